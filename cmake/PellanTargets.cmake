@@ -1,0 +1,49 @@
+# Helpers shared by every target of the project: warnings, sanitizers and tests.
+
+# Warnings and sanitizers for one of the project's own targets.
+function(pellan_configure_target target)
+    target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
+    if(PELLAN_WERROR)
+        target_compile_options(${target} PRIVATE -Werror)
+    endif()
+    if(PELLAN_SANITIZE)
+        target_compile_options(${target} PRIVATE
+            -fsanitize=${PELLAN_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+        target_link_options(${target} PRIVATE -fsanitize=${PELLAN_SANITIZE})
+    endif()
+endfunction()
+
+# pellan_add_test(<name> SOURCES <files...> LIBRARIES <targets...> [LABEL unit|gui] [TIMEOUT s])
+#
+# One QtTest executable under CTest. Every test gets its own HOME and XDG
+# folders inside the build tree, so settings, the documents folder and the
+# trash never touch a real user's, and tests can run in parallel.
+function(pellan_add_test name)
+    cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
+    if(NOT ARG_LABEL)
+        set(ARG_LABEL unit)
+    endif()
+    if(NOT ARG_TIMEOUT)
+        set(ARG_TIMEOUT 120)
+    endif()
+
+    add_executable(${name} ${ARG_SOURCES})
+    target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
+    pellan_configure_target(${name})
+
+    set(home "${CMAKE_CURRENT_BINARY_DIR}/home/${name}")
+    set(runtime "${home}/.runtime")
+    add_test(NAME ${name} COMMAND ${name})
+    # The private home is emptied before each run so that every run starts
+    # from a first start; the runtime folder must be private to its owner.
+    add_test(NAME ${name}_setup COMMAND ${CMAKE_COMMAND}
+        -DHOME_DIR=${home} -DRUNTIME_DIR=${runtime}
+        -P ${PROJECT_SOURCE_DIR}/cmake/PellanTestHome.cmake)
+    set_tests_properties(${name}_setup PROPERTIES FIXTURES_SETUP ${name}_home LABELS setup)
+    set_tests_properties(${name} PROPERTIES
+        FIXTURES_REQUIRED ${name}_home
+        LABELS ${ARG_LABEL}
+        TIMEOUT ${ARG_TIMEOUT}
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_DATA_HOME=${home}/.local/share;XDG_CACHE_HOME=${home}/.cache;XDG_DOCUMENTS_DIR=${home}/Documents;XDG_RUNTIME_DIR=${runtime};QT_LOGGING_RULES=qt.qpa.*=false")
+endfunction()

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// Bus speed. The values go to the adapter unchanged, so they are not in
+// speed order.
+enum class EI2cSpeed : uint8_t {
+    Speed100k = 0,
+    Speed400k = 1,
+    Speed50k = 2,
+    Speed10k = 3,
+    Speed1000k = 4,
+};
+
+// Outcome of one write: the status and error code bytes of the last
+// acknowledge report, both 0 when no acknowledge arrived.
+struct SI2cWriteResult {
+    uint8_t status = 0;
+    uint8_t errorCode = 0;
+};
+
+// Outcome of one read: the status byte of the last read data report and the
+// bytes read so far, in bus order.
+struct SI2cReadResult {
+    uint8_t status = 0;
+    std::vector<uint8_t> data;
+};
+
+// One Orvane USB adapter driven as an I2C bus master. Every operation is
+// synchronous, returns true on success and on failure returns false with a
+// text that GetLastError returns; nothing throws for a device or bus failure.
+class COrvI2c {
+public:
+    COrvI2c(const COrvI2c&) = delete;
+    COrvI2c& operator=(const COrvI2c&) = delete;
+
+    // Disconnects as Disconnect does.
+    virtual ~COrvI2c();
+
+    // Opens the model's I2C interface of the adapter with this USB serial
+    // number and configures the speed; closes any previous connection first.
+    bool Connect(const std::wstring& serialNumber, EI2cSpeed speed);
+    // Leaves I2C mode and closes the device; harmless when not connected.
+    void Disconnect();
+    bool IsConnected() const;
+    // Connected, and the adapter is still listed by the system.
+    bool IsPresent() const;
+    // Reads count bytes from a 7-bit address; on failure result.data holds
+    // the bytes received before the failure.
+    bool Read(uint8_t address, size_t count, SI2cReadResult& result);
+    bool SetSpeed(EI2cSpeed speed);
+    EI2cSpeed GetSpeed() const;
+    std::wstring GetSerialNumber() const;
+    std::wstring GetProductName() const;
+    uint16_t GetFirmware() const;
+    std::string GetLastError() const;
+
+    // Serial numbers of the attached adapters of one model, sorted and
+    // without duplicates. False when the HID enumeration failed.
+    static bool EnumerateInterface(uint16_t productId, int interfaceNumber,
+                                   std::vector<std::wstring>& serialNumbers);
+
+    // Writes data (address byte in write form first) with the requested
+    // start and stop conditions.
+    virtual bool Write(const std::vector<uint8_t>& data, SI2cWriteResult& result,
+                       bool generateStart, bool generateStop);
+    // True when a device acknowledged the 7-bit address.
+    virtual bool Probe(uint8_t address);
+    virtual std::wstring GetTypeName() const = 0;
+    virtual bool IsSpeedSupported(EI2cSpeed speed) const = 0;
+    virtual size_t GetMaxReadCount() const = 0;
+    virtual bool HasPullUpSwitch() const;
+    virtual bool SetPullUpsEnabled(bool enabled);
+    virtual bool GetPullUpsEnabled() const;
+
+protected:
+    COrvI2c(uint16_t productId, int interfaceNumber);
+
+    virtual uint8_t GetEnableFlags(EI2cSpeed speed) const = 0;
+    virtual void FillReadRequest(std::vector<uint8_t>& report, uint8_t address,
+                                 size_t count) const = 0;
+    // Sends the configuration for the speed; the models with a pull-up
+    // switch send more than the base class.
+    virtual bool ApplyConfiguration(EI2cSpeed speed);
+
+    void SetLastError(std::string text);
+
+    std::string m_lastError;
+    uint16_t m_productId = 0;
+    int m_interfaceNumber = 0;
+    std::wstring m_serialNumber;
+    std::wstring m_productName;
+    uint16_t m_firmware = 0;
+    EI2cSpeed m_speed = EI2cSpeed::Speed100k;
+    bool m_pullUpsEnabled = true;
+};
