@@ -28,6 +28,8 @@ function(pellan_add_test name)
     endif()
 
     add_executable(${name} ${ARG_SOURCES})
+    # Tests have no forms of their own; they include the application's.
+    set_target_properties(${name} PROPERTIES AUTOUIC OFF)
     target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
     pellan_configure_target(${name})

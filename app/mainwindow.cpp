@@ -1,0 +1,578 @@
+#include "app/mainwindow.h"
+
+#include "i2c/orvi2c.h"
+#include "ui_mainwindow.h"
+
+#include <QActionGroup>
+#include <QApplication>
+#include <QClipboard>
+#include <QCloseEvent>
+#include <QColor>
+#include <QFontDatabase>
+#include <QFrame>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenu>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTableWidgetItem>
+
+#include <algorithm>
+
+namespace {
+
+const QColor STATUS_COLOR_ACTIVE = QColor(76, 175, 80).darker(120);
+const QColor STATUS_COLOR_INACTIVE = QColor(96, 125, 139);
+const QColor TABLE_COLOR_ERROR = QColor(244, 67, 54);
+
+const QString SETTINGS_WINDOW_GEOMETRY = QStringLiteral("window/geometry");
+const QString SETTINGS_WINDOW_STATE = QStringLiteral("window/state");
+const QString SETTINGS_BYTES_PER_LINE = QStringLiteral("table/bytesPerLine");
+const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
+
+const QString APP_VERSION = QStringLiteral("1.0.0");
+constexpr int STATUS_TIMEOUT_MS = 5000;
+constexpr int PRESENCE_INTERVAL_MS = 1000;
+constexpr int ROLE_RAW_BYTES = Qt::UserRole;
+
+constexpr int COLUMN_TYPE = 0;
+constexpr int COLUMN_FLAGS = 1;
+constexpr int COLUMN_DATA = 2;
+
+const char HEX_DIGITS[] = "0123456789ABCDEF";
+
+QString hexByte(uint8_t value)
+{
+    const QChar digits[2] = {QLatin1Char(HEX_DIGITS[value >> 4]),
+                             QLatin1Char(HEX_DIGITS[value & 0x0F])};
+    return QString(digits, 2);
+}
+
+QFrame* createStatusSeparator(QWidget* parent)
+{
+    auto* line = new QFrame(parent);
+    line->setFrameShape(QFrame::VLine);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QLabel* createPlainLabel(QWidget* parent)
+{
+    // Product names and serial numbers come from the device: never markup.
+    auto* label = new QLabel(parent);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
+} // namespace
+
+MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::MainWindow)
+{
+    m_ui->setupUi(this);
+    setWindowTitle(tr("Orvane Pellan I2C"));
+
+    setupOptionActions();
+    setupTable();
+    setupStatusBar();
+
+    m_ui->cmb_i2c_device->setEditable(true);
+    m_ui->cmb_i2c_device->setInsertPolicy(QComboBox::NoInsert);
+    m_ui->cmb_i2c_device->setMinimumContentsLength(6);
+    m_ui->cmb_i2c_device->lineEdit()->setPlaceholderText(formatAddress(0x50));
+    m_ui->edit_write->setPlaceholderText(tr("Hex bytes without address, e.g. 01 A5 FF"));
+    m_ui->spin_read->setRange(1, 65535);
+    m_ui->spin_read->setValue(1);
+    m_presenceTimer.setInterval(PRESENCE_INTERVAL_MS);
+
+    connect(m_ui->actionConnect, &QAction::triggered, this, &MainWindow::onConnect);
+    connect(m_ui->actionDisconnect, &QAction::triggered, this, &MainWindow::onDisconnect);
+    connect(m_ui->actionI2cSearch, &QAction::triggered, this, &MainWindow::onI2cSearch);
+    connect(m_ui->btn_i2c_search, &QPushButton::clicked, this, &MainWindow::onI2cSearch);
+    connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
+    connect(m_ui->actionExit, &QAction::triggered, this, &MainWindow::close);
+    connect(m_ui->actionTableClear, &QAction::triggered, this, &MainWindow::clearTable);
+    connect(m_ui->tbtn_write_clear, &QToolButton::clicked, m_ui->edit_write, &QLineEdit::clear);
+    connect(m_ui->btn_write, &QPushButton::clicked, this, &MainWindow::onWrite);
+    connect(m_ui->edit_write, &QLineEdit::returnPressed, this, &MainWindow::onWrite);
+    connect(m_ui->btn_read, &QPushButton::clicked, this, &MainWindow::onRead);
+    connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
+
+    restoreWindowState();
+    updateUiState();
+}
+
+MainWindow::~MainWindow()
+{
+    m_presenceTimer.stop();
+    m_adapter.reset();
+}
+
+void MainWindow::setupOptionActions()
+{
+    m_speedGroup = new QActionGroup(this);
+    m_speedGroup->setExclusive(true);
+    const std::pair<QAction*, EI2cSpeed> speeds[] = {
+        {m_ui->actionSpeed10k, EI2cSpeed::Speed10k},
+        {m_ui->actionSpeed50k, EI2cSpeed::Speed50k},
+        {m_ui->actionSpeed100k, EI2cSpeed::Speed100k},
+        {m_ui->actionSpeed400k, EI2cSpeed::Speed400k},
+        {m_ui->actionSpeed1000k, EI2cSpeed::Speed1000k},
+    };
+    for (const auto& [action, speed] : speeds) {
+        action->setCheckable(true);
+        action->setData(static_cast<int>(speed));
+        m_speedGroup->addAction(action);
+    }
+    if (!m_speedGroup->checkedAction())
+        m_ui->actionSpeed100k->setChecked(true);
+
+    m_addressGroup = new QActionGroup(this);
+    m_addressGroup->setExclusive(true);
+    m_ui->actionAddress7Bit->setCheckable(true);
+    m_ui->actionAddress8Bit->setCheckable(true);
+    m_addressGroup->addAction(m_ui->actionAddress7Bit);
+    m_addressGroup->addAction(m_ui->actionAddress8Bit);
+    if (!m_addressGroup->checkedAction())
+        m_ui->actionAddress7Bit->setChecked(true);
+    m_lastAddress8Bit = m_ui->actionAddress8Bit->isChecked();
+
+    m_ui->actionPullUps->setCheckable(true);
+
+    connect(m_speedGroup, &QActionGroup::triggered, this, &MainWindow::onSpeedTriggered);
+    connect(m_ui->actionPullUps, &QAction::triggered, this, &MainWindow::onPullUpsTriggered);
+    connect(m_addressGroup, &QActionGroup::triggered, this, &MainWindow::onAddressFormatTriggered);
+}
+
+void MainWindow::setupTable()
+{
+    QTableWidget* table = m_ui->table_data;
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->verticalHeader()->hide();
+    // Rows are sized one by one as they are added (fitRow): a header in
+    // resize-to-contents mode would measure every row on each append.
+    table->setWordWrap(false);
+    table->horizontalHeader()->setSectionResizeMode(COLUMN_TYPE, QHeaderView::Interactive);
+    table->horizontalHeader()->setSectionResizeMode(COLUMN_FLAGS, QHeaderView::Interactive);
+    table->horizontalHeader()->setStretchLastSection(true);
+    for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
+        table->horizontalHeader()->resizeSection(
+            column, table->horizontalHeader()->sectionSizeHint(column));
+
+    QComboBox* bytesBox = m_ui->cmb_bytes_per_line;
+    for (int i = 0; i < bytesBox->count(); ++i) {
+        bool ok = false;
+        const int value = bytesBox->itemText(i).toInt(&ok);
+        bytesBox->setItemData(i, ok ? value : 0);
+    }
+
+    QSettings settings;
+    const int storedBytes = settings.value(SETTINGS_BYTES_PER_LINE, bytesPerLine()).toInt();
+    const int storedIndex = bytesBox->findData(storedBytes);
+    if (storedIndex >= 0)
+        bytesBox->setCurrentIndex(storedIndex);
+    connect(bytesBox, &QComboBox::currentIndexChanged, this, &MainWindow::onBytesPerLineChanged);
+
+    const bool decimal = settings.value(SETTINGS_OFFSET_DECIMAL, false).toBool();
+    m_ui->cmb_offset_format->setCurrentIndex(decimal ? 1 : 0);
+    connect(m_ui->cmb_offset_format, &QComboBox::currentIndexChanged, this,
+            &MainWindow::onBytesPerLineChanged);
+
+    table->setContextMenuPolicy(Qt::CustomContextMenu);
+    table->addAction(m_ui->actionCopyReport);
+    table->addAction(m_ui->actionCopyData);
+    table->addAction(m_ui->actionCopyDataAsShown);
+    connect(table, &QWidget::customContextMenuRequested, this, &MainWindow::onTableContextMenu);
+
+    connect(m_ui->actionCopyReport, &QAction::triggered, this,
+            [this] { copyTableRows(ETableCopy::Report); });
+    connect(m_ui->actionCopyData, &QAction::triggered, this,
+            [this] { copyTableRows(ETableCopy::Data); });
+    connect(m_ui->actionCopyDataAsShown, &QAction::triggered, this,
+            [this] { copyTableRows(ETableCopy::DataAsShown); });
+}
+
+void MainWindow::setupStatusBar()
+{
+    auto* container = new QWidget(this);
+    auto* layout = new QHBoxLayout(container);
+    layout->setContentsMargins(0, 0, 0, 0);
+    layout->setSpacing(12);
+
+    m_statusConnection = new QLabel(container);
+    m_statusConnection->setTextFormat(Qt::RichText);
+    layout->addWidget(m_statusConnection);
+
+    m_statusDetails = new QWidget(container);
+    auto* details = new QHBoxLayout(m_statusDetails);
+    details->setContentsMargins(0, 0, 0, 0);
+    details->setSpacing(12);
+    m_statusProduct = createPlainLabel(m_statusDetails);
+    m_statusSerial = createPlainLabel(m_statusDetails);
+    m_statusFirmware = createPlainLabel(m_statusDetails);
+    details->addWidget(createStatusSeparator(m_statusDetails));
+    details->addWidget(m_statusProduct);
+    details->addWidget(createStatusSeparator(m_statusDetails));
+    details->addWidget(m_statusSerial);
+    details->addWidget(createStatusSeparator(m_statusDetails));
+    details->addWidget(m_statusFirmware);
+    layout->addWidget(m_statusDetails);
+
+    statusBar()->addWidget(container);
+
+    m_statusVersion = createPlainLabel(this);
+    m_statusVersion->setText(tr("v%1").arg(APP_VERSION));
+    m_statusVersion->setStyleSheet(QStringLiteral("color:%1").arg(STATUS_COLOR_INACTIVE.name()));
+    statusBar()->addPermanentWidget(m_statusVersion);
+
+    statusBar()->setStyleSheet(QStringLiteral("QStatusBar::item { border: none; }"));
+}
+
+void MainWindow::restoreWindowState()
+{
+    QSettings settings;
+    restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray());
+    restoreState(settings.value(SETTINGS_WINDOW_STATE).toByteArray(), 0);
+    m_ui->actionProjects->setChecked(!m_ui->dock_projects->isHidden());
+}
+
+void MainWindow::closeEvent(QCloseEvent* event)
+{
+    QSettings settings;
+    settings.setValue(SETTINGS_WINDOW_GEOMETRY, saveGeometry());
+    settings.setValue(SETTINGS_WINDOW_STATE, saveState(0));
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::updateUiState()
+{
+    const bool connected = isConnected();
+
+    m_ui->actionConnect->setEnabled(!connected);
+    for (QWidget* widget :
+         {static_cast<QWidget*>(m_ui->btn_i2c_search), static_cast<QWidget*>(m_ui->btn_write),
+          static_cast<QWidget*>(m_ui->btn_read)})
+        widget->setEnabled(connected);
+    m_ui->actionDisconnect->setEnabled(connected);
+    m_ui->actionI2cSearch->setEnabled(connected);
+
+    for (QAction* action : m_speedGroup->actions()) {
+        const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
+        action->setEnabled(!connected || m_adapter->IsSpeedSupported(speed));
+    }
+    m_ui->actionPullUps->setEnabled(!connected || m_adapter->HasPullUpSwitch());
+
+    m_ui->actionConnect->setIcon(QIcon(connected
+                                           ? QStringLiteral(":/icons/res/png/usb_green_32px.png")
+                                           : QStringLiteral(":/icons/res/png/usb_grey_32px.png")));
+
+    const QColor color = connected ? STATUS_COLOR_ACTIVE : STATUS_COLOR_INACTIVE;
+    const QString text = connected ? tr("Connected") : tr("No device connected");
+    m_statusConnection->setText(
+        QStringLiteral("<span style=\"color:%1; font-weight:bold\">%2</span>")
+            .arg(color.name(), text.toHtmlEscaped()));
+
+    m_statusDetails->setVisible(connected);
+    if (connected) {
+        m_statusProduct->setText(QString::fromStdWString(m_adapter->GetProductName()));
+        m_statusSerial->setText(
+            tr("SN %1").arg(QString::fromStdWString(m_adapter->GetSerialNumber())));
+        m_statusFirmware->setText(
+            tr("FW %1").arg(m_adapter->GetFirmware(), 4, 16, QLatin1Char('0')));
+    }
+}
+
+bool MainWindow::isConnected() const
+{
+    return m_adapter && m_adapter->IsConnected();
+}
+
+bool MainWindow::isAddress8Bit() const
+{
+    return m_ui->actionAddress8Bit->isChecked();
+}
+
+// ---------------------------------------------------------------------------
+// Addresses
+
+QString MainWindow::formatAddress(uint8_t address) const
+{
+    const uint8_t shown = isAddress8Bit() ? static_cast<uint8_t>(address << 1) : address;
+    return QStringLiteral("0x") + hexByte(shown);
+}
+
+std::optional<uint8_t> MainWindow::parseAddress(const QString& text, bool eightBit) const
+{
+    QString digits = text.trimmed();
+    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
+        digits.remove(0, 2);
+    if (digits.isEmpty())
+        return std::nullopt;
+
+    uint64_t value = 0;
+    for (QChar c : digits) {
+        const int digit = QStringLiteral("0123456789abcdef").indexOf(c.toLower());
+        if (digit < 0)
+            return std::nullopt;
+        value = value * 16 + static_cast<uint64_t>(digit);
+        if (value > 0xFFFFFFFFu)
+            return std::nullopt;
+    }
+
+    if (eightBit)
+        return value <= 0xFF ? std::optional<uint8_t>(static_cast<uint8_t>(value >> 1))
+                             : std::nullopt;
+    return value <= 0x7F ? std::optional<uint8_t>(static_cast<uint8_t>(value)) : std::nullopt;
+}
+
+std::optional<uint8_t> MainWindow::currentAddress() const
+{
+    return parseAddress(m_ui->cmb_i2c_device->currentText(), isAddress8Bit());
+}
+
+void MainWindow::onAddressFormatTriggered()
+{
+    const bool eightBit = isAddress8Bit();
+    if (eightBit == m_lastAddress8Bit)
+        return;
+    const bool oldEightBit = m_lastAddress8Bit;
+    m_lastAddress8Bit = eightBit;
+
+    QComboBox* box = m_ui->cmb_i2c_device;
+    const std::optional<uint8_t> current = parseAddress(box->currentText(), oldEightBit);
+    for (int i = 0; i < box->count(); ++i) {
+        if (const auto address = parseAddress(box->itemText(i), oldEightBit))
+            box->setItemText(i, formatAddress(*address));
+    }
+    if (current)
+        box->setCurrentText(formatAddress(*current));
+    box->lineEdit()->setPlaceholderText(formatAddress(0x50));
+}
+
+// ---------------------------------------------------------------------------
+// Connection
+
+void MainWindow::onConnect() {}
+
+void MainWindow::onDisconnect() {}
+
+void MainWindow::handleConnectionLost() {}
+
+void MainWindow::onPresenceTimer() {}
+
+void MainWindow::onSpeedTriggered(QAction*) {}
+
+void MainWindow::onPullUpsTriggered(bool) {}
+
+// ---------------------------------------------------------------------------
+// Transactions
+
+void MainWindow::onWrite() {}
+
+void MainWindow::onRead() {}
+
+void MainWindow::onI2cSearch() {}
+
+void MainWindow::onAbout() {}
+
+// ---------------------------------------------------------------------------
+// Output table
+
+int MainWindow::bytesPerLine() const
+{
+    return m_ui->cmb_bytes_per_line->currentData().toInt();
+}
+
+bool MainWindow::isOffsetDecimal() const
+{
+    return m_ui->cmb_offset_format->currentIndex() == 1;
+}
+
+QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal)
+{
+    const qsizetype n = data.size();
+    if (n == 0)
+        return {};
+
+    const auto* bytes = reinterpret_cast<const uint8_t*>(data.constData());
+    const bool wrap = bytesPerLine > 0 && n > bytesPerLine;
+    if (!wrap) {
+        QString text(n * 3 - 1, QLatin1Char(' '));
+        QChar* out = text.data();
+        for (qsizetype i = 0; i < n; ++i) {
+            out[i * 3] = QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
+            out[i * 3 + 1] = QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
+        }
+        return text;
+    }
+
+    const qsizetype lastOffset = (n - 1) - ((n - 1) % bytesPerLine);
+    const int base = offsetDecimal ? 10 : 16;
+    const int width = offsetDecimal ? static_cast<int>(QString::number(lastOffset).size())
+                                    : (lastOffset >= 0x100 ? 4 : 2);
+
+    QString text;
+    const qsizetype lines = (n + bytesPerLine - 1) / bytesPerLine;
+    text.reserve(n * 3 + lines * (width + 3));
+    for (qsizetype offset = 0; offset < n; offset += bytesPerLine) {
+        if (offset > 0)
+            text += QLatin1Char('\n');
+        text += QStringLiteral("%1: ").arg(offset, width, base, QLatin1Char('0')).toUpper();
+        const qsizetype end = std::min<qsizetype>(offset + bytesPerLine, n);
+        for (qsizetype i = offset; i < end; ++i) {
+            if (i > offset)
+                text += QLatin1Char(' ');
+            text += QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
+            text += QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
+        }
+    }
+    return text;
+}
+
+void MainWindow::addTableRow(const QString& type, const QString& flags, const QString& data,
+                             bool error)
+{
+    QTableWidget* table = m_ui->table_data;
+    const int row = table->rowCount();
+    table->insertRow(row);
+
+    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+    const QString texts[] = {type, flags, data};
+    for (int column = 0; column < 3; ++column) {
+        auto* item = new QTableWidgetItem(texts[column]);
+        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
+        item->setTextAlignment(Qt::AlignTop | Qt::AlignLeft);
+        if (column != COLUMN_TYPE)
+            item->setFont(fixed);
+        if (error)
+            item->setForeground(TABLE_COLOR_ERROR);
+        table->setItem(row, column, item);
+    }
+    fitRow(row);
+    table->scrollToBottom();
+}
+
+void MainWindow::addTableRow(const QString& type, const QString& flags,
+                             const std::vector<uint8_t>& data, bool error)
+{
+    const QByteArray raw(reinterpret_cast<const char*>(data.data()),
+                         static_cast<qsizetype>(data.size()));
+    addTableRow(type, flags, formatHexLines(raw, bytesPerLine(), isOffsetDecimal()), error);
+    m_ui->table_data->item(m_ui->table_data->rowCount() - 1, COLUMN_DATA)
+        ->setData(ROLE_RAW_BYTES, raw);
+}
+
+void MainWindow::fitRow(int row)
+{
+    QTableWidget* table = m_ui->table_data;
+    table->resizeRowToContents(row);
+    QHeaderView* header = table->horizontalHeader();
+    for (int column : {COLUMN_TYPE, COLUMN_FLAGS}) {
+        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width();
+        if (width > header->sectionSize(column))
+            header->resizeSection(column, width);
+    }
+}
+
+void MainWindow::clearTable()
+{
+    QTableWidget* table = m_ui->table_data;
+    table->setRowCount(0);
+    for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
+        table->horizontalHeader()->resizeSection(
+            column, table->horizontalHeader()->sectionSizeHint(column));
+}
+
+void MainWindow::onBytesPerLineChanged()
+{
+    QSettings settings;
+    settings.setValue(SETTINGS_BYTES_PER_LINE, bytesPerLine());
+    settings.setValue(SETTINGS_OFFSET_DECIMAL, isOffsetDecimal());
+
+    QTableWidget* table = m_ui->table_data;
+    const int perLine = bytesPerLine();
+    const bool decimal = isOffsetDecimal();
+    table->setUpdatesEnabled(false);
+    for (int row = 0; row < table->rowCount(); ++row) {
+        QTableWidgetItem* item = table->item(row, COLUMN_DATA);
+        if (!item)
+            continue;
+        const QVariant raw = item->data(ROLE_RAW_BYTES);
+        if (!raw.isValid())
+            continue;
+        item->setText(formatHexLines(raw.toByteArray(), perLine, decimal));
+        table->resizeRowToContents(row);
+    }
+    table->setUpdatesEnabled(true);
+}
+
+void MainWindow::copyTableRows(ETableCopy mode)
+{
+    QTableWidget* table = m_ui->table_data;
+    QList<int> rows;
+    for (const QModelIndex& index : table->selectionModel()->selectedRows())
+        rows.append(index.row());
+    if (rows.isEmpty())
+        return;
+    std::sort(rows.begin(), rows.end());
+
+    auto cellText = [table](int row, int column) {
+        const QTableWidgetItem* item = table->item(row, column);
+        return item ? item->text() : QString();
+    };
+    auto dataOnOneLine = [table, &cellText](int row) {
+        const QTableWidgetItem* item = table->item(row, COLUMN_DATA);
+        if (item && item->data(ROLE_RAW_BYTES).isValid())
+            return formatHexLines(item->data(ROLE_RAW_BYTES).toByteArray(), 0, false);
+        return cellText(row, COLUMN_DATA);
+    };
+
+    QStringList pieces;
+    for (int row : rows) {
+        switch (mode) {
+        case ETableCopy::DataAsShown:
+            pieces.append(cellText(row, COLUMN_DATA));
+            break;
+        case ETableCopy::Data:
+            pieces.append(dataOnOneLine(row));
+            break;
+        case ETableCopy::Report:
+            pieces.append(cellText(row, COLUMN_TYPE) + QLatin1Char('\t') +
+                          cellText(row, COLUMN_FLAGS) + QLatin1Char('\t') + dataOnOneLine(row));
+            break;
+        }
+    }
+    const QString separator =
+        mode == ETableCopy::DataAsShown ? QStringLiteral("\n\n") : QStringLiteral("\n");
+    QApplication::clipboard()->setText(pieces.join(separator));
+    statusBar()->showMessage(tr("%n row(s) copied", nullptr, static_cast<int>(rows.size())),
+                             STATUS_TIMEOUT_MS);
+}
+
+void MainWindow::onTableContextMenu(const QPoint& pos)
+{
+    QTableWidget* table = m_ui->table_data;
+    const bool hasSelection = table->selectionModel()->hasSelection();
+    m_ui->actionCopyReport->setEnabled(hasSelection);
+    m_ui->actionCopyData->setEnabled(hasSelection);
+    m_ui->actionCopyDataAsShown->setEnabled(hasSelection);
+    m_ui->actionTableClear->setEnabled(table->rowCount() > 0);
+
+    QMenu menu(this);
+    menu.addAction(m_ui->actionCopyReport);
+    menu.addAction(m_ui->actionCopyData);
+    menu.addAction(m_ui->actionCopyDataAsShown);
+    menu.addSeparator();
+    menu.addAction(m_ui->actionTableClear);
+    menu.exec(table->viewport()->mapToGlobal(pos));
+
+    // The tool bar shares Clear Output, and the copy shortcuts should keep
+    // working after a right-click on an empty selection; copying with no
+    // selection does nothing.
+    m_ui->actionTableClear->setEnabled(true);
+    m_ui->actionCopyReport->setEnabled(true);
+    m_ui->actionCopyData->setEnabled(true);
+    m_ui->actionCopyDataAsShown->setEnabled(true);
+}

@@ -1,0 +1,99 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QTimer>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class COrvI2c;
+class QActionGroup;
+class QLabel;
+class QWidget;
+class QCloseEvent;
+class QPoint;
+class QAction;
+class QByteArray;
+
+namespace Ui {
+class MainWindow;
+}
+
+// The single window of the program: the bench controls, the output table,
+// the status bar and the projects dock.
+class MainWindow : public QMainWindow {
+    Q_OBJECT
+
+public:
+    // How copyTableRows puts the selected rows on the clipboard.
+    enum class ETableCopy { Report = 0, Data = 1, DataAsShown = 2 };
+
+    explicit MainWindow(QWidget* parent = nullptr);
+    ~MainWindow() override;
+
+    // The hex text of the Data column: bytes separated by single spaces,
+    // wrapped into lines of bytesPerLine bytes with an offset prefix when
+    // they do not fit on one line (bytesPerLine 0 never wraps).
+    static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
+
+    friend class TstMainWindow;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private slots:
+    void onConnect();
+    void onDisconnect();
+    void onI2cSearch();
+    void onWrite();
+    void onRead();
+    void onAbout();
+    void onSpeedTriggered(QAction* action);
+    void onPullUpsTriggered(bool checked);
+    void onAddressFormatTriggered();
+    void onPresenceTimer();
+    void onBytesPerLineChanged();
+    void onTableContextMenu(const QPoint& pos);
+
+private:
+    void setupOptionActions();
+    void setupTable();
+    void setupStatusBar();
+    void restoreWindowState();
+    void updateUiState();
+    bool isConnected() const;
+    bool isAddress8Bit() const;
+    bool isOffsetDecimal() const;
+    int bytesPerLine() const;
+
+    QString formatAddress(uint8_t address) const;
+    std::optional<uint8_t> parseAddress(const QString& text, bool eightBit) const;
+    std::optional<uint8_t> currentAddress() const;
+
+    void addTableRow(const QString& type, const QString& flags, const QString& data, bool error);
+    void addTableRow(const QString& type, const QString& flags, const std::vector<uint8_t>& data,
+                     bool error);
+    void copyTableRows(ETableCopy mode);
+    void clearTable();
+    // Keeps the row as tall as its text and the first two columns as wide
+    // as the widest text seen, without measuring any other row.
+    void fitRow(int row);
+
+    void handleConnectionLost();
+
+    std::unique_ptr<Ui::MainWindow> m_ui;
+    std::unique_ptr<COrvI2c> m_adapter;
+    QTimer m_presenceTimer;
+    QActionGroup* m_speedGroup = nullptr;
+    QActionGroup* m_addressGroup = nullptr;
+    bool m_lastAddress8Bit = false;
+
+    QLabel* m_statusConnection = nullptr;
+    QWidget* m_statusDetails = nullptr;
+    QLabel* m_statusProduct = nullptr;
+    QLabel* m_statusSerial = nullptr;
+    QLabel* m_statusFirmware = nullptr;
+    QLabel* m_statusVersion = nullptr;
+};

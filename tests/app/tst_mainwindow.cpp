@@ -1,0 +1,213 @@
+#include "app/mainwindow.h"
+#include "tests/support/dialoganswerer.h"
+#include "ui_mainwindow.h"
+
+#include <QAction>
+#include <QActionGroup>
+#include <QComboBox>
+#include <QDockWidget>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTest>
+
+#include <memory>
+
+class TstMainWindow : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void firstStartShowsDesignedDefaults();
+    void controlsWithoutConnection();
+    void settingsSurviveRestart();
+    void unknownBytesPerLineKeepsDefault();
+    void addressPlaceholderFollowsFormat();
+
+    void formatHexLines_data();
+    void formatHexLines();
+
+private:
+    static Ui::MainWindow* ui(MainWindow& window) { return window.m_ui.get(); }
+};
+
+void TstMainWindow::initTestCase()
+{
+    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
+    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
+}
+
+void TstMainWindow::init()
+{
+    QSettings().clear();
+}
+
+void TstMainWindow::firstStartShowsDesignedDefaults()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Ui::MainWindow* u = ui(window);
+
+    QCOMPARE(window.size(), QSize(1070, 627));
+    QCOMPARE(window.windowTitle(), QStringLiteral("Orvane Pellan I2C"));
+    QVERIFY(u->actionSpeed100k->isChecked());
+    QVERIFY(u->actionAddress7Bit->isChecked());
+    QVERIFY(u->actionPullUps->isChecked());
+    QCOMPARE(u->cmb_bytes_per_line->currentText(), QStringLiteral("16"));
+    QCOMPARE(u->cmb_offset_format->currentText(), QStringLiteral("Hex"));
+    QVERIFY(u->dock_projects->isVisible());
+    QVERIFY(u->actionProjects->isChecked());
+
+    const QList<QLabel*> labels = window.statusBar()->findChildren<QLabel*>();
+    const auto withText = [&labels](const QString& needle) -> QLabel* {
+        for (QLabel* label : labels) {
+            if (label->text().contains(needle))
+                return label;
+        }
+        return nullptr;
+    };
+    QLabel* connection = withText(QStringLiteral("No device connected"));
+    QVERIFY(connection);
+    QVERIFY(connection->text().contains(QStringLiteral("color:#607d8b")));
+    QVERIFY(connection->text().contains(QStringLiteral("font-weight:bold")));
+    QLabel* version = withText(QStringLiteral("v1.0.0"));
+    QVERIFY(version);
+    QCOMPARE(version->text(), QStringLiteral("v1.0.0"));
+}
+
+void TstMainWindow::controlsWithoutConnection()
+{
+    MainWindow window;
+    Ui::MainWindow* u = ui(window);
+
+    QVERIFY(u->actionConnect->isEnabled());
+    for (QAction* action : {u->actionDisconnect, u->actionI2cSearch})
+        QVERIFY2(!action->isEnabled(), qPrintable(action->objectName()));
+    for (QWidget* widget :
+         {static_cast<QWidget*>(u->btn_i2c_search), static_cast<QWidget*>(u->btn_write),
+          static_cast<QWidget*>(u->btn_read)})
+        QVERIFY2(!widget->isEnabled(), qPrintable(widget->objectName()));
+    for (QAction* action : {u->actionSpeed10k, u->actionSpeed50k, u->actionSpeed100k,
+                            u->actionSpeed400k, u->actionSpeed1000k, u->actionPullUps})
+        QVERIFY2(action->isEnabled(), qPrintable(action->objectName()));
+    // Commands can be loaded and saved without an adapter.
+    for (QWidget* widget :
+         {static_cast<QWidget*>(u->tbtn_write_save), static_cast<QWidget*>(u->tbtn_read_save),
+          static_cast<QWidget*>(u->edit_write), static_cast<QWidget*>(u->table_data)})
+        QVERIFY2(widget->isEnabled(), qPrintable(widget->objectName()));
+
+    // The speed actions carry their protocol values.
+    QCOMPARE(u->actionSpeed10k->data().toInt(), 3);
+    QCOMPARE(u->actionSpeed50k->data().toInt(), 2);
+    QCOMPARE(u->actionSpeed100k->data().toInt(), 0);
+    QCOMPARE(u->actionSpeed400k->data().toInt(), 1);
+    QCOMPARE(u->actionSpeed1000k->data().toInt(), 4);
+}
+
+void TstMainWindow::settingsSurviveRestart()
+{
+    QRect geometry;
+    {
+        MainWindow window;
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        Ui::MainWindow* u = ui(window);
+        window.setGeometry(40, 50, 900, 560);
+        window.addDockWidget(Qt::LeftDockWidgetArea, u->dock_projects);
+        u->cmb_bytes_per_line->setCurrentText(QStringLiteral("4"));
+        u->cmb_offset_format->setCurrentIndex(1);
+        geometry = window.geometry();
+        window.close();
+    }
+
+    QCOMPARE(QSettings().value(QStringLiteral("table/bytesPerLine")).toInt(), 4);
+    QCOMPARE(QSettings().value(QStringLiteral("table/offsetDecimal")).toBool(), true);
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    Ui::MainWindow* u = ui(window);
+    QCOMPARE(window.geometry().size(), geometry.size());
+    QCOMPARE(window.dockWidgetArea(u->dock_projects), Qt::LeftDockWidgetArea);
+    QCOMPARE(u->cmb_bytes_per_line->currentText(), QStringLiteral("4"));
+    QCOMPARE(u->cmb_offset_format->currentText(), QStringLiteral("Dec"));
+
+    // A dock closed by the user stays closed, and View > Projects says so.
+    u->dock_projects->close();
+    window.close();
+    MainWindow third;
+    third.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&third));
+    QVERIFY(ui(third)->dock_projects->isHidden());
+    QVERIFY(!ui(third)->actionProjects->isChecked());
+}
+
+void TstMainWindow::unknownBytesPerLineKeepsDefault()
+{
+    QSettings().setValue(QStringLiteral("table/bytesPerLine"), 7);
+    MainWindow window;
+    QCOMPARE(ui(window)->cmb_bytes_per_line->currentText(), QStringLiteral("16"));
+    // Restoring does not write the settings back.
+    QCOMPARE(QSettings().value(QStringLiteral("table/bytesPerLine")).toInt(), 7);
+
+    QSettings().setValue(QStringLiteral("table/bytesPerLine"), 0);
+    MainWindow full;
+    QCOMPARE(ui(full)->cmb_bytes_per_line->currentText(), QStringLiteral("Full"));
+}
+
+void TstMainWindow::addressPlaceholderFollowsFormat()
+{
+    MainWindow window;
+    Ui::MainWindow* u = ui(window);
+    QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0x50"));
+    u->actionAddress8Bit->trigger();
+    QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0xA0"));
+    u->actionAddress7Bit->trigger();
+    QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0x50"));
+}
+
+void TstMainWindow::formatHexLines_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("perLine");
+    QTest::addColumn<bool>("decimal");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << 0 << 16 << false << QString();
+    QTest::newRow("20 at 8, hex") << 20 << 8 << false
+                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
+                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
+                                                    "10: 10 11 12 13");
+    QTest::newRow("20 at 8, dec") << 20 << 8 << true
+                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
+                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
+                                                    "16: 10 11 12 13");
+    QTest::newRow("8 at 16 fits") << 8 << 16 << false << QStringLiteral("00 01 02 03 04 05 06 07");
+    QTest::newRow("exactly one line") << 4 << 4 << true << QStringLiteral("00 01 02 03");
+    QTest::newRow("full") << 5 << 0 << true << QStringLiteral("00 01 02 03 04");
+    QTest::newRow("11 at 2, dec width 2") << 11 << 2 << true
+                                          << QStringLiteral("00: 00 01\n02: 02 03\n04: 04 05\n"
+                                                            "06: 06 07\n08: 08 09\n10: 0A");
+    QTest::newRow("5 at 2, dec width 1")
+        << 5 << 2 << true << QStringLiteral("0: 00 01\n2: 02 03\n4: 04");
+}
+
+void TstMainWindow::formatHexLines()
+{
+    QFETCH(int, count);
+    QFETCH(int, perLine);
+    QFETCH(bool, decimal);
+    QFETCH(QString, expected);
+
+    QByteArray data;
+    for (int i = 0; i < count; ++i)
+        data.append(static_cast<char>(i));
+    QCOMPARE(MainWindow::formatHexLines(data, perLine, decimal), expected);
+}
+
+QTEST_MAIN(TstMainWindow)
+#include "tst_mainwindow.moc"
