@@ -244,13 +244,24 @@ bool CI2cDeviceFile::Save() const
     text += "}\n";
 
     // The target is replaced only by a commit, so a failure leaves the
-    // previous file as it was.
+    // previous file as it was. QSaveFile commits a short write (a disk that
+    // fills up mid-file) as if it were complete, so every byte is written
+    // unbuffered and checked first; the write after a short one fails with
+    // the system's text.
     QSaveFile file(m_filePath);
-    if (!file.open(QIODevice::WriteOnly)) {
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         m_lastError = file.errorString();
         return false;
     }
-    file.write(text);
+    for (qint64 written = 0; written < text.size();) {
+        const qint64 count = file.write(text.constData() + written, text.size() - written);
+        if (count <= 0) {
+            m_lastError = file.errorString();
+            file.cancelWriting();
+            return false;
+        }
+        written += count;
+    }
     if (!file.commit()) {
         m_lastError = file.errorString();
         return false;
