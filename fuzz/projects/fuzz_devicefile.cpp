@@ -1,0 +1,125 @@
+// Device files sit in a folder that anyone may edit: Load takes any bytes.
+// A file that loads must save, and what was saved must load back to the same
+// device and save to the same bytes.
+
+#include "projects/i2cdevicefile.h"
+
+#include <QByteArray>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+namespace {
+
+void Check(bool condition)
+{
+    if (!condition)
+        std::abort();
+}
+
+// In memory where the system offers it: the disk is the slow part of a run.
+QString TempFolderTemplate()
+{
+    const QFileInfo shm(QStringLiteral("/dev/shm"));
+    const QString root = shm.isDir() && shm.isWritable() ? shm.filePath() : QDir::tempPath();
+    return root + QStringLiteral("/pellan-fuzz-XXXXXX");
+}
+
+struct SPaths {
+    QTemporaryDir dir{TempFolderTemplate()};
+    QString input = dir.filePath(QStringLiteral("input.i2cdev"));
+    QString saved = dir.filePath(QStringLiteral("saved.i2cdev"));
+    QString again = dir.filePath(QStringLiteral("again.i2cdev"));
+};
+
+const SPaths& Paths()
+{
+    static const SPaths paths;
+    Check(paths.dir.isValid());
+    return paths;
+}
+
+void WriteFile(const QString& path, const uint8_t* data, size_t size)
+{
+    QFile file(path);
+    Check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    Check(file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) ==
+          static_cast<qint64>(size));
+}
+
+QByteArray ReadFile(const QString& path)
+{
+    QFile file(path);
+    Check(file.open(QIODevice::ReadOnly));
+    return file.readAll();
+}
+
+bool SameDevice(const CI2cDeviceFile& a, const CI2cDeviceFile& b)
+{
+    return a.GetName() == b.GetName() && a.GetAddress() == b.GetAddress() &&
+           a.GetDescription() == b.GetDescription() && a.GetCommands() == b.GetCommands();
+}
+
+// Text that is not valid UTF-16 (an escaped lone surrogate) cannot survive
+// a save as UTF-8; everything else must.
+bool HasOnlyValidText(const CI2cDeviceFile& file)
+{
+    if (!file.GetName().isValidUtf16() || !file.GetDescription().isValidUtf16())
+        return false;
+    for (const SI2cCommand& command : file.GetCommands()) {
+        if (!command.label.isValidUtf16())
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    const SPaths& paths = Paths();
+    WriteFile(paths.input, data, size);
+
+    CI2cDeviceFile file;
+    file.SetName(QStringLiteral("before"));
+    file.SetAddress(0x11);
+    file.AddCommand(
+        SI2cCommand{QStringLiteral("kept"), EI2cCommandType::Read, EI2cStartStop::Auto, {}, 3});
+    const CI2cDeviceFile before = file;
+
+    const bool loaded = file.Load(paths.input);
+    Check(file.GetFilePath() == paths.input);
+    if (!loaded) {
+        // A refused file changes nothing but the path and the error.
+        Check(!file.GetLastError().isEmpty());
+        Check(SameDevice(file, before));
+        return 0;
+    }
+
+    Check(file.GetAddress() <= 0x7F);
+    for (const SI2cCommand& command : file.GetCommands()) {
+        if (command.type == EI2cCommandType::Read) {
+            Check(command.count >= 1 && command.count <= 65535);
+            Check(command.mode == EI2cStartStop::Auto && command.data.empty());
+        } else {
+            Check(command.type == EI2cCommandType::Write);
+            Check(command.count == 1);
+        }
+    }
+
+    CI2cDeviceFile saved = file;
+    Check(saved.SaveAs(paths.saved));
+    CI2cDeviceFile reloaded;
+    Check(reloaded.Load(paths.saved));
+    if (HasOnlyValidText(file))
+        Check(SameDevice(reloaded, file));
+    Check(reloaded.SaveAs(paths.again));
+    Check(ReadFile(paths.again) == ReadFile(paths.saved));
+    return 0;
+}
