@@ -1,6 +1,9 @@
 #include "app/mainwindow.h"
 
+#include "app/devicedialog.h"
+#include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
+#include "projects/i2cdevicefile.h"
 #include "ui_mainwindow.h"
 
 #include <QActionGroup>
@@ -15,6 +18,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableWidgetItem>
@@ -56,6 +60,20 @@ QFrame* createStatusSeparator(QWidget* parent)
     line->setFrameShape(QFrame::VLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+// Message texts may carry what a device said: never render them as markup.
+void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
+                 const QString& text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+QString lastErrorOf(const COrvI2c& adapter)
+{
+    return QString::fromStdString(adapter.GetLastError());
 }
 
 QLabel* createPlainLabel(QWidget* parent)
@@ -354,26 +372,242 @@ void MainWindow::onAddressFormatTriggered()
 // ---------------------------------------------------------------------------
 // Connection
 
-void MainWindow::onConnect() {}
+void MainWindow::onConnect()
+{
+    DeviceDialog dialog(m_speedGroup->actions(), m_ui->actionPullUps->isChecked(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const std::optional<SOrvDeviceEntry> entry = dialog.selectedDevice();
+    if (!entry)
+        return;
+    if (QAction* speedAction = dialog.selectedSpeedAction())
+        speedAction->setChecked(true);
+    m_ui->actionPullUps->setChecked(dialog.pullUpsEnabled());
 
-void MainWindow::onDisconnect() {}
+    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(entry->type);
+    if (!adapter)
+        return;
+    // The adapter keeps the choice and applies it while connecting.
+    if (adapter->HasPullUpSwitch())
+        adapter->SetPullUpsEnabled(m_ui->actionPullUps->isChecked());
 
-void MainWindow::handleConnectionLost() {}
+    const auto speed = static_cast<EI2cSpeed>(m_speedGroup->checkedAction()->data().toInt());
+    if (!adapter->Connect(entry->serialNumber, speed)) {
+        showMessage(this, QMessageBox::Critical, tr("Device"),
+                    tr("Connect failed:\n%1").arg(lastErrorOf(*adapter)));
+        return;
+    }
+    m_adapter = std::move(adapter);
+    m_presenceTimer.start();
+    updateUiState();
+}
 
-void MainWindow::onPresenceTimer() {}
+void MainWindow::onDisconnect()
+{
+    m_presenceTimer.stop();
+    m_adapter.reset();
+    updateUiState();
+}
 
-void MainWindow::onSpeedTriggered(QAction*) {}
+void MainWindow::handleConnectionLost()
+{
+    // The timer stops first so that the box below never re-enters here.
+    m_presenceTimer.stop();
+    m_adapter.reset();
+    updateUiState();
+    showMessage(this, QMessageBox::Critical, tr("Device"),
+                tr("Connection to the Orvane was lost."));
+}
 
-void MainWindow::onPullUpsTriggered(bool) {}
+void MainWindow::onPresenceTimer()
+{
+    if (m_adapter && m_adapter->IsConnected() && !m_adapter->IsPresent())
+        handleConnectionLost();
+}
+
+void MainWindow::onSpeedTriggered(QAction* action)
+{
+    if (!isConnected())
+        return;
+    const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
+    if (m_adapter->SetSpeed(speed)) {
+        statusBar()->showMessage(tr("I2C speed set to %1").arg(action->text()), STATUS_TIMEOUT_MS);
+        return;
+    }
+    if (!m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+    showMessage(this, QMessageBox::Critical, tr("I2C Speed"),
+                tr("Setting the speed failed:\n%1").arg(lastErrorOf(*m_adapter)));
+    // The box ran an event loop in which the adapter may have been dropped.
+    if (!m_adapter)
+        return;
+    const int inForce = static_cast<int>(m_adapter->GetSpeed());
+    for (QAction* candidate : m_speedGroup->actions()) {
+        if (candidate->data().toInt() == inForce)
+            candidate->setChecked(true);
+    }
+}
+
+void MainWindow::onPullUpsTriggered(bool checked)
+{
+    if (!isConnected() || !m_adapter->HasPullUpSwitch())
+        return;
+    if (m_adapter->SetPullUpsEnabled(checked)) {
+        statusBar()->showMessage(checked ? tr("Internal pull-ups enabled")
+                                         : tr("Internal pull-ups disabled"),
+                                 STATUS_TIMEOUT_MS);
+        return;
+    }
+    if (!m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+    showMessage(this, QMessageBox::Critical, tr("Pull-ups"),
+                tr("Switching the pull-ups failed:\n%1").arg(lastErrorOf(*m_adapter)));
+    if (m_adapter)
+        m_ui->actionPullUps->setChecked(m_adapter->GetPullUpsEnabled());
+}
 
 // ---------------------------------------------------------------------------
 // Transactions
 
-void MainWindow::onWrite() {}
+QString MainWindow::invalidAddressText() const
+{
+    return tr("Invalid I2C address. Enter a hex address in the selected format, e.g. \"%1\".")
+        .arg(formatAddress(0x50));
+}
 
-void MainWindow::onRead() {}
+QString MainWindow::writeErrorText(const SI2cWriteResult& result) const
+{
+    switch (result.errorCode) {
+    case 0:
+        return lastErrorOf(*m_adapter);
+    case 1:
+        return tr("wrong byte count");
+    case 2:
+        return tr("no start");
+    case 3:
+        return tr("NACK");
+    case 4:
+        return tr("bus error");
+    default:
+        return tr("code %1").arg(result.errorCode);
+    }
+}
 
-void MainWindow::onI2cSearch() {}
+void MainWindow::onWrite()
+{
+    if (!isConnected())
+        return;
+
+    const int mode = m_ui->cmb_startstop->currentIndex();
+    const bool withAddress = mode == static_cast<int>(EI2cStartStop::Auto) ||
+                             mode == static_cast<int>(EI2cStartStop::Start);
+    std::optional<uint8_t> address;
+    if (withAddress) {
+        address = currentAddress();
+        if (!address) {
+            showMessage(this, QMessageBox::Warning, tr("Write"), invalidAddressText());
+            return;
+        }
+    }
+
+    const std::optional<std::vector<uint8_t>> bytes =
+        CI2cDeviceFile::HexToBytes(m_ui->edit_write->text());
+    if (!bytes || (!withAddress && bytes->empty())) {
+        showMessage(this, QMessageBox::Warning, tr("Write"),
+                    tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
+        return;
+    }
+
+    std::vector<uint8_t> frame;
+    frame.reserve(bytes->size() + 1);
+    if (address)
+        frame.push_back(static_cast<uint8_t>(*address << 1));
+    frame.insert(frame.end(), bytes->begin(), bytes->end());
+
+    const bool start = withAddress;
+    const bool stop = mode == static_cast<int>(EI2cStartStop::Auto) ||
+                      mode == static_cast<int>(EI2cStartStop::Stop);
+    SI2cWriteResult result;
+    const bool ok = m_adapter->Write(frame, result, start, stop);
+    if (!ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QString type = address ? tr("Write %1").arg(formatAddress(*address)) : tr("Write");
+    if (mode != static_cast<int>(EI2cStartStop::Auto))
+        type += QStringLiteral(" [%1]").arg(m_ui->cmb_startstop->itemText(mode));
+    QString flags = QStringLiteral("0x") + hexByte(result.status);
+    if (!ok)
+        flags += QStringLiteral("  ") + writeErrorText(result);
+    addTableRow(type, flags, *bytes, !ok);
+}
+
+void MainWindow::onRead()
+{
+    if (!isConnected())
+        return;
+
+    const std::optional<uint8_t> address = currentAddress();
+    if (!address) {
+        showMessage(this, QMessageBox::Warning, tr("Read"), invalidAddressText());
+        return;
+    }
+
+    SI2cReadResult result;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok =
+        m_adapter->Read(*address, static_cast<size_t>(m_ui->spin_read->value()), result);
+    QApplication::restoreOverrideCursor();
+    if (!ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QString flags = QStringLiteral("0x") + hexByte(result.status);
+    if (!ok)
+        flags += QStringLiteral("  ") + lastErrorOf(*m_adapter);
+    addTableRow(tr("Read %1").arg(formatAddress(*address)), flags, result.data, !ok);
+}
+
+void MainWindow::onI2cSearch()
+{
+    if (!isConnected())
+        return;
+
+    const QString remembered = m_ui->cmb_i2c_device->currentText();
+    std::vector<uint8_t> found;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The reserved blocks 0x00-0x07 and 0x78-0x7F are left alone.
+    for (uint8_t address = 0x08; address <= 0x77; ++address) {
+        if (m_adapter->Probe(address))
+            found.push_back(address);
+    }
+    QApplication::restoreOverrideCursor();
+
+    if (!m_adapter || !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QComboBox* box = m_ui->cmb_i2c_device;
+    box->clear();
+    QStringList texts;
+    for (uint8_t address : found) {
+        texts.append(formatAddress(address));
+        box->addItem(texts.last());
+    }
+    const int match = box->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (match >= 0)
+        box->setCurrentIndex(match);
+    addTableRow(tr("Search"), QString(),
+                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")),
+                false);
+}
 
 void MainWindow::onAbout() {}
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 class COrvI2c;
+struct SI2cWriteResult;
 class QActionGroup;
 class QLabel;
 class QWidget;
@@ -38,7 +39,7 @@ public:
     // they do not fit on one line (bytesPerLine 0 never wraps).
     static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
 
-    friend class TstMainWindow;
+    friend class MainWindowProbe;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -82,6 +83,8 @@ private:
     void fitRow(int row);
 
     void handleConnectionLost();
+    QString invalidAddressText() const;
+    QString writeErrorText(const SI2cWriteResult& result) const;
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;

@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 #include "tests/support/dialoganswerer.h"
-#include "ui_mainwindow.h"
+#include "tests/support/mainwindowprobe.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -29,10 +29,14 @@ private slots:
 
     void formatHexLines_data();
     void formatHexLines();
-
-private:
-    static Ui::MainWindow* ui(MainWindow& window) { return window.m_ui.get(); }
 };
+
+namespace {
+Ui::MainWindow* ui(MainWindow& window)
+{
+    return MainWindowProbe(window).ui();
+}
+} // namespace
 
 void TstMainWindow::initTestCase()
 {
