@@ -1,0 +1,359 @@
+#include "projects/i2cdevicefile.h"
+
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QJsonParseError>
+#include <QJsonValue>
+#include <QRegularExpression>
+#include <QSaveFile>
+#include <QStringView>
+
+namespace {
+
+const QString KEY_VERSION = QStringLiteral("version");
+const QString KEY_NAME = QStringLiteral("name");
+const QString KEY_ADDRESS = QStringLiteral("address");
+const QString KEY_DESCRIPTION = QStringLiteral("description");
+const QString KEY_COMMANDS = QStringLiteral("commands");
+const QString KEY_LABEL = QStringLiteral("label");
+const QString KEY_TYPE = QStringLiteral("type");
+const QString KEY_MODE = QStringLiteral("mode");
+const QString KEY_DATA = QStringLiteral("data");
+const QString KEY_COUNT = QStringLiteral("count");
+const QString TYPE_WRITE = QStringLiteral("write");
+const QString TYPE_READ = QStringLiteral("read");
+
+constexpr qint64 FILE_VERSION = 1;
+constexpr qint64 MAX_ADDRESS = 0x7F;
+constexpr qint64 MAX_READ_COUNT = 65535;
+// Device files are small hand-sized texts; the cap keeps a stray huge file
+// from being read into memory whole.
+constexpr qint64 MAX_FILE_SIZE = 16 * 1024 * 1024;
+
+constexpr char INDENT[] = "    ";
+constexpr char COMMAND_INDENT[] = "        ";
+
+// Lets SI2cCommand travel in queued connections and be looked up by name.
+[[maybe_unused]] const int COMMAND_META_TYPE = qRegisterMetaType<SI2cCommand>();
+
+int HexDigitValue(QChar c)
+{
+    const char16_t u = c.unicode();
+    if (u >= u'0' && u <= u'9')
+        return u - u'0';
+    if (u >= u'a' && u <= u'f')
+        return u - u'a' + 10;
+    if (u >= u'A' && u <= u'F')
+        return u - u'A' + 10;
+    return -1;
+}
+
+QStringView WithoutHexPrefix(QStringView text)
+{
+    return text.startsWith(u"0x", Qt::CaseInsensitive) ? text.mid(2) : text;
+}
+
+// A string address is always hex, with or without its prefix. -1 when the
+// text is not a hex number; parsing stops early above the 7-bit range.
+qint64 ParseHexAddress(QStringView text)
+{
+    const QStringView digits = WithoutHexPrefix(text.trimmed());
+    if (digits.isEmpty())
+        return -1;
+    qint64 value = 0;
+    for (QChar c : digits) {
+        const int digit = HexDigitValue(c);
+        if (digit < 0)
+            return -1;
+        value = value * 16 + digit;
+        if (value > MAX_ADDRESS)
+            return -1;
+    }
+    return value;
+}
+
+std::optional<EI2cStartStop> ModeFromName(const QString& name)
+{
+    for (const auto& [mode, modeName] : MODE_NAMES) {
+        if (name.compare(QLatin1String(modeName), Qt::CaseInsensitive) == 0)
+            return mode;
+    }
+    return std::nullopt;
+}
+
+QByteArray ModeName(EI2cStartStop mode)
+{
+    const auto index = static_cast<int32_t>(mode);
+    if (index < 0 || index >= static_cast<int32_t>(MODE_NAMES.size()))
+        return "auto";
+    return MODE_NAMES[static_cast<size_t>(index)].second;
+}
+
+// What a compact JSON writer makes of one string value, quotes included.
+QByteArray JsonString(const QString& text)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
+    return array.mid(1, array.size() - 2);
+}
+
+QByteArray JsonPair(const QString& key, const QByteArray& value)
+{
+    return JsonString(key) + ": " + value;
+}
+
+QByteArray CommandLine(const SI2cCommand& command)
+{
+    QByteArrayList pairs{JsonPair(KEY_LABEL, JsonString(command.label))};
+    if (command.type == EI2cCommandType::Read) {
+        pairs << JsonPair(KEY_TYPE, JsonString(TYPE_READ))
+              << JsonPair(KEY_COUNT, QByteArray::number(command.count));
+    } else {
+        pairs << JsonPair(KEY_TYPE, JsonString(TYPE_WRITE))
+              << JsonPair(KEY_MODE, JsonString(QString::fromLatin1(ModeName(command.mode))))
+              << JsonPair(KEY_DATA, JsonString(CI2cDeviceFile::BytesToHex(command.data)));
+    }
+    return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
+}
+
+} // namespace
+
+const QString CI2cDeviceFile::FILE_SUFFIX = QStringLiteral("i2cdev");
+
+bool CI2cDeviceFile::Load(const QString& path)
+{
+    m_filePath = path;
+
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        m_lastError = file.errorString();
+        return false;
+    }
+    // Devices and pipes have no size to check and may never end.
+    if (file.isSequential()) {
+        m_lastError = QStringLiteral("Not a regular file");
+        return false;
+    }
+    if (file.size() > MAX_FILE_SIZE) {
+        m_lastError = QStringLiteral("File too large (%1 bytes, at most %2)")
+                          .arg(file.size())
+                          .arg(MAX_FILE_SIZE);
+        return false;
+    }
+    const QByteArray bytes = file.readAll();
+    // A read error ends here rather than as a parse error of a cut text.
+    if (file.error() != QFileDevice::NoError) {
+        m_lastError = file.errorString();
+        return false;
+    }
+
+    QJsonParseError parseError;
+    const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    if (document.isNull()) {
+        m_lastError = QStringLiteral("JSON error at offset %1: %2")
+                          .arg(parseError.offset)
+                          .arg(parseError.errorString());
+        return false;
+    }
+    const QJsonObject root = document.object();
+
+    const qint64 version = root.value(KEY_VERSION).toInteger(0);
+    if (version > FILE_VERSION) {
+        m_lastError = QStringLiteral("File version %1 is newer than supported (%2)")
+                          .arg(version)
+                          .arg(FILE_VERSION);
+        return false;
+    }
+
+    const QJsonValue addressValue = root.value(KEY_ADDRESS);
+    const qint64 address = addressValue.isDouble() ? addressValue.toInteger(-1)
+                                                   : ParseHexAddress(addressValue.toString());
+    if (address < 0 || address > MAX_ADDRESS) {
+        m_lastError = QStringLiteral("Invalid or missing address");
+        return false;
+    }
+
+    QList<SI2cCommand> commands;
+    const QJsonArray array = root.value(KEY_COMMANDS).toArray();
+    commands.reserve(array.size());
+    for (qsizetype i = 0; i < array.size(); ++i) {
+        const qsizetype number = i + 1; // as the messages count
+        const QJsonObject object = array.at(i).toObject();
+        SI2cCommand command;
+        command.label = object.value(KEY_LABEL).toString();
+
+        const QString typeText = object.value(KEY_TYPE).toString();
+        if (typeText.compare(TYPE_READ, Qt::CaseInsensitive) == 0) {
+            command.type = EI2cCommandType::Read;
+            const qint64 count = object.value(KEY_COUNT).toInteger(0);
+            if (count < 1 || count > MAX_READ_COUNT) {
+                m_lastError = QStringLiteral("Command %1: invalid read count").arg(number);
+                return false;
+            }
+            command.count = static_cast<int32_t>(count);
+        } else if (typeText.compare(TYPE_WRITE, Qt::CaseInsensitive) == 0) {
+            std::optional<EI2cStartStop> mode = EI2cStartStop::Auto;
+            if (object.contains(KEY_MODE))
+                mode = ModeFromName(object.value(KEY_MODE).toString());
+            std::optional<std::vector<uint8_t>> data =
+                HexToBytes(object.value(KEY_DATA).toString());
+            if (!mode || !data) {
+                m_lastError = QStringLiteral("Command %1: invalid mode or data").arg(number);
+                return false;
+            }
+            command.mode = *mode;
+            command.data = std::move(*data);
+        } else {
+            m_lastError =
+                QStringLiteral("Command %1: unknown type \"%2\"").arg(number).arg(typeText);
+            return false;
+        }
+        commands.append(std::move(command));
+    }
+
+    // Only a fully valid file replaces the contents.
+    m_name = root.value(KEY_NAME).toString();
+    m_address = static_cast<uint8_t>(address);
+    m_description = root.value(KEY_DESCRIPTION).toString();
+    m_commands = std::move(commands);
+    return true;
+}
+
+bool CI2cDeviceFile::Save() const
+{
+    QByteArrayList lines;
+    lines.reserve(m_commands.size());
+    for (const SI2cCommand& command : m_commands)
+        lines << CommandLine(command);
+
+    const QByteArray addressText =
+        "0x" + QByteArray::number(m_address, 16).toUpper().rightJustified(2, '0');
+    QByteArray text = "{\n";
+    text += INDENT + JsonPair(KEY_VERSION, QByteArray::number(FILE_VERSION)) + ",\n";
+    text += INDENT + JsonPair(KEY_NAME, JsonString(m_name)) + ",\n";
+    text += INDENT + JsonPair(KEY_ADDRESS, JsonString(QString::fromLatin1(addressText))) + ",\n";
+    text += INDENT + JsonPair(KEY_DESCRIPTION, JsonString(m_description)) + ",\n";
+    if (lines.isEmpty()) {
+        text += INDENT + JsonPair(KEY_COMMANDS, "[]") + "\n";
+    } else {
+        text += INDENT + JsonPair(KEY_COMMANDS, "[") + "\n";
+        text += lines.join(",\n") + "\n";
+        text += INDENT + QByteArray("]\n");
+    }
+    text += "}\n";
+
+    // The target is replaced only by a commit, so a failure leaves the
+    // previous file as it was. QSaveFile commits a short write (a disk that
+    // fills up mid-file) as if it were complete, so every byte is written
+    // unbuffered and checked first; the write after a short one fails with
+    // the system's text.
+    QSaveFile file(m_filePath);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
+        m_lastError = file.errorString();
+        return false;
+    }
+    for (qint64 written = 0; written < text.size();) {
+        const qint64 count = file.write(text.constData() + written, text.size() - written);
+        if (count <= 0) {
+            m_lastError = file.errorString();
+            file.cancelWriting();
+            return false;
+        }
+        written += count;
+    }
+    if (!file.commit()) {
+        m_lastError = file.errorString();
+        return false;
+    }
+    return true;
+}
+
+bool CI2cDeviceFile::SaveAs(const QString& path)
+{
+    m_filePath = path;
+    return Save();
+}
+
+void CI2cDeviceFile::AddCommand(const SI2cCommand& command)
+{
+    m_commands.append(command);
+}
+
+bool CI2cDeviceFile::MoveCommand(int index, int delta)
+{
+    // 64-bit so that an extreme delta cannot overflow.
+    const qint64 count = m_commands.size();
+    const qint64 target = qint64(index) + delta;
+    if (index < 0 || target < 0 || index >= count || target >= count)
+        return false;
+    // QList::move rotates the range between the two positions by one place.
+    m_commands.move(index, static_cast<qsizetype>(target));
+    return true;
+}
+
+void CI2cDeviceFile::RenameCommand(int index, const QString& label)
+{
+    if (index >= 0 && index < m_commands.size())
+        m_commands[index].label = label;
+}
+
+void CI2cDeviceFile::RemoveCommand(int index)
+{
+    if (index >= 0 && index < m_commands.size())
+        m_commands.removeAt(index);
+}
+
+bool CI2cDeviceFile::HasCommandLabel(const QString& label, int exceptIndex) const
+{
+    const QString wanted = label.trimmed();
+    for (qsizetype i = 0; i < m_commands.size(); ++i) {
+        if (i != exceptIndex &&
+            m_commands[i].label.trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+std::optional<std::vector<uint8_t>> CI2cDeviceFile::HexToBytes(const QString& text)
+{
+    static const QRegularExpression separators(QStringLiteral("[\\s,;]+"));
+
+    std::vector<uint8_t> bytes;
+    bytes.reserve(static_cast<size_t>(text.size() / 2));
+    for (const QStringView part : QStringView(text).split(separators, Qt::SkipEmptyParts)) {
+        const QStringView digits = WithoutHexPrefix(part);
+        if (digits.size() == 1) {
+            // A single digit stands for a byte with a leading zero.
+            const int value = HexDigitValue(digits[0]);
+            if (value < 0)
+                return std::nullopt;
+            bytes.push_back(static_cast<uint8_t>(value));
+            continue;
+        }
+        if (digits.isEmpty() || digits.size() % 2 != 0)
+            return std::nullopt;
+        for (qsizetype i = 0; i < digits.size(); i += 2) {
+            const int high = HexDigitValue(digits[i]);
+            const int low = HexDigitValue(digits[i + 1]);
+            if (high < 0 || low < 0)
+                return std::nullopt;
+            bytes.push_back(static_cast<uint8_t>(high * 16 + low));
+        }
+    }
+    return bytes;
+}
+
+QString CI2cDeviceFile::BytesToHex(const std::vector<uint8_t>& bytes)
+{
+    static constexpr char DIGITS[] = "0123456789ABCDEF";
+    QString text;
+    text.reserve(static_cast<qsizetype>(bytes.size() * 3));
+    for (const uint8_t byte : bytes) {
+        if (!text.isEmpty())
+            text += u' ';
+        text += QLatin1Char(DIGITS[byte >> 4]);
+        text += QLatin1Char(DIGITS[byte & 0x0F]);
+    }
+    return text;
+}
