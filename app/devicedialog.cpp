@@ -49,8 +49,7 @@ DeviceDialog::DeviceDialog(const QList<QAction*>& speedActions, bool pullUps, QW
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     connect(refreshButton, &QPushButton::clicked, this, &DeviceDialog::refresh);
-    connect(m_deviceBox, &QComboBox::currentIndexChanged, this,
-            &DeviceDialog::updateDeviceOptions);
+    connect(m_deviceBox, &QComboBox::currentIndexChanged, this, &DeviceDialog::updateDeviceOptions);
     connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
     connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
 

@@ -63,8 +63,7 @@ QFrame* createStatusSeparator(QWidget* parent)
 }
 
 // Message texts may carry what a device said: never render them as markup.
-void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title,
-                 const QString& text)
+void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
 {
     QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
     box.setTextFormat(Qt::PlainText);
@@ -605,8 +604,7 @@ void MainWindow::onI2cSearch()
     if (match >= 0)
         box->setCurrentIndex(match);
     addTableRow(tr("Search"), QString(),
-                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")),
-                false);
+                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
 }
 
 void MainWindow::onAbout() {}
@@ -643,23 +641,39 @@ QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, boo
     }
 
     const qsizetype lastOffset = (n - 1) - ((n - 1) % bytesPerLine);
-    const int base = offsetDecimal ? 10 : 16;
-    const int width = offsetDecimal ? static_cast<int>(QString::number(lastOffset).size())
-                                    : (lastOffset >= 0x100 ? 4 : 2);
+    const qsizetype base = offsetDecimal ? 10 : 16;
+    int width = 0;
+    if (offsetDecimal) {
+        for (qsizetype rest = lastOffset; rest > 0 || width == 0; rest /= 10)
+            ++width;
+    } else {
+        width = lastOffset >= 0x100 ? 4 : 2;
+    }
 
-    QString text;
+    // Written straight into one buffer: a 64 KiB read makes 4,096 lines.
     const qsizetype lines = (n + bytesPerLine - 1) / bytesPerLine;
-    text.reserve(n * 3 + lines * (width + 3));
+    QString text;
+    text.reserve(n * 3 + lines * (width + 16));
+    QChar digits[32];
     for (qsizetype offset = 0; offset < n; offset += bytesPerLine) {
         if (offset > 0)
-            text += QLatin1Char('\n');
-        text += QStringLiteral("%1: ").arg(offset, width, base, QLatin1Char('0')).toUpper();
+            text.append(QLatin1Char('\n'));
+        int count = 0;
+        for (qsizetype rest = offset; rest > 0 || count == 0; rest /= base)
+            digits[count++] = QLatin1Char(HEX_DIGITS[rest % base]);
+        for (int pad = count; pad < width; ++pad)
+            text.append(QLatin1Char('0'));
+        while (count > 0)
+            text.append(digits[--count]);
+        text.append(QLatin1String(": "));
+
         const qsizetype end = std::min<qsizetype>(offset + bytesPerLine, n);
-        for (qsizetype i = offset; i < end; ++i) {
-            if (i > offset)
-                text += QLatin1Char(' ');
-            text += QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
-            text += QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
+        const qsizetype start = text.size();
+        text.resize(start + (end - offset) * 3 - 1, QLatin1Char(' '));
+        QChar* out = text.data() + start;
+        for (qsizetype i = offset; i < end; ++i, out += 3) {
+            out[0] = QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
+            out[1] = QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
         }
     }
     return text;
@@ -700,8 +714,8 @@ void MainWindow::addTableRow(const QString& type, const QString& flags,
 
 void MainWindow::fitRow(int row)
 {
+    fitRowHeight(row);
     QTableWidget* table = m_ui->table_data;
-    table->resizeRowToContents(row);
     QHeaderView* header = table->horizontalHeader();
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS}) {
         const int width = table->sizeHintForIndex(table->model()->index(row, column)).width();
@@ -710,10 +724,28 @@ void MainWindow::fitRow(int row)
     }
 }
 
+void MainWindow::fitRowHeight(int row)
+{
+    // Every row has the same fonts and a one-line Type and Flags cell, and
+    // nothing wraps, so a row's height depends only on its number of lines:
+    // measure each line count once.
+    QTableWidget* table = m_ui->table_data;
+    const QTableWidgetItem* data = table->item(row, COLUMN_DATA);
+    const int lines = data ? static_cast<int>(data->text().count(QLatin1Char('\n'))) + 1 : 1;
+    const auto known = m_rowHeights.constFind(lines);
+    if (known != m_rowHeights.constEnd()) {
+        table->setRowHeight(row, *known);
+        return;
+    }
+    table->resizeRowToContents(row);
+    m_rowHeights.insert(lines, table->rowHeight(row));
+}
+
 void MainWindow::clearTable()
 {
     QTableWidget* table = m_ui->table_data;
     table->setRowCount(0);
+    m_rowHeights.clear();
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
         table->horizontalHeader()->resizeSection(
             column, table->horizontalHeader()->sectionSizeHint(column));
@@ -737,7 +769,7 @@ void MainWindow::onBytesPerLineChanged()
         if (!raw.isValid())
             continue;
         item->setText(formatHexLines(raw.toByteArray(), perLine, decimal));
-        table->resizeRowToContents(row);
+        fitRowHeight(row);
     }
     table->setUpdatesEnabled(true);
 }

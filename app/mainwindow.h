@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -81,6 +82,7 @@ private:
     // Keeps the row as tall as its text and the first two columns as wide
     // as the widest text seen, without measuring any other row.
     void fitRow(int row);
+    void fitRowHeight(int row);
 
     void handleConnectionLost();
     QString invalidAddressText() const;
@@ -92,6 +94,8 @@ private:
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;
+
+    QHash<int, int> m_rowHeights; // line count -> row height of the output table
 
     QLabel* m_statusConnection = nullptr;
     QWidget* m_statusDetails = nullptr;
