@@ -17,14 +17,17 @@ DeviceDialog::DeviceDialog(const QList<QAction*>& speedActions, bool pullUps, QW
     setWindowTitle(tr("Select device"));
 
     m_deviceBox = new QComboBox(this);
+    m_deviceBox->setObjectName(QStringLiteral("cmb_device"));
     m_deviceBox->setMinimumContentsLength(24);
     m_deviceBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     auto* refreshButton = new QPushButton(tr("Refresh"), this);
+    refreshButton->setObjectName(QStringLiteral("btn_refresh"));
     auto* deviceRow = new QHBoxLayout;
     deviceRow->addWidget(m_deviceBox, 1);
     deviceRow->addWidget(refreshButton, 0);
 
     m_speedBox = new QComboBox(this);
+    m_speedBox->setObjectName(QStringLiteral("cmb_speed"));
     for (QAction* action : m_speedActions) {
         m_speedBox->addItem(action->text());
         if (action->isChecked())
@@ -32,6 +35,7 @@ DeviceDialog::DeviceDialog(const QList<QAction*>& speedActions, bool pullUps, QW
     }
 
     m_pullUps = new QCheckBox(tr("Internal pull-ups"), this);
+    m_pullUps->setObjectName(QStringLiteral("chk_pullups"));
     m_pullUps->setChecked(pullUps);
     m_pullUps->setToolTip(tr("Internal pull-up resistors on SDA/SCL (Orvane5 only). Switch off "
                              "for external pull-ups or lower voltage levels."));
