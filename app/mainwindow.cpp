@@ -1,5 +1,6 @@
 #include "app/mainwindow.h"
 
+#include "app/aboutdialog.h"
 #include "app/devicedialog.h"
 #include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
@@ -607,7 +608,11 @@ void MainWindow::onI2cSearch()
                 texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
 }
 
-void MainWindow::onAbout() {}
+void MainWindow::onAbout()
+{
+    AboutDialog dialog(this);
+    dialog.exec();
+}
 
 // ---------------------------------------------------------------------------
 // Output table

@@ -1,0 +1,116 @@
+cmake_minimum_required(VERSION 3.25)
+
+# Installs BUILD_DIR into a fresh prefix below WORK_DIR and checks that the
+# program, its licences, the desktop entry, the icon and the udev rule land
+# where the About dialog, desktop menus and udev look for them.
+
+string(RANDOM LENGTH 8 run)
+set(prefix "${WORK_DIR}/install-${run}")
+file(REMOVE_RECURSE "${prefix}")
+
+execute_process(
+    COMMAND ${CMAKE_COMMAND} --install "${BUILD_DIR}" --prefix "${prefix}"
+    RESULT_VARIABLE result
+    OUTPUT_VARIABLE output
+    ERROR_VARIABLE output)
+if(NOT result EQUAL 0)
+    file(REMOVE_RECURSE "${prefix}")
+    message(FATAL_ERROR "cmake --install failed (${result}):\n${output}")
+endif()
+
+set(failures)
+macro(fail text)
+    list(APPEND failures "${text}")
+endmacro()
+
+# Nothing but these files may be installed.
+set(expected
+    bin/pellan-i2c
+    lib/udev/rules.d/70-pellan-i2c.rules
+    share/applications/pellan-i2c.desktop
+    share/doc/pellan-i2c/LICENSE-google-material-icons.txt
+    share/doc/pellan-i2c/LICENSE-hidapi.txt
+    share/doc/pellan-i2c/LICENSE-qt.txt
+    share/icons/hicolor/256x256/apps/pellan-i2c.png
+)
+file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${prefix}" "${prefix}/*")
+list(SORT installed)
+if(NOT installed STREQUAL expected)
+    list(JOIN installed ", " got)
+    list(JOIN expected ", " want)
+    fail("installed files differ:\n  got:      ${got}\n  expected: ${want}")
+endif()
+
+if(EXISTS "${prefix}/bin/pellan-i2c" AND NOT IS_DIRECTORY "${prefix}/bin/pellan-i2c")
+    file(READ "${prefix}/bin/pellan-i2c" magic LIMIT 4 HEX)
+    if(NOT magic STREQUAL "7f454c46")
+        fail("bin/pellan-i2c is not an ELF program")
+    endif()
+endif()
+
+# The About dialog opens the licences from <bin>/../share/doc/pellan-i2c.
+foreach(name LICENSE-qt.txt LICENSE-hidapi.txt LICENSE-google-material-icons.txt)
+    set(file "${prefix}/bin/../share/doc/pellan-i2c/${name}")
+    if(EXISTS "${file}")
+        file(SHA256 "${file}" got)
+        file(SHA256 "${SOURCE_DIR}/${name}" want)
+        if(NOT got STREQUAL want)
+            fail("${name} differs from the source tree's")
+        endif()
+    endif()
+endforeach()
+
+set(desktop "${prefix}/share/applications/pellan-i2c.desktop")
+if(EXISTS "${desktop}")
+    file(STRINGS "${desktop}" lines)
+    list(GET lines 0 group)
+    if(NOT group STREQUAL "[Desktop Entry]")
+        fail("desktop entry does not start with [Desktop Entry]")
+    endif()
+    foreach(line "Type=Application" "Name=Pellan I2C" "Exec=pellan-i2c" "Icon=pellan-i2c"
+                 "Categories=Development;Electronics;")
+        if(NOT line IN_LIST lines)
+            fail("desktop entry lacks ${line}")
+        endif()
+    endforeach()
+endif()
+
+set(icon "${prefix}/share/icons/hicolor/256x256/apps/pellan-i2c.png")
+if(EXISTS "${icon}")
+    # PNG signature, then the IHDR width and height.
+    file(READ "${icon}" head LIMIT 24 HEX)
+    string(SUBSTRING "${head}" 0 16 signature)
+    string(SUBSTRING "${head}" 32 16 size)
+    if(NOT signature STREQUAL "89504e470d0a1a0a" OR NOT size STREQUAL "0000010000000100")
+        fail("the icon is not a 256 x 256 PNG")
+    endif()
+endif()
+
+# The rule must match the vendor ID the program looks for, in lower case.
+set(rules "${prefix}/lib/udev/rules.d/70-pellan-i2c.rules")
+if(EXISTS "${rules}")
+    file(READ "${SOURCE_DIR}/i2c/orvusbids.h" ids)
+    string(REGEX MATCH "kVendorId = 0x([0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f][0-9A-Fa-f]);" _ "${ids}")
+    string(TOLOWER "${CMAKE_MATCH_1}" vendor)
+    if(vendor STREQUAL "")
+        fail("no kVendorId in i2c/orvusbids.h")
+    endif()
+    file(STRINGS "${rules}" rule_lines REGEX "^[^#]")
+    foreach(line
+            "SUBSYSTEM==\"hidraw\", ATTRS{idVendor}==\"${vendor}\", TAG+=\"uaccess\""
+            "SUBSYSTEM==\"usb\", ATTR{idVendor}==\"${vendor}\", TAG+=\"uaccess\"")
+        if(NOT line IN_LIST rule_lines)
+            fail("udev rule lacks: ${line}")
+        endif()
+    endforeach()
+    list(LENGTH rule_lines count)
+    if(NOT count EQUAL 2)
+        fail("udev rule has ${count} rules, expected 2")
+    endif()
+endif()
+
+file(REMOVE_RECURSE "${prefix}")
+if(failures)
+    list(JOIN failures "\n" text)
+    message(FATAL_ERROR "${text}")
+endif()
