@@ -26,9 +26,19 @@
 //     device->OutputReports();   // what the host wrote, byte by byte
 //     CSimHidStack::Instance().Unplug("sim/echo");
 //
+// pellan_sim is an object library: link it directly into the executable.
+// Call Reset() before each test; OpenHandleCount() == 0 afterwards shows that
+// every handle was closed.
+//
+// Texts of hid_error / hid_read_error, as hidapi on Linux words them:
+// - a read on a handle of an unplugged interface fails (-1) with
+//   "hid_read_timeout: unexpected poll error (device disconnected)";
+// - writes, feature reports, indexed strings and the report descriptor fail
+//   with "No such device" after an unplug;
+// - a hook that fails without giving a text yields "Input/output error";
+// - after a successful call the text is "Success".
 // hid_get_device_info and the three string getters answer from what the
-// handle learnt at open, also after an unplug; every other call on a handle
-// of an unplugged interface fails.
+// handle learnt at open, also after an unplug.
 //
 // Everything here is thread-safe. Input reports travel the way hidraw moves
 // them: every handle open on an interface has its own queue, a queued report
