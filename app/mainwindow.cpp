@@ -359,13 +359,15 @@ void MainWindow::onAddressFormatTriggered()
     m_lastAddress8Bit = eightBit;
 
     QComboBox* box = m_ui->cmb_i2c_device;
-    const std::optional<uint8_t> current = parseAddress(box->currentText(), oldEightBit);
+    const QString currentText = box->currentText();
+    const std::optional<uint8_t> current = parseAddress(currentText, oldEightBit);
     for (int i = 0; i < box->count(); ++i) {
         if (const auto address = parseAddress(box->itemText(i), oldEightBit))
             box->setItemText(i, formatAddress(*address));
     }
-    if (current)
-        box->setCurrentText(formatAddress(*current));
+    // Renaming the current item also rewrites the edit text, so the typed
+    // text is put back explicitly.
+    box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
 }
 
@@ -723,7 +725,9 @@ void MainWindow::fitRow(int row)
     QTableWidget* table = m_ui->table_data;
     QHeaderView* header = table->horizontalHeader();
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS}) {
-        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width();
+        // As the table measures a column: the cell plus its grid line.
+        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width() +
+                          (table->showGrid() ? 1 : 0);
         if (width > header->sectionSize(column))
             header->resizeSection(column, width);
     }

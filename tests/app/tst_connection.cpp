@@ -79,8 +79,8 @@ void TstConnection::connectsToEachModel()
         if (label->text() == QStringLiteral("<b>Bench</b> adapter"))
             QCOMPARE(label->textFormat(), Qt::PlainText);
         if (label->text().contains(QStringLiteral("Connected")))
-            QVERIFY(label->text().contains(
-                QStringLiteral("color:") + QColor(76, 175, 80).darker(120).name()));
+            QVERIFY(label->text().contains(QStringLiteral("color:") +
+                                           QColor(76, 175, 80).darker(120).name()));
     }
 }
 
@@ -220,9 +220,9 @@ void TstConnection::failedSpeedChangeRestoresSpeedInForce()
     QVERIFY(answerer.seen()[0].text.startsWith(QStringLiteral("Setting the speed failed:\n")));
 
     int checked = 0;
-    for (QAction* action : {probe.ui()->actionSpeed10k, probe.ui()->actionSpeed50k,
-                            probe.ui()->actionSpeed100k, probe.ui()->actionSpeed400k,
-                            probe.ui()->actionSpeed1000k})
+    for (QAction* action :
+         {probe.ui()->actionSpeed10k, probe.ui()->actionSpeed50k, probe.ui()->actionSpeed100k,
+          probe.ui()->actionSpeed400k, probe.ui()->actionSpeed1000k})
         checked += action->isChecked() ? 1 : 0;
     QCOMPARE(checked, 1);
     QVERIFY(probe.ui()->actionSpeed400k->isChecked());

@@ -41,8 +41,11 @@ void TstDeviceDialog::init()
 {
     apptest::resetAll();
     m_actions.clear();
-    const std::pair<const char*, int> speeds[] = {
-        {"10 kbit/s", 3}, {"50 kbit/s", 2}, {"100 kbit/s", 0}, {"400 kbit/s", 1}, {"1000 kbit/s", 4}};
+    const std::pair<const char*, int> speeds[] = {{"10 kbit/s", 3},
+                                                  {"50 kbit/s", 2},
+                                                  {"100 kbit/s", 0},
+                                                  {"400 kbit/s", 1},
+                                                  {"1000 kbit/s", 4}};
     for (const auto& [text, value] : speeds) {
         auto* action = new QAction(QString::fromLatin1(text));
         action->setCheckable(true);

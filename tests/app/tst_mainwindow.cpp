@@ -26,7 +26,6 @@ private slots:
     void settingsSurviveRestart();
     void unknownBytesPerLineKeepsDefault();
     void addressPlaceholderFollowsFormat();
-
 };
 
 namespace {

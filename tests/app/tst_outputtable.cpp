@@ -1,6 +1,7 @@
 #include "apptesthelpers.h"
 
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QHeaderView>
 #include <QStatusBar>
 #include <QTest>
@@ -65,8 +66,8 @@ void TstOutputTable::formatHexLines_data()
     QTest::newRow("8 at 16 fits") << 8 << 16 << false << QStringLiteral("00 01 02 03 04 05 06 07");
     QTest::newRow("exactly one line, dec") << 4 << 4 << true << QStringLiteral("00 01 02 03");
     QTest::newRow("full") << 300 << 0 << true << hexRun(300);
-    QTest::newRow("5 at 2, dec width 1") << 5 << 2 << true
-                                         << QStringLiteral("0: 00 01\n2: 02 03\n4: 04");
+    QTest::newRow("5 at 2, dec width 1")
+        << 5 << 2 << true << QStringLiteral("0: 00 01\n2: 02 03\n4: 04");
 }
 
 void TstOutputTable::formatHexLines()
@@ -92,7 +93,8 @@ void TstOutputTable::rowsLookAndHeight()
         return MainWindow::formatHexLines(data, perLine, decimal).split('\n');
     };
     QCOMPARE(lines(300, 16, false).first().left(6), QStringLiteral("0000: "));
-    QCOMPARE(lines(300, 16, false).last(), QStringLiteral("0120: 20 21 22 23 24 25 26 27 28 29 2A 2B"));
+    QCOMPARE(lines(300, 16, false).last(),
+             QStringLiteral("0120: 20 21 22 23 24 25 26 27 28 29 2A 2B"));
     QCOMPARE(lines(256, 16, false).last().left(4), QStringLiteral("F0: "));
     QCOMPARE(lines(65535, 16, false).last().left(6), QStringLiteral("FFF0: "));
     QCOMPARE(lines(65535, 16, true).last().left(7), QStringLiteral("65520: "));

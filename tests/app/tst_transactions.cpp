@@ -154,12 +154,12 @@ void TstTransactions::writeModes_data()
 
     QTest::newRow("Auto") << 0 << "00 10" << QByteArray("\xC3\xA0\x00\x10", 4) << "Write 0x50"
                           << "00 10";
-    QTest::newRow("Generate Start") << 1 << "00" << QByteArray("\x82\xA0\x00", 3)
-                                    << "Write 0x50 [Generate Start]"
-                                    << "00";
-    QTest::newRow("Generate Stop") << 2 << "FF" << QByteArray("\x41\xFF", 2)
-                                   << "Write [Generate Stop]"
-                                   << "FF";
+    QTest::newRow("Generate Start")
+        << 1 << "00" << QByteArray("\x82\xA0\x00", 3) << "Write 0x50 [Generate Start]"
+        << "00";
+    QTest::newRow("Generate Stop")
+        << 2 << "FF" << QByteArray("\x41\xFF", 2) << "Write [Generate Stop]"
+        << "FF";
     QTest::newRow("None") << 3 << "1,2;3" << QByteArray("\x03\x01\x02\x03", 4) << "Write [None]"
                           << "01 02 03";
 }
@@ -189,7 +189,8 @@ void TstTransactions::writeModes()
     const auto writes = takeReports(*m_adapter, 0x02);
     QCOMPARE(writes.size(), size_t(1));
     QCOMPARE(writes[0].size(), size_t(64));
-    QCOMPARE(QByteArray(reinterpret_cast<const char*>(writes[0].data()) + 1, report.size()), report);
+    QCOMPARE(QByteArray(reinterpret_cast<const char*>(writes[0].data()) + 1, report.size()),
+             report);
     QCOMPARE(lastCell(*m_window, 0), type);
     QCOMPARE(lastCell(*m_window, 2), data);
     QVERIFY(lastCell(*m_window, 1).startsWith(QStringLiteral("0x")));
@@ -206,11 +207,16 @@ void TstTransactions::writeRefusesBadInput_data()
     const QString badAddress = QStringLiteral(
         "Invalid I2C address. Enter a hex address in the selected format, e.g. \"0x50\".");
     const QString badInput = QStringLiteral("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\".");
-    QTest::newRow("bad address") << 0 << "0x80" << "01" << badAddress;
-    QTest::newRow("empty address") << 1 << "" << "01" << badAddress;
-    QTest::newRow("not hex") << 0 << "0x50" << "ABC" << badInput;
-    QTest::newRow("stop without bytes") << 2 << "" << "" << badInput;
-    QTest::newRow("none without bytes") << 3 << "zz" << " , " << badInput;
+    QTest::newRow("bad address") << 0 << "0x80"
+                                 << "01" << badAddress;
+    QTest::newRow("empty address") << 1 << ""
+                                   << "01" << badAddress;
+    QTest::newRow("not hex") << 0 << "0x50"
+                             << "ABC" << badInput;
+    QTest::newRow("stop without bytes") << 2 << ""
+                                        << "" << badInput;
+    QTest::newRow("none without bytes") << 3 << "zz"
+                                        << " , " << badInput;
 }
 
 void TstTransactions::writeRefusesBadInput()
@@ -354,7 +360,8 @@ void TstTransactions::searchFindsDevices_data()
     QTest::newRow("7-bit, read probe") << int(ESimOrvModel::Orv5) << false << "0x50"
                                        << "0x23, 0x50"
                                        << "0x50";
-    QTest::newRow("8-bit") << int(ESimOrvModel::Orv7) << true << "0xa0" << "0x46, 0xA0"
+    QTest::newRow("8-bit") << int(ESimOrvModel::Orv7) << true << "0xa0"
+                           << "0x46, 0xA0"
                            << "0x46";
 }
 
