@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/devicedialog.h"
+#include "app/version.h"
 #include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
 #include "projects/i2cdevicefile.h"
@@ -37,7 +38,6 @@ const QString SETTINGS_WINDOW_STATE = QStringLiteral("window/state");
 const QString SETTINGS_BYTES_PER_LINE = QStringLiteral("table/bytesPerLine");
 const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 
-const QString APP_VERSION = QStringLiteral("1.0.0");
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
 constexpr int ROLE_RAW_BYTES = Qt::UserRole;
@@ -241,7 +241,7 @@ void MainWindow::setupStatusBar()
     statusBar()->addWidget(container);
 
     m_statusVersion = createPlainLabel(this);
-    m_statusVersion->setText(tr("v%1").arg(APP_VERSION));
+    m_statusVersion->setText(tr("v%1").arg(QLatin1String(PELLAN_VERSION)));
     m_statusVersion->setStyleSheet(QStringLiteral("color:%1").arg(STATUS_COLOR_INACTIVE.name()));
     statusBar()->addPermanentWidget(m_statusVersion);
 
