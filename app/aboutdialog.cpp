@@ -1,5 +1,7 @@
 #include "app/aboutdialog.h"
 
+#include "app/version.h"
+
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QDialogButtonBox>
@@ -39,7 +41,6 @@ constexpr AboutComponent COMPONENTS[] = {
 };
 
 const char APP_DISPLAY_NAME[] = "Orvane Pellan I2C";
-const char APP_VERSION[] = "1.0.0";
 const char APP_YEAR[] = "2026";
 
 QLabel* createLinkLabel(const QString& html, QWidget* parent)
@@ -63,7 +64,7 @@ AboutDialog::AboutDialog(QWidget* parent) : QDialog(parent)
 
     auto* header =
         new QLabel(tr("<b>%1</b><br>Version %2<br>© %3 Tremwick Instruments")
-                       .arg(displayName, QLatin1String(APP_VERSION), QLatin1String(APP_YEAR)),
+                       .arg(displayName, QLatin1String(PELLAN_VERSION), QLatin1String(APP_YEAR)),
                    this);
     header->setTextFormat(Qt::RichText);
     layout->addWidget(header);

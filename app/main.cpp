@@ -1,16 +1,6 @@
-#include "app/mainwindow.h"
-
-#include <QApplication>
-#include <QIcon>
+#include "app/startup.h"
 
 int main(int argc, char* argv[])
 {
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/res/icon/icon.png")));
-
-    MainWindow window;
-    window.show();
-    return app.exec();
+    return runApplication(argc, argv);
 }

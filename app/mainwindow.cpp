@@ -1,6 +1,11 @@
 #include "app/mainwindow.h"
 
+#include "app/aboutdialog.h"
+#include "app/devicedialog.h"
+#include "app/version.h"
+#include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
+#include "projects/i2cdevicefile.h"
 #include "ui_mainwindow.h"
 
 #include <QActionGroup>
@@ -15,6 +20,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableWidgetItem>
@@ -32,7 +38,6 @@ const QString SETTINGS_WINDOW_STATE = QStringLiteral("window/state");
 const QString SETTINGS_BYTES_PER_LINE = QStringLiteral("table/bytesPerLine");
 const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 
-const QString APP_VERSION = QStringLiteral("1.0.0");
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
 constexpr int ROLE_RAW_BYTES = Qt::UserRole;
@@ -56,6 +61,19 @@ QFrame* createStatusSeparator(QWidget* parent)
     line->setFrameShape(QFrame::VLine);
     line->setFrameShadow(QFrame::Sunken);
     return line;
+}
+
+// Message texts may carry what a device said: never render them as markup.
+void showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, const QString& text)
+{
+    QMessageBox box(icon, title, text, QMessageBox::Ok, parent);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
+}
+
+QString lastErrorOf(const COrvI2c& adapter)
+{
+    return QString::fromStdString(adapter.GetLastError());
 }
 
 QLabel* createPlainLabel(QWidget* parent)
@@ -223,7 +241,7 @@ void MainWindow::setupStatusBar()
     statusBar()->addWidget(container);
 
     m_statusVersion = createPlainLabel(this);
-    m_statusVersion->setText(tr("v%1").arg(APP_VERSION));
+    m_statusVersion->setText(tr("v%1").arg(QLatin1String(PELLAN_VERSION)));
     m_statusVersion->setStyleSheet(QStringLiteral("color:%1").arg(STATUS_COLOR_INACTIVE.name()));
     statusBar()->addPermanentWidget(m_statusVersion);
 
@@ -341,41 +359,262 @@ void MainWindow::onAddressFormatTriggered()
     m_lastAddress8Bit = eightBit;
 
     QComboBox* box = m_ui->cmb_i2c_device;
-    const std::optional<uint8_t> current = parseAddress(box->currentText(), oldEightBit);
+    const QString currentText = box->currentText();
+    const std::optional<uint8_t> current = parseAddress(currentText, oldEightBit);
     for (int i = 0; i < box->count(); ++i) {
         if (const auto address = parseAddress(box->itemText(i), oldEightBit))
             box->setItemText(i, formatAddress(*address));
     }
-    if (current)
-        box->setCurrentText(formatAddress(*current));
+    // Renaming the current item also rewrites the edit text, so the typed
+    // text is put back explicitly.
+    box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
 }
 
 // ---------------------------------------------------------------------------
 // Connection
 
-void MainWindow::onConnect() {}
+void MainWindow::onConnect()
+{
+    DeviceDialog dialog(m_speedGroup->actions(), m_ui->actionPullUps->isChecked(), this);
+    if (dialog.exec() != QDialog::Accepted)
+        return;
+    const std::optional<SOrvDeviceEntry> entry = dialog.selectedDevice();
+    if (!entry)
+        return;
+    if (QAction* speedAction = dialog.selectedSpeedAction())
+        speedAction->setChecked(true);
+    m_ui->actionPullUps->setChecked(dialog.pullUpsEnabled());
 
-void MainWindow::onDisconnect() {}
+    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(entry->type);
+    if (!adapter)
+        return;
+    // The adapter keeps the choice and applies it while connecting.
+    if (adapter->HasPullUpSwitch())
+        adapter->SetPullUpsEnabled(m_ui->actionPullUps->isChecked());
 
-void MainWindow::handleConnectionLost() {}
+    const auto speed = static_cast<EI2cSpeed>(m_speedGroup->checkedAction()->data().toInt());
+    if (!adapter->Connect(entry->serialNumber, speed)) {
+        showMessage(this, QMessageBox::Critical, tr("Device"),
+                    tr("Connect failed:\n%1").arg(lastErrorOf(*adapter)));
+        return;
+    }
+    m_adapter = std::move(adapter);
+    m_presenceTimer.start();
+    updateUiState();
+}
 
-void MainWindow::onPresenceTimer() {}
+void MainWindow::onDisconnect()
+{
+    m_presenceTimer.stop();
+    m_adapter.reset();
+    updateUiState();
+}
 
-void MainWindow::onSpeedTriggered(QAction*) {}
+void MainWindow::handleConnectionLost()
+{
+    // The timer stops first so that the box below never re-enters here.
+    m_presenceTimer.stop();
+    m_adapter.reset();
+    updateUiState();
+    showMessage(this, QMessageBox::Critical, tr("Device"),
+                tr("Connection to the Orvane was lost."));
+}
 
-void MainWindow::onPullUpsTriggered(bool) {}
+void MainWindow::onPresenceTimer()
+{
+    if (m_adapter && m_adapter->IsConnected() && !m_adapter->IsPresent())
+        handleConnectionLost();
+}
+
+void MainWindow::onSpeedTriggered(QAction* action)
+{
+    if (!isConnected())
+        return;
+    const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
+    if (m_adapter->SetSpeed(speed)) {
+        statusBar()->showMessage(tr("I2C speed set to %1").arg(action->text()), STATUS_TIMEOUT_MS);
+        return;
+    }
+    if (!m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+    showMessage(this, QMessageBox::Critical, tr("I2C Speed"),
+                tr("Setting the speed failed:\n%1").arg(lastErrorOf(*m_adapter)));
+    // The box ran an event loop in which the adapter may have been dropped.
+    if (!m_adapter)
+        return;
+    const int inForce = static_cast<int>(m_adapter->GetSpeed());
+    for (QAction* candidate : m_speedGroup->actions()) {
+        if (candidate->data().toInt() == inForce)
+            candidate->setChecked(true);
+    }
+}
+
+void MainWindow::onPullUpsTriggered(bool checked)
+{
+    if (!isConnected() || !m_adapter->HasPullUpSwitch())
+        return;
+    if (m_adapter->SetPullUpsEnabled(checked)) {
+        statusBar()->showMessage(checked ? tr("Internal pull-ups enabled")
+                                         : tr("Internal pull-ups disabled"),
+                                 STATUS_TIMEOUT_MS);
+        return;
+    }
+    if (!m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+    showMessage(this, QMessageBox::Critical, tr("Pull-ups"),
+                tr("Switching the pull-ups failed:\n%1").arg(lastErrorOf(*m_adapter)));
+    if (m_adapter)
+        m_ui->actionPullUps->setChecked(m_adapter->GetPullUpsEnabled());
+}
 
 // ---------------------------------------------------------------------------
 // Transactions
 
-void MainWindow::onWrite() {}
+QString MainWindow::invalidAddressText() const
+{
+    return tr("Invalid I2C address. Enter a hex address in the selected format, e.g. \"%1\".")
+        .arg(formatAddress(0x50));
+}
 
-void MainWindow::onRead() {}
+QString MainWindow::writeErrorText(const SI2cWriteResult& result) const
+{
+    switch (result.errorCode) {
+    case 0:
+        return lastErrorOf(*m_adapter);
+    case 1:
+        return tr("wrong byte count");
+    case 2:
+        return tr("no start");
+    case 3:
+        return tr("NACK");
+    case 4:
+        return tr("bus error");
+    default:
+        return tr("code %1").arg(result.errorCode);
+    }
+}
 
-void MainWindow::onI2cSearch() {}
+void MainWindow::onWrite()
+{
+    if (!isConnected())
+        return;
 
-void MainWindow::onAbout() {}
+    const int mode = m_ui->cmb_startstop->currentIndex();
+    const bool withAddress = mode == static_cast<int>(EI2cStartStop::Auto) ||
+                             mode == static_cast<int>(EI2cStartStop::Start);
+    std::optional<uint8_t> address;
+    if (withAddress) {
+        address = currentAddress();
+        if (!address) {
+            showMessage(this, QMessageBox::Warning, tr("Write"), invalidAddressText());
+            return;
+        }
+    }
+
+    const std::optional<std::vector<uint8_t>> bytes =
+        CI2cDeviceFile::HexToBytes(m_ui->edit_write->text());
+    if (!bytes || (!withAddress && bytes->empty())) {
+        showMessage(this, QMessageBox::Warning, tr("Write"),
+                    tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
+        return;
+    }
+
+    std::vector<uint8_t> frame;
+    frame.reserve(bytes->size() + 1);
+    if (address)
+        frame.push_back(static_cast<uint8_t>(*address << 1));
+    frame.insert(frame.end(), bytes->begin(), bytes->end());
+
+    const bool start = withAddress;
+    const bool stop = mode == static_cast<int>(EI2cStartStop::Auto) ||
+                      mode == static_cast<int>(EI2cStartStop::Stop);
+    SI2cWriteResult result;
+    const bool ok = m_adapter->Write(frame, result, start, stop);
+    if (!ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QString type = address ? tr("Write %1").arg(formatAddress(*address)) : tr("Write");
+    if (mode != static_cast<int>(EI2cStartStop::Auto))
+        type += QStringLiteral(" [%1]").arg(m_ui->cmb_startstop->itemText(mode));
+    QString flags = QStringLiteral("0x") + hexByte(result.status);
+    if (!ok)
+        flags += QStringLiteral("  ") + writeErrorText(result);
+    addTableRow(type, flags, *bytes, !ok);
+}
+
+void MainWindow::onRead()
+{
+    if (!isConnected())
+        return;
+
+    const std::optional<uint8_t> address = currentAddress();
+    if (!address) {
+        showMessage(this, QMessageBox::Warning, tr("Read"), invalidAddressText());
+        return;
+    }
+
+    SI2cReadResult result;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    const bool ok =
+        m_adapter->Read(*address, static_cast<size_t>(m_ui->spin_read->value()), result);
+    QApplication::restoreOverrideCursor();
+    if (!ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QString flags = QStringLiteral("0x") + hexByte(result.status);
+    if (!ok)
+        flags += QStringLiteral("  ") + lastErrorOf(*m_adapter);
+    addTableRow(tr("Read %1").arg(formatAddress(*address)), flags, result.data, !ok);
+}
+
+void MainWindow::onI2cSearch()
+{
+    if (!isConnected())
+        return;
+
+    const QString remembered = m_ui->cmb_i2c_device->currentText();
+    std::vector<uint8_t> found;
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    // The reserved blocks 0x00-0x07 and 0x78-0x7F are left alone.
+    for (uint8_t address = 0x08; address <= 0x77; ++address) {
+        if (m_adapter->Probe(address))
+            found.push_back(address);
+    }
+    QApplication::restoreOverrideCursor();
+
+    if (!m_adapter || !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
+
+    QComboBox* box = m_ui->cmb_i2c_device;
+    box->clear();
+    QStringList texts;
+    for (uint8_t address : found) {
+        texts.append(formatAddress(address));
+        box->addItem(texts.last());
+    }
+    const int match = box->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (match >= 0)
+        box->setCurrentIndex(match);
+    addTableRow(tr("Search"), QString(),
+                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
+}
+
+void MainWindow::onAbout()
+{
+    AboutDialog dialog(this);
+    dialog.exec();
+}
 
 // ---------------------------------------------------------------------------
 // Output table
@@ -409,23 +648,39 @@ QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, boo
     }
 
     const qsizetype lastOffset = (n - 1) - ((n - 1) % bytesPerLine);
-    const int base = offsetDecimal ? 10 : 16;
-    const int width = offsetDecimal ? static_cast<int>(QString::number(lastOffset).size())
-                                    : (lastOffset >= 0x100 ? 4 : 2);
+    const qsizetype base = offsetDecimal ? 10 : 16;
+    int width = 0;
+    if (offsetDecimal) {
+        for (qsizetype rest = lastOffset; rest > 0 || width == 0; rest /= 10)
+            ++width;
+    } else {
+        width = lastOffset >= 0x100 ? 4 : 2;
+    }
 
-    QString text;
+    // Written straight into one buffer: a 64 KiB read makes 4,096 lines.
     const qsizetype lines = (n + bytesPerLine - 1) / bytesPerLine;
-    text.reserve(n * 3 + lines * (width + 3));
+    QString text;
+    text.reserve(n * 3 + lines * (width + 16));
+    QChar digits[32];
     for (qsizetype offset = 0; offset < n; offset += bytesPerLine) {
         if (offset > 0)
-            text += QLatin1Char('\n');
-        text += QStringLiteral("%1: ").arg(offset, width, base, QLatin1Char('0')).toUpper();
+            text.append(QLatin1Char('\n'));
+        int count = 0;
+        for (qsizetype rest = offset; rest > 0 || count == 0; rest /= base)
+            digits[count++] = QLatin1Char(HEX_DIGITS[rest % base]);
+        for (int pad = count; pad < width; ++pad)
+            text.append(QLatin1Char('0'));
+        while (count > 0)
+            text.append(digits[--count]);
+        text.append(QLatin1String(": "));
+
         const qsizetype end = std::min<qsizetype>(offset + bytesPerLine, n);
-        for (qsizetype i = offset; i < end; ++i) {
-            if (i > offset)
-                text += QLatin1Char(' ');
-            text += QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
-            text += QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
+        const qsizetype start = text.size();
+        text.resize(start + (end - offset) * 3 - 1, QLatin1Char(' '));
+        QChar* out = text.data() + start;
+        for (qsizetype i = offset; i < end; ++i, out += 3) {
+            out[0] = QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
+            out[1] = QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
         }
     }
     return text;
@@ -466,20 +721,40 @@ void MainWindow::addTableRow(const QString& type, const QString& flags,
 
 void MainWindow::fitRow(int row)
 {
+    fitRowHeight(row);
     QTableWidget* table = m_ui->table_data;
-    table->resizeRowToContents(row);
     QHeaderView* header = table->horizontalHeader();
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS}) {
-        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width();
+        // As the table measures a column: the cell plus its grid line.
+        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width() +
+                          (table->showGrid() ? 1 : 0);
         if (width > header->sectionSize(column))
             header->resizeSection(column, width);
     }
+}
+
+void MainWindow::fitRowHeight(int row)
+{
+    // Every row has the same fonts and a one-line Type and Flags cell, and
+    // nothing wraps, so a row's height depends only on its number of lines:
+    // measure each line count once.
+    QTableWidget* table = m_ui->table_data;
+    const QTableWidgetItem* data = table->item(row, COLUMN_DATA);
+    const int lines = data ? static_cast<int>(data->text().count(QLatin1Char('\n'))) + 1 : 1;
+    const auto known = m_rowHeights.constFind(lines);
+    if (known != m_rowHeights.constEnd()) {
+        table->setRowHeight(row, *known);
+        return;
+    }
+    table->resizeRowToContents(row);
+    m_rowHeights.insert(lines, table->rowHeight(row));
 }
 
 void MainWindow::clearTable()
 {
     QTableWidget* table = m_ui->table_data;
     table->setRowCount(0);
+    m_rowHeights.clear();
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
         table->horizontalHeader()->resizeSection(
             column, table->horizontalHeader()->sectionSizeHint(column));
@@ -503,7 +778,7 @@ void MainWindow::onBytesPerLineChanged()
         if (!raw.isValid())
             continue;
         item->setText(formatHexLines(raw.toByteArray(), perLine, decimal));
-        table->resizeRowToContents(row);
+        fitRowHeight(row);
     }
     table->setUpdatesEnabled(true);
 }

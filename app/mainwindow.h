@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QHash>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -9,6 +10,7 @@
 #include <vector>
 
 class COrvI2c;
+struct SI2cWriteResult;
 class QActionGroup;
 class QLabel;
 class QWidget;
@@ -38,7 +40,7 @@ public:
     // they do not fit on one line (bytesPerLine 0 never wraps).
     static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
 
-    friend class TstMainWindow;
+    friend class MainWindowProbe;
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -80,8 +82,11 @@ private:
     // Keeps the row as tall as its text and the first two columns as wide
     // as the widest text seen, without measuring any other row.
     void fitRow(int row);
+    void fitRowHeight(int row);
 
     void handleConnectionLost();
+    QString invalidAddressText() const;
+    QString writeErrorText(const SI2cWriteResult& result) const;
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;
@@ -89,6 +94,8 @@ private:
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;
+
+    QHash<int, int> m_rowHeights; // line count -> row height of the output table
 
     QLabel* m_statusConnection = nullptr;
     QWidget* m_statusDetails = nullptr;

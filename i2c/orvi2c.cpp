@@ -1,13 +1,76 @@
 #include "i2c/orvi2c.h"
 
+#include "i2c/orvusbids.h"
+
+#include <algorithm>
+#include <chrono>
+#include <string>
 #include <utility>
 
-// The HID transport is not part of this library yet: no adapter can be
-// opened, so every bus operation fails with "Not connected".
-
 namespace {
+
+constexpr size_t REPORT_LENGTH = 64;
+constexpr size_t MAX_WRITE_CHUNK = 62;
+constexpr int RECEIVE_TIMEOUT_MS = 1000;
+
+constexpr uint8_t REPORT_ENABLE = 0x01;
+constexpr uint8_t REPORT_WRITE = 0x02;
+constexpr uint8_t REPORT_READ = 0x03;
+
+constexpr uint8_t FLAG_START = 0x80;
+constexpr uint8_t FLAG_STOP = 0x40;
+constexpr uint8_t STATUS_ERROR = 0x80;
+constexpr uint8_t STATUS_ARBITRATION_LOST = 0x40;
+constexpr uint8_t STATUS_COUNT_MASK = 0x3F;
+constexpr uint8_t COUNT_TAKEN_AS_MAX = 63;
+
 constexpr const char* NOT_CONNECTED = "Not connected";
+constexpr const char* SPEED_NOT_SUPPORTED = "Speed not supported by this device";
 constexpr const char* PULLUPS_FIXED = "Pull-ups can not be switched on this device";
+constexpr const char* NO_DATA = "No data to write";
+constexpr const char* ARBITRATION_LOST = "Arbitration lost";
+constexpr const char* NACK_RECEIVED = "NACK received";
+constexpr const char* INVALID_ADDRESS = "Invalid address";
+constexpr const char* DEVICE_NOT_FOUND = "Device not found";
+constexpr const char* TIMEOUT = "Timeout";
+
+const char* ErrorCodeText(uint8_t code)
+{
+    switch (code) {
+    case 0:
+        return "Error";
+    case 1:
+        return "Wrong number of bytes";
+    case 2:
+        return "Transaction without start";
+    case 3:
+        return NACK_RECEIVED;
+    case 4:
+        return "Bus error";
+    default:
+        return "Unknown error";
+    }
+}
+
+// Serial numbers are ordered by UTF-16 code units, as the adapters report
+// them; wchar_t holds whole code points here, which order differently above
+// U+FFFF.
+std::u16string Utf16Key(const std::wstring& text)
+{
+    std::u16string key;
+    key.reserve(text.size());
+    for (wchar_t c : text) {
+        const auto cp = static_cast<uint32_t>(c);
+        if (cp >= 0x10000 && cp <= 0x10FFFF) {
+            key.push_back(static_cast<char16_t>(0xD800 + ((cp - 0x10000) >> 10)));
+            key.push_back(static_cast<char16_t>(0xDC00 + ((cp - 0x10000) & 0x3FF)));
+        } else {
+            key.push_back(static_cast<char16_t>(cp));
+        }
+    }
+    return key;
+}
+
 } // namespace
 
 COrvI2c::COrvI2c(uint16_t productId, int interfaceNumber)
@@ -20,14 +83,59 @@ COrvI2c::~COrvI2c()
     Disconnect();
 }
 
-bool COrvI2c::Connect(const std::wstring&, EI2cSpeed)
+bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
 {
-    SetLastError(NOT_CONNECTED);
+    if (m_hid.IsOpen()) {
+        SendEnable(false, 0);
+        m_hid.Close();
+    }
+    m_serialNumber.clear();
+    m_productName.clear();
+    m_firmware = 0;
+    m_speed = EI2cSpeed::Speed100k;
+
+    if (!IsSpeedSupported(speed)) {
+        SetLastError(SPEED_NOT_SUPPORTED);
+        return false;
+    }
+
+    std::vector<SHidDeviceInfo> devices;
+    CSimpleHidClass::EnumerateDevices(devices, kVendorId, m_productId);
+    const SHidDeviceInfo* chosen = nullptr;
+    for (const SHidDeviceInfo& device : devices) {
+        // The last match wins: a composite device may list its interface
+        // more than once.
+        if (device.interfaceNumber == m_interfaceNumber && device.serialNumber == serialNumber)
+            chosen = &device;
+    }
+    if (!chosen) {
+        SetLastError(DEVICE_NOT_FOUND);
+        return false;
+    }
+    if (!m_hid.OpenPath(chosen->path)) {
+        SetLastError(m_hid.GetLastError());
+        return false;
+    }
+
+    m_serialNumber = serialNumber;
+    m_firmware = chosen->releaseNumber;
+    m_productName = chosen->product.empty() ? GetTypeName() : chosen->product;
+
+    if (SetSpeed(speed))
+        return true;
+
+    std::string error = m_lastError;
+    Disconnect();
+    SetLastError(std::move(error));
     return false;
 }
 
 void COrvI2c::Disconnect()
 {
+    if (m_hid.IsOpen()) {
+        SendEnable(false, 0);
+        m_hid.Close();
+    }
     m_serialNumber.clear();
     m_productName.clear();
     m_firmware = 0;
@@ -36,26 +144,75 @@ void COrvI2c::Disconnect()
 
 bool COrvI2c::IsConnected() const
 {
-    return false;
+    return m_hid.IsOpen();
 }
 
 bool COrvI2c::IsPresent() const
 {
-    return false;
+    if (!m_hid.IsOpen())
+        return false;
+    std::vector<std::wstring> serialNumbers;
+    EnumerateInterface(m_productId, m_interfaceNumber, serialNumbers);
+    return std::find(serialNumbers.begin(), serialNumbers.end(), m_serialNumber) !=
+           serialNumbers.end();
 }
 
-bool COrvI2c::Read(uint8_t, size_t, SI2cReadResult& result)
+bool COrvI2c::Read(uint8_t address, size_t count, SI2cReadResult& result)
 {
     result.status = 0;
-    result.data.clear();
-    SetLastError(NOT_CONNECTED);
-    return false;
+    std::vector<uint8_t>().swap(result.data);
+
+    if (address & 0x80) {
+        SetLastError(INVALID_ADDRESS);
+        return false;
+    }
+    if (count == 0 || count > GetMaxReadCount()) {
+        SetLastError("Invalid read count, this device reads 1.." +
+                     std::to_string(GetMaxReadCount()) + " bytes");
+        return false;
+    }
+
+    FlushInput();
+
+    std::vector<uint8_t> report(REPORT_LENGTH, 0);
+    report[0] = REPORT_READ;
+    FillReadRequest(report, address, count);
+    if (!SendReport(report))
+        return false;
+
+    result.data.reserve(count);
+    while (result.data.size() < count) {
+        if (!ReceiveReport(REPORT_READ, report))
+            return false;
+        const uint8_t status = report[1];
+        result.status = status;
+        if (status & STATUS_ARBITRATION_LOST) {
+            SetLastError(ARBITRATION_LOST);
+            return false;
+        }
+        size_t n = status & STATUS_COUNT_MASK;
+        if ((status & STATUS_ERROR) || n == 0) {
+            SetLastError(NACK_RECEIVED);
+            return false;
+        }
+        if (n == COUNT_TAKEN_AS_MAX)
+            n = MAX_WRITE_CHUNK;
+        n = std::min(n, count - result.data.size());
+        result.data.insert(result.data.end(), report.begin() + 2, report.begin() + 2 + n);
+    }
+    return true;
 }
 
-bool COrvI2c::SetSpeed(EI2cSpeed)
+bool COrvI2c::SetSpeed(EI2cSpeed speed)
 {
-    SetLastError(NOT_CONNECTED);
-    return false;
+    if (!IsSpeedSupported(speed)) {
+        SetLastError(SPEED_NOT_SUPPORTED);
+        return false;
+    }
+    if (!ApplyConfiguration(speed))
+        return false;
+    m_speed = speed;
+    return true;
 }
 
 EI2cSpeed COrvI2c::GetSpeed() const
@@ -83,17 +240,70 @@ std::string COrvI2c::GetLastError() const
     return m_lastError;
 }
 
-bool COrvI2c::EnumerateInterface(uint16_t, int, std::vector<std::wstring>& serialNumbers)
+bool COrvI2c::EnumerateInterface(uint16_t productId, int interfaceNumber,
+                                 std::vector<std::wstring>& serialNumbers)
 {
     serialNumbers.clear();
+    std::vector<SHidDeviceInfo> devices;
+    if (!CSimpleHidClass::EnumerateDevices(devices, kVendorId, productId))
+        return false;
+
+    std::vector<std::pair<std::u16string, std::wstring>> keyed;
+    for (SHidDeviceInfo& device : devices) {
+        if (device.interfaceNumber == interfaceNumber)
+            keyed.emplace_back(Utf16Key(device.serialNumber), std::move(device.serialNumber));
+    }
+    std::sort(keyed.begin(), keyed.end());
+    keyed.erase(std::unique(keyed.begin(), keyed.end()), keyed.end());
+    serialNumbers.reserve(keyed.size());
+    for (auto& entry : keyed)
+        serialNumbers.push_back(std::move(entry.second));
     return true;
 }
 
-bool COrvI2c::Write(const std::vector<uint8_t>&, SI2cWriteResult& result, bool, bool)
+bool COrvI2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, bool generateStart,
+                    bool generateStop)
 {
     result = SI2cWriteResult{};
-    SetLastError(NOT_CONNECTED);
-    return false;
+    if (data.empty()) {
+        SetLastError(NO_DATA);
+        return false;
+    }
+
+    FlushInput();
+
+    std::vector<uint8_t> report;
+    std::vector<uint8_t> acknowledge;
+    for (size_t offset = 0; offset < data.size(); offset += MAX_WRITE_CHUNK) {
+        const size_t count = std::min(MAX_WRITE_CHUNK, data.size() - offset);
+        const bool last = offset + count >= data.size();
+
+        report.assign(REPORT_LENGTH, 0);
+        report[0] = REPORT_WRITE;
+        report[1] = static_cast<uint8_t>(count);
+        if (offset == 0 && generateStart)
+            report[1] |= FLAG_START;
+        if (last && generateStop)
+            report[1] |= FLAG_STOP;
+        std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(offset), count, report.begin() + 2);
+
+        if (!SendReport(report))
+            return false;
+        if (!ReceiveReport(REPORT_WRITE, acknowledge))
+            return false;
+
+        result.status = acknowledge[1];
+        result.errorCode = acknowledge[2];
+        if (result.status & STATUS_ARBITRATION_LOST) {
+            SetLastError(ARBITRATION_LOST);
+            return false;
+        }
+        if (result.status & STATUS_ERROR) {
+            SetLastError(ErrorCodeText(result.errorCode));
+            return false;
+        }
+    }
+    return true;
 }
 
 bool COrvI2c::Probe(uint8_t address)
@@ -120,10 +330,64 @@ bool COrvI2c::GetPullUpsEnabled() const
     return true;
 }
 
-bool COrvI2c::ApplyConfiguration(EI2cSpeed)
+bool COrvI2c::ApplyConfiguration(EI2cSpeed speed)
 {
-    SetLastError(NOT_CONNECTED);
-    return false;
+    return SendEnable(true, GetEnableFlags(speed));
+}
+
+bool COrvI2c::SendReport(const std::vector<uint8_t>& report)
+{
+    if (!m_hid.IsOpen()) {
+        SetLastError(NOT_CONNECTED);
+        return false;
+    }
+    if (!m_hid.Write(report)) {
+        SetLastError(m_hid.GetLastError());
+        return false;
+    }
+    return true;
+}
+
+bool COrvI2c::ReceiveReport(uint8_t reportId, std::vector<uint8_t>& report)
+{
+    using Clock = std::chrono::steady_clock;
+    // One deadline for the whole wait: a device that keeps sending other
+    // reports must not hold the caller for ever.
+    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RECEIVE_TIMEOUT_MS);
+    int remainingMs = RECEIVE_TIMEOUT_MS;
+    for (;;) {
+        if (!m_hid.Read(report, REPORT_LENGTH, remainingMs)) {
+            SetLastError(m_hid.GetLastError());
+            return false;
+        }
+        if (report.size() > 2 && report[0] == reportId) {
+            report.resize(REPORT_LENGTH, 0);
+            return true;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        if (left.count() <= 0) {
+            report.clear();
+            SetLastError(TIMEOUT);
+            return false;
+        }
+        remainingMs = static_cast<int>(left.count());
+    }
+}
+
+void COrvI2c::FlushInput()
+{
+    std::vector<uint8_t> discarded;
+    while (m_hid.Read(discarded, REPORT_LENGTH, 0)) {
+    }
+}
+
+bool COrvI2c::SendEnable(bool enable, uint8_t flags)
+{
+    std::vector<uint8_t> report(REPORT_LENGTH, 0);
+    report[0] = REPORT_ENABLE;
+    report[1] = enable ? 1 : 0;
+    report[2] = flags;
+    return SendReport(report);
 }
 
 void COrvI2c::SetLastError(std::string text)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "hid/simplehidclass.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -86,11 +88,25 @@ protected:
     // switch send more than the base class.
     virtual bool ApplyConfiguration(EI2cSpeed speed);
 
+    // Writes one report through the HID handle. Fails with "Not connected"
+    // when no device is open, or with the HID layer's text.
+    bool SendReport(const std::vector<uint8_t>& report);
+    // Waits for the next input report with this ID, skipping reports of other
+    // IDs and of 2 bytes or fewer. The whole wait ends after 1000 ms, however
+    // many other reports arrive meanwhile, with "Timeout"; a failed read gives
+    // the HID layer's text. On success the report is exactly 64 bytes long.
+    bool ReceiveReport(uint8_t reportId, std::vector<uint8_t>& report);
+    // Discards every pending input report; the last error is left alone.
+    void FlushInput();
+    // Sends the enable report: enter I2C mode with these flags, or leave it.
+    bool SendEnable(bool enable, uint8_t flags);
+
     void SetLastError(std::string text);
 
     std::string m_lastError;
     uint16_t m_productId = 0;
     int m_interfaceNumber = 0;
+    CSimpleHidClass m_hid;
     std::wstring m_serialNumber;
     std::wstring m_productName;
     uint16_t m_firmware = 0;

@@ -1,6 +1,6 @@
 #include "app/mainwindow.h"
 #include "tests/support/dialoganswerer.h"
-#include "ui_mainwindow.h"
+#include "tests/support/mainwindowprobe.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -26,13 +26,14 @@ private slots:
     void settingsSurviveRestart();
     void unknownBytesPerLineKeepsDefault();
     void addressPlaceholderFollowsFormat();
-
-    void formatHexLines_data();
-    void formatHexLines();
-
-private:
-    static Ui::MainWindow* ui(MainWindow& window) { return window.m_ui.get(); }
 };
+
+namespace {
+Ui::MainWindow* ui(MainWindow& window)
+{
+    return MainWindowProbe(window).ui();
+}
+} // namespace
 
 void TstMainWindow::initTestCase()
 {
@@ -168,45 +169,6 @@ void TstMainWindow::addressPlaceholderFollowsFormat()
     QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0xA0"));
     u->actionAddress7Bit->trigger();
     QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0x50"));
-}
-
-void TstMainWindow::formatHexLines_data()
-{
-    QTest::addColumn<int>("count");
-    QTest::addColumn<int>("perLine");
-    QTest::addColumn<bool>("decimal");
-    QTest::addColumn<QString>("expected");
-
-    QTest::newRow("empty") << 0 << 16 << false << QString();
-    QTest::newRow("20 at 8, hex") << 20 << 8 << false
-                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
-                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
-                                                    "10: 10 11 12 13");
-    QTest::newRow("20 at 8, dec") << 20 << 8 << true
-                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
-                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
-                                                    "16: 10 11 12 13");
-    QTest::newRow("8 at 16 fits") << 8 << 16 << false << QStringLiteral("00 01 02 03 04 05 06 07");
-    QTest::newRow("exactly one line") << 4 << 4 << true << QStringLiteral("00 01 02 03");
-    QTest::newRow("full") << 5 << 0 << true << QStringLiteral("00 01 02 03 04");
-    QTest::newRow("11 at 2, dec width 2") << 11 << 2 << true
-                                          << QStringLiteral("00: 00 01\n02: 02 03\n04: 04 05\n"
-                                                            "06: 06 07\n08: 08 09\n10: 0A");
-    QTest::newRow("5 at 2, dec width 1")
-        << 5 << 2 << true << QStringLiteral("0: 00 01\n2: 02 03\n4: 04");
-}
-
-void TstMainWindow::formatHexLines()
-{
-    QFETCH(int, count);
-    QFETCH(int, perLine);
-    QFETCH(bool, decimal);
-    QFETCH(QString, expected);
-
-    QByteArray data;
-    for (int i = 0; i < count; ++i)
-        data.append(static_cast<char>(i));
-    QCOMPARE(MainWindow::formatHexLines(data, perLine, decimal), expected);
 }
 
 QTEST_MAIN(TstMainWindow)

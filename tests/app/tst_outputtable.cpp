@@ -1,0 +1,245 @@
+#include "apptesthelpers.h"
+
+#include <QClipboard>
+#include <QFontDatabase>
+#include <QHeaderView>
+#include <QStatusBar>
+#include <QTest>
+
+#include <numeric>
+
+using apptest::cell;
+
+namespace {
+
+std::vector<uint8_t> counting(size_t count, uint8_t first = 0)
+{
+    std::vector<uint8_t> bytes(count);
+    std::iota(bytes.begin(), bytes.end(), first);
+    return bytes;
+}
+
+QString hexRun(int count)
+{
+    QStringList bytes;
+    for (int i = 0; i < count; ++i)
+        bytes.append(QStringLiteral("%1").arg(i & 0xFF, 2, 16, QLatin1Char('0')).toUpper());
+    return bytes.join(' ');
+}
+
+} // namespace
+
+class TstOutputTable : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { apptest::setApplicationNames(); }
+    void init() { apptest::resetAll(); }
+
+    void formatHexLines_data();
+    void formatHexLines();
+    void rowsLookAndHeight();
+    void rewrapSurvivesRestartAndSparesTextRows();
+    void copyForms_data();
+    void copyForms();
+    void copyWithoutSelectionDoesNothing();
+    void contextMenuEnablesEntries();
+    void clearOutput();
+};
+
+void TstOutputTable::formatHexLines_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("perLine");
+    QTest::addColumn<bool>("decimal");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("empty") << 0 << 16 << false << QString();
+    QTest::newRow("20 at 8, hex") << 20 << 8 << false
+                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
+                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
+                                                    "10: 10 11 12 13");
+    QTest::newRow("20 at 8, dec") << 20 << 8 << true
+                                  << QStringLiteral("00: 00 01 02 03 04 05 06 07\n"
+                                                    "08: 08 09 0A 0B 0C 0D 0E 0F\n"
+                                                    "16: 10 11 12 13");
+    QTest::newRow("8 at 16 fits") << 8 << 16 << false << QStringLiteral("00 01 02 03 04 05 06 07");
+    QTest::newRow("exactly one line, dec") << 4 << 4 << true << QStringLiteral("00 01 02 03");
+    QTest::newRow("full") << 300 << 0 << true << hexRun(300);
+    QTest::newRow("5 at 2, dec width 1")
+        << 5 << 2 << true << QStringLiteral("0: 00 01\n2: 02 03\n4: 04");
+}
+
+void TstOutputTable::formatHexLines()
+{
+    QFETCH(int, count);
+    QFETCH(int, perLine);
+    QFETCH(bool, decimal);
+    QFETCH(QString, expected);
+
+    const std::vector<uint8_t> bytes = counting(static_cast<size_t>(count));
+    const QByteArray data(reinterpret_cast<const char*>(bytes.data()), count);
+    QCOMPARE(MainWindow::formatHexLines(data, perLine, decimal), expected);
+}
+
+void TstOutputTable::rowsLookAndHeight()
+{
+    // Offset widths follow the last line's offset: 300 bytes need four hex
+    // digits, 256 bytes stay at two, 4,096 lines of a 64 KiB read four.
+    const auto lines = [](size_t count, int perLine, bool decimal) {
+        const std::vector<uint8_t> bytes = counting(count);
+        const QByteArray data(reinterpret_cast<const char*>(bytes.data()),
+                              static_cast<qsizetype>(count));
+        return MainWindow::formatHexLines(data, perLine, decimal).split('\n');
+    };
+    QCOMPARE(lines(300, 16, false).first().left(6), QStringLiteral("0000: "));
+    QCOMPARE(lines(300, 16, false).last(),
+             QStringLiteral("0120: 20 21 22 23 24 25 26 27 28 29 2A 2B"));
+    QCOMPARE(lines(256, 16, false).last().left(4), QStringLiteral("F0: "));
+    QCOMPARE(lines(65535, 16, false).last().left(6), QStringLiteral("FFF0: "));
+    QCOMPARE(lines(65535, 16, true).last().left(7), QStringLiteral("65520: "));
+    QCOMPARE(lines(1000, 16, true).first().left(5), QStringLiteral("000: "));
+
+    MainWindow window;
+    window.show();
+    MainWindowProbe probe(window);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x02"), counting(2), false);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x80  NACK received"),
+                      counting(64), true);
+    probe.addTableRow(QStringLiteral("Read 0x51"), QStringLiteral("0x00"), std::vector<uint8_t>{},
+                      false);
+    QTableWidget* table = probe.ui()->table_data;
+    QCOMPARE(table->rowCount(), 3);
+    QCOMPARE(cell(window, 2, 2), QString());
+    QVERIFY2(table->rowHeight(1) > 3 * table->rowHeight(0),
+             "four lines make a taller row than one");
+    QCOMPARE(table->item(1, 0)->foreground().color(), QColor(0xF4, 0x43, 0x36));
+    QVERIFY(!(table->item(0, 2)->flags() & Qt::ItemIsEditable));
+    QCOMPARE(table->item(0, 2)->textAlignment(), int(Qt::AlignTop | Qt::AlignLeft));
+    QVERIFY(table->item(0, 1)->font().fixedPitch() ||
+            table->item(0, 1)->font() == QFontDatabase::systemFont(QFontDatabase::FixedFont));
+    // The Flags column grew to hold its widest text.
+    QVERIFY(table->horizontalHeader()->sectionSize(1) >=
+            table->sizeHintForIndex(table->model()->index(1, 1)).width());
+}
+
+void TstOutputTable::rewrapSurvivesRestartAndSparesTextRows()
+{
+    {
+        MainWindow window;
+        MainWindowProbe probe(window);
+        probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x14"), counting(20), false);
+        probe.addTableRow(QStringLiteral("Search"), QString(), QStringLiteral("0x23, 0x50"), false);
+        QCOMPARE(cell(window, 0, 2), "00: " + hexRun(16) + "\n10: 10 11 12 13");
+
+        probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("8"));
+        QCOMPARE(cell(window, 0, 2).split('\n').size(), 3);
+        probe.ui()->cmb_offset_format->setCurrentIndex(1);
+        QVERIFY(cell(window, 0, 2).endsWith(QStringLiteral("16: 10 11 12 13")));
+        QCOMPARE(cell(window, 1, 2), QStringLiteral("0x23, 0x50"));
+    }
+    MainWindow restarted;
+    MainWindowProbe probe(restarted);
+    QCOMPARE(probe.ui()->cmb_bytes_per_line->currentText(), QStringLiteral("8"));
+    QCOMPARE(probe.ui()->cmb_offset_format->currentText(), QStringLiteral("Dec"));
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x14"), counting(20), false);
+    QVERIFY(cell(restarted, 0, 2).endsWith(QStringLiteral("16: 10 11 12 13")));
+}
+
+void TstOutputTable::copyForms_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QString>("expected");
+
+    const QString wrapped = QStringLiteral("00: 00 01 02 03\n04: 04 05");
+    QTest::newRow("Report") << int(MainWindow::ETableCopy::Report)
+                            << QStringLiteral("Read 0x50\t0x06\t00 01 02 03 04 05\n"
+                                              "Search\t\t0x23, 0x50");
+    QTest::newRow("Data") << int(MainWindow::ETableCopy::Data)
+                          << QStringLiteral("00 01 02 03 04 05\n0x23, 0x50");
+    QTest::newRow("DataAsShown") << int(MainWindow::ETableCopy::DataAsShown)
+                                 << wrapped + QStringLiteral("\n\n0x23, 0x50");
+}
+
+void TstOutputTable::copyForms()
+{
+    QFETCH(int, mode);
+    QFETCH(QString, expected);
+
+    MainWindow window;
+    MainWindowProbe probe(window);
+    probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("4"));
+    probe.addTableRow(QStringLiteral("Write 0x50"), QStringLiteral("0x01"), counting(1), false);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x06"), counting(6), false);
+    probe.addTableRow(QStringLiteral("Search"), QString(), QStringLiteral("0x23, 0x50"), false);
+
+    // Rows selected bottom-up are copied top-down.
+    QTableWidget* table = probe.ui()->table_data;
+    table->selectionModel()->select(table->model()->index(2, 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    table->selectionModel()->select(table->model()->index(1, 0),
+                                    QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const QList<QAction*> actions = {probe.ui()->actionCopyReport, probe.ui()->actionCopyData,
+                                     probe.ui()->actionCopyDataAsShown};
+    actions[mode]->trigger();
+    QCOMPARE(QApplication::clipboard()->text(), expected);
+    QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("2 row(s) copied"));
+}
+
+void TstOutputTable::copyWithoutSelectionDoesNothing()
+{
+    MainWindow window;
+    MainWindowProbe probe(window);
+    probe.addTableRow(QStringLiteral("Search"), QString(), QStringLiteral("x"), false);
+    QApplication::clipboard()->setText(QStringLiteral("untouched"));
+    probe.ui()->actionCopyReport->trigger();
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("untouched"));
+    QVERIFY(window.statusBar()->currentMessage().isEmpty());
+}
+
+void TstOutputTable::contextMenuEnablesEntries()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MainWindowProbe probe(window);
+    QTableWidget* table = probe.ui()->table_data;
+
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(QString());
+    emit table->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.menuEntries(),
+             QStringList({"Copy Report (disabled)", "Copy Data (disabled)",
+                          "Copy Data as Shown (disabled)", "Clear Output (disabled)"}));
+    QVERIFY(probe.ui()->actionTableClear->isEnabled()); // the tool bar keeps it
+
+    probe.addTableRow(QStringLiteral("Search"), QString(), QStringLiteral("x"), false);
+    answerer.chooseMenuEntry(QString());
+    emit table->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.menuEntries(),
+             QStringList({"Copy Report (disabled)", "Copy Data (disabled)",
+                          "Copy Data as Shown (disabled)", "Clear Output"}));
+
+    table->selectRow(0);
+    answerer.chooseMenuEntry(QStringLiteral("Copy Data"));
+    emit table->customContextMenuRequested(QPoint(5, 5));
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.menuEntries().first(), QStringLiteral("Copy Report"));
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("x"));
+}
+
+void TstOutputTable::clearOutput()
+{
+    MainWindow window;
+    MainWindowProbe probe(window);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x01"), counting(1), false);
+    probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("2"));
+    probe.ui()->actionTableClear->trigger();
+    QCOMPARE(probe.ui()->table_data->rowCount(), 0);
+    QCOMPARE(probe.ui()->cmb_bytes_per_line->currentText(), QStringLiteral("2"));
+}
+
+QTEST_MAIN(TstOutputTable)
+#include "tst_outputtable.moc"
