@@ -7,6 +7,7 @@
 // one of a few awkward widths or (0x7F) the next four bytes as an int.
 
 #include "app/mainwindow.h"
+#include "fuzz/fuzzcheck.h"
 
 #include <QByteArray>
 #include <QString>
@@ -23,12 +24,6 @@ namespace {
 
 constexpr std::array<int, 15> AWKWARD_WIDTHS = {
     128, 255, 256, 257, 1000, 4095, 4096, 65535, 65536, 70000, INT_MAX, INT_MIN, -1, -4096, 3};
-
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 std::string Offset(qsizetype offset, int width, bool decimal)
 {
@@ -98,6 +93,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QByteArray bytes(reinterpret_cast<const char*>(data), static_cast<qsizetype>(size));
 
     const QString text = MainWindow::formatHexLines(bytes, perLine, decimal);
-    Check(text.toStdString() == Expected(bytes, perLine, decimal));
+    FUZZ_CHECK(text.toStdString() == Expected(bytes, perLine, decimal));
     return 0;
 }

@@ -1,5 +1,6 @@
 // Report descriptors come from the USB device: any bytes of any length.
 
+#include "fuzz/fuzzcheck.h"
 #include "hid/reportdescriptor.h"
 
 #include <array>
@@ -10,21 +11,15 @@
 
 namespace {
 
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
-
 void CheckConsistent(const std::array<uint64_t, 3>& lengths, const std::array<bool, 3>& flags)
 {
     for (size_t kind = 0; kind < 3; ++kind) {
         // A kind that uses report IDs has data, so a length.
-        Check(!flags[kind] || lengths[kind] > 0);
+        FUZZ_CHECK(!flags[kind] || lengths[kind] > 0);
     }
     // Output and feature lengths always count the report-ID byte.
-    Check(lengths[1] == 0 || lengths[1] >= 2);
-    Check(lengths[2] == 0 || lengths[2] >= 2);
+    FUZZ_CHECK(lengths[1] == 0 || lengths[1] >= 2);
+    FUZZ_CHECK(lengths[2] == 0 || lengths[2] >= 2);
 }
 
 } // namespace
@@ -44,8 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     ParseReportDescriptor(prefix.data(), prefix.size(), prefixLengths, prefixFlags);
     CheckConsistent(prefixLengths, prefixFlags);
     for (size_t kind = 0; kind < 3; ++kind) {
-        Check(prefixLengths[kind] <= lengths[kind]);
-        Check(!prefixFlags[kind] || flags[kind]);
+        FUZZ_CHECK(prefixLengths[kind] <= lengths[kind]);
+        FUZZ_CHECK(!prefixFlags[kind] || flags[kind]);
     }
     return 0;
 }

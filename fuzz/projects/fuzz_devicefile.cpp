@@ -2,6 +2,7 @@
 // A file that loads must save, and what was saved must load back to the same
 // device and save to the same bytes.
 
+#include "fuzz/fuzzcheck.h"
 #include "projects/i2cdevicefile.h"
 
 #include <QByteArray>
@@ -16,12 +17,6 @@
 #include <cstdlib>
 
 namespace {
-
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 // In memory where the system offers it: the disk is the slow part of a run.
 QString TempFolderTemplate()
@@ -41,22 +36,22 @@ struct SPaths {
 const SPaths& Paths()
 {
     static const SPaths paths;
-    Check(paths.dir.isValid());
+    FUZZ_CHECK(paths.dir.isValid());
     return paths;
 }
 
 void WriteFile(const QString& path, const uint8_t* data, size_t size)
 {
     QFile file(path);
-    Check(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    Check(file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) ==
-          static_cast<qint64>(size));
+    FUZZ_CHECK(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    FUZZ_CHECK(file.write(reinterpret_cast<const char*>(data), static_cast<qint64>(size)) ==
+               static_cast<qint64>(size));
 }
 
 QByteArray ReadFile(const QString& path)
 {
     QFile file(path);
-    Check(file.open(QIODevice::ReadOnly));
+    FUZZ_CHECK(file.open(QIODevice::ReadOnly));
     return file.readAll();
 }
 
@@ -94,32 +89,32 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const CI2cDeviceFile before = file;
 
     const bool loaded = file.Load(paths.input);
-    Check(file.GetFilePath() == paths.input);
+    FUZZ_CHECK(file.GetFilePath() == paths.input);
     if (!loaded) {
         // A refused file changes nothing but the path and the error.
-        Check(!file.GetLastError().isEmpty());
-        Check(SameDevice(file, before));
+        FUZZ_CHECK(!file.GetLastError().isEmpty());
+        FUZZ_CHECK(SameDevice(file, before));
         return 0;
     }
 
-    Check(file.GetAddress() <= 0x7F);
+    FUZZ_CHECK(file.GetAddress() <= 0x7F);
     for (const SI2cCommand& command : file.GetCommands()) {
         if (command.type == EI2cCommandType::Read) {
-            Check(command.count >= 1 && command.count <= 65535);
-            Check(command.mode == EI2cStartStop::Auto && command.data.empty());
+            FUZZ_CHECK(command.count >= 1 && command.count <= 65535);
+            FUZZ_CHECK(command.mode == EI2cStartStop::Auto && command.data.empty());
         } else {
-            Check(command.type == EI2cCommandType::Write);
-            Check(command.count == 1);
+            FUZZ_CHECK(command.type == EI2cCommandType::Write);
+            FUZZ_CHECK(command.count == 1);
         }
     }
 
     CI2cDeviceFile saved = file;
-    Check(saved.SaveAs(paths.saved));
+    FUZZ_CHECK(saved.SaveAs(paths.saved));
     CI2cDeviceFile reloaded;
-    Check(reloaded.Load(paths.saved));
+    FUZZ_CHECK(reloaded.Load(paths.saved));
     if (HasOnlyValidText(file))
-        Check(SameDevice(reloaded, file));
-    Check(reloaded.SaveAs(paths.again));
-    Check(ReadFile(paths.again) == ReadFile(paths.saved));
+        FUZZ_CHECK(SameDevice(reloaded, file));
+    FUZZ_CHECK(reloaded.SaveAs(paths.again));
+    FUZZ_CHECK(ReadFile(paths.again) == ReadFile(paths.saved));
     return 0;
 }

@@ -2,6 +2,7 @@
 // conversion is checked against a plain reading of its rules, and whatever
 // it accepts must come back unchanged through BytesToHex.
 
+#include "fuzz/fuzzcheck.h"
 #include "projects/i2cdevicefile.h"
 
 #include <QString>
@@ -15,12 +16,6 @@
 #include <vector>
 
 namespace {
-
-void Check(bool condition)
-{
-    if (!condition)
-        std::abort();
-}
 
 bool IsSeparator(char16_t c)
 {
@@ -81,12 +76,12 @@ std::optional<std::vector<uint8_t>> Reference(const QString& text)
 void CheckText(const QString& text)
 {
     const auto bytes = CI2cDeviceFile::HexToBytes(text);
-    Check(bytes == Reference(text));
+    FUZZ_CHECK(bytes == Reference(text));
     if (!bytes)
         return;
     const QString hex = CI2cDeviceFile::BytesToHex(*bytes);
-    Check(hex.size() == (bytes->empty() ? 0 : qsizetype(bytes->size()) * 3 - 1));
-    Check(CI2cDeviceFile::HexToBytes(hex) == bytes);
+    FUZZ_CHECK(hex.size() == (bytes->empty() ? 0 : qsizetype(bytes->size()) * 3 - 1));
+    FUZZ_CHECK(CI2cDeviceFile::HexToBytes(hex) == bytes);
 }
 
 } // namespace
