@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cwchar>
+#include <string>
 #include <utility>
 
 namespace {
@@ -23,12 +24,28 @@ constexpr size_t REPORT_DESCRIPTOR_BUFFER = 4096;
 // longest pause after a failed read before the next try.
 constexpr int READ_THREAD_SLICE_MS = 100;
 
+// What hidapi's hid_error says when nothing failed.
+constexpr const char* TEXT_LIBRARY_SUCCESS = "Success";
+
 // Set on a read thread to the object that runs it.
 thread_local const CSimpleHidClass* t_readThreadOwner = nullptr;
 
 std::wstring FromLibrary(const wchar_t* text)
 {
     return text != nullptr ? std::wstring(text) : std::wstring();
+}
+
+// A short transfer is no error to the library, whose text would then read
+// "Success" under a failure; such a text is replaced by what happened.
+std::string IncompleteTransferText(const wchar_t* libraryText, const char* transfer, int done,
+                                   size_t length)
+{
+    std::string text = WideToUtf8(libraryText);
+    if (!text.empty() && text != TEXT_LIBRARY_SUCCESS) {
+        return text;
+    }
+    return std::string("Incomplete ") + transfer + ": " + std::to_string(done) + " of " +
+           std::to_string(length) + " bytes";
 }
 
 SHidDeviceInfo ToDeviceInfo(const hid_device_info& node)
@@ -159,8 +176,12 @@ bool CSimpleHidClass::Write(const std::vector<uint8_t>& report)
         return false;
     }
     const int written = hid_write(m_device, report.data(), report.size());
-    if (written < 0 || static_cast<size_t>(written) != report.size()) {
+    if (written < 0) {
         SetLastErrorFromLibrary(hid_error(m_device));
+        return false;
+    }
+    if (static_cast<size_t>(written) != report.size()) {
+        SetLastError(IncompleteTransferText(hid_error(m_device), "write", written, report.size()));
         return false;
     }
     return true;
@@ -203,8 +224,13 @@ bool CSimpleHidClass::SendFeatureReport(const std::vector<uint8_t>& report)
         return false;
     }
     const int sent = hid_send_feature_report(m_device, report.data(), report.size());
-    if (sent < 0 || static_cast<size_t>(sent) != report.size()) {
+    if (sent < 0) {
         SetLastErrorFromLibrary(hid_error(m_device));
+        return false;
+    }
+    if (static_cast<size_t>(sent) != report.size()) {
+        SetLastError(
+            IncompleteTransferText(hid_error(m_device), "feature report", sent, report.size()));
         return false;
     }
     return true;

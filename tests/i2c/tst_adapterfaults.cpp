@@ -1,10 +1,11 @@
 // Faults a real adapter produces in the middle of a transaction: unplugged
-// while the engine waits, answers that stop half-way.
+// while the engine waits, answers that stop half-way, short USB transfers.
 // A fault must end the operation at once with the HID layer's text (no
 // 1000 ms wait per remaining report), and the result must hold exactly what
 // arrived.
 
 #include "i2c/orv3i2c.h"
+#include "i2c/orvusbids.h"
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
 #include "tests/i2c/simadapterfixture.h"
@@ -50,6 +51,8 @@ private slots:
     void unplugDuringLongRead();
     void unplugDuringBusSearch();
     void answerStopsHalfWayThroughRead();
+    void shortTransferIsAFailure_data();
+    void shortTransferIsAFailure();
 
 private:
     // Unplugs the adapter as soon as the engine waits for an answer that the
@@ -182,6 +185,50 @@ void TestAdapterFaults::answerStopsHalfWayThroughRead()
     // The adapter still works for the next read.
     QVERIFY2(m_i2c->Read(EEPROM, 4, result), m_i2c->GetLastError().c_str());
     QCOMPARE(result.data.size(), size_t(4));
+}
+
+void TestAdapterFaults::shortTransferIsAFailure_data()
+{
+    QTest::addColumn<QString>("libraryText");
+    QTest::addColumn<QString>("lastError");
+    // hidapi sees nothing wrong in a short write and says "Success".
+    QTest::newRow("no library text") << QString() << "Incomplete write: 63 of 64 bytes";
+    QTest::newRow("library text") << "Broken pipe"
+                                  << "Broken pipe";
+}
+
+void TestAdapterFaults::shortTransferIsAFailure()
+{
+    QFETCH(QString, libraryText);
+    QFETCH(QString, lastError);
+    m_i2c.reset();
+    CSimHidStack::Instance().Reset();
+
+    // An adapter that takes one byte less of every write report.
+    auto behaviour = std::make_shared<CSimHidCallbackBehaviour>();
+    behaviour->onOutputReport = [libraryText](CSimHidDevice&, std::span<const uint8_t> report,
+                                              std::wstring& error) {
+        if (report[0] == 0x01)
+            return static_cast<int>(report.size());
+        error = libraryText.toStdWString();
+        return static_cast<int>(report.size()) - 1;
+    };
+    SSimHidInterface description;
+    description.path = "faults/short";
+    description.vendorId = kVendorId;
+    description.productId = kProductIdOrv3;
+    description.serialNumber = SERIAL;
+    description.interfaceNumber = CSimOrvAdapter::I2cInterfaceNumber(ESimOrvModel::Orv3);
+    QVERIFY(CSimHidStack::Instance().Plug(description, behaviour));
+
+    COrv3i2c i2c;
+    QVERIFY2(i2c.Connect(SERIAL, EI2cSpeed::Speed100k), i2c.GetLastError().c_str());
+    SI2cWriteResult written;
+    QVERIFY(!i2c.Write({EEPROM << 1, 0x00}, written, true, true));
+    QCOMPARE(QString::fromStdString(i2c.GetLastError()), lastError);
+    SI2cReadResult read;
+    QVERIFY(!i2c.Read(EEPROM, 1, read));
+    QCOMPARE(QString::fromStdString(i2c.GetLastError()), lastError);
 }
 
 QTEST_GUILESS_MAIN(TestAdapterFaults)
