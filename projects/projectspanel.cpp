@@ -32,6 +32,7 @@
 #include <QUrl>
 
 #include <algorithm>
+#include <array>
 #include <utility>
 
 namespace {
@@ -94,46 +95,81 @@ public:
     }
 };
 
+// An item of the tree whose two indexes are fields instead of stored data:
+// a rebuild of a large folder creates tens of thousands of items, and every
+// stored role costs an allocation.
+class CRowItem : public QStandardItem {
+public:
+    CRowItem(const QString& text, int deviceIndex, int commandIndex)
+        : QStandardItem(text), m_deviceIndex(deviceIndex), m_commandIndex(commandIndex)
+    {
+        setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled |
+                 Qt::ItemIsDropEnabled);
+    }
+
+    QVariant data(int role) const override
+    {
+        if (role == ROLE_DEVICE_INDEX)
+            return m_deviceIndex;
+        if (role == ROLE_COMMAND_INDEX)
+            return m_commandIndex;
+        return QStandardItem::data(role);
+    }
+
+    QStandardItem* clone() const override
+    {
+        auto* item = new CRowItem(QString(), m_deviceIndex, m_commandIndex);
+        *item = *this;
+        return item;
+    }
+
+private:
+    int m_deviceIndex;
+    int m_commandIndex;
+};
+
+// Three items, not editable, each with both indexes, so that a click in any
+// column identifies the row.
 QList<QStandardItem*> createRow(const QString& name, const QString& type, const QString& data,
                                 int deviceIndex, int commandIndex)
 {
-    QList<QStandardItem*> row;
-    row.reserve(COLUMN_COUNT);
-    for (const QString& text : {name, type, data}) {
-        auto* item = new QStandardItem(text);
-        item->setEditable(false);
-        item->setData(deviceIndex, ROLE_DEVICE_INDEX);
-        item->setData(commandIndex, ROLE_COMMAND_INDEX);
-        row.append(item);
-    }
-    return row;
+    return {new CRowItem(name, deviceIndex, commandIndex),
+            new CRowItem(type, deviceIndex, commandIndex),
+            new CRowItem(data, deviceIndex, commandIndex)};
 }
 
-QString typeText(const SI2cCommand& command)
-{
-    if (command.type == EI2cCommandType::Read)
-        return CProjectsPanel::tr("Read");
-    switch (command.mode) {
-    case EI2cStartStop::Start:
-        return CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Start"));
-    case EI2cStartStop::Stop:
-        return CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Stop"));
-    case EI2cStartStop::None:
-        return CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("None"));
-    case EI2cStartStop::Auto:
-        break;
+// The type and data texts of command rows. Built once per rebuild: most of
+// them repeat on thousands of rows and are shared, not translated anew.
+class CCommandTexts {
+public:
+    const QString& type(const SI2cCommand& command) const
+    {
+        if (command.type == EI2cCommandType::Read)
+            return m_read;
+        const auto mode = static_cast<size_t>(command.mode);
+        return mode < m_writes.size() ? m_writes.at(mode) : m_writes.front();
     }
-    return CProjectsPanel::tr("Write");
-}
 
-QString dataText(const SI2cCommand& command)
-{
-    if (command.type == EI2cCommandType::Read)
-        return CProjectsPanel::tr("%n byte(s)", nullptr, command.count);
-    if (command.data.empty())
-        return CProjectsPanel::tr("(address only)");
-    return CI2cDeviceFile::BytesToHex(command.data);
-}
+    QString data(const SI2cCommand& command) const
+    {
+        if (command.type == EI2cCommandType::Read)
+            return CProjectsPanel::tr("%n byte(s)", nullptr, command.count);
+        if (command.data.empty())
+            return m_addressOnly;
+        return CI2cDeviceFile::BytesToHex(command.data);
+    }
+
+private:
+    // Indexed by the start/stop mode.
+    const std::array<QString, 4> m_writes{
+        CProjectsPanel::tr("Write"),
+        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Start")),
+        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Stop")),
+        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("None")),
+    };
+    const QString m_read = CProjectsPanel::tr("Read");
+    const QString m_addressOnly = CProjectsPanel::tr("(address only)");
+};
 
 QString suggestedLabel(const SI2cCommand& command)
 {
@@ -361,6 +397,7 @@ void CProjectsPanel::rebuildModel()
         QFont bold;
         bold.setWeight(QFont::Bold);
         const QBrush errorBrush(COLOR_ERROR, Qt::SolidPattern);
+        const CCommandTexts texts;
 
         for (int i = 0; i < m_devices.size(); ++i) {
             const CI2cDeviceFile& device = m_devices.at(i);
@@ -374,7 +411,7 @@ void CProjectsPanel::rebuildModel()
             for (int j = 0; j < commands.size(); ++j) {
                 const SI2cCommand& command = commands.at(j);
                 nameItem->appendRow(
-                    createRow(command.label, typeText(command), dataText(command), i, j));
+                    createRow(command.label, texts.type(command), texts.data(command), i, j));
             }
             m_model->appendRow(row);
         }
