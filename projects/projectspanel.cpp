@@ -61,6 +61,12 @@ class CProjectsModel : public QStandardItemModel {
 public:
     using QStandardItemModel::QStandardItemModel;
 
+    // The tree shows what is on disk; nothing is edited in place.
+    Qt::ItemFlags flags(const QModelIndex& index) const override
+    {
+        return QStandardItemModel::flags(index) & ~Qt::ItemIsEditable;
+    }
+
     template <typename Fill> void replaceRows(Fill&& fill)
     {
         beginResetModel();
@@ -95,35 +101,34 @@ public:
     }
 };
 
-// An item of the tree whose two indexes are fields instead of stored data:
-// a rebuild of a large folder creates tens of thousands of items, and every
-// stored role costs an allocation.
+// An item of the tree whose text and two indexes are fields instead of
+// stored data: a rebuild of a large folder creates tens of thousands of
+// items, and every stored role costs allocations. Other roles (font, tool
+// tip, colour, file path) are stored as usual.
 class CRowItem : public QStandardItem {
 public:
     CRowItem(const QString& text, int deviceIndex, int commandIndex)
-        : QStandardItem(text), m_deviceIndex(deviceIndex), m_commandIndex(commandIndex)
+        : m_text(text), m_deviceIndex(deviceIndex), m_commandIndex(commandIndex)
     {
-        setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled | Qt::ItemIsDragEnabled |
-                 Qt::ItemIsDropEnabled);
     }
 
     QVariant data(int role) const override
     {
-        if (role == ROLE_DEVICE_INDEX)
+        switch (role) {
+        case Qt::DisplayRole:
+        case Qt::EditRole:
+            return m_text;
+        case ROLE_DEVICE_INDEX:
             return m_deviceIndex;
-        if (role == ROLE_COMMAND_INDEX)
+        case ROLE_COMMAND_INDEX:
             return m_commandIndex;
-        return QStandardItem::data(role);
-    }
-
-    QStandardItem* clone() const override
-    {
-        auto* item = new CRowItem(QString(), m_deviceIndex, m_commandIndex);
-        *item = *this;
-        return item;
+        default:
+            return QStandardItem::data(role);
+        }
     }
 
 private:
+    QString m_text;
     int m_deviceIndex;
     int m_commandIndex;
 };

@@ -474,6 +474,8 @@ void TstProjectsPanel::rowTexts()
     const QModelIndex row = dock->model()->index(0, 0, device);
     QCOMPARE(dock->rowTexts(row), (QStringList{command.label, type, data}));
     QVERIFY(!row.data(Qt::ToolTipRole).isValid());
+    for (const QModelIndex& index : {device, row.siblingAtColumn(2)})
+        QVERIFY(!dock->model()->flags(index).testFlag(Qt::ItemIsEditable));
 }
 
 // 8-bit addresses after a format change; current row and expansion stay.
