@@ -133,8 +133,8 @@ private:
     int m_commandIndex;
 };
 
-// Three items, not editable, each with both indexes, so that a click in any
-// column identifies the row.
+// Three items, each with both indexes, so that a click in any column
+// identifies the row.
 QList<QStandardItem*> createRow(const QString& name, const QString& type, const QString& data,
                                 int deviceIndex, int commandIndex)
 {
