@@ -269,7 +269,7 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
     connect(tree, &QTreeView::clicked, this, &CProjectsPanel::onClicked);
     connect(tree, &QTreeView::doubleClicked, this, &CProjectsPanel::onDoubleClicked);
     connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
-            [this](const QModelIndex& current) { onCurrentChanged(current); });
+            &CProjectsPanel::onCurrentChanged);
     connect(tree, &QWidget::customContextMenuRequested, this, &CProjectsPanel::onContextMenu);
     connect(tree, &QTreeView::expanded, this, &CProjectsPanel::onExpandedChanged);
     connect(tree, &QTreeView::collapsed, this, &CProjectsPanel::onExpandedChanged);
