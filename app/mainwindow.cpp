@@ -628,8 +628,8 @@ void MainWindow::onAbout()
 void MainWindow::setupProjects()
 {
     const CProjectsPanel::SWidgets widgets{
-        m_ui->tree_projects,     m_ui->edit_projects_filter, m_ui->label_projects_description,
-        m_ui->btn_projects_new,  m_ui->btn_projects_reload,  m_ui->btn_projects_folder,
+        m_ui->tree_projects,    m_ui->edit_projects_filter, m_ui->label_projects_description,
+        m_ui->btn_projects_new, m_ui->btn_projects_reload,  m_ui->btn_projects_folder,
     };
     m_projects = new CProjectsPanel(
         widgets, [this](uint8_t address) { return formatAddress(address); },
