@@ -6,6 +6,7 @@
 #include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
 #include "projects/i2cdevicefile.h"
+#include "projects/projectspanel.h"
 #include "ui_mainwindow.h"
 
 #include <QActionGroup>
@@ -13,6 +14,9 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QColor>
+#include <QDir>
+#include <QDockWidget>
+#include <QFileDialog>
 #include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
@@ -117,6 +121,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(m_ui->btn_read, &QPushButton::clicked, this, &MainWindow::onRead);
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
+    setupProjects();
     restoreWindowState();
     updateUiState();
 }
@@ -369,6 +374,7 @@ void MainWindow::onAddressFormatTriggered()
     // text is put back explicitly.
     box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
+    m_projects->RefreshAddresses();
 }
 
 // ---------------------------------------------------------------------------
@@ -614,6 +620,112 @@ void MainWindow::onAbout()
 {
     AboutDialog dialog(this);
     dialog.exec();
+}
+
+// ---------------------------------------------------------------------------
+// Projects
+
+void MainWindow::setupProjects()
+{
+    const CProjectsPanel::SWidgets widgets{
+        m_ui->tree_projects,    m_ui->edit_projects_filter, m_ui->label_projects_description,
+        m_ui->btn_projects_new, m_ui->btn_projects_reload,  m_ui->btn_projects_folder,
+    };
+    m_projects = new CProjectsPanel(
+        widgets, [this](uint8_t address) { return formatAddress(address); },
+        [this](const QString& text) { return parseAddress(text, isAddress8Bit()); },
+        [this] { return currentAddress(); }, this);
+
+    connect(m_projects, &CProjectsPanel::deviceSelected, this,
+            [this](uint8_t address) { m_ui->cmb_i2c_device->setEditText(formatAddress(address)); });
+    connect(m_projects, &CProjectsPanel::commandSelected, this, &MainWindow::onLoadCommand);
+    connect(m_projects, &CProjectsPanel::commandExecuteRequested, this,
+            &MainWindow::onExecuteCommand);
+
+    connect(m_ui->tbtn_write_save, &QToolButton::clicked, this, &MainWindow::onWriteSave);
+    connect(m_ui->tbtn_read_save, &QToolButton::clicked, this, &MainWindow::onReadSave);
+    connect(m_ui->actionProjects_Folder, &QAction::triggered, this, &MainWindow::onProjectsFolder);
+
+    QDockWidget* dock = m_ui->dock_projects;
+    m_ui->actionProjects->setCheckable(true);
+    m_ui->actionProjects->setChecked(!dock->isHidden());
+    connect(m_ui->actionProjects, &QAction::triggered, dock, &QDockWidget::setVisible);
+    // A dock merely covered (tabbed behind another) reports itself invisible
+    // but is not hidden: the action stays checked then.
+    connect(dock, &QDockWidget::visibilityChanged, this, [this, dock](bool visible) {
+        m_ui->actionProjects->setChecked(visible || !dock->isHidden());
+    });
+}
+
+void MainWindow::onLoadCommand(uint8_t address, SI2cCommand command)
+{
+    m_ui->cmb_i2c_device->setEditText(formatAddress(address));
+    if (command.type == EI2cCommandType::Read) {
+        m_ui->spin_read->setValue(command.count);
+        return;
+    }
+    m_ui->edit_write->setText(CI2cDeviceFile::BytesToHex(command.data));
+    m_ui->cmb_startstop->setCurrentIndex(static_cast<int>(command.mode));
+}
+
+void MainWindow::onExecuteCommand(uint8_t address, SI2cCommand command)
+{
+    onLoadCommand(address, command);
+    if (!isConnected()) {
+        statusBar()->showMessage(
+            tr("Command \"%1\" loaded. Connect a device to execute it.").arg(command.label),
+            STATUS_TIMEOUT_MS);
+        return;
+    }
+    if (command.type == EI2cCommandType::Read)
+        onRead();
+    else
+        onWrite();
+}
+
+void MainWindow::onWriteSave()
+{
+    const std::optional<std::vector<uint8_t>> bytes =
+        CI2cDeviceFile::HexToBytes(m_ui->edit_write->text());
+    if (!bytes) {
+        showMessage(this, QMessageBox::Warning, tr("Save Command"),
+                    tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
+        return;
+    }
+    const int mode = m_ui->cmb_startstop->currentIndex();
+    if (bytes->empty() && (mode == static_cast<int>(EI2cStartStop::Stop) ||
+                           mode == static_cast<int>(EI2cStartStop::None))) {
+        showMessage(this, QMessageBox::Warning, tr("Save Command"),
+                    tr("Without start at least one data byte is required."));
+        return;
+    }
+
+    SI2cCommand command;
+    command.type = EI2cCommandType::Write;
+    command.mode = static_cast<EI2cStartStop>(mode);
+    command.data = *bytes;
+    command.count = 1;
+    m_projects->AddCommand(command);
+}
+
+void MainWindow::onReadSave()
+{
+    SI2cCommand command;
+    command.type = EI2cCommandType::Read;
+    command.mode = EI2cStartStop::Auto;
+    command.count = m_ui->spin_read->value();
+    m_projects->AddCommand(command);
+}
+
+void MainWindow::onProjectsFolder()
+{
+    const QString folder = QFileDialog::getExistingDirectory(
+        this, tr("Projects Folder"), m_projects->GetFolder(), QFileDialog::ShowDirsOnly);
+    if (folder.isEmpty())
+        return;
+    m_projects->SetFolder(folder);
+    statusBar()->showMessage(tr("Projects folder: %1").arg(QDir::toNativeSeparators(folder)),
+                             STATUS_TIMEOUT_MS);
 }
 
 // ---------------------------------------------------------------------------

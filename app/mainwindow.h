@@ -1,5 +1,7 @@
 #pragma once
 
+#include "projects/i2cdevicefile.h"
+
 #include <QHash>
 #include <QMainWindow>
 #include <QTimer>
@@ -10,6 +12,7 @@
 #include <vector>
 
 class COrvI2c;
+class CProjectsPanel;
 struct SI2cWriteResult;
 class QActionGroup;
 class QLabel;
@@ -56,6 +59,11 @@ private slots:
     void onPullUpsTriggered(bool checked);
     void onAddressFormatTriggered();
     void onPresenceTimer();
+    void onLoadCommand(uint8_t address, SI2cCommand command);
+    void onExecuteCommand(uint8_t address, SI2cCommand command);
+    void onWriteSave();
+    void onReadSave();
+    void onProjectsFolder();
     void onBytesPerLineChanged();
     void onTableContextMenu(const QPoint& pos);
 
@@ -63,6 +71,7 @@ private:
     void setupOptionActions();
     void setupTable();
     void setupStatusBar();
+    void setupProjects();
     void restoreWindowState();
     void updateUiState();
     bool isConnected() const;
@@ -91,6 +100,7 @@ private:
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;
     QTimer m_presenceTimer;
+    CProjectsPanel* m_projects = nullptr;
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;

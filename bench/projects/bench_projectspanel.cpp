@@ -1,0 +1,150 @@
+// Time of one full reload of the projects panel over a large folder: list,
+// load, sort, rebuild the tree, restore the expansion and the current row.
+
+#include "projects/projectspanel.h"
+#include "tests/support/projectspanelprobe.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QToolButton>
+#include <QTreeView>
+#include <QVBoxLayout>
+
+#include <benchmark/benchmark.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace {
+
+constexpr int DEVICE_COUNT = 1000;
+constexpr int COMMAND_COUNT = 20;
+
+// The folder of device files, written once for all benchmarks.
+QString g_folder;
+
+bool writeFolder(const QString& folder)
+{
+    for (int i = 0; i < DEVICE_COUNT; ++i) {
+        CI2cDeviceFile device;
+        device.SetName(QStringLiteral("Device %1").arg(DEVICE_COUNT - i));
+        device.SetAddress(static_cast<uint8_t>(i % 0x80));
+        device.SetDescription(QStringLiteral("Bench device %1 with a line of description").arg(i));
+        for (int j = 0; j < COMMAND_COUNT; ++j) {
+            SI2cCommand command;
+            command.label = QStringLiteral("Command %1").arg(j);
+            if (j % 4 == 3) {
+                command.type = EI2cCommandType::Read;
+                command.count = j + 1;
+            } else {
+                command.mode = static_cast<EI2cStartStop>(j % 4);
+                command.data = {uint8_t(j), 0xA5, 0x5A, uint8_t(i)};
+            }
+            device.AddCommand(command);
+        }
+        if (!device.SaveAs(QDir(folder).filePath(QStringLiteral("device_%1.i2cdev").arg(i))))
+            return false;
+    }
+    return true;
+}
+
+// The dock's widgets with the panel, as the main window builds them.
+class CDock {
+public:
+    CDock()
+    {
+        auto* layout = new QVBoxLayout(&host);
+        for (QWidget* widget : std::initializer_list<QWidget*>{
+                 newButton, reloadButton, folderButton, filterEdit, tree, descriptionLabel})
+            layout->addWidget(widget);
+        panel = new CProjectsPanel(
+            {tree, filterEdit, descriptionLabel, newButton, reloadButton, folderButton},
+            [](uint8_t address) {
+                return QStringLiteral("0x%1").arg(address, 2, 16, QLatin1Char('0')).toUpper();
+            },
+            [](const QString&) { return std::optional<uint8_t>(); },
+            [] { return std::optional<uint8_t>(); }, &host);
+        host.resize(400, 700);
+        host.show();
+        QApplication::processEvents();
+    }
+
+    QWidget host;
+    QToolButton* newButton = new QToolButton(&host);
+    QToolButton* reloadButton = new QToolButton(&host);
+    QToolButton* folderButton = new QToolButton(&host);
+    QLineEdit* filterEdit = new QLineEdit(&host);
+    QTreeView* tree = new QTreeView(&host);
+    QLabel* descriptionLabel = new QLabel(&host);
+    CProjectsPanel* panel = nullptr;
+};
+
+// Arguments: 1 = every device expanded with a command current, 0 = all
+// collapsed and nothing current.
+void BM_Reload(benchmark::State& state)
+{
+    const bool expanded = state.range(0) != 0;
+    QStringList paths;
+    if (expanded) {
+        for (int i = 0; i < DEVICE_COUNT; ++i)
+            paths.append(QDir(g_folder).filePath(QStringLiteral("device_%1.i2cdev").arg(i)));
+    }
+    QSettings().setValue(QStringLiteral("projects/expanded"), paths);
+
+    CDock dock;
+    if (CProjectsPanelProbe::deviceCount(*dock.panel) != DEVICE_COUNT) {
+        state.SkipWithError("the folder did not load");
+        return;
+    }
+    if (expanded)
+        CProjectsPanelProbe::selectItem(*dock.panel, paths.at(DEVICE_COUNT / 2), COMMAND_COUNT / 2);
+
+    for (auto _ : state) {
+        CProjectsPanelProbe::reload(*dock.panel);
+        state.PauseTiming();
+        QApplication::processEvents();
+        state.ResumeTiming();
+    }
+    state.counters["devices"] = double(CProjectsPanelProbe::deviceCount(*dock.panel));
+    state.counters["rows"] = double(DEVICE_COUNT * (COMMAND_COUNT + 1));
+}
+BENCHMARK(BM_Reload)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    // Settings and documents in a private home; no display needed.
+    QTemporaryDir home;
+    if (!home.isValid())
+        return 1;
+    qputenv("HOME", home.path().toLocal8Bit());
+    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")).toLocal8Bit());
+    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral(".local/share")).toLocal8Bit());
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
+    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
+
+    g_folder = home.filePath(QStringLiteral("projects"));
+    if (!QDir().mkpath(g_folder) || !writeFolder(g_folder)) {
+        std::fprintf(stderr, "could not write the bench folder\n");
+        return 1;
+    }
+    QSettings settings;
+    settings.setValue(QStringLiteral("projects/folder"), g_folder);
+    settings.setValue(QStringLiteral("projects/examplesInstalled"), true);
+
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv))
+        return 1;
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "projects/i2cdevicefile.h"
+
+#include <QList>
+#include <QObject>
+#include <QSet>
+#include <QString>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+
+class QFileSystemWatcher;
+class QLabel;
+class QLineEdit;
+class QModelIndex;
+class QPoint;
+class QSortFilterProxyModel;
+class QStandardItemModel;
+class QToolButton;
+class QTreeView;
+class QWidget;
+
+// The controller behind the projects dock: it shows the device files of one
+// folder as a filtered tree of devices and their commands, follows changes
+// made to the files outside the program, edits devices and commands, and
+// tells the main window which device or command the user picked.
+//
+// Every edit works on a copy of a device, saves it, reloads the whole folder
+// and selects the edited item again, so the tree always shows what is on disk.
+class CProjectsPanel : public QObject {
+    Q_OBJECT
+
+public:
+    // The dock's widgets; they stay owned by the window that lends them.
+    struct SWidgets {
+        QTreeView* tree = nullptr;
+        QLineEdit* filterEdit = nullptr;
+        QLabel* descriptionLabel = nullptr;
+        QToolButton* newButton = nullptr;
+        QToolButton* reloadButton = nullptr;
+        QToolButton* folderButton = nullptr;
+    };
+
+    // A device file that failed to load.
+    struct SFileError {
+        QString path;    // absolute path
+        QString message; // the device file's error text
+    };
+
+    // The address text in the main window's current format.
+    using FormatAddress = std::function<QString(uint8_t address)>;
+    // The address a text denotes in the current format, or nothing.
+    using ParseAddress = std::function<std::optional<uint8_t>(const QString& text)>;
+    // The address typed in the main window's address field, or nothing.
+    using CurrentAddress = std::function<std::optional<uint8_t>()>;
+
+    // Reads the settings, prepares the folder (installing the example on a
+    // first start) and loads it. All three callbacks must be set; parent is
+    // the parent of the panel and of every dialog it opens.
+    CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddress, ParseAddress parseAddress,
+                   CurrentAddress currentAddress, QWidget* parent);
+    ~CProjectsPanel() override;
+
+    QString GetFolder() const { return m_folder; }
+    // Switches to the folder (cleaned), stores it and reloads.
+    void SetFolder(const QString& folder);
+    // The folder used when none is stored.
+    static QString DefaultFolder();
+    // Renders the tree again, e.g. after the address format changed.
+    void RefreshAddresses();
+    // Stores the command in the selected device, asking for the device when
+    // none is selected and for the label; all feedback is the panel's own.
+    void AddCommand(SI2cCommand command);
+
+signals:
+    void deviceSelected(uint8_t address);
+    void commandSelected(uint8_t address, const SI2cCommand& command);
+    void commandExecuteRequested(uint8_t address, const SI2cCommand& command);
+
+private slots:
+    void reload();
+    void onFilterChanged(const QString& text);
+    void onClicked(const QModelIndex& proxyIndex);
+    void onDoubleClicked(const QModelIndex& proxyIndex);
+    void onCurrentChanged(const QModelIndex& proxyIndex);
+    void onContextMenu(const QPoint& pos);
+    void onNewDevice();
+    void onOpenFolder();
+    void onExpandedChanged();
+
+private:
+    friend class CProjectsPanelProbe; // tests and benchmarks
+
+    int deviceIndexAt(const QModelIndex& proxyIndex) const;
+    int commandIndexAt(const QModelIndex& proxyIndex) const;
+    void selectItem(const QString& filePath, int commandIndex);
+    void saveExpanded() const;
+    void prepareFolder();
+    void rebuildModel();
+    void updateWatcher();
+    void restoreExpanded();
+
+    int createDevice();
+    bool editDevice(CI2cDeviceFile& file, bool isNew);
+    bool isDeviceNameTaken(const QString& name, const QString& exceptPath) const;
+    QString uniqueFilePath(const QString& name) const;
+    bool saveDevice(const CI2cDeviceFile& file);
+    std::optional<QString> promptLabel(const QString& title, const QString& label,
+                                       const QString& text, const CI2cDeviceFile& file,
+                                       int exceptIndex);
+    void showDeviceProperties(int deviceIndex);
+    void deleteDevice(int deviceIndex);
+    void deleteErrorFile(const QString& path);
+    void renameCommand(int deviceIndex, int commandIndex);
+    void deleteCommand(int deviceIndex, int commandIndex);
+    void moveCommand(int deviceIndex, int commandIndex, int delta);
+
+    SWidgets m_widgets;
+    FormatAddress m_formatAddress;
+    ParseAddress m_parseAddress;
+    CurrentAddress m_currentAddress;
+    QWidget* m_parentWidget = nullptr;
+    QStandardItemModel* m_model = nullptr;
+    QSortFilterProxyModel* m_proxy = nullptr;
+    QFileSystemWatcher* m_watcher = nullptr;
+    QTimer m_reloadTimer;
+    QString m_folder;
+    QList<CI2cDeviceFile> m_devices;
+    QList<SFileError> m_errors;
+    QSet<QString> m_expanded;
+    bool m_restoring = false;
+};
