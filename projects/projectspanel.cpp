@@ -341,8 +341,7 @@ void CProjectsPanel::reload()
     m_devices.clear();
     m_errors.clear();
 
-    const QFileInfoList entries =
-        QDir(m_folder).entryInfoList({nameFilter()}, QDir::Files, QDir::Name);
+    const QFileInfoList entries = updateWatcher();
     m_devices.reserve(entries.size());
     for (const QFileInfo& entry : entries) {
         const QString path = entry.absoluteFilePath();
@@ -357,28 +356,34 @@ void CProjectsPanel::reload()
                          return QString::compare(a.GetName(), b.GetName(), Qt::CaseInsensitive) < 0;
                      });
 
-    updateWatcher();
     rebuildModel();
 }
 
-void CProjectsPanel::updateWatcher()
+QFileInfoList CProjectsPanel::updateWatcher()
 {
-    // Re-adding every path also watches again the files that the watcher
-    // dropped because they were replaced or deleted and created anew.
+    // Watched first, read afterwards: a change made while the folder is
+    // being read then either comes before its file is read or is reported
+    // by the new watch. Removing the old watches drops what they still had
+    // to report, which the reading that follows covers. Re-adding every path
+    // also watches again the files that the watcher dropped because they
+    // were replaced or deleted and created anew.
     const QStringList watched = m_watcher->files() + m_watcher->directories();
     if (!watched.isEmpty())
         m_watcher->removePaths(watched);
 
-    QStringList paths;
-    paths.reserve(m_devices.size() + m_errors.size() + 1);
+    // The folder before its listing, so that no file can appear unnoticed
+    // in between.
     if (QFileInfo(m_folder).isDir())
-        paths.append(m_folder);
-    for (const CI2cDeviceFile& device : std::as_const(m_devices))
-        paths.append(device.GetFilePath());
-    for (const SFileError& error : std::as_const(m_errors))
-        paths.append(error.path);
+        m_watcher->addPath(m_folder);
+    const QFileInfoList entries =
+        QDir(m_folder).entryInfoList({nameFilter()}, QDir::Files, QDir::Name);
+    QStringList paths;
+    paths.reserve(entries.size());
+    for (const QFileInfo& entry : entries)
+        paths.append(entry.absoluteFilePath());
     if (!paths.isEmpty())
         m_watcher->addPaths(paths);
+    return entries;
 }
 
 void CProjectsPanel::rebuildModel()

@@ -2,6 +2,7 @@
 
 #include "projects/i2cdevicefile.h"
 
+#include <QFileInfoList>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -100,7 +101,8 @@ private:
     void saveExpanded() const;
     void prepareFolder();
     void rebuildModel();
-    void updateWatcher();
+    // Watches the folder and its device files anew; returns the files.
+    QFileInfoList updateWatcher();
     void restoreExpanded();
 
     int createDevice();

@@ -1,7 +1,9 @@
-// The projects folder changing under the panel's feet: the whole folder
+// The projects folder changing under the panel's feet: files replaced,
+// deleted or created while the folder is being read, and the whole folder
 // deleted while the panel runs. The tree must end up showing what is on disk.
 
 #include "projects/projectspanel.h"
+#include "tests/support/projectspanelprobe.h"
 
 #include <QDir>
 #include <QFile>
@@ -13,13 +15,25 @@
 #include <QToolButton>
 #include <QTreeView>
 
+#include <atomic>
+#include <cstdio>
+#include <functional>
 #include <memory>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
+// Enough files that reading the rest of the folder takes far longer than a
+// thread needs to change the first one.
+constexpr int FILLER_FILES = 400;
 constexpr int WAIT_MS = 5000;
+
+enum EChange { RewrittenInPlace, ReplacedByRename, Deleted, Created };
 
 QString writeDevice(const QString& folder, const QString& fileName, const QString& name,
                     const QString& description = {})
@@ -33,6 +47,49 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
     return device.SaveAs(path) ? path : QString();
 }
 
+// Runs an action on its own thread as soon as somebody has read the file
+// (closed it after reading), or after 10 s at the latest.
+class CAfterRead {
+public:
+    CAfterRead(const QString& path, std::function<void()> action)
+    {
+        m_fd = inotify_init1(IN_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        m_watching =
+            inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_CLOSE_NOWRITE) >= 0;
+        m_thread = std::thread([this, action = std::move(action)] {
+            pollfd waiting{m_fd, POLLIN, 0};
+            m_triggered = poll(&waiting, 1, 10000) == 1;
+            action();
+        });
+    }
+    ~CAfterRead()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        if (m_fd >= 0)
+            close(m_fd);
+    }
+    CAfterRead(const CAfterRead&) = delete;
+    CAfterRead& operator=(const CAfterRead&) = delete;
+
+    bool isWatching() const { return m_watching; }
+    // Joins the thread; true when the action ran because the file was read.
+    bool finish()
+    {
+        if (m_thread.joinable())
+            m_thread.join();
+        return m_triggered;
+    }
+
+private:
+    int m_fd = -1;
+    bool m_watching = false;
+    std::atomic<bool> m_triggered{false};
+    std::thread m_thread;
+};
+
 } // namespace
 
 class TstPanelFaults : public QObject {
@@ -43,6 +100,8 @@ private slots:
     void init();
     void cleanup();
 
+    void fileChangedWhileFolderReloads_data();
+    void fileChangedWhileFolderReloads();
     void folderDeletedWhilePanelRuns();
 
 private:
@@ -105,6 +164,68 @@ std::unique_ptr<TstPanelFaults::SDock> TstPanelFaults::makeDock() const
         [] { return std::optional<uint8_t>(); }, &dock->host);
     dock->host.show();
     return dock;
+}
+
+void TstPanelFaults::fileChangedWhileFolderReloads_data()
+{
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QStringList>("after");
+    QTest::newRow("rewritten in place") << int(RewrittenInPlace) << QStringList{"Changed"};
+    QTest::newRow("replaced by rename") << int(ReplacedByRename) << QStringList{"Changed"};
+    QTest::newRow("deleted") << int(Deleted) << QStringList();
+    QTest::newRow("created") << int(Created) << QStringList{"Added", "First"};
+}
+
+// The change lands after the panel has read the file and before it has
+// finished reading the folder; the watcher must still report it.
+void TstPanelFaults::fileChangedWhileFolderReloads()
+{
+    QFETCH(int, change);
+    QFETCH(QStringList, after);
+
+    // Listed (and read) first; the fillers fail to load and sort last.
+    const QString first = writeDevice(folder(), u"0000.i2cdev"_s, u"First"_s);
+    QVERIFY(!first.isEmpty());
+    const QString replacement = writeDevice(m_dir->path(), u"replacement.i2cdev"_s, u"Changed"_s);
+    QVERIFY(!replacement.isEmpty());
+    for (int i = 1; i <= FILLER_FILES; ++i) {
+        QFile filler(QDir(folder()).filePath(u"%1.i2cdev"_s.arg(i, 4, 10, QChar('0'))));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        filler.write("{ \"address\": \"none\" }");
+    }
+    auto dock = makeDock();
+    QCOMPARE(dock->texts().first(), u"First"_s);
+    QCOMPARE(dock->texts().size(), FILLER_FILES + 1);
+
+    const QString target = folder();
+    CAfterRead afterRead(first, [&] {
+        switch (change) {
+        case RewrittenInPlace: {
+            QFile file(first);
+            QFile source(replacement);
+            if (source.open(QIODevice::ReadOnly) && file.open(QIODevice::WriteOnly))
+                file.write(source.readAll());
+            break;
+        }
+        case ReplacedByRename:
+            std::rename(QFile::encodeName(replacement).constData(),
+                        QFile::encodeName(first).constData());
+            break;
+        case Deleted:
+            QFile::remove(first);
+            break;
+        case Created:
+            writeDevice(target, u"9999.i2cdev"_s, u"Added"_s);
+            break;
+        }
+    });
+    QVERIFY(afterRead.isWatching());
+    CProjectsPanelProbe::reload(*dock->panel);
+    QVERIFY(afterRead.finish());
+
+    // Whatever the reload itself saw, the watcher brings the change in.
+    QTRY_COMPARE_WITH_TIMEOUT(dock->texts().mid(0, after.size()), after, WAIT_MS);
+    QTRY_COMPARE_WITH_TIMEOUT(dock->texts().size(), FILLER_FILES + after.size(), WAIT_MS);
 }
 
 void TstPanelFaults::folderDeletedWhilePanelRuns()
