@@ -1,14 +1,18 @@
 // The projects folder changing under the panel's feet: files replaced,
-// deleted or created while the folder is being read, and the whole folder
-// deleted while the panel runs. The tree must end up showing what is on disk.
+// deleted or created while the folder is being read, the whole folder
+// deleted while the panel runs, and a folder that refuses a save. The tree
+// must end up showing what is on disk, and no file may be lost.
 
 #include "projects/projectspanel.h"
+#include "tests/support/dialoganswerer.h"
 #include "tests/support/projectspanelprobe.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -17,10 +21,13 @@
 
 #include <atomic>
 #include <cstdio>
+#include <fcntl.h>
 #include <functional>
+#include <linux/fs.h>
 #include <memory>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <thread>
 #include <unistd.h>
 
@@ -45,6 +52,32 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
     device.AddCommand({u"Read"_s, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 2});
     const QString path = QDir(folder).absoluteFilePath(fileName);
     return device.SaveAs(path) ? path : QString();
+}
+
+// The immutable flag keeps even root from creating files in a folder, where
+// permissions do not.
+bool setImmutable(const QString& folder, bool on)
+{
+    const int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    int flags = 0;
+    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
+    if (ok) {
+        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
+        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
+    }
+    close(fd);
+    return ok;
+}
+
+bool canCreateFileIn(const QString& folder)
+{
+    QFile probe(QDir(folder).filePath(u"probe"_s));
+    const bool created = probe.open(QIODevice::WriteOnly);
+    if (created)
+        probe.remove();
+    return created;
 }
 
 // Runs an action on its own thread as soon as somebody has read the file
@@ -103,6 +136,7 @@ private slots:
     void fileChangedWhileFolderReloads_data();
     void fileChangedWhileFolderReloads();
     void folderDeletedWhilePanelRuns();
+    void saveIntoReadOnlyFolder();
 
 private:
     struct SDock {
@@ -255,6 +289,48 @@ void TstPanelFaults::folderDeletedWhilePanelRuns()
     QTRY_VERIFY_WITH_TIMEOUT(dock->texts().isEmpty(), WAIT_MS);
     writeDevice(folder(), u"d.i2cdev"_s, u"Delta"_s);
     QTRY_COMPARE_WITH_TIMEOUT(dock->texts(), QStringList{"Delta"}, WAIT_MS);
+}
+
+void TstPanelFaults::saveIntoReadOnlyFolder()
+{
+    const QString path = writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    auto dock = makeDock();
+    dock->tree->setCurrentIndex(dock->tree->model()->index(0, 0));
+
+    const auto permissions = QFile::permissions(folder());
+    QVERIFY(QFile::setPermissions(folder(), QFile::ReadOwner | QFile::ExeOwner));
+    bool immutable = false;
+    const auto restore = qScopeGuard([&] {
+        if (immutable)
+            setImmutable(folder(), false);
+        QFile::setPermissions(folder(), permissions);
+    });
+    if (canCreateFileIn(folder())) {
+        immutable = setImmutable(folder(), true);
+        if (!immutable || canCreateFileIn(folder()))
+            QSKIP("this user can write into any folder");
+    }
+
+    testsupport::CDialogAnswerer answerer;
+    answerer.enterText(u"Stored"_s);
+    answerer.pressButton(QMessageBox::Ok);
+    dock->panel->AddCommand({{}, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 4});
+    QCOMPARE(answerer.pending(), 0);
+    QCOMPARE(answerer.seen().size(), 2);
+    QCOMPARE(answerer.seen().at(1).title, u"Projects"_s);
+    QVERIFY(answerer.seen().at(1).text.startsWith(
+        u"Could not save the file:\n%1\n\n"_s.arg(QDir::toNativeSeparators(path))));
+
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readAll(), bytes);
+    QCOMPARE(QDir(folder()).entryList(QDir::Files | QDir::Hidden), QStringList{"dev.i2cdev"});
+    const QModelIndex device = dock->tree->model()->index(0, 0);
+    QCOMPARE(device.data().toString(), u"Dev"_s);
+    QCOMPARE(dock->tree->model()->rowCount(device), 1);
 }
 
 QTEST_MAIN(TstPanelFaults)
