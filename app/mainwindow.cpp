@@ -128,6 +128,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
 
 MainWindow::~MainWindow()
 {
+    // The base class destructor hides the dock, and the dock's visibility
+    // handler reads the form, which is gone by then.
+    disconnect(m_ui->dock_projects, nullptr, this, nullptr);
     m_presenceTimer.stop();
     m_adapter.reset();
 }
