@@ -44,6 +44,7 @@ const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
+constexpr int DOCK_DEFAULT_WIDTH = 360;
 constexpr int ROLE_RAW_BYTES = Qt::UserRole;
 
 constexpr int COLUMN_TYPE = 0;
@@ -122,6 +123,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
     setupProjects();
+    // Room for device names and command labels until the user's own
+    // layout is restored.
+    resizeDocks({m_ui->dock_projects}, {DOCK_DEFAULT_WIDTH}, Qt::Horizontal);
     restoreWindowState();
     updateUiState();
 }

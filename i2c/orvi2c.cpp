@@ -85,14 +85,8 @@ COrvI2c::~COrvI2c()
 
 bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
 {
-    if (m_hid.IsOpen()) {
-        SendEnable(false, 0);
-        m_hid.Close();
-    }
-    m_serialNumber.clear();
-    m_productName.clear();
-    m_firmware = 0;
-    m_speed = EI2cSpeed::Speed100k;
+    // A new connection first ends the old one and forgets its adapter.
+    Disconnect();
 
     if (!IsSpeedSupported(speed)) {
         SetLastError(SPEED_NOT_SUPPORTED);

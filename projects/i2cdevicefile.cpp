@@ -10,6 +10,8 @@
 #include <QSaveFile>
 #include <QStringView>
 
+#include <algorithm>
+
 namespace {
 
 const QString KEY_VERSION = QStringLiteral("version");
@@ -319,9 +321,35 @@ std::optional<std::vector<uint8_t>> CI2cDeviceFile::HexToBytes(const QString& te
 {
     static const QRegularExpression separators(QStringLiteral("[\\s,;]+"));
 
+    // Plain ASCII text, the usual case, is split by hand with the same rule
+    // (white space, commas and semicolons): a folder reload converts tens of
+    // thousands of these and the expression dominated it.
+    const bool ascii = std::all_of(text.cbegin(), text.cend(),
+                                   [](QChar c) { return c.unicode() < 0x80; });
+    QList<QStringView> parts;
+    if (ascii) {
+        const auto isSeparator = [](QChar c) {
+            const char16_t u = c.unicode();
+            return u == ' ' || u == ',' || u == ';' || (u >= '\t' && u <= '\r');
+        };
+        const QStringView view(text);
+        qsizetype start = -1;
+        for (qsizetype i = 0; i <= view.size(); ++i) {
+            if (i == view.size() || isSeparator(view[i])) {
+                if (start >= 0)
+                    parts.append(view.mid(start, i - start));
+                start = -1;
+            } else if (start < 0) {
+                start = i;
+            }
+        }
+    } else {
+        parts = QStringView(text).split(separators, Qt::SkipEmptyParts);
+    }
+
     std::vector<uint8_t> bytes;
     bytes.reserve(static_cast<size_t>(text.size() / 2));
-    for (const QStringView part : QStringView(text).split(separators, Qt::SkipEmptyParts)) {
+    for (const QStringView part : parts) {
         const QStringView digits = WithoutHexPrefix(part);
         if (digits.size() == 1) {
             // A single digit stands for a byte with a leading zero.

@@ -3,6 +3,7 @@
 // and the device dialog. Run through scripts/screenshots.sh.
 
 #include "app/mainwindow.h"
+#include "projects/i2cdevicefile.h"
 #include "sim/adapters/simorvadapter.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/mainwindowprobe.h"
@@ -15,8 +16,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QStandardPaths>
 #include <QTest>
 #include <QTimer>
+#include <QTreeView>
 
 #include <cstdio>
 
@@ -38,6 +41,29 @@ int main(int argc, char* argv[])
         return 1;
     MainWindowProbe probe(window);
     Ui::MainWindow* ui = probe.ui();
+
+    // A second device file beside the example that the first start installed.
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                           QStringLiteral("/Tremwick/pellan_i2c/projects");
+    QDir().mkpath(folder);
+    CI2cDeviceFile eeprom;
+    eeprom.SetName(QStringLiteral("24C02 EEPROM"));
+    eeprom.SetAddress(0x50);
+    eeprom.SetDescription(
+        QStringLiteral("2 Kbit EEPROM, 8-byte pages. Address 0x50 with A2..A0 low."));
+    SI2cCommand setPointer;
+    setPointer.label = QStringLiteral("Set address 0x00");
+    setPointer.mode = EI2cStartStop::Start;
+    setPointer.data = {0x00};
+    eeprom.AddCommand(setPointer);
+    SI2cCommand readPage;
+    readPage.label = QStringLiteral("Read 40 bytes");
+    readPage.type = EI2cCommandType::Read;
+    readPage.count = 40;
+    eeprom.AddCommand(readPage);
+    eeprom.SaveAs(folder + QStringLiteral("/24c02_eeprom.i2cdev"));
+
+    ui->btn_projects_reload->click();
 
     testsupport::CDialogAnswerer answerer;
     answerer.handleWith([&outDir](QWidget* dialog) {
@@ -64,6 +90,10 @@ int main(int argc, char* argv[])
     ui->cmb_startstop->setCurrentIndex(0);
     ui->edit_write->setText(QStringLiteral("01"));
     ui->btn_write->click();
+    ui->tree_projects->expandAll();
+    const QModelIndex device = ui->tree_projects->model()->index(1, 0);
+    ui->tree_projects->setCurrentIndex(ui->tree_projects->model()->index(7, 0, device));
+    ui->tree_projects->clicked(ui->tree_projects->currentIndex());
     QTest::qWait(200);
 
     const bool saved = window.grab().save(outDir + QStringLiteral("/main-window.png"));
