@@ -104,6 +104,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     m_ui->cmb_i2c_device->setInsertPolicy(QComboBox::NoInsert);
     m_ui->cmb_i2c_device->setMinimumContentsLength(6);
     m_ui->cmb_i2c_device->lineEdit()->setPlaceholderText(formatAddress(0x50));
+    // The box is named by its label; the edit field inside it has none.
+    m_ui->cmb_i2c_device->lineEdit()->setAccessibleName(m_ui->label->text());
     m_ui->edit_write->setPlaceholderText(tr("Hex bytes without address, e.g. 01 A5 FF"));
     m_ui->spin_read->setRange(1, 65535);
     m_ui->spin_read->setValue(1);

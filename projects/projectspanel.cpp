@@ -257,6 +257,9 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
 
     m_widgets.filterEdit->setPlaceholderText(tr("Filter..."));
     m_widgets.filterEdit->setClearButtonEnabled(true);
+    // The edit's own clear button comes without a name.
+    for (QToolButton* button : m_widgets.filterEdit->findChildren<QToolButton*>())
+        button->setAccessibleName(tr("Clear filter"));
     m_widgets.descriptionLabel->setTextFormat(Qt::PlainText);
     m_widgets.descriptionLabel->setWordWrap(true);
     m_widgets.descriptionLabel->clear();
