@@ -822,8 +822,11 @@ void MainWindow::addTableRow(const QString& type, const QString& flags, const QS
         item->setTextAlignment(Qt::AlignTop | Qt::AlignLeft);
         if (column != COLUMN_TYPE)
             item->setFont(fixed);
-        if (error)
+        if (error) {
             item->setForeground(TABLE_COLOR_ERROR);
+            // Said in words as well, for those who do not see the colour.
+            item->setData(Qt::AccessibleDescriptionRole, tr("Error"));
+        }
         table->setItem(row, column, item);
     }
     fitRow(row);

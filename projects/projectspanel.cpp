@@ -432,9 +432,12 @@ void CProjectsPanel::rebuildModel()
         for (const SFileError& error : std::as_const(m_errors)) {
             QList<QStandardItem*> row =
                 createRow(QFileInfo(error.path).fileName(), QString(), tr("Error"), -1, -1);
+            // Said in words as well, for those who do not see the colour.
+            const QString description = tr("Error: %1").arg(error.message);
             for (QStandardItem* item : row) {
                 item->setForeground(errorBrush);
                 item->setToolTip(error.message);
+                item->setData(description, Qt::AccessibleDescriptionRole);
             }
             row.first()->setData(error.path, ROLE_FILE_PATH);
             m_model->appendRow(row);
