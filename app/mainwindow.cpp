@@ -14,6 +14,7 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QColor>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QDockWidget>
 #include <QFileDialog>
@@ -21,6 +22,7 @@
 #include <QFrame>
 #include <QHBoxLayout>
 #include <QHeaderView>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -217,6 +219,7 @@ void MainWindow::setupTable()
     table->addAction(m_ui->actionCopyData);
     table->addAction(m_ui->actionCopyDataAsShown);
     connect(table, &QWidget::customContextMenuRequested, this, &MainWindow::onTableContextMenu);
+    table->installEventFilter(this);
 
     connect(m_ui->actionCopyReport, &QAction::triggered, this,
             [this] { copyTableRows(ETableCopy::Report); });
@@ -974,4 +977,36 @@ void MainWindow::onTableContextMenu(const QPoint& pos)
     m_ui->actionCopyReport->setEnabled(true);
     m_ui->actionCopyData->setEnabled(true);
     m_ui->actionCopyDataAsShown->setEnabled(true);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    QTableWidget* table = m_ui->table_data;
+    if (watched != table)
+        return QMainWindow::eventFilter(watched, event);
+
+    // A mouse's menu goes to the viewport; this one came from the keyboard.
+    // Qt leaves Shift+F10 alone.
+    const bool menuKey =
+        (event->type() == QEvent::ContextMenu &&
+         static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) ||
+        (event->type() == QEvent::KeyPress &&
+         static_cast<QKeyEvent*>(event)->key() == Qt::Key_F10 &&
+         static_cast<QKeyEvent*>(event)->modifiers() == Qt::ShiftModifier);
+    if (!menuKey)
+        return false;
+
+    // The menu is for the current row: as a right-click on it would, it
+    // selects the row unless the row is part of the selection already.
+    QPoint at;
+    const QModelIndex current = table->currentIndex();
+    if (current.isValid()) {
+        if (!table->selectionModel()->isRowSelected(current.row()))
+            table->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect |
+                                                         QItemSelectionModel::Rows);
+        table->scrollTo(current);
+        at = table->visualRect(current.siblingAtColumn(COLUMN_TYPE)).bottomLeft();
+    }
+    onTableContextMenu(at);
+    return true;
 }
