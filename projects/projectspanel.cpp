@@ -4,6 +4,7 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -13,6 +14,7 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -274,6 +276,7 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
     connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &CProjectsPanel::onCurrentChanged);
     connect(tree, &QWidget::customContextMenuRequested, this, &CProjectsPanel::onContextMenu);
+    tree->installEventFilter(this);
     connect(tree, &QTreeView::expanded, this, &CProjectsPanel::onExpandedChanged);
     connect(tree, &QTreeView::collapsed, this, &CProjectsPanel::onExpandedChanged);
     connect(m_widgets.newButton, &QToolButton::clicked, this, &CProjectsPanel::onNewDevice);
@@ -589,7 +592,51 @@ void CProjectsPanel::restoreExpanded()
 void CProjectsPanel::onContextMenu(const QPoint& pos)
 {
     QTreeView* tree = m_widgets.tree;
-    const QModelIndex index = tree->indexAt(pos);
+    showContextMenu(tree->indexAt(pos), tree->viewport()->mapToGlobal(pos));
+}
+
+bool CProjectsPanel::eventFilter(QObject* watched, QEvent* event)
+{
+    QTreeView* tree = m_widgets.tree;
+    if (watched != tree)
+        return QObject::eventFilter(watched, event);
+
+    bool menuKey = false;
+    if (event->type() == QEvent::ContextMenu) {
+        // A mouse's menu goes to the viewport; this one came from the keyboard.
+        menuKey = static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+    } else if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QModelIndex current = tree->currentIndex();
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
+            deviceIndexAt(current) >= 0) {
+            if (commandIndexAt(current) >= 0)
+                onDoubleClicked(current);
+            else
+                onClicked(current);
+            return true;
+        }
+        // Qt leaves Shift+F10 alone.
+        menuKey = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+    }
+    if (!menuKey)
+        return false;
+
+    // For the current row, not for the row under a point Qt derives.
+    const QModelIndex current = tree->currentIndex();
+    QPoint at;
+    if (current.isValid()) {
+        tree->scrollTo(current);
+        at = tree->visualRect(current.siblingAtColumn(0)).bottomLeft();
+    }
+    showContextMenu(current, tree->viewport()->mapToGlobal(at));
+    return true;
+}
+
+void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& globalPos)
+{
+    QTreeView* tree = m_widgets.tree;
     int device = deviceIndexAt(index);
     int command = commandIndexAt(index);
     const QString path = index.siblingAtColumn(0).data(ROLE_FILE_PATH).toString();
@@ -629,7 +676,7 @@ void CProjectsPanel::onContextMenu(const QPoint& pos)
     // The menu runs a nested event loop in which a debounced reload may
     // rebuild the tree; the persistent index tells whether the row survived.
     const QPersistentModelIndex target(index);
-    QAction* chosen = menu.exec(tree->viewport()->mapToGlobal(pos));
+    QAction* chosen = menu.exec(globalPos);
     if (!chosen)
         return;
     if (chosen == newDevice) {
