@@ -5,8 +5,14 @@
 #include "tests/support/privatehome.h"
 
 #include <QAccessible>
+#include <QClipboard>
+#include <QContextMenuEvent>
+#include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QStatusBar>
 #include <QTest>
 #include <QTreeView>
 
@@ -30,10 +36,20 @@ private slots:
     void toolBarActionsHaveKeys();
     void dialogKeys_data();
     void dialogKeys();
+    void errorRowsSayItInWords();
+    void tableMenuIsForCurrentRow_data();
+    void tableMenuIsForCurrentRow();
+    void treeMenuIsForCurrentRow_data() { tableMenuIsForCurrentRow_data(); }
+    void treeMenuIsForCurrentRow();
+    void returnInTreeActsLikeTheMouse();
 
 private:
     Ui::MainWindow* ui() { return MainWindowProbe(*m_window).ui(); }
     void showWindow();
+    // A device with three commands beside the example, shown in the tree.
+    QString addSensor();
+    // Opens the view's context menu the way the row's data names.
+    void openMenuFromKeyboard(QAbstractItemView* view);
 
     std::unique_ptr<MainWindow> m_window;
 };
@@ -255,6 +271,154 @@ void TstAccessibility::dialogKeys()
     QTest::keyClick(target ? target : shown.get(), Qt::Key(key));
     QTRY_VERIFY(!shown->isVisible());
     QCOMPARE(shown->result(), result);
+}
+
+QString TstAccessibility::addSensor()
+{
+    CI2cDeviceFile device;
+    device.SetName(QStringLiteral("Sensor"));
+    device.SetAddress(0x48);
+    device.AddCommand(
+        {QStringLiteral("A"), EI2cCommandType::Write, EI2cStartStop::Auto, {0x01}, 1});
+    device.AddCommand(
+        {QStringLiteral("B"), EI2cCommandType::Write, EI2cStartStop::Auto, {0x02, 0xA5}, 1});
+    device.AddCommand(
+        {QStringLiteral("C"), EI2cCommandType::Write, EI2cStartStop::Auto, {0x03}, 1});
+    const QString path = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                         QStringLiteral("/Tremwick/pellan_i2c/projects/sensor.i2cdev");
+    if (!device.SaveAs(path))
+        return {};
+    ui()->btn_projects_reload->click();
+    return path;
+}
+
+void TstAccessibility::tableMenuIsForCurrentRow_data()
+{
+    QTest::addColumn<bool>("menuKey");
+    QTest::newRow("Shift+F10") << false;
+    // Qt turns the Menu key into a context menu event at a point of its own;
+    // here a point over the first row.
+    QTest::newRow("Menu key") << true;
+}
+
+void TstAccessibility::openMenuFromKeyboard(QAbstractItemView* view)
+{
+    QFETCH(bool, menuKey);
+    if (!menuKey) {
+        QTest::keyClick(view, Qt::Key_F10, Qt::ShiftModifier);
+        return;
+    }
+    const QPoint pos = view->visualRect(view->model()->index(0, 0)).center();
+    QContextMenuEvent event(QContextMenuEvent::Keyboard, pos, view->mapToGlobal(pos));
+    QApplication::sendEvent(view, &event);
+}
+
+void TstAccessibility::errorRowsSayItInWords()
+{
+    showWindow();
+    MainWindowProbe probe(*m_window);
+    probe.addTableRow(QStringLiteral("Read 0x23"), QStringLiteral("0x00"),
+                      std::vector<uint8_t>{0x12, 0x34}, false);
+    probe.addTableRow(QStringLiteral("Write 0x50"), QStringLiteral("0x02  NACK"),
+                      std::vector<uint8_t>{0x01}, true);
+    QAccessibleTableInterface* table = accessible(ui()->table_data)->tableInterface();
+    QVERIFY(table);
+    for (int row = 0; row < 2; ++row) {
+        for (int column = 0; column < 3; ++column) {
+            QAccessibleInterface* cell = table->cellAt(row, column);
+            QVERIFY(cell);
+            QCOMPARE(cell->text(QAccessible::Name), apptest::cell(*m_window, row, column));
+            QCOMPARE(cell->text(QAccessible::Description),
+                     row == 1 ? QStringLiteral("Error") : QString());
+        }
+    }
+
+    const QString broken = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
+                           QStringLiteral("/Tremwick/pellan_i2c/projects/broken.i2cdev");
+    QFile file(broken);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.write("{") == 1);
+    file.close();
+    ui()->btn_projects_reload->click();
+    QTreeView* tree = ui()->tree_projects;
+    const QModelIndex errorRow = tree->model()->index(tree->model()->rowCount() - 1, 2);
+    QCOMPARE(errorRow.data().toString(), QStringLiteral("Error"));
+    tree->scrollTo(errorRow); // laid out, as a shown tree is
+    QAccessibleInterface* cell =
+        accessible(tree)->tableInterface()->cellAt(tree->model()->rowCount() - 1, 0);
+    QVERIFY(cell);
+    QCOMPARE(cell->text(QAccessible::Name), QStringLiteral("broken.i2cdev"));
+    QVERIFY(cell->text(QAccessible::Description).startsWith(QStringLiteral("Error: ")));
+    QVERIFY(file.remove());
+}
+
+void TstAccessibility::tableMenuIsForCurrentRow()
+{
+    showWindow();
+    MainWindowProbe probe(*m_window);
+    for (uint8_t value : {0xA0, 0xB0, 0xC0})
+        probe.addTableRow(QStringLiteral("Read 0x23"), QStringLiteral("0x00"),
+                          std::vector<uint8_t>{value}, false);
+    QTableWidget* table = ui()->table_data;
+    table->setFocus();
+    table->selectRow(0);
+    // Ctrl+Down moves the current row without selecting it.
+    table->selectionModel()->setCurrentIndex(table->model()->index(2, 0),
+                                             QItemSelectionModel::NoUpdate);
+
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(QStringLiteral("Copy Data"));
+    openMenuFromKeyboard(table);
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(QApplication::clipboard()->text(), QStringLiteral("C0"));
+    QCOMPARE(table->selectionModel()->selectedRows().size(), 1);
+}
+
+void TstAccessibility::treeMenuIsForCurrentRow()
+{
+    showWindow();
+    const QString path = addSensor();
+    QVERIFY(!path.isEmpty());
+    QTreeView* tree = ui()->tree_projects;
+    tree->setFocus();
+    tree->setCurrentIndex(tree->model()->index(1, 0));
+    QCOMPARE(tree->currentIndex().data().toString(), QStringLiteral("Sensor"));
+    for (Qt::Key key : {Qt::Key_Right, Qt::Key_Down, Qt::Key_Down})
+        QTest::keyClick(tree, key);
+    QCOMPARE(tree->currentIndex().data().toString(), QStringLiteral("B"));
+
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(QStringLiteral("Delete Command"));
+    answerer.pressButton(QMessageBox::Yes);
+    openMenuFromKeyboard(tree);
+    QVERIFY(answerer.waitDone());
+    // Both moves are open to the middle command only.
+    QCOMPARE(answerer.menuEntries().mid(0, 6),
+             QStringList({"Execute", "Load into Fields", "Rename...", "Move Up", "Move Down",
+                          "Delete Command"}));
+    CI2cDeviceFile device;
+    QVERIFY(device.Load(path));
+    QCOMPARE(device.GetCommands().size(), 2);
+    QCOMPARE(device.GetCommands().at(0).label, QStringLiteral("A"));
+    QCOMPARE(device.GetCommands().at(1).label, QStringLiteral("C"));
+}
+
+void TstAccessibility::returnInTreeActsLikeTheMouse()
+{
+    showWindow();
+    QVERIFY(!addSensor().isEmpty());
+    QTreeView* tree = ui()->tree_projects;
+    tree->setFocus();
+    const QModelIndex sensor = tree->model()->index(1, 0);
+    tree->setCurrentIndex(sensor);
+    QTest::keyClick(tree, Qt::Key_Return);
+    QCOMPARE(ui()->cmb_i2c_device->currentText(), QStringLiteral("0x48"));
+
+    // A command runs as on a double-click; without an adapter it is loaded.
+    tree->expand(sensor);
+    tree->setCurrentIndex(tree->model()->index(1, 0, sensor));
+    QTest::keyClick(tree, Qt::Key_Enter, Qt::KeypadModifier);
+    QCOMPARE(ui()->edit_write->text(), QStringLiteral("02 A5"));
+    QVERIFY(m_window->statusBar()->currentMessage().contains(QStringLiteral("\"B\" loaded")));
 }
 
 PELLAN_TEST_MAIN(TstAccessibility)
