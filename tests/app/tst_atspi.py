@@ -6,7 +6,7 @@ Starts its own X server, session bus and AT-SPI bus in a private home, runs
 the demo program on them, and then, through the AT-SPI interfaces alone:
 checks that every showing control of the main window and of its dialogs has
 a name, connects through the device dialog, types an address, reads, and
-finds the new row in the output table.
+finds the new row in the output table; a failed read's row says so in words.
 
     tst_atspi.py <pellan-i2c-demo>
 
@@ -319,11 +319,22 @@ def run(session):
     rows_before = table.get_n_rows()
     press(read_button)
     wait_for("a new row in the output table", lambda: table.get_n_rows() == rows_before + 1)
-    row = [table.get_accessible_at(rows_before, column).get_name() for column in range(3)]
+    cells = [table.get_accessible_at(rows_before, column) for column in range(3)]
+    row = [cell.get_name() for cell in cells]
     print("new row: %r" % (row,))
     if row[0] != "Read 0x23" or not re.fullmatch(r"0x[0-9A-F]{2}", row[1]) or \
-            not re.fullmatch(r"[0-9A-F]{2} [0-9A-F]{2}", row[2]):
+            not re.fullmatch(r"[0-9A-F]{2} [0-9A-F]{2}", row[2]) or cells[0].get_description():
         raise Failure("unexpected row %r" % (row,))
+
+    # No device answers at 0x30: the failed row says so in words.
+    address.set_text_contents("0x30")
+    wait_for("the second address", lambda: address.get_text(0, -1) == "0x30")
+    press(read_button)
+    wait_for("the failed row", lambda: table.get_n_rows() == rows_before + 2)
+    failed = table.get_accessible_at(rows_before + 1, 1)
+    print("failed row: %r, described as %r" % (failed.get_name(), failed.get_description()))
+    if failed.get_description() != "Error":
+        raise Failure("the failed row is not described as an error")
 
     # The dialogs that a menu entry and a tool button open.
     about = find(main, Atspi.Role.MENU_ITEM, "About", showing=False)
