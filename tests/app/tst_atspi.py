@@ -336,6 +336,14 @@ def run(session):
     if failed.get_description() != "Error":
         raise Failure("the failed row is not described as an error")
 
+    # The filter's clear button shows only while there is text to clear.
+    projects_filter = find(main, Atspi.Role.TEXT, "Filter")
+    projects_filter.set_text_contents("BH")
+    wait_for("the filter's clear button", lambda: any(
+        is_control(child) for child in children(projects_filter)))
+    unnamed += check_names(projects_filter, "main window, filter", report)
+    projects_filter.set_text_contents("")
+
     # The dialogs that a menu entry and a tool button open.
     about = find(main, Atspi.Role.MENU_ITEM, "About", showing=False)
     dialog = open_dialog(app, about, "About Orvane Pellan I2C")
