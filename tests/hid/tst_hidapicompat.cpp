@@ -147,10 +147,12 @@ private slots:
         QCOMPARE(ReadDeviceReportDescriptor(&noPath, nullptr, &byte, 1, text), -1);
         QCOMPARE(text, PREFIX + L": the device has no path");
 
+#if HID_API_VERSION < HID_API_MAKE_VERSION(0, 14, 0)
         // What the project reads after the call is the stand-in's own text.
         QCOMPARE(hid_get_report_descriptor(nullptr, &byte, 1), -1);
         QCOMPARE(std::wstring(pellan_hid_report_descriptor_error(nullptr)),
                  PREFIX + L": no device");
+#endif
         QVERIFY(hid_read_error(nullptr) != nullptr);
     }
 
