@@ -113,8 +113,7 @@ int ReadHidrawReportDescriptor(const char* path, unsigned char* buf, size_t size
 }
 
 int ReadDeviceReportDescriptor(const hid_device_info* info, const wchar_t* libraryText,
-                               unsigned char* buf, size_t size, std::wstring& error,
-                               const HidrawControl& control)
+                               unsigned char* buf, size_t size, std::wstring& error)
 {
     if (info == nullptr) {
         error = std::wstring(TEXT_PREFIX) + L": no device information";
@@ -125,7 +124,7 @@ int ReadDeviceReportDescriptor(const hid_device_info* info, const wchar_t* libra
         }
         return -1;
     }
-    return ReadHidrawReportDescriptor(info->path, buf, size, error, control);
+    return ReadHidrawReportDescriptor(info->path, buf, size, error);
 }
 
 extern "C" {

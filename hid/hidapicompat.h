@@ -23,5 +23,4 @@ int ReadHidrawReportDescriptor(const char* path, unsigned char* buf, size_t size
 // The same for the device that hidapi describes with info. A null info
 // fails with libraryText, hidapi's reason for having none.
 int ReadDeviceReportDescriptor(const hid_device_info* info, const wchar_t* libraryText,
-                               unsigned char* buf, size_t size, std::wstring& error,
-                               const HidrawControl& control = {});
+                               unsigned char* buf, size_t size, std::wstring& error);
