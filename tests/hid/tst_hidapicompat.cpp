@@ -91,8 +91,6 @@ private slots:
             << QString::fromStdWString(PREFIX) + ": cannot open " + missing + ": " +
                    QString::fromStdWString(SystemText(ENOENT));
         QTest::newRow("regular file") << m_file << HidrawControl() << sizeFailed(m_file, ENOTTY);
-        QTest::newRow("directory")
-            << m_dir.path() << HidrawControl() << sizeFailed(m_dir.path(), ENOTTY);
         QTest::newRow("FIFO, without waiting for a writer")
             << m_fifo << HidrawControl() << sizeFailed(m_fifo, ENOTTY);
         QTest::newRow("other character device")
