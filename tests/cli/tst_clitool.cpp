@@ -96,6 +96,7 @@ private slots:
     void init();
     void cleanup();
 
+    void helpAndVersion();
     void badInputSendsNothing_data();
     void badInputSendsNothing();
     void list_data();
@@ -147,6 +148,18 @@ QString TstCliTool::writeDevice(uint8_t address, const QList<SI2cCommand>& comma
     if (!device.SaveAs(path))
         qWarning() << device.GetLastError();
     return path;
+}
+
+void TstCliTool::helpAndVersion()
+{
+    const SResult help = run({"detect", "--help"});
+    QCOMPARE(help.status, 0);
+    QVERIFY(help.out.startsWith(QStringLiteral("Usage: pellan-i2c-cli [options] COMMAND [ARGS]")));
+    for (const char* word : {"list", "detect", "read ADDR COUNT", "write ADDR [BYTES...]",
+                             "run FILE [LABEL...]", "--adapter", "--speed", "--pull-ups", "--8bit",
+                             "--json", "--mode", "--version", "Exit status"})
+        QVERIFY2(help.out.contains(QLatin1String(word)), word);
+    QCOMPARE(run({"--version"}).out, QStringLiteral("pellan-i2c-cli " PELLAN_VERSION "\n"));
 }
 
 void TstCliTool::badInputSendsNothing_data()
