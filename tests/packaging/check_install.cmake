@@ -1,7 +1,7 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Installs BUILD_DIR into a fresh prefix below WORK_DIR and checks that the
-# program, its licences, the desktop entry, the icon and the udev rule land
+# programs, their licences, the desktop entry, the icon and the udev rule land
 # where the About dialog, desktop menus and udev look for them.
 
 string(RANDOM LENGTH 8 run)
@@ -26,6 +26,7 @@ endmacro()
 # Nothing but these files may be installed.
 set(expected
     bin/pellan-i2c
+    bin/pellan-i2c-cli
     lib/udev/rules.d/70-pellan-i2c.rules
     share/applications/pellan-i2c.desktop
     share/doc/pellan-i2c/LICENSE-google-material-icons.txt
@@ -41,12 +42,14 @@ if(NOT installed STREQUAL expected)
     fail("installed files differ:\n  got:      ${got}\n  expected: ${want}")
 endif()
 
-if(EXISTS "${prefix}/bin/pellan-i2c" AND NOT IS_DIRECTORY "${prefix}/bin/pellan-i2c")
-    file(READ "${prefix}/bin/pellan-i2c" magic LIMIT 4 HEX)
-    if(NOT magic STREQUAL "7f454c46")
-        fail("bin/pellan-i2c is not an ELF program")
+foreach(program pellan-i2c pellan-i2c-cli)
+    if(EXISTS "${prefix}/bin/${program}" AND NOT IS_DIRECTORY "${prefix}/bin/${program}")
+        file(READ "${prefix}/bin/${program}" magic LIMIT 4 HEX)
+        if(NOT magic STREQUAL "7f454c46")
+            fail("bin/${program} is not an ELF program")
+        endif()
     endif()
-endif()
+endforeach()
 
 # The About dialog opens the licences from <bin>/../share/doc/pellan-i2c.
 foreach(name LICENSE-qt.txt LICENSE-hidapi.txt LICENSE-google-material-icons.txt)
