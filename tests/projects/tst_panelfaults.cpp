@@ -5,6 +5,7 @@
 
 #include "projects/projectspanel.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/fifowatchdog.h"
 #include "tests/support/projectspanelprobe.h"
 
 #include <QDir>
@@ -28,6 +29,7 @@
 #include <poll.h>
 #include <sys/inotify.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -137,6 +139,7 @@ private slots:
     void fileChangedWhileFolderReloads();
     void folderDeletedWhilePanelRuns();
     void saveIntoReadOnlyFolder();
+    void specialFilesInFolder();
 
 private:
     struct SDock {
@@ -331,6 +334,27 @@ void TstPanelFaults::saveIntoReadOnlyFolder()
     const QModelIndex device = dock->tree->model()->index(0, 0);
     QCOMPARE(device.data().toString(), u"Dev"_s);
     QCOMPARE(dock->tree->model()->rowCount(device), 1);
+}
+
+// A FIFO, a link to one and a link to a folder, all named *.i2cdev: the
+// panel comes up without waiting for a FIFO writer, and a listed one is an
+// error row.
+void TstPanelFaults::specialFilesInFolder()
+{
+    writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    const QString fifo = m_dir->filePath(u"fifo"_s);
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(mkfifo(QFile::encodeName(folder() + u"/fifo.i2cdev"_s).constData(), 0600), 0);
+    QVERIFY(QFile::link(fifo, folder() + u"/link.i2cdev"_s));
+    QVERIFY(QDir().mkdir(m_dir->filePath(u"folder"_s)));
+    QVERIFY(QFile::link(m_dir->filePath(u"folder"_s), folder() + u"/folder.i2cdev"_s));
+
+    testsupport::CFifoWatchdog watchdog(fifo);
+    auto dock = makeDock();
+    QVERIFY2(!watchdog.finish(), "the panel blocked on the FIFO");
+    QCOMPARE(dock->texts(), (QStringList{"Dev", "link.i2cdev"}));
+    const QModelIndex link = dock->tree->model()->index(1, 0);
+    QCOMPARE(link.data(Qt::ToolTipRole).toString(), u"Not a regular file"_s);
 }
 
 QTEST_MAIN(TstPanelFaults)
