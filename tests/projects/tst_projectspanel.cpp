@@ -334,7 +334,9 @@ void TstProjectsPanel::initTestCase()
 
 void TstProjectsPanel::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    // In the home, so that a deleted file goes to the home trash wherever
+    // TMPDIR lies: on another file system it would go to that one's trash.
+    m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"projects-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QSettings settings;
     settings.clear();
