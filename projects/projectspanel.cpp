@@ -1,6 +1,7 @@
 #include "projects/projectspanel.h"
 
 #include "projects/projectdevicedialog.h"
+#include "projects/trash.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -203,24 +204,6 @@ bool askYesNo(QWidget* parent, const QString& title, const QString& text)
 {
     return showMessage(parent, QMessageBox::Question, title, text,
                        QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
-}
-
-// Whether the home trash exists or can be made. Qt 6.4 moves a file into
-// the working directory when it cannot establish the trash folder, as when
-// the data folder is missing; it may create "Trash" itself, not its parents.
-bool homeTrashUsable()
-{
-    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (dataHome.isEmpty() || !QDir().mkpath(dataHome))
-        return false;
-    const QFileInfo trash(dataHome + QStringLiteral("/Trash"));
-    return !trash.exists() || trash.isDir();
-}
-
-// The desktop trash first; permanent deletion only where there is none.
-bool trashOrRemove(const QString& path)
-{
-    return (homeTrashUsable() && QFile::moveToTrash(path)) || QFile::remove(path);
 }
 
 } // namespace

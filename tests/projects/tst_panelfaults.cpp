@@ -7,13 +7,13 @@
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/fifowatchdog.h"
 #include "tests/support/projectspanelprobe.h"
+#include "tests/support/readonlyfolder.h"
 
 #include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -24,11 +24,9 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
-#include <linux/fs.h>
 #include <memory>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -54,32 +52,6 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
     device.AddCommand({u"Read"_s, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 2});
     const QString path = QDir(folder).absoluteFilePath(fileName);
     return device.SaveAs(path) ? path : QString();
-}
-
-// The immutable flag keeps even root from creating files in a folder, where
-// permissions do not.
-bool setImmutable(const QString& folder, bool on)
-{
-    const int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    close(fd);
-    return ok;
-}
-
-bool canCreateFileIn(const QString& folder)
-{
-    QFile probe(QDir(folder).filePath(u"probe"_s));
-    const bool created = probe.open(QIODevice::WriteOnly);
-    if (created)
-        probe.remove();
-    return created;
 }
 
 // Runs an action on its own thread as soon as somebody has read the file
@@ -304,19 +276,9 @@ void TstPanelFaults::saveIntoReadOnlyFolder()
     auto dock = makeDock();
     dock->tree->setCurrentIndex(dock->tree->model()->index(0, 0));
 
-    const auto permissions = QFile::permissions(folder());
-    QVERIFY(QFile::setPermissions(folder(), QFile::ReadOwner | QFile::ExeOwner));
-    bool immutable = false;
-    const auto restore = qScopeGuard([&] {
-        if (immutable)
-            setImmutable(folder(), false);
-        QFile::setPermissions(folder(), permissions);
-    });
-    if (canCreateFileIn(folder())) {
-        immutable = setImmutable(folder(), true);
-        if (!immutable || canCreateFileIn(folder()))
-            QSKIP("this user can write into any folder");
-    }
+    const testsupport::CReadOnlyFolder readOnly(folder());
+    if (!readOnly.isReadOnly())
+        QSKIP("this user can write into any folder");
 
     testsupport::CDialogAnswerer answerer;
     answerer.enterText(u"Stored"_s);
