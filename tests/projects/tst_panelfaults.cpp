@@ -1,7 +1,8 @@
 // The projects folder changing under the panel's feet: files replaced,
-// deleted or created while the folder is being read, the whole folder
-// deleted while the panel runs, and a folder that refuses a save. The tree
-// must end up showing what is on disk, and no file may be lost.
+// deleted or created while the folder is being read or while a menu or a
+// dialog is open, the whole folder deleted while the panel runs, and a
+// folder that refuses a save. The tree must end up showing what is on disk,
+// and no file or outside edit may be lost.
 
 #include "projects/projectspanel.h"
 #include "tests/support/dialoganswerer.h"
@@ -9,14 +10,18 @@
 #include "tests/support/projectspanelprobe.h"
 #include "tests/support/readonlyfolder.h"
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -41,6 +46,8 @@ constexpr int FILLER_FILES = 400;
 constexpr int WAIT_MS = 5000;
 
 enum EChange { RewrittenInPlace, ReplacedByRename, Deleted, Created };
+enum EOutside { OtherFileAdded, CommandAdded, CommandRenamed, FileRemoved, FileBroken };
+enum EPrompt { PropertiesDialog, RenamePrompt, DeleteQuestion, SaveCommandPrompt };
 
 QString writeDevice(const QString& folder, const QString& fileName, const QString& name,
                     const QString& description = {})
@@ -52,6 +59,74 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
     device.AddCommand({u"Read"_s, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 2});
     const QString path = QDir(folder).absoluteFilePath(fileName);
     return device.SaveAs(path) ? path : QString();
+}
+
+// "Dev" with the commands c0, c1 and c2.
+QString writeDev(const QString& folder)
+{
+    CI2cDeviceFile device;
+    device.SetName(u"Dev"_s);
+    device.SetAddress(0x23);
+    for (const char* label : {"c0", "c1", "c2"})
+        device.AddCommand(
+            {QString::fromLatin1(label), EI2cCommandType::Write, EI2cStartStop::Auto, {0x01}, 1});
+    const QString path = QDir(folder).absoluteFilePath(u"dev.i2cdev"_s);
+    return device.SaveAs(path) ? path : QString();
+}
+
+// What another program does to dev.i2cdev while a menu or dialog is open.
+void changeOutside(const QString& path, int change)
+{
+    CI2cDeviceFile device;
+    switch (change) {
+    case OtherFileAdded: // sorts first and moves Dev down a place
+        writeDevice(QFileInfo(path).path(), u"aaa.i2cdev"_s, u"Aaa"_s);
+        break;
+    case CommandAdded:
+    case CommandRenamed:
+        QVERIFY(device.Load(path));
+        if (change == CommandAdded)
+            device.AddCommand({u"outside"_s, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 2});
+        else
+            device.RenameCommand(1, u"c1 outside"_s);
+        QVERIFY(device.Save());
+        break;
+    case FileRemoved:
+        QVERIFY(QFile::remove(path));
+        break;
+    case FileBroken: {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("{");
+        break;
+    }
+    }
+}
+
+// The labels and the name in the file, or what keeps it from loading.
+QString fileState(const QString& path)
+{
+    if (!QFile::exists(path))
+        return u"gone"_s;
+    CI2cDeviceFile device;
+    if (!device.Load(path))
+        return u"unreadable"_s;
+    QStringList labels;
+    for (const SI2cCommand& command : device.GetCommands())
+        labels.append(command.label);
+    return labels.join(u", "_s) + u" in "_s + device.GetName();
+}
+
+// Names the device "Renamed" in the device dialog and presses OK.
+void renameDevice(QWidget* widget)
+{
+    for (QLineEdit* edit : widget->findChildren<QLineEdit*>()) {
+        if (edit->placeholderText() == u"e.g. BH1750"_s)
+            edit->setText(u"Renamed"_s);
+    }
+    QTimer::singleShot(0, widget, [widget] {
+        widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
 }
 
 // Runs an action on its own thread as soon as somebody has read the file
@@ -112,6 +187,10 @@ private slots:
     void folderDeletedWhilePanelRuns();
     void saveIntoReadOnlyFolder();
     void specialFilesInFolder();
+    void outsideEditWhilePromptOpen_data();
+    void outsideEditWhilePromptOpen();
+    void menuAfterReload_data();
+    void menuAfterReload();
 
 private:
     struct SDock {
@@ -123,6 +202,14 @@ private:
         QToolButton* reloadButton = new QToolButton(&host);
         QToolButton* folderButton = new QToolButton(&host);
         CProjectsPanel* panel = nullptr;
+
+        // Opens the context menu over the row; the answerer must hold the
+        // menu's answer before the answers of what follows.
+        void openMenu(const QModelIndex& index)
+        {
+            tree->scrollTo(index);
+            emit tree->customContextMenuRequested(tree->visualRect(index).center());
+        }
 
         // Top-level row texts: device names, then failed files.
         QStringList texts() const
@@ -148,7 +235,9 @@ void TstPanelFaults::initTestCase()
 
 void TstPanelFaults::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    // In the home, so that a deleted file goes to the home trash wherever
+    // TMPDIR lies.
+    m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"faults-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(folder()));
     QSettings settings;
@@ -169,7 +258,12 @@ std::unique_ptr<TstPanelFaults::SDock> TstPanelFaults::makeDock() const
     dock->panel = new CProjectsPanel(
         {dock->tree, dock->filterEdit, dock->descriptionLabel, dock->newButton, dock->reloadButton,
          dock->folderButton},
-        format, [](const QString&) { return std::optional<uint8_t>(); },
+        format,
+        [](const QString& text) {
+            bool ok = false;
+            const uint value = text.trimmed().mid(2).toUInt(&ok, 16);
+            return ok && value <= 0x7F ? std::optional<uint8_t>(value) : std::nullopt;
+        },
         [] { return std::optional<uint8_t>(); }, &dock->host);
     dock->host.show();
     return dock;
@@ -317,6 +411,184 @@ void TstPanelFaults::specialFilesInFolder()
     QCOMPARE(dock->texts(), (QStringList{"Dev", "link.i2cdev"}));
     const QModelIndex link = dock->tree->model()->index(1, 0);
     QCOMPARE(link.data(Qt::ToolTipRole).toString(), u"Not a regular file"_s);
+}
+
+void TstPanelFaults::outsideEditWhilePromptOpen_data()
+{
+    QTest::addColumn<int>("prompt");
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("warning");
+    const QString gone = u"\"dev.i2cdev\" is no longer in the projects folder.\n\n"
+                         u"Nothing was saved."_s;
+    const QString changed = u"The command \"c1\" of \"Dev\" was changed on disk.\n\n"
+                            u"Nothing was saved."_s;
+    QTest::newRow("properties, command added")
+        << int(PropertiesDialog) << int(CommandAdded) << "c0, c1, c2, outside in Renamed"
+        << "";
+    QTest::newRow("rename, command added")
+        << int(RenamePrompt) << int(CommandAdded) << "c0, R, c2, outside in Dev"
+        << "";
+    QTest::newRow("delete command, command added")
+        << int(DeleteQuestion) << int(CommandAdded) << "c0, c2, outside in Dev"
+        << "";
+    QTest::newRow("save command, command added")
+        << int(SaveCommandPrompt) << int(CommandAdded) << "c0, c1, c2, outside, R in Dev"
+        << "";
+    QTest::newRow("properties, file removed")
+        << int(PropertiesDialog) << int(FileRemoved) << "gone" << gone;
+    QTest::newRow("rename, file removed")
+        << int(RenamePrompt) << int(FileRemoved) << "gone" << gone;
+    QTest::newRow("delete command, file removed")
+        << int(DeleteQuestion) << int(FileRemoved) << "gone" << gone;
+    QTest::newRow("save command, file removed")
+        << int(SaveCommandPrompt) << int(FileRemoved) << "gone" << gone;
+    QTest::newRow("rename, command renamed")
+        << int(RenamePrompt) << int(CommandRenamed) << "c0, c1 outside, c2 in Dev" << changed;
+    QTest::newRow("delete command, command renamed")
+        << int(DeleteQuestion) << int(CommandRenamed) << "c0, c1 outside, c2 in Dev" << changed;
+}
+
+// Another program changes the file while the dialog of an edit is open and
+// the watcher reloads the folder: the edit is applied to the file as it is
+// then, or, where its file or command is gone, nothing is saved.
+void TstPanelFaults::outsideEditWhilePromptOpen()
+{
+    QFETCH(int, prompt);
+    QFETCH(int, change);
+    QFETCH(QString, state);
+    QFETCH(QString, warning);
+    const QString path = writeDev(folder());
+    auto dock = makeDock();
+    const QModelIndex device = dock->tree->model()->index(0, 0);
+    dock->tree->expand(device);
+
+    testsupport::CDialogAnswerer answerer;
+    if (prompt == PropertiesDialog) {
+        answerer.chooseMenuEntry(u"Properties..."_s);
+        answerer.handleWith(renameDevice);
+    } else if (prompt == RenamePrompt) {
+        answerer.chooseMenuEntry(u"Rename..."_s);
+        answerer.enterText(u"R"_s);
+    } else if (prompt == DeleteQuestion) {
+        answerer.chooseMenuEntry(u"Delete Command"_s);
+        answerer.pressButton(QMessageBox::Yes);
+    } else {
+        answerer.enterText(u"R"_s);
+    }
+    answerer.runFirst([&] {
+        changeOutside(path, change);
+        CProjectsPanelProbe::reload(*dock->panel);
+    });
+    if (!warning.isEmpty())
+        answerer.pressButton(QMessageBox::Ok);
+    if (prompt == SaveCommandPrompt) {
+        dock->tree->setCurrentIndex(device);
+        dock->panel->AddCommand({{}, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 4});
+    } else {
+        dock->openMenu(prompt == PropertiesDialog ? device
+                                                  : dock->tree->model()->index(1, 0, device));
+    }
+    QCOMPARE(answerer.pending(), 0);
+    QCOMPARE(fileState(path), state);
+    const QList<testsupport::SDialogSeen>& seen = answerer.seen();
+    QCOMPARE(seen.size(), (prompt == SaveCommandPrompt ? 1 : 2) + (warning.isEmpty() ? 0 : 1));
+    if (!warning.isEmpty()) {
+        QCOMPARE(seen.last().text, warning);
+        QCOMPARE(seen.last().title, seen.at(seen.size() - 2).title);
+    }
+}
+
+void TstPanelFaults::menuAfterReload_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("warning"); // start of the text
+    const QString dev = u"c0, c1, c2 in Dev"_s;
+    const QString changed = u"The command \"c1\" of \"Dev\" was changed on disk."_s;
+    QTest::newRow("execute") << "Execute" << int(OtherFileAdded) << "execute c1" << dev << "";
+    QTest::newRow("load") << "Load into Fields" << int(OtherFileAdded) << "select c1" << dev << "";
+    QTest::newRow("rename") << "Rename..." << int(OtherFileAdded) << ""
+                            << "c0, R, c2 in Dev"
+                            << "";
+    QTest::newRow("move up") << "Move Up" << int(OtherFileAdded) << ""
+                             << "c1, c0, c2 in Dev"
+                             << "";
+    QTest::newRow("move down") << "Move Down" << int(OtherFileAdded) << ""
+                               << "c0, c2, c1 in Dev"
+                               << "";
+    QTest::newRow("delete command") << "Delete Command" << int(OtherFileAdded) << ""
+                                    << "c0, c2 in Dev"
+                                    << "";
+    QTest::newRow("properties") << "Properties..." << int(OtherFileAdded) << ""
+                                << "c0, c1, c2 in Renamed"
+                                << "";
+    QTest::newRow("delete device") << "Delete Device..." << int(OtherFileAdded) << ""
+                                   << "gone"
+                                   << "";
+    QTest::newRow("execute, file removed") << "Execute" << int(FileRemoved) << ""
+                                           << "gone"
+                                           << "\"dev.i2cdev\" is no longer in the projects folder.";
+    QTest::newRow("properties, file broken")
+        << "Properties..." << int(FileBroken) << ""
+        << "unreadable"
+        << "\"dev.i2cdev\" was changed on disk and can no longer be read:\nJSON error";
+    QTest::newRow("execute, command renamed") << "Execute" << int(CommandRenamed) << ""
+                                              << "c0, c1 outside, c2 in Dev" << changed;
+    QTest::newRow("delete command, command renamed")
+        << "Delete Command" << int(CommandRenamed) << ""
+        << "c0, c1 outside, c2 in Dev" << changed;
+}
+
+// A reload while the context menu is open replaces every row: the chosen
+// entry still acts on the row's file and command, or says that they are gone.
+void TstPanelFaults::menuAfterReload()
+{
+    QFETCH(QString, entry);
+    QFETCH(int, change);
+    QFETCH(QString, events);
+    QFETCH(QString, state);
+    QFETCH(QString, warning);
+    const QString path = writeDev(folder());
+    auto dock = makeDock();
+    const QModelIndex device = dock->tree->model()->index(0, 0);
+    dock->tree->expand(device);
+    QStringList seenEvents;
+    connect(
+        dock->panel, &CProjectsPanel::commandSelected, this,
+        [&](uint8_t, const SI2cCommand& command) { seenEvents << u"select "_s + command.label; });
+    connect(
+        dock->panel, &CProjectsPanel::commandExecuteRequested, this,
+        [&](uint8_t, const SI2cCommand& command) { seenEvents << u"execute "_s + command.label; });
+
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(entry);
+    answerer.runFirst([&] {
+        changeOutside(path, change);
+        CProjectsPanelProbe::reload(*dock->panel);
+    });
+    if (!warning.isEmpty())
+        answerer.pressButton(QMessageBox::Ok);
+    else if (entry == u"Rename..."_s)
+        answerer.enterText(u"R"_s);
+    else if (entry.startsWith(u"Delete"_s))
+        answerer.pressButton(QMessageBox::Yes);
+    else if (entry == u"Properties..."_s)
+        answerer.handleWith(renameDevice);
+    const bool onDevice = entry == u"Properties..."_s || entry == u"Delete Device..."_s;
+    dock->openMenu(onDevice ? device : dock->tree->model()->index(1, 0, device));
+
+    QCOMPARE(answerer.pending(), 0);
+    QCOMPARE(seenEvents.join(u", "_s), events);
+    QCOMPARE(fileState(path), state);
+    if (!warning.isEmpty()) {
+        QCOMPARE(answerer.seen().size(), 2);
+        QCOMPARE(answerer.seen().last().title, u"Projects"_s);
+        QVERIFY2(answerer.seen().last().text.startsWith(warning),
+                 qPrintable(answerer.seen().last().text));
+    }
 }
 
 QTEST_MAIN(TstPanelFaults)
