@@ -47,7 +47,6 @@ constexpr int WAIT_MS = 5000;
 
 enum EChange { RewrittenInPlace, ReplacedByRename, Deleted, Created };
 enum EOutside { OtherFileAdded, CommandAdded, CommandRenamed, FileRemoved, FileBroken };
-enum EPrompt { PropertiesDialog, RenamePrompt, DeleteQuestion, SaveCommandPrompt };
 
 QString writeDevice(const QString& folder, const QString& fileName, const QString& name,
                     const QString& description = {})
@@ -187,10 +186,8 @@ private slots:
     void folderDeletedWhilePanelRuns();
     void saveIntoReadOnlyFolder();
     void specialFilesInFolder();
-    void outsideEditWhilePromptOpen_data();
-    void outsideEditWhilePromptOpen();
-    void menuAfterReload_data();
-    void menuAfterReload();
+    void outsideChangeWhileOpen_data();
+    void outsideChangeWhileOpen();
 
 private:
     struct SDock {
@@ -413,140 +410,84 @@ void TstPanelFaults::specialFilesInFolder()
     QCOMPARE(link.data(Qt::ToolTipRole).toString(), u"Not a regular file"_s);
 }
 
-void TstPanelFaults::outsideEditWhilePromptOpen_data()
+void TstPanelFaults::outsideChangeWhileOpen_data()
 {
-    QTest::addColumn<int>("prompt");
-    QTest::addColumn<int>("change");
-    QTest::addColumn<QString>("state");
-    QTest::addColumn<QString>("warning");
-    const QString gone = u"\"dev.i2cdev\" is no longer in the projects folder.\n\n"
-                         u"Nothing was saved."_s;
-    const QString changed = u"The command \"c1\" of \"Dev\" was changed on disk.\n\n"
-                            u"Nothing was saved."_s;
-    QTest::newRow("properties, command added")
-        << int(PropertiesDialog) << int(CommandAdded) << "c0, c1, c2, outside in Renamed"
-        << "";
-    QTest::newRow("rename, command added")
-        << int(RenamePrompt) << int(CommandAdded) << "c0, R, c2, outside in Dev"
-        << "";
-    QTest::newRow("delete command, command added")
-        << int(DeleteQuestion) << int(CommandAdded) << "c0, c2, outside in Dev"
-        << "";
-    QTest::newRow("save command, command added")
-        << int(SaveCommandPrompt) << int(CommandAdded) << "c0, c1, c2, outside, R in Dev"
-        << "";
-    QTest::newRow("properties, file removed")
-        << int(PropertiesDialog) << int(FileRemoved) << "gone" << gone;
-    QTest::newRow("rename, file removed")
-        << int(RenamePrompt) << int(FileRemoved) << "gone" << gone;
-    QTest::newRow("delete command, file removed")
-        << int(DeleteQuestion) << int(FileRemoved) << "gone" << gone;
-    QTest::newRow("save command, file removed")
-        << int(SaveCommandPrompt) << int(FileRemoved) << "gone" << gone;
-    QTest::newRow("rename, command renamed")
-        << int(RenamePrompt) << int(CommandRenamed) << "c0, c1 outside, c2 in Dev" << changed;
-    QTest::newRow("delete command, command renamed")
-        << int(DeleteQuestion) << int(CommandRenamed) << "c0, c1 outside, c2 in Dev" << changed;
-}
-
-// Another program changes the file while the dialog of an edit is open and
-// the watcher reloads the folder: the edit is applied to the file as it is
-// then, or, where its file or command is gone, nothing is saved.
-void TstPanelFaults::outsideEditWhilePromptOpen()
-{
-    QFETCH(int, prompt);
-    QFETCH(int, change);
-    QFETCH(QString, state);
-    QFETCH(QString, warning);
-    const QString path = writeDev(folder());
-    auto dock = makeDock();
-    const QModelIndex device = dock->tree->model()->index(0, 0);
-    dock->tree->expand(device);
-
-    testsupport::CDialogAnswerer answerer;
-    if (prompt == PropertiesDialog) {
-        answerer.chooseMenuEntry(u"Properties..."_s);
-        answerer.handleWith(renameDevice);
-    } else if (prompt == RenamePrompt) {
-        answerer.chooseMenuEntry(u"Rename..."_s);
-        answerer.enterText(u"R"_s);
-    } else if (prompt == DeleteQuestion) {
-        answerer.chooseMenuEntry(u"Delete Command"_s);
-        answerer.pressButton(QMessageBox::Yes);
-    } else {
-        answerer.enterText(u"R"_s);
-    }
-    answerer.runFirst([&] {
-        changeOutside(path, change);
-        CProjectsPanelProbe::reload(*dock->panel);
-    });
-    if (!warning.isEmpty())
-        answerer.pressButton(QMessageBox::Ok);
-    if (prompt == SaveCommandPrompt) {
-        dock->tree->setCurrentIndex(device);
-        dock->panel->AddCommand({{}, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 4});
-    } else {
-        dock->openMenu(prompt == PropertiesDialog ? device
-                                                  : dock->tree->model()->index(1, 0, device));
-    }
-    QCOMPARE(answerer.pending(), 0);
-    QCOMPARE(fileState(path), state);
-    const QList<testsupport::SDialogSeen>& seen = answerer.seen();
-    QCOMPARE(seen.size(), (prompt == SaveCommandPrompt ? 1 : 2) + (warning.isEmpty() ? 0 : 1));
-    if (!warning.isEmpty()) {
-        QCOMPARE(seen.last().text, warning);
-        QCOMPARE(seen.last().title, seen.at(seen.size() - 2).title);
-    }
-}
-
-void TstPanelFaults::menuAfterReload_data()
-{
-    QTest::addColumn<QString>("entry");
+    QTest::addColumn<QString>("entry"); // empty: Save Command
+    QTest::addColumn<bool>("duringMenu");
     QTest::addColumn<int>("change");
     QTest::addColumn<QString>("events");
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("warning"); // start of the text
     const QString dev = u"c0, c1, c2 in Dev"_s;
+    const QString renamed = u"c0, c1 outside, c2 in Dev"_s;
+    const QString gone = u"\"dev.i2cdev\" is no longer in the projects folder."_s;
     const QString changed = u"The command \"c1\" of \"Dev\" was changed on disk."_s;
-    QTest::newRow("execute") << "Execute" << int(OtherFileAdded) << "execute c1" << dev << "";
-    QTest::newRow("load") << "Load into Fields" << int(OtherFileAdded) << "select c1" << dev << "";
-    QTest::newRow("rename") << "Rename..." << int(OtherFileAdded) << ""
-                            << "c0, R, c2 in Dev"
-                            << "";
-    QTest::newRow("move up") << "Move Up" << int(OtherFileAdded) << ""
-                             << "c1, c0, c2 in Dev"
-                             << "";
-    QTest::newRow("move down") << "Move Down" << int(OtherFileAdded) << ""
-                               << "c0, c2, c1 in Dev"
-                               << "";
-    QTest::newRow("delete command") << "Delete Command" << int(OtherFileAdded) << ""
-                                    << "c0, c2 in Dev"
-                                    << "";
-    QTest::newRow("properties") << "Properties..." << int(OtherFileAdded) << ""
-                                << "c0, c1, c2 in Renamed"
-                                << "";
-    QTest::newRow("delete device") << "Delete Device..." << int(OtherFileAdded) << ""
-                                   << "gone"
-                                   << "";
-    QTest::newRow("execute, file removed") << "Execute" << int(FileRemoved) << ""
-                                           << "gone"
-                                           << "\"dev.i2cdev\" is no longer in the projects folder.";
-    QTest::newRow("properties, file broken")
-        << "Properties..." << int(FileBroken) << ""
+    const QString notSaved = u"\n\nNothing was saved."_s;
+
+    // A reload while the menu is open replaces every row; the entry still
+    // acts on the row's file and command, or says what became of them.
+    const auto menu = [](const char* name, const QString& entry, int change) -> QTestData& {
+        return QTest::newRow(name) << entry << true << change;
+    };
+    menu("menu: execute", "Execute", OtherFileAdded) << "execute c1" << dev << "";
+    menu("menu: load", "Load into Fields", OtherFileAdded) << "select c1" << dev << "";
+    menu("menu: rename", "Rename...", OtherFileAdded) << ""
+                                                      << "c0, R, c2 in Dev"
+                                                      << "";
+    menu("menu: move up", "Move Up", OtherFileAdded) << ""
+                                                     << "c1, c0, c2 in Dev"
+                                                     << "";
+    menu("menu: move down", "Move Down", OtherFileAdded) << ""
+                                                         << "c0, c2, c1 in Dev"
+                                                         << "";
+    menu("menu: delete command", "Delete Command", OtherFileAdded) << ""
+                                                                   << "c0, c2 in Dev"
+                                                                   << "";
+    menu("menu: properties", "Properties...", OtherFileAdded) << ""
+                                                              << "c0, c1, c2 in Renamed"
+                                                              << "";
+    menu("menu: delete device", "Delete Device...", OtherFileAdded) << ""
+                                                                    << "gone"
+                                                                    << "";
+    menu("menu: execute, file removed", "Execute", FileRemoved) << ""
+                                                                << "gone" << gone;
+    menu("menu: properties, file broken", "Properties...", FileBroken)
+        << ""
         << "unreadable"
         << "\"dev.i2cdev\" was changed on disk and can no longer be read:\nJSON error";
-    QTest::newRow("execute, command renamed") << "Execute" << int(CommandRenamed) << ""
-                                              << "c0, c1 outside, c2 in Dev" << changed;
-    QTest::newRow("delete command, command renamed")
-        << "Delete Command" << int(CommandRenamed) << ""
-        << "c0, c1 outside, c2 in Dev" << changed;
+    menu("menu: execute, command renamed", "Execute", CommandRenamed) << "" << renamed << changed;
+    menu("menu: delete, command renamed", "Delete Command", CommandRenamed)
+        << "" << renamed << changed;
+
+    // An edit answered after the watcher reloaded applies to the file as it
+    // is then, or, where its file or command is gone, saves nothing.
+    const auto dialog = [](const char* name, const QString& entry, int change) -> QTestData& {
+        return QTest::newRow(name) << entry << false << change << "";
+    };
+    dialog("properties, command added", "Properties...", CommandAdded)
+        << "c0, c1, c2, outside in Renamed"
+        << "";
+    dialog("rename, command added", "Rename...", CommandAdded) << "c0, R, c2, outside in Dev"
+                                                               << "";
+    dialog("delete, command added", "Delete Command", CommandAdded) << "c0, c2, outside in Dev"
+                                                                    << "";
+    dialog("save command, command added", "", CommandAdded) << "c0, c1, c2, outside, R in Dev"
+                                                            << "";
+    dialog("properties, file removed", "Properties...", FileRemoved) << "gone" << gone + notSaved;
+    dialog("rename, file removed", "Rename...", FileRemoved) << "gone" << gone + notSaved;
+    dialog("delete, file removed", "Delete Command", FileRemoved) << "gone" << gone + notSaved;
+    dialog("save command, file removed", "", FileRemoved) << "gone" << gone + notSaved;
+    dialog("rename, command renamed", "Rename...", CommandRenamed) << renamed << changed + notSaved;
+    dialog("delete, command renamed", "Delete Command", CommandRenamed)
+        << renamed << changed + notSaved;
 }
 
-// A reload while the context menu is open replaces every row: the chosen
-// entry still acts on the row's file and command, or says that they are gone.
-void TstPanelFaults::menuAfterReload()
+// Another program changes dev.i2cdev while the context menu or the dialog of
+// an edit is open, and the watcher reloads the folder.
+void TstPanelFaults::outsideChangeWhileOpen()
 {
     QFETCH(QString, entry);
+    QFETCH(bool, duringMenu);
     QFETCH(int, change);
     QFETCH(QString, events);
     QFETCH(QString, state);
@@ -564,30 +505,42 @@ void TstPanelFaults::menuAfterReload()
         [&](uint8_t, const SI2cCommand& command) { seenEvents << u"execute "_s + command.label; });
 
     testsupport::CDialogAnswerer answerer;
-    answerer.chooseMenuEntry(entry);
-    answerer.runFirst([&] {
+    const auto outside = [&] {
         changeOutside(path, change);
         CProjectsPanelProbe::reload(*dock->panel);
-    });
+    };
+    if (!entry.isEmpty())
+        answerer.chooseMenuEntry(entry);
+    if (duringMenu)
+        answerer.runFirst(outside);
+    if (!duringMenu || warning.isEmpty()) {
+        if (entry.isEmpty() || entry == u"Rename..."_s)
+            answerer.enterText(u"R"_s);
+        else if (entry.startsWith(u"Delete"_s))
+            answerer.pressButton(QMessageBox::Yes);
+        else if (entry == u"Properties..."_s)
+            answerer.handleWith(renameDevice);
+        if (!duringMenu)
+            answerer.runFirst(outside);
+    }
     if (!warning.isEmpty())
         answerer.pressButton(QMessageBox::Ok);
-    else if (entry == u"Rename..."_s)
-        answerer.enterText(u"R"_s);
-    else if (entry.startsWith(u"Delete"_s))
-        answerer.pressButton(QMessageBox::Yes);
-    else if (entry == u"Properties..."_s)
-        answerer.handleWith(renameDevice);
-    const bool onDevice = entry == u"Properties..."_s || entry == u"Delete Device..."_s;
-    dock->openMenu(onDevice ? device : dock->tree->model()->index(1, 0, device));
+    if (entry.isEmpty()) {
+        dock->tree->setCurrentIndex(device);
+        dock->panel->AddCommand({{}, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 4});
+    } else {
+        const bool onDevice = entry == u"Properties..."_s || entry == u"Delete Device..."_s;
+        dock->openMenu(onDevice ? device : dock->tree->model()->index(1, 0, device));
+    }
 
     QCOMPARE(answerer.pending(), 0);
     QCOMPARE(seenEvents.join(u", "_s), events);
     QCOMPARE(fileState(path), state);
+    const QList<testsupport::SDialogSeen>& seen = answerer.seen();
     if (!warning.isEmpty()) {
-        QCOMPARE(answerer.seen().size(), 2);
-        QCOMPARE(answerer.seen().last().title, u"Projects"_s);
-        QVERIFY2(answerer.seen().last().text.startsWith(warning),
-                 qPrintable(answerer.seen().last().text));
+        QVERIFY2(seen.last().text.startsWith(warning), qPrintable(seen.last().text));
+        // Titled "Projects" after the menu, else after the dialog answered.
+        QCOMPARE(seen.last().title, duringMenu ? u"Projects"_s : seen.at(seen.size() - 2).title);
     }
 }
 
