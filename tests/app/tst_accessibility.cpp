@@ -2,7 +2,6 @@
 #include "app/devicedialog.h"
 #include "apptesthelpers.h"
 #include "projects/projectdevicedialog.h"
-#include "tests/support/privatehome.h"
 
 #include <QAccessible>
 #include <QClipboard>
@@ -421,5 +420,5 @@ void TstAccessibility::returnInTreeActsLikeTheMouse()
     QVERIFY(m_window->statusBar()->currentMessage().contains(QStringLiteral("\"B\" loaded")));
 }
 
-PELLAN_TEST_MAIN(TstAccessibility)
+QTEST_MAIN(TstAccessibility)
 #include "tst_accessibility.moc"
