@@ -231,13 +231,13 @@ def press(accessible):
     """Runs the control's default action. An action that opens a modal
     dialog does not answer until the dialog closes: the call is given up
     after a short time, and the dialog is driven through its own tree."""
-    action = accessible.get_action_iface()
-    if action is None:
-        raise Failure(describe(accessible) + " has no action")
     with warnings.catch_warnings():
-        # Its successor get_name is hidden behind Accessible.get_name.
+        # The successor, Action.get_name, is hidden behind Accessible.get_name.
         warnings.simplefilter("ignore", DeprecationWarning)
-        names = [action.get_action_name(i).lower() for i in range(action.get_n_actions())]
+        names = [accessible.get_action_name(i).lower()
+                 for i in range(accessible.get_n_actions())]
+    if not names:
+        raise Failure(describe(accessible) + " has no action")
     for wanted in ("press", "click", "activate", "toggle"):
         if wanted in names:
             index = names.index(wanted)
@@ -246,7 +246,7 @@ def press(accessible):
         index = 0
     Atspi.set_timeout(ACTION_TIMEOUT_MS, -1)
     try:
-        action.do_action(index)
+        accessible.do_action(index)
     except GLib.Error as error:
         if "Timeout" not in error.message and "timeout" not in error.message:
             raise
