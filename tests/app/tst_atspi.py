@@ -278,6 +278,8 @@ def close_dialog(app, dialog, title, button):
 
 def run(session):
     Atspi.init()
+    # -1: no longer timeouts for a program that has just started, which
+    # would hold an action that opens a modal dialog for that long.
     Atspi.set_timeout(CALL_TIMEOUT_MS, -1)
 
     def the_app():
