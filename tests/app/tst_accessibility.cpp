@@ -82,30 +82,22 @@ void TstAccessibility::controlNames_data()
     QTest::addColumn<QString>("objectName");
     QTest::addColumn<QString>("name");
     // Fields named by their label, and controls without one.
-    QTest::newRow("address edit") << "cmb_i2c_device"
-                                  << "I2C Device:";
-    QTest::newRow("write field") << "edit_write"
-                                 << "Write Bytes";
-    QTest::newRow("read count") << "spin_read"
-                                << "Read Bytes";
-    QTest::newRow("clear") << "tbtn_write_clear"
-                           << "Clear input";
-    QTest::newRow("save write") << "tbtn_write_save"
-                                << "Save write as command";
-    QTest::newRow("save read") << "tbtn_read_save"
-                               << "Save read as command";
-    QTest::newRow("table") << "table_data"
-                           << "Output";
-    QTest::newRow("new device") << "btn_projects_new"
-                                << "New device";
-    QTest::newRow("reload") << "btn_projects_reload"
-                            << "Reload";
-    QTest::newRow("folder") << "btn_projects_folder"
-                            << "Projects folder";
-    QTest::newRow("filter") << "edit_projects_filter"
-                            << "Filter";
-    QTest::newRow("tree") << "tree_projects"
-                          << "Projects";
+    const char* const rows[][2] = {
+        {"cmb_i2c_device", "I2C Device:"},
+        {"edit_write", "Write Bytes"},
+        {"spin_read", "Read Bytes"},
+        {"tbtn_write_clear", "Clear input"},
+        {"tbtn_write_save", "Save write as command"},
+        {"tbtn_read_save", "Save read as command"},
+        {"table_data", "Output"},
+        {"btn_projects_new", "New device"},
+        {"btn_projects_reload", "Reload"},
+        {"btn_projects_folder", "Projects folder"},
+        {"edit_projects_filter", "Filter"},
+        {"tree_projects", "Projects"},
+    };
+    for (const auto& [object, name] : rows)
+        QTest::newRow(object) << QString::fromLatin1(object) << QString::fromLatin1(name);
 }
 
 void TstAccessibility::controlNames()
@@ -130,18 +122,16 @@ void TstAccessibility::labelsAreBuddies_data()
 {
     QTest::addColumn<QString>("label");
     QTest::addColumn<QString>("field");
-    QTest::newRow("address") << "label"
-                             << "cmb_i2c_device";
-    QTest::newRow("write") << "label_3"
-                           << "edit_write";
-    QTest::newRow("mode") << "label_5"
-                          << "cmb_startstop";
-    QTest::newRow("read count") << "label_2"
-                                << "spin_read";
-    QTest::newRow("bytes per line") << "label_bytes_per_line"
-                                    << "cmb_bytes_per_line";
-    QTest::newRow("offset") << "label_offset_format"
-                            << "cmb_offset_format";
+    const char* const rows[][2] = {
+        {"label", "cmb_i2c_device"},
+        {"label_3", "edit_write"},
+        {"label_5", "cmb_startstop"},
+        {"label_2", "spin_read"},
+        {"label_bytes_per_line", "cmb_bytes_per_line"},
+        {"label_offset_format", "cmb_offset_format"},
+    };
+    for (const auto& [label, field] : rows)
+        QTest::newRow(field) << QString::fromLatin1(label) << QString::fromLatin1(field);
 }
 
 void TstAccessibility::labelsAreBuddies()
