@@ -89,6 +89,19 @@ QLabel* createPlainLabel(QWidget* parent)
     return label;
 }
 
+// A stored flag: a bool, or the text the settings file holds for one.
+std::optional<bool> readBool(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1"))
+        return true;
+    if (text == QLatin1String("false") || text == QLatin1String("0"))
+        return false;
+    return std::nullopt;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::MainWindow)
@@ -198,14 +211,17 @@ void MainWindow::setupTable()
         bytesBox->setItemData(i, ok ? value : 0);
     }
 
+    // A value that does not read as its type keeps the designed choice:
+    // a word would otherwise read as 0 ("Full") or as true ("Dec").
     QSettings settings;
-    const int storedBytes = settings.value(SETTINGS_BYTES_PER_LINE, bytesPerLine()).toInt();
-    const int storedIndex = bytesBox->findData(storedBytes);
+    bool isNumber = false;
+    const int storedBytes = settings.value(SETTINGS_BYTES_PER_LINE).toInt(&isNumber);
+    const int storedIndex = isNumber ? bytesBox->findData(storedBytes) : -1;
     if (storedIndex >= 0)
         bytesBox->setCurrentIndex(storedIndex);
     connect(bytesBox, &QComboBox::currentIndexChanged, this, &MainWindow::onBytesPerLineChanged);
 
-    const bool decimal = settings.value(SETTINGS_OFFSET_DECIMAL, false).toBool();
+    const bool decimal = readBool(settings.value(SETTINGS_OFFSET_DECIMAL)).value_or(false);
     m_ui->cmb_offset_format->setCurrentIndex(decimal ? 1 : 0);
     connect(m_ui->cmb_offset_format, &QComboBox::currentIndexChanged, this,
             &MainWindow::onBytesPerLineChanged);
