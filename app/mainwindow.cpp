@@ -632,9 +632,16 @@ void MainWindow::onI2cSearch()
         texts.append(formatAddress(address));
         box->addItem(texts.last());
     }
-    const int match = box->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (match >= 0)
-        box->setCurrentIndex(match);
+    // The box must keep pointing at the device the user chose: a write after
+    // a search must not go to whichever chip answered first.
+    const std::optional<uint8_t> chosen = parseAddress(remembered, isAddress8Bit());
+    const auto answered = chosen ? std::find(found.begin(), found.end(), *chosen) : found.end();
+    if (answered != found.end()) {
+        box->setCurrentIndex(static_cast<int>(answered - found.begin()));
+    } else if (!remembered.trimmed().isEmpty()) {
+        box->setCurrentIndex(-1);
+        box->setEditText(remembered);
+    }
     addTableRow(tr("Search"), QString(),
                 texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
 }
