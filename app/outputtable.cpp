@@ -3,10 +3,15 @@
 #include "app/mainwindow.h"
 
 #include <QColor>
+#include <QEvent>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QStyle>
 #include <QTableWidget>
 #include <QTableWidgetItem>
+#include <QtMath>
+
+#include <algorithm>
 
 namespace {
 
@@ -20,20 +25,31 @@ constexpr int COLUMN_DATA = 2;
 
 } // namespace
 
-OutputTable::OutputTable(QTableWidget* table, QObject* parent) : QObject(parent), m_table(table)
+OutputTable::OutputTable(QTableWidget* table, QObject* parent)
+    : QObject(parent), m_table(table),
+      m_dataMetrics(QFontDatabase::systemFont(QFontDatabase::FixedFont).resolve(table->font()))
 {
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
     table->setSelectionBehavior(QAbstractItemView::SelectRows);
     table->verticalHeader()->hide();
     // Rows are sized one by one as they are added (fitRow): a header in
     // resize-to-contents mode would measure every row on each append.
+    // Hex lines stay whole; the table scrolls sideways to the widest.
     table->setWordWrap(false);
-    table->horizontalHeader()->setSectionResizeMode(COLUMN_TYPE, QHeaderView::Interactive);
-    table->horizontalHeader()->setSectionResizeMode(COLUMN_FLAGS, QHeaderView::Interactive);
-    table->horizontalHeader()->setStretchLastSection(true);
+    table->setHorizontalScrollMode(QAbstractItemView::ScrollPerPixel);
+    QHeaderView* header = table->horizontalHeader();
+    for (int column : {COLUMN_TYPE, COLUMN_FLAGS, COLUMN_DATA})
+        header->setSectionResizeMode(column, QHeaderView::Interactive);
+    header->setStretchLastSection(false);
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
-        table->horizontalHeader()->resizeSection(
-            column, table->horizontalHeader()->sectionSizeHint(column));
+        header->resizeSection(column, header->sectionSizeHint(column));
+
+    connect(header, &QHeaderView::sectionResized, this, [this](int column) {
+        if (column != COLUMN_DATA)
+            fitDataColumn();
+    });
+    table->viewport()->installEventFilter(this);
+    fitDataColumn();
 }
 
 void OutputTable::setHexFormat(int bytesPerLine, bool offsetDecimal)
@@ -52,6 +68,11 @@ void OutputTable::setHexFormat(int bytesPerLine, bool offsetDecimal)
         item->setText(MainWindow::formatHexLines(raw.toByteArray(), bytesPerLine, offsetDecimal));
         fitRowHeight(row);
     }
+    // Lines may have got narrower as well as wider.
+    m_widestData = 0;
+    for (int row = 0; row < m_table->rowCount(); ++row)
+        m_widestData = std::max(m_widestData, dataWidth(cellText(row, COLUMN_DATA)));
+    fitDataColumn();
     m_table->setUpdatesEnabled(true);
 }
 
@@ -73,6 +94,11 @@ void OutputTable::addRow(const QString& type, const QString& flags, const QStrin
         m_table->setItem(row, column, item);
     }
     fitRow(row);
+    const int width = dataWidth(data);
+    if (width > m_widestData) {
+        m_widestData = width;
+        fitDataColumn();
+    }
     m_table->scrollToBottom();
 }
 
@@ -87,9 +113,11 @@ void OutputTable::clear()
 {
     m_table->setRowCount(0);
     m_rowHeights.clear();
+    m_widestData = 0;
     for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
         m_table->horizontalHeader()->resizeSection(
             column, m_table->horizontalHeader()->sectionSizeHint(column));
+    fitDataColumn();
 }
 
 QString OutputTable::shownData(int row) const
@@ -144,4 +172,52 @@ void OutputTable::fitRowHeight(int row)
     }
     m_table->resizeRowToContents(row);
     m_rowHeights.insert(lines, m_table->rowHeight(row));
+}
+
+int OutputTable::dataWidth(const QString& text) const
+{
+    // The Data font is fixed pitch: the line with the most characters is the
+    // widest, and its width depends on its length alone.
+    qsizetype longestStart = 0;
+    qsizetype longest = 0;
+    for (qsizetype start = 0; start <= text.size();) {
+        qsizetype end = text.indexOf(QLatin1Char('\n'), start);
+        if (end < 0)
+            end = text.size();
+        if (end - start > longest) {
+            longestStart = start;
+            longest = end - start;
+        }
+        start = end + 1;
+    }
+    if (longest == 0)
+        return 0;
+    auto known = m_lineWidths.constFind(longest);
+    if (known == m_lineWidths.constEnd()) {
+        // As the item delegate lays out a cell: a text margin on either
+        // side, and the grid line.
+        const int margin =
+            m_table->style()->pixelMetric(QStyle::PM_FocusFrameHMargin, nullptr, m_table) + 1;
+        const int width = qCeil(m_dataMetrics.horizontalAdvance(text.mid(longestStart, longest))) +
+                          2 * margin + (m_table->showGrid() ? 1 : 0);
+        known = m_lineWidths.insert(longest, width);
+    }
+    return *known;
+}
+
+void OutputTable::fitDataColumn()
+{
+    QHeaderView* header = m_table->horizontalHeader();
+    const int free = m_table->viewport()->width() - header->sectionSize(COLUMN_TYPE) -
+                     header->sectionSize(COLUMN_FLAGS);
+    const int width = std::max({m_widestData, free, header->minimumSectionSize()});
+    if (width != header->sectionSize(COLUMN_DATA))
+        header->resizeSection(COLUMN_DATA, width);
+}
+
+bool OutputTable::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_table->viewport() && event->type() == QEvent::Resize)
+        fitDataColumn();
+    return QObject::eventFilter(watched, event);
 }

@@ -1,9 +1,11 @@
 #pragma once
 
+#include <QFontMetricsF>
 #include <QHash>
 #include <QObject>
 
 class QByteArray;
+class QEvent;
 class QString;
 class QTableWidget;
 
@@ -31,15 +33,25 @@ public:
     QString dataOnOneLine(int row) const;
     QString report(int row) const;
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     QString cellText(int row, int column) const;
     // Keeps the row as tall as its text and the first two columns as wide
     // as the widest text seen, without measuring any other row.
     void fitRow(int row);
     void fitRowHeight(int row);
+    // Width the Data column needs to show every line of the text whole.
+    int dataWidth(const QString& text) const;
+    // The Data column fills the view, or grows past it to the widest line.
+    void fitDataColumn();
 
     QTableWidget* m_table;
     int m_bytesPerLine = 16;
     bool m_offsetDecimal = false;
     QHash<int, int> m_rowHeights; // line count -> row height
+    QFontMetricsF m_dataMetrics;
+    mutable QHash<qsizetype, int> m_lineWidths; // characters -> Data column width
+    int m_widestData = 0;
 };
