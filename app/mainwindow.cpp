@@ -2,6 +2,7 @@
 
 #include "app/aboutdialog.h"
 #include "app/devicedialog.h"
+#include "app/outputtable.h"
 #include "app/version.h"
 #include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
@@ -21,10 +22,8 @@
 #include <QDir>
 #include <QDockWidget>
 #include <QFileDialog>
-#include <QFontDatabase>
 #include <QFrame>
 #include <QHBoxLayout>
-#include <QHeaderView>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -32,7 +31,6 @@
 #include <QMessageBox>
 #include <QSettings>
 #include <QStatusBar>
-#include <QTableWidgetItem>
 
 #include <algorithm>
 
@@ -40,7 +38,6 @@ namespace {
 
 const QColor STATUS_COLOR_ACTIVE = QColor(76, 175, 80).darker(120);
 const QColor STATUS_COLOR_INACTIVE = QColor(96, 125, 139);
-const QColor TABLE_COLOR_ERROR = QColor(244, 67, 54);
 
 const QString SETTINGS_WINDOW_GEOMETRY = QStringLiteral("window/geometry");
 const QString SETTINGS_WINDOW_STATE = QStringLiteral("window/state");
@@ -50,11 +47,6 @@ const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
 constexpr int DOCK_DEFAULT_WIDTH = 360;
-constexpr int ROLE_RAW_BYTES = Qt::UserRole;
-
-constexpr int COLUMN_TYPE = 0;
-constexpr int COLUMN_FLAGS = 1;
-constexpr int COLUMN_DATA = 2;
 
 QFrame* createStatusSeparator(QWidget* parent)
 {
@@ -85,6 +77,19 @@ QLabel* createPlainLabel(QWidget* parent)
     return label;
 }
 
+// A stored flag: a bool, or the text the settings file holds for one.
+std::optional<bool> readBool(const QVariant& value)
+{
+    if (value.typeId() == QMetaType::Bool)
+        return value.toBool();
+    const QString text = value.toString().trimmed().toLower();
+    if (text == QLatin1String("true") || text == QLatin1String("1"))
+        return true;
+    if (text == QLatin1String("false") || text == QLatin1String("0"))
+        return false;
+    return std::nullopt;
+}
+
 } // namespace
 
 MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::MainWindow)
@@ -113,7 +118,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(m_ui->btn_i2c_search, &QPushButton::clicked, this, &MainWindow::onI2cSearch);
     connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
     connect(m_ui->actionExit, &QAction::triggered, this, &MainWindow::close);
-    connect(m_ui->actionTableClear, &QAction::triggered, this, &MainWindow::clearTable);
+    connect(m_ui->actionTableClear, &QAction::triggered, m_outputTable, &OutputTable::clear);
     connect(m_ui->tbtn_write_clear, &QToolButton::clicked, m_ui->edit_write, &QLineEdit::clear);
     connect(m_ui->btn_write, &QPushButton::clicked, this, &MainWindow::onWrite);
     connect(m_ui->edit_write, &QLineEdit::returnPressed, this, &MainWindow::onWrite);
@@ -176,18 +181,7 @@ void MainWindow::setupOptionActions()
 void MainWindow::setupTable()
 {
     QTableWidget* table = m_ui->table_data;
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->verticalHeader()->hide();
-    // Rows are sized one by one as they are added (fitRow): a header in
-    // resize-to-contents mode would measure every row on each append.
-    table->setWordWrap(false);
-    table->horizontalHeader()->setSectionResizeMode(COLUMN_TYPE, QHeaderView::Interactive);
-    table->horizontalHeader()->setSectionResizeMode(COLUMN_FLAGS, QHeaderView::Interactive);
-    table->horizontalHeader()->setStretchLastSection(true);
-    for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
-        table->horizontalHeader()->resizeSection(
-            column, table->horizontalHeader()->sectionSizeHint(column));
+    m_outputTable = new OutputTable(table, this);
 
     QComboBox* bytesBox = m_ui->cmb_bytes_per_line;
     for (int i = 0; i < bytesBox->count(); ++i) {
@@ -196,15 +190,19 @@ void MainWindow::setupTable()
         bytesBox->setItemData(i, ok ? value : 0);
     }
 
+    // A value that does not read as its type keeps the designed choice:
+    // a word would otherwise read as 0 ("Full") or as true ("Dec").
     QSettings settings;
-    const int storedBytes = settings.value(SETTINGS_BYTES_PER_LINE, bytesPerLine()).toInt();
-    const int storedIndex = bytesBox->findData(storedBytes);
+    bool isNumber = false;
+    const int storedBytes = settings.value(SETTINGS_BYTES_PER_LINE).toInt(&isNumber);
+    const int storedIndex = isNumber ? bytesBox->findData(storedBytes) : -1;
     if (storedIndex >= 0)
         bytesBox->setCurrentIndex(storedIndex);
     connect(bytesBox, &QComboBox::currentIndexChanged, this, &MainWindow::onBytesPerLineChanged);
 
-    const bool decimal = settings.value(SETTINGS_OFFSET_DECIMAL, false).toBool();
+    const bool decimal = readBool(settings.value(SETTINGS_OFFSET_DECIMAL)).value_or(false);
     m_ui->cmb_offset_format->setCurrentIndex(decimal ? 1 : 0);
+    m_outputTable->setHexFormat(bytesPerLine(), isOffsetDecimal());
     connect(m_ui->cmb_offset_format, &QComboBox::currentIndexChanged, this,
             &MainWindow::onBytesPerLineChanged);
 
@@ -550,9 +548,16 @@ void MainWindow::onI2cSearch()
         texts.append(formatAddress(address));
         box->addItem(texts.last());
     }
-    const int match = box->findText(remembered, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    if (match >= 0)
-        box->setCurrentIndex(match);
+    // The box must keep pointing at the device the user chose: a write after
+    // a search must not go to whichever chip answered first.
+    const std::optional<uint8_t> chosen = parseAddress(remembered, isAddress8Bit());
+    const auto answered = chosen ? std::find(found.begin(), found.end(), *chosen) : found.end();
+    if (answered != found.end()) {
+        box->setCurrentIndex(static_cast<int>(answered - found.begin()));
+    } else if (!remembered.trimmed().isEmpty()) {
+        box->setCurrentIndex(-1);
+        box->setEditText(remembered);
+    }
     addTableRow(tr("Search"), QString(),
                 texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
 }
@@ -689,27 +694,7 @@ QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, boo
 void MainWindow::addTableRow(const QString& type, const QString& flags, const QString& data,
                              bool error)
 {
-    QTableWidget* table = m_ui->table_data;
-    const int row = table->rowCount();
-    table->insertRow(row);
-
-    const QFont fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont);
-    const QString texts[] = {type, flags, data};
-    for (int column = 0; column < 3; ++column) {
-        auto* item = new QTableWidgetItem(texts[column]);
-        item->setFlags(item->flags() & ~Qt::ItemIsEditable);
-        item->setTextAlignment(Qt::AlignTop | Qt::AlignLeft);
-        if (column != COLUMN_TYPE)
-            item->setFont(fixed);
-        if (error) {
-            item->setForeground(TABLE_COLOR_ERROR);
-            // Said in words as well, for those who do not see the colour.
-            item->setData(Qt::AccessibleDescriptionRole, tr("Error"));
-        }
-        table->setItem(row, column, item);
-    }
-    fitRow(row);
-    table->scrollToBottom();
+    m_outputTable->addRow(type, flags, data, error);
 }
 
 void MainWindow::addTableRow(const QString& type, const QString& flags,
@@ -717,50 +702,7 @@ void MainWindow::addTableRow(const QString& type, const QString& flags,
 {
     const QByteArray raw(reinterpret_cast<const char*>(data.data()),
                          static_cast<qsizetype>(data.size()));
-    addTableRow(type, flags, formatHexLines(raw, bytesPerLine(), isOffsetDecimal()), error);
-    m_ui->table_data->item(m_ui->table_data->rowCount() - 1, COLUMN_DATA)
-        ->setData(ROLE_RAW_BYTES, raw);
-}
-
-void MainWindow::fitRow(int row)
-{
-    fitRowHeight(row);
-    QTableWidget* table = m_ui->table_data;
-    QHeaderView* header = table->horizontalHeader();
-    for (int column : {COLUMN_TYPE, COLUMN_FLAGS}) {
-        // As the table measures a column: the cell plus its grid line.
-        const int width = table->sizeHintForIndex(table->model()->index(row, column)).width() +
-                          (table->showGrid() ? 1 : 0);
-        if (width > header->sectionSize(column))
-            header->resizeSection(column, width);
-    }
-}
-
-void MainWindow::fitRowHeight(int row)
-{
-    // Every row has the same fonts and a one-line Type and Flags cell, and
-    // nothing wraps, so a row's height depends only on its number of lines:
-    // measure each line count once.
-    QTableWidget* table = m_ui->table_data;
-    const QTableWidgetItem* data = table->item(row, COLUMN_DATA);
-    const int lines = data ? static_cast<int>(data->text().count(QLatin1Char('\n'))) + 1 : 1;
-    const auto known = m_rowHeights.constFind(lines);
-    if (known != m_rowHeights.constEnd()) {
-        table->setRowHeight(row, *known);
-        return;
-    }
-    table->resizeRowToContents(row);
-    m_rowHeights.insert(lines, table->rowHeight(row));
-}
-
-void MainWindow::clearTable()
-{
-    QTableWidget* table = m_ui->table_data;
-    table->setRowCount(0);
-    m_rowHeights.clear();
-    for (int column : {COLUMN_TYPE, COLUMN_FLAGS})
-        table->horizontalHeader()->resizeSection(
-            column, table->horizontalHeader()->sectionSizeHint(column));
+    m_outputTable->addRow(type, flags, raw, error);
 }
 
 void MainWindow::onBytesPerLineChanged()
@@ -768,22 +710,7 @@ void MainWindow::onBytesPerLineChanged()
     QSettings settings;
     settings.setValue(SETTINGS_BYTES_PER_LINE, bytesPerLine());
     settings.setValue(SETTINGS_OFFSET_DECIMAL, isOffsetDecimal());
-
-    QTableWidget* table = m_ui->table_data;
-    const int perLine = bytesPerLine();
-    const bool decimal = isOffsetDecimal();
-    table->setUpdatesEnabled(false);
-    for (int row = 0; row < table->rowCount(); ++row) {
-        QTableWidgetItem* item = table->item(row, COLUMN_DATA);
-        if (!item)
-            continue;
-        const QVariant raw = item->data(ROLE_RAW_BYTES);
-        if (!raw.isValid())
-            continue;
-        item->setText(formatHexLines(raw.toByteArray(), perLine, decimal));
-        fitRowHeight(row);
-    }
-    table->setUpdatesEnabled(true);
+    m_outputTable->setHexFormat(bytesPerLine(), isOffsetDecimal());
 }
 
 void MainWindow::copyTableRows(ETableCopy mode)
@@ -796,29 +723,17 @@ void MainWindow::copyTableRows(ETableCopy mode)
         return;
     std::sort(rows.begin(), rows.end());
 
-    auto cellText = [table](int row, int column) {
-        const QTableWidgetItem* item = table->item(row, column);
-        return item ? item->text() : QString();
-    };
-    auto dataOnOneLine = [table, &cellText](int row) {
-        const QTableWidgetItem* item = table->item(row, COLUMN_DATA);
-        if (item && item->data(ROLE_RAW_BYTES).isValid())
-            return formatHexLines(item->data(ROLE_RAW_BYTES).toByteArray(), 0, false);
-        return cellText(row, COLUMN_DATA);
-    };
-
     QStringList pieces;
     for (int row : rows) {
         switch (mode) {
         case ETableCopy::DataAsShown:
-            pieces.append(cellText(row, COLUMN_DATA));
+            pieces.append(m_outputTable->shownData(row));
             break;
         case ETableCopy::Data:
-            pieces.append(dataOnOneLine(row));
+            pieces.append(m_outputTable->dataOnOneLine(row));
             break;
         case ETableCopy::Report:
-            pieces.append(ReportLine(cellText(row, COLUMN_TYPE), cellText(row, COLUMN_FLAGS),
-                                     dataOnOneLine(row)));
+            pieces.append(m_outputTable->report(row));
             break;
         }
     }
@@ -881,7 +796,7 @@ bool MainWindow::eventFilter(QObject* watched, QEvent* event)
             table->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect |
                                                          QItemSelectionModel::Rows);
         table->scrollTo(current);
-        at = table->visualRect(current.siblingAtColumn(COLUMN_TYPE)).bottomLeft();
+        at = table->visualRect(current.siblingAtColumn(0)).bottomLeft();
     }
     onTableContextMenu(at);
     return true;

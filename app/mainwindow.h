@@ -2,7 +2,6 @@
 
 #include "projects/i2cdevicefile.h"
 
-#include <QHash>
 #include <QMainWindow>
 #include <QTimer>
 
@@ -13,6 +12,7 @@
 
 class COrvI2c;
 class CProjectsPanel;
+class OutputTable;
 class QActionGroup;
 class QLabel;
 class QWidget;
@@ -87,11 +87,6 @@ private:
     void addTableRow(const QString& type, const QString& flags, const std::vector<uint8_t>& data,
                      bool error);
     void copyTableRows(ETableCopy mode);
-    void clearTable();
-    // Keeps the row as tall as its text and the first two columns as wide
-    // as the widest text seen, without measuring any other row.
-    void fitRow(int row);
-    void fitRowHeight(int row);
 
     void handleConnectionLost();
     QString invalidAddressText() const;
@@ -100,11 +95,10 @@ private:
     std::unique_ptr<COrvI2c> m_adapter;
     QTimer m_presenceTimer;
     CProjectsPanel* m_projects = nullptr;
+    OutputTable* m_outputTable = nullptr;
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;
-
-    QHash<int, int> m_rowHeights; // line count -> row height of the output table
 
     QLabel* m_statusConnection = nullptr;
     QWidget* m_statusDetails = nullptr;

@@ -36,13 +36,14 @@ struct SWindow {
     }
 };
 
-// One append (a read of 32 bytes, two lines at 16 per line) into a table
-// that holds `rows` rows already, including the layout and paint it causes.
-void BM_AppendRow(benchmark::State& state)
+// One append into a table that holds `rows` rows like it already,
+// including the layout and paint it causes.
+void appendRows(benchmark::State& state, size_t size, const QString& perLine)
 {
     SWindow w;
     QTableWidget* table = w.probe.ui()->table_data;
-    const std::vector<uint8_t> data = bytes(32);
+    w.probe.ui()->cmb_bytes_per_line->setCurrentText(perLine);
+    const std::vector<uint8_t> data = bytes(size);
     for (int i = 0; i < state.range(0); ++i)
         w.probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"), data, false);
     QApplication::processEvents();
@@ -56,7 +57,21 @@ void BM_AppendRow(benchmark::State& state)
         state.ResumeTiming();
     }
 }
+
+// A read of 32 bytes: two lines at 16 per line.
+void BM_AppendRow(benchmark::State& state)
+{
+    appendRows(state, 32, QStringLiteral("16"));
+}
 BENCHMARK(BM_AppendRow)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
+
+// A read of 256 bytes on one line, many times wider than the view, which
+// scrolls sideways.
+void BM_AppendWideRow(benchmark::State& state)
+{
+    appendRows(state, 256, QStringLiteral("Full"));
+}
+BENCHMARK(BM_AppendWideRow)->Arg(100)->Arg(10000)->Unit(benchmark::kMicrosecond);
 
 void BM_FormatHexLines(benchmark::State& state)
 {
@@ -72,12 +87,13 @@ BENCHMARK(BM_FormatHexLines)->Unit(benchmark::kMicrosecond);
 void BM_RewrapRows(benchmark::State& state)
 {
     SWindow w;
+    QComboBox* box = w.probe.ui()->cmb_bytes_per_line;
+    box->setCurrentText(QStringLiteral("16"));
     const std::vector<uint8_t> data = bytes(256);
     for (int i = 0; i < 1000; ++i)
         w.probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"), data, false);
     QApplication::processEvents();
 
-    QComboBox* box = w.probe.ui()->cmb_bytes_per_line;
     int choice = 0;
     for (auto _ : state) {
         box->setCurrentText(choice++ % 2 ? QStringLiteral("16") : QStringLiteral("8"));

@@ -25,6 +25,8 @@ private slots:
     void controlsWithoutConnection();
     void settingsSurviveRestart();
     void unknownBytesPerLineKeepsDefault();
+    void unreadableTableSettingsFallBack_data();
+    void unreadableTableSettingsFallBack();
     void addressPlaceholderFollowsFormat();
 };
 
@@ -158,6 +160,39 @@ void TstMainWindow::unknownBytesPerLineKeepsDefault()
     QSettings().setValue(QStringLiteral("table/bytesPerLine"), 0);
     MainWindow full;
     QCOMPARE(ui(full)->cmb_bytes_per_line->currentText(), QStringLiteral("Full"));
+}
+
+void TstMainWindow::unreadableTableSettingsFallBack_data()
+{
+    QTest::addColumn<QVariant>("bytesPerLine");
+    QTest::addColumn<QVariant>("offsetDecimal");
+    QTest::addColumn<QString>("bytesShown");
+    QTest::addColumn<QString>("offsetShown");
+
+    QTest::newRow("bytes per line a word") << QVariant("many") << QVariant(false) << "16"
+                                           << "Hex";
+    QTest::newRow("offset a word") << QVariant(8) << QVariant("banana") << "8"
+                                   << "Hex";
+    QTest::newRow("readable texts") << QVariant("32") << QVariant("true") << "32"
+                                    << "Dec";
+}
+
+void TstMainWindow::unreadableTableSettingsFallBack()
+{
+    QFETCH(QVariant, bytesPerLine);
+    QFETCH(QVariant, offsetDecimal);
+    QFETCH(QString, bytesShown);
+    QFETCH(QString, offsetShown);
+
+    {
+        // Texts, as a hand-edited settings file gives them back.
+        QSettings settings;
+        settings.setValue(QStringLiteral("table/bytesPerLine"), bytesPerLine);
+        settings.setValue(QStringLiteral("table/offsetDecimal"), offsetDecimal);
+    }
+    MainWindow window;
+    QCOMPARE(ui(window)->cmb_bytes_per_line->currentText(), bytesShown);
+    QCOMPARE(ui(window)->cmb_offset_format->currentText(), offsetShown);
 }
 
 void TstMainWindow::addressPlaceholderFollowsFormat()

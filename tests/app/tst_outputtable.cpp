@@ -3,6 +3,7 @@
 #include <QClipboard>
 #include <QFontDatabase>
 #include <QHeaderView>
+#include <QScrollBar>
 #include <QStatusBar>
 #include <QTest>
 
@@ -39,6 +40,9 @@ private slots:
     void formatHexLines_data();
     void formatHexLines();
     void rowsLookAndHeight();
+    void longRowsCanBeScrolledIntoView_data();
+    void longRowsCanBeScrolledIntoView();
+    void dataColumnFillsViewAfterNarrowing();
     void rewrapSurvivesRestartAndSparesTextRows();
     void copyForms_data();
     void copyForms();
@@ -121,6 +125,83 @@ void TstOutputTable::rowsLookAndHeight()
     // The Flags column grew to hold its widest text.
     QVERIFY(table->horizontalHeader()->sectionSize(1) >=
             table->sizeHintForIndex(table->model()->index(1, 1)).width());
+}
+
+void TstOutputTable::longRowsCanBeScrolledIntoView_data()
+{
+    QTest::addColumn<int>("count"); // -1: a text row
+    QTest::addColumn<QString>("perLine");
+    QTest::addColumn<QString>("rewrapTo"); // empty: no re-format
+
+    QTest::newRow("100 at 32") << 100 << "32" << QString();
+    QTest::newRow("100 in full") << 100 << "Full" << QString();
+    QTest::newRow("re-wrapped to full") << 100 << "16"
+                                        << "Full";
+    QTest::newRow("64 KiB at 16") << 65535 << "16" << QString();
+    QTest::newRow("long search row") << -1 << "16" << QString();
+}
+
+void TstOutputTable::longRowsCanBeScrolledIntoView()
+{
+    QFETCH(int, count);
+    QFETCH(QString, perLine);
+    QFETCH(QString, rewrapTo);
+
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MainWindowProbe probe(window);
+    QTableWidget* table = probe.ui()->table_data;
+    probe.ui()->cmb_bytes_per_line->setCurrentText(perLine);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"), counting(2), false);
+    if (count < 0) {
+        QStringList found;
+        for (int address = 0x08; address <= 0x77; ++address)
+            found.append(QStringLiteral("0x%1").arg(address, 2, 16, QLatin1Char('0')));
+        probe.addTableRow(QStringLiteral("Search"), QString(), found.join(", "), false);
+    } else {
+        probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"),
+                          counting(static_cast<size_t>(count)), false);
+    }
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"), counting(2), false);
+    if (!rewrapTo.isEmpty())
+        probe.ui()->cmb_bytes_per_line->setCurrentText(rewrapTo);
+
+    // Nothing is cut off: the cell is as wide as its widest line, grid line
+    // included, and its far corner scrolls into the viewport.
+    const QModelIndex index = table->model()->index(1, 2);
+    QVERIFY(table->columnWidth(2) >=
+            table->sizeHintForIndex(index).width() + (table->showGrid() ? 1 : 0));
+    const auto cornerInView = [table, index] {
+        table->horizontalScrollBar()->setValue(table->horizontalScrollBar()->maximum());
+        table->verticalScrollBar()->setValue(table->verticalScrollBar()->maximum());
+        const QRect cell = table->visualRect(index);
+        return table->viewport()->rect().contains(cell.right(), cell.bottom());
+    };
+    QTRY_VERIFY(cornerInView());
+}
+
+void TstOutputTable::dataColumnFillsViewAfterNarrowing()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    MainWindowProbe probe(window);
+    QTableWidget* table = probe.ui()->table_data;
+    const auto columnsWidth = [table] {
+        return table->columnWidth(0) + table->columnWidth(1) + table->columnWidth(2);
+    };
+    probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("Full"));
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x00"), counting(256), false);
+    QVERIFY(columnsWidth() > table->viewport()->width());
+
+    probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("4"));
+    QCOMPARE(columnsWidth(), table->viewport()->width());
+    probe.ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("Full"));
+    probe.ui()->actionTableClear->trigger();
+    QCOMPARE(columnsWidth(), table->viewport()->width());
+    window.resize(window.width() + 200, window.height());
+    QTRY_COMPARE(columnsWidth(), table->viewport()->width());
 }
 
 void TstOutputTable::rewrapSurvivesRestartAndSparesTextRows()
