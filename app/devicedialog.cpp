@@ -41,7 +41,10 @@ DeviceDialog::DeviceDialog(const QList<QAction*>& speedActions, bool pullUps, QW
                              "for external pull-ups or lower voltage levels."));
 
     auto* form = new QFormLayout;
-    form->addRow(tr("Device"), deviceRow);
+    // A row of two widgets gets no buddy of its own: the label names the box.
+    auto* deviceLabel = new QLabel(tr("Device"), this);
+    deviceLabel->setBuddy(m_deviceBox);
+    form->addRow(deviceLabel, deviceRow);
     form->addRow(tr("I2C speed"), m_speedBox);
     form->addRow(new QLabel(this), m_pullUps);
 

@@ -18,11 +18,13 @@
 #include <QClipboard>
 #include <QCloseEvent>
 #include <QColor>
+#include <QContextMenuEvent>
 #include <QDir>
 #include <QDockWidget>
 #include <QFileDialog>
 #include <QFrame>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -103,6 +105,8 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     m_ui->cmb_i2c_device->setInsertPolicy(QComboBox::NoInsert);
     m_ui->cmb_i2c_device->setMinimumContentsLength(6);
     m_ui->cmb_i2c_device->lineEdit()->setPlaceholderText(formatAddress(0x50));
+    // The box is named by its label; the edit field inside it has none.
+    m_ui->cmb_i2c_device->lineEdit()->setAccessibleName(m_ui->label->text());
     m_ui->edit_write->setPlaceholderText(tr("Hex bytes without address, e.g. 01 A5 FF"));
     m_ui->spin_read->setRange(1, 65535);
     m_ui->spin_read->setValue(1);
@@ -207,6 +211,7 @@ void MainWindow::setupTable()
     table->addAction(m_ui->actionCopyData);
     table->addAction(m_ui->actionCopyDataAsShown);
     connect(table, &QWidget::customContextMenuRequested, this, &MainWindow::onTableContextMenu);
+    table->installEventFilter(this);
 
     connect(m_ui->actionCopyReport, &QAction::triggered, this,
             [this] { copyTableRows(ETableCopy::Report); });
@@ -763,4 +768,36 @@ void MainWindow::onTableContextMenu(const QPoint& pos)
     m_ui->actionCopyReport->setEnabled(true);
     m_ui->actionCopyData->setEnabled(true);
     m_ui->actionCopyDataAsShown->setEnabled(true);
+}
+
+bool MainWindow::eventFilter(QObject* watched, QEvent* event)
+{
+    QTableWidget* table = m_ui->table_data;
+    if (watched != table)
+        return QMainWindow::eventFilter(watched, event);
+
+    // A mouse's menu goes to the viewport; this one came from the keyboard.
+    // Qt leaves Shift+F10 alone.
+    const bool menuKey =
+        (event->type() == QEvent::ContextMenu &&
+         static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard) ||
+        (event->type() == QEvent::KeyPress &&
+         static_cast<QKeyEvent*>(event)->key() == Qt::Key_F10 &&
+         static_cast<QKeyEvent*>(event)->modifiers() == Qt::ShiftModifier);
+    if (!menuKey)
+        return false;
+
+    // The menu is for the current row: as a right-click on it would, it
+    // selects the row unless the row is part of the selection already.
+    QPoint at;
+    const QModelIndex current = table->currentIndex();
+    if (current.isValid()) {
+        if (!table->selectionModel()->isRowSelected(current.row()))
+            table->selectionModel()->select(current, QItemSelectionModel::ClearAndSelect |
+                                                         QItemSelectionModel::Rows);
+        table->scrollTo(current);
+        at = table->visualRect(current.siblingAtColumn(0)).bottomLeft();
+    }
+    onTableContextMenu(at);
+    return true;
 }

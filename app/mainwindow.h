@@ -45,6 +45,8 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    // The output table's context menu from the keyboard.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private slots:
     void onConnect();

@@ -90,8 +90,11 @@ void OutputTable::addRow(const QString& type, const QString& flags, const QStrin
         item->setTextAlignment(Qt::AlignTop | Qt::AlignLeft);
         if (column != COLUMN_TYPE)
             item->setFont(fixed);
-        if (error)
+        if (error) {
             item->setForeground(TABLE_COLOR_ERROR);
+            // Said in words as well, for those who do not see the colour.
+            item->setData(Qt::AccessibleDescriptionRole, tr("Error"));
+        }
         m_table->setItem(row, column, item);
     }
     fitRow(row);

@@ -5,6 +5,7 @@
 
 #include <QAbstractItemView>
 #include <QAction>
+#include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QDir>
 #include <QFile>
@@ -14,6 +15,7 @@
 #include <QHeaderView>
 #include <QHelpEvent>
 #include <QInputDialog>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
@@ -259,6 +261,9 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
 
     m_widgets.filterEdit->setPlaceholderText(tr("Filter..."));
     m_widgets.filterEdit->setClearButtonEnabled(true);
+    // The edit's own clear button comes without a name.
+    for (QToolButton* button : m_widgets.filterEdit->findChildren<QToolButton*>())
+        button->setAccessibleName(tr("Clear filter"));
     m_widgets.descriptionLabel->setTextFormat(Qt::PlainText);
     m_widgets.descriptionLabel->setWordWrap(true);
     m_widgets.descriptionLabel->clear();
@@ -273,6 +278,7 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
     connect(tree->selectionModel(), &QItemSelectionModel::currentChanged, this,
             &CProjectsPanel::onCurrentChanged);
     connect(tree, &QWidget::customContextMenuRequested, this, &CProjectsPanel::onContextMenu);
+    tree->installEventFilter(this);
     connect(tree, &QTreeView::expanded, this, &CProjectsPanel::onExpandedChanged);
     connect(tree, &QTreeView::collapsed, this, &CProjectsPanel::onExpandedChanged);
     connect(m_widgets.newButton, &QToolButton::clicked, this, &CProjectsPanel::onNewDevice);
@@ -431,9 +437,12 @@ void CProjectsPanel::rebuildModel()
         for (const SFileError& error : std::as_const(m_errors)) {
             QList<QStandardItem*> row =
                 createRow(QFileInfo(error.path).fileName(), QString(), tr("Error"), -1, -1);
+            // Said in words as well, for those who do not see the colour.
+            const QString description = tr("Error: %1").arg(error.message);
             for (QStandardItem* item : row) {
                 item->setForeground(errorBrush);
                 item->setToolTip(error.message);
+                item->setData(description, Qt::AccessibleDescriptionRole);
             }
             row.first()->setData(error.path, ROLE_FILE_PATH);
             m_model->appendRow(row);
@@ -585,7 +594,51 @@ void CProjectsPanel::restoreExpanded()
 void CProjectsPanel::onContextMenu(const QPoint& pos)
 {
     QTreeView* tree = m_widgets.tree;
-    const QModelIndex index = tree->indexAt(pos);
+    showContextMenu(tree->indexAt(pos), tree->viewport()->mapToGlobal(pos));
+}
+
+bool CProjectsPanel::eventFilter(QObject* watched, QEvent* event)
+{
+    QTreeView* tree = m_widgets.tree;
+    if (watched != tree)
+        return QObject::eventFilter(watched, event);
+
+    bool menuKey = false;
+    if (event->type() == QEvent::ContextMenu) {
+        // A mouse's menu goes to the viewport; this one came from the keyboard.
+        menuKey = static_cast<QContextMenuEvent*>(event)->reason() == QContextMenuEvent::Keyboard;
+    } else if (event->type() == QEvent::KeyPress) {
+        const auto* key = static_cast<QKeyEvent*>(event);
+        const QModelIndex current = tree->currentIndex();
+        if ((key->key() == Qt::Key_Return || key->key() == Qt::Key_Enter) &&
+            (key->modifiers() & ~Qt::KeypadModifier) == Qt::NoModifier &&
+            deviceIndexAt(current) >= 0) {
+            if (commandIndexAt(current) >= 0)
+                onDoubleClicked(current);
+            else
+                onClicked(current);
+            return true;
+        }
+        // Qt leaves Shift+F10 alone.
+        menuKey = key->key() == Qt::Key_F10 && key->modifiers() == Qt::ShiftModifier;
+    }
+    if (!menuKey)
+        return false;
+
+    // For the current row, not for the row under a point Qt derives.
+    const QModelIndex current = tree->currentIndex();
+    QPoint at;
+    if (current.isValid()) {
+        tree->scrollTo(current);
+        at = tree->visualRect(current.siblingAtColumn(0)).bottomLeft();
+    }
+    showContextMenu(current, tree->viewport()->mapToGlobal(at));
+    return true;
+}
+
+void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& globalPos)
+{
+    QTreeView* tree = m_widgets.tree;
     const int device = deviceIndexAt(index);
     const int command = commandIndexAt(index);
     const QString path = index.siblingAtColumn(0).data(ROLE_FILE_PATH).toString();
@@ -628,7 +681,7 @@ void CProjectsPanel::onContextMenu(const QPoint& pos)
     QAction* newDevice = menu.addAction(tr("New Device..."));
     QAction* openFolder = menu.addAction(tr("Open Projects Folder"));
 
-    QAction* chosen = menu.exec(tree->viewport()->mapToGlobal(pos));
+    QAction* chosen = menu.exec(globalPos);
     if (!chosen)
         return;
     if (chosen == newDevice) {

@@ -13,6 +13,7 @@
 #include <functional>
 #include <optional>
 
+class QEvent;
 class QFileSystemWatcher;
 class QLabel;
 class QLineEdit;
@@ -76,6 +77,11 @@ public:
     // none is selected and for the label; all feedback is the panel's own.
     void AddCommand(SI2cCommand command);
 
+protected:
+    // The tree's keyboard paths: its context menu for the current row, and
+    // Return for what a click or double-click on that row does.
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 signals:
     void deviceSelected(uint8_t address);
     void commandSelected(uint8_t address, const SI2cCommand& command);
@@ -126,6 +132,7 @@ private:
     void showDeviceProperties(int deviceIndex);
     void deleteDevice(int deviceIndex);
     void deleteErrorFile(const QString& path);
+    void showContextMenu(const QModelIndex& index, const QPoint& globalPos);
     void renameCommand(int deviceIndex, int commandIndex);
     void deleteCommand(int deviceIndex, int commandIndex);
     void moveCommand(int deviceIndex, int commandIndex, int delta);

@@ -1,0 +1,400 @@
+#!/usr/bin/python3
+"""Drives the demo program through the accessibility bus, as a screen reader
+would.
+
+Starts its own X server, session bus and AT-SPI bus in a private home, runs
+the demo program on them, and then, through the AT-SPI interfaces alone:
+checks that every showing control of the main window and of its dialogs has
+a name, connects through the device dialog, types an address, reads, and
+finds the new row in the output table; a failed read's row says so in words.
+
+    tst_atspi.py <pellan-i2c-demo>
+
+Exits with 77 (skipped) when Xvfb, D-Bus or the AT-SPI client is missing.
+"""
+
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import warnings
+
+SKIP = 77
+WAIT_S = 30
+# Calls answer at once, unless the program is busy: generous on a loaded machine.
+CALL_TIMEOUT_MS = 10000
+# An action that opens a modal dialog answers only when the dialog closes.
+ACTION_TIMEOUT_MS = 1000
+# Room for "/at-spi/bus_<display>" within a socket path's 108 bytes.
+RUNTIME_PATH_MAX = 80
+BUS_SERVICE = "/usr/share/dbus-1/services/org.a11y.Bus.service"
+
+Atspi = None
+GLib = None
+
+
+class Failure(Exception):
+    pass
+
+
+def missing_tools():
+    global Atspi, GLib
+    missing = [tool for tool in ("Xvfb", "dbus-daemon") if not shutil.which(tool)]
+    if not os.path.exists(BUS_SERVICE):
+        missing.append("at-spi2-core")
+    try:
+        import gi
+
+        gi.require_version("Atspi", "2.0")
+        from gi.repository import Atspi as atspi, GLib as glib
+
+        Atspi, GLib = atspi, glib
+    except (ImportError, ValueError):
+        missing.append("python3-gi with gir1.2-atspi-2.0")
+    return missing
+
+
+def wait_for(what, probe, timeout=WAIT_S):
+    """Polls probe until it returns something true, and returns that."""
+    deadline = time.monotonic() + timeout
+    while True:
+        try:
+            result = probe()
+        except GLib.Error:
+            result = None  # the object went away or is busy; ask again
+        if result:
+            return result
+        if time.monotonic() > deadline:
+            raise Failure("timed out waiting for " + what)
+        time.sleep(0.1)
+
+
+class Session:
+    """X server, session bus and demo program in a private home; everything
+    started here is stopped here, by process id."""
+
+    def __init__(self, demo, home):
+        self.demo = demo
+        self.home = home
+        self.processes = []
+        self.short_runtime = None
+
+    def __enter__(self):
+        try:
+            self._set_up()
+        except BaseException:
+            self.__exit__(None, None, None)
+            raise
+        return self
+
+    def _set_up(self):
+        folders = {
+            "HOME": self.home,
+            "XDG_CONFIG_HOME": self.home + "/.config",
+            "XDG_DATA_HOME": self.home + "/.local/share",
+            "XDG_CACHE_HOME": self.home + "/.cache",
+            "XDG_DOCUMENTS_DIR": self.home + "/Documents",
+            "XDG_RUNTIME_DIR": self.home + "/.runtime",
+        }
+        if len(folders["XDG_RUNTIME_DIR"]) > RUNTIME_PATH_MAX:
+            # Sockets live there, and socket paths are short.
+            folders["XDG_RUNTIME_DIR"] = tempfile.mkdtemp(prefix="pellan-atspi-", dir="/tmp")
+            self.short_runtime = folders["XDG_RUNTIME_DIR"]
+        for path in folders.values():
+            os.makedirs(path, mode=0o700, exist_ok=True)
+        os.environ.update(folders)
+        # Never the user's desktop, bus or accessibility bus.
+        for name in ("AT_SPI_BUS_ADDRESS", "WAYLAND_DISPLAY", "DBUS_SESSION_BUS_PID"):
+            os.environ.pop(name, None)
+        os.environ["GSETTINGS_BACKEND"] = "memory"
+        os.environ["DISPLAY"] = self._start_x_server()
+        os.environ["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus()
+
+        env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_ACCESSIBILITY="1",
+                   QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
+        self.app_process = self._start([self.demo], env=env)
+
+    def __exit__(self, *exc):
+        for process in reversed(self.processes):
+            try:
+                # The bus leads a process group of its own that holds what it
+                # started: the accessibility bus and its registry.
+                os.killpg(process.pid, signal.SIGTERM)
+            except ProcessLookupError:
+                pass
+            try:
+                process.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                os.killpg(process.pid, signal.SIGKILL)
+                process.wait()
+        if self.short_runtime:
+            shutil.rmtree(self.short_runtime, ignore_errors=True)
+        return False
+
+    def _start(self, command, **kwargs):
+        process = subprocess.Popen(command, start_new_session=True, **kwargs)
+        self.processes.append(process)
+        return process
+
+    def _start_x_server(self):
+        read_end, write_end = os.pipe()
+        self._start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
+                     "-nolisten", "tcp"], pass_fds=(write_end,),
+                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        number = b""
+        with os.fdopen(read_end, "rb", buffering=0) as pipe:
+            while not number.endswith(b"\n"):
+                if not select.select([pipe], [], [], WAIT_S)[0]:
+                    raise Failure("Xvfb gave no display number")
+                chunk = pipe.read(16)
+                if not chunk:
+                    raise Failure("Xvfb ended at start-up")
+                number += chunk
+        return ":" + number.decode().strip()
+
+    def _start_bus(self):
+        bus = self._start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        if not select.select([bus.stdout], [], [], WAIT_S)[0]:
+            raise Failure("dbus-daemon gave no address")
+        address = bus.stdout.readline().strip()
+        if not address:
+            raise Failure("dbus-daemon ended at start-up")
+        return address
+
+
+# ---- Walking the tree -------------------------------------------------------
+
+def children(accessible):
+    count = accessible.get_child_count()
+    for index in range(count):
+        child = accessible.get_child_at_index(index)
+        if child is not None:
+            yield child
+
+
+def descendants(accessible):
+    for child in children(accessible):
+        yield child
+        # Cells and items of views are content, not controls.
+        if child.get_role() not in VIEW_ROLES:
+            yield from descendants(child)
+
+
+def has_state(accessible, state):
+    return accessible.get_state_set().contains(state)
+
+
+def find(root, role, name, showing=True):
+    for accessible in descendants(root):
+        if accessible.get_role() == role and accessible.get_name() == name and (
+                not showing or has_state(accessible, Atspi.StateType.SHOWING)):
+            return accessible
+    return None
+
+
+def describe(accessible):
+    return "%s %r" % (accessible.get_role_name(), accessible.get_name())
+
+
+def is_control(accessible):
+    if not has_state(accessible, Atspi.StateType.SHOWING):
+        return False
+    role = accessible.get_role()
+    if role in ITEM_ROLES:
+        return False
+    return role in CONTROL_ROLES or has_state(accessible, Atspi.StateType.FOCUSABLE)
+
+
+def check_names(window, where, report):
+    """Adds every showing control of the window to the report; returns the
+    unnamed ones."""
+    unnamed = []
+    for accessible in descendants(window):
+        if not is_control(accessible):
+            continue
+        report.append("%s: %s" % (where, describe(accessible)))
+        if not accessible.get_name().strip():
+            unnamed.append("%s: %s" % (where, describe(accessible)))
+    return unnamed
+
+
+# ---- Acting -----------------------------------------------------------------
+
+def press(accessible):
+    """Runs the control's default action. An action that opens a modal
+    dialog does not answer until the dialog closes: the call is given up
+    after a short time, and the dialog is driven through its own tree."""
+    with warnings.catch_warnings():
+        # The successor, Action.get_name, is hidden behind Accessible.get_name.
+        warnings.simplefilter("ignore", DeprecationWarning)
+        names = [accessible.get_action_name(i).lower()
+                 for i in range(accessible.get_n_actions())]
+    if not names:
+        raise Failure(describe(accessible) + " has no action")
+    for wanted in ("press", "click", "activate", "toggle"):
+        if wanted in names:
+            index = names.index(wanted)
+            break
+    else:
+        index = 0
+    Atspi.set_timeout(ACTION_TIMEOUT_MS, -1)
+    try:
+        accessible.do_action(index)
+    except GLib.Error as error:
+        if "Timeout" not in error.message and "timeout" not in error.message:
+            raise
+    finally:
+        Atspi.set_timeout(CALL_TIMEOUT_MS, -1)
+
+
+def top_window(app, role, name):
+    Atspi.Accessible.clear_cache(app)
+    for window in children(app):
+        if window.get_role() == role and window.get_name() == name and has_state(
+                window, Atspi.StateType.SHOWING):
+            return window
+    return None
+
+
+def open_dialog(app, opener, title):
+    press(opener)
+    return wait_for("the dialog " + repr(title),
+                    lambda: top_window(app, Atspi.Role.DIALOG, title))
+
+
+def close_dialog(app, dialog, title, button):
+    press(wait_for(repr(button) + " in " + repr(title),
+                   lambda: find(dialog, Atspi.Role.PUSH_BUTTON, button)))
+    wait_for(repr(title) + " to close",
+             lambda: top_window(app, Atspi.Role.DIALOG, title) is None)
+
+
+def run(session):
+    Atspi.init()
+    # -1: no longer timeouts for a program that has just started, which
+    # would hold an action that opens a modal dialog for that long.
+    Atspi.set_timeout(CALL_TIMEOUT_MS, -1)
+
+    def the_app():
+        desktop = Atspi.get_desktop(0)
+        Atspi.Accessible.clear_cache(desktop)
+        for app in children(desktop):
+            if app.get_process_id() == session.app_process.pid and app.get_child_count() > 0:
+                return app
+        if session.app_process.poll() is not None:
+            raise Failure("the demo program ended with %d" % session.app_process.returncode)
+        return None
+
+    app = wait_for("the demo program on the accessibility bus", the_app)
+    # The tree changes under the test: nothing is taken from a cache.
+    Atspi.Accessible.set_cache_mask(app, Atspi.Cache.NONE)
+    main = wait_for("the main window",
+                    lambda: top_window(app, Atspi.Role.FRAME, "Orvane Pellan I2C"))
+
+    report = []
+    unnamed = check_names(main, "main window", report)
+
+    dialog = open_dialog(app, find(main, Atspi.Role.PUSH_BUTTON, "Connect"), "Select device")
+    unnamed += check_names(dialog, "device dialog", report)
+    close_dialog(app, dialog, "Select device", "OK")
+    read_button = find(main, Atspi.Role.PUSH_BUTTON, "Read")
+    wait_for("the connection (Read enabled)",
+             lambda: has_state(read_button, Atspi.StateType.ENABLED))
+
+    address = find(main, Atspi.Role.TEXT, "I2C Device:")
+    if address is None:
+        raise Failure("no edit field named 'I2C Device:'")
+    address.set_text_contents("0x23")
+    wait_for("the address to be typed", lambda: address.get_text(0, -1) == "0x23")
+    count = find(main, Atspi.Role.SPIN_BUTTON, "Read Bytes")
+    count.set_current_value(2)
+    wait_for("the byte count", lambda: count.get_current_value() == 2)
+
+    table = find(main, Atspi.Role.TABLE, "Output")
+    rows_before = table.get_n_rows()
+    press(read_button)
+    wait_for("a new row in the output table", lambda: table.get_n_rows() == rows_before + 1)
+    cells = [table.get_accessible_at(rows_before, column) for column in range(3)]
+    row = [cell.get_name() for cell in cells]
+    print("new row: %r" % (row,))
+    if row[0] != "Read 0x23" or not re.fullmatch(r"0x[0-9A-F]{2}", row[1]) or \
+            not re.fullmatch(r"[0-9A-F]{2} [0-9A-F]{2}", row[2]) or cells[0].get_description():
+        raise Failure("unexpected row %r" % (row,))
+
+    # No device answers at 0x30: the failed row says so in words.
+    address.set_text_contents("0x30")
+    wait_for("the second address", lambda: address.get_text(0, -1) == "0x30")
+    press(read_button)
+    wait_for("the failed row", lambda: table.get_n_rows() == rows_before + 2)
+    failed = table.get_accessible_at(rows_before + 1, 1)
+    print("failed row: %r, described as %r" % (failed.get_name(), failed.get_description()))
+    if failed.get_description() != "Error":
+        raise Failure("the failed row is not described as an error")
+
+    # The filter's clear button shows only while there is text to clear.
+    projects_filter = find(main, Atspi.Role.TEXT, "Filter")
+    projects_filter.set_text_contents("BH")
+    wait_for("the filter's clear button", lambda: any(
+        is_control(child) for child in children(projects_filter)))
+    unnamed += check_names(projects_filter, "main window, filter", report)
+    projects_filter.set_text_contents("")
+
+    # The dialogs that a menu entry and a tool button open.
+    about = find(main, Atspi.Role.MENU_ITEM, "About", showing=False)
+    dialog = open_dialog(app, about, "About Orvane Pellan I2C")
+    unnamed += check_names(dialog, "About dialog", report)
+    close_dialog(app, dialog, "About Orvane Pellan I2C", "Close")
+    dialog = open_dialog(app, find(main, Atspi.Role.PUSH_BUTTON, "New device"), "New Device")
+    unnamed += check_names(dialog, "device properties dialog", report)
+    close_dialog(app, dialog, "New Device", "Cancel")
+
+    for line in report:
+        print("  " + line)
+    print("controls checked: %d, unnamed: %d" % (len(report), len(unnamed)))
+    if unnamed:
+        raise Failure("controls without a name:\n  " + "\n  ".join(unnamed))
+
+
+def main():
+    if len(sys.argv) != 2:
+        print(__doc__)
+        return 2
+    missing = missing_tools()
+    if missing:
+        print("skipped, missing: " + ", ".join(missing))
+        return SKIP
+
+    global CONTROL_ROLES, ITEM_ROLES, VIEW_ROLES
+    R = Atspi.Role
+    CONTROL_ROLES = {
+        R.PUSH_BUTTON, R.TOGGLE_BUTTON, R.CHECK_BOX, R.RADIO_BUTTON, R.COMBO_BOX, R.TEXT,
+        R.PASSWORD_TEXT, R.ENTRY, R.SPIN_BUTTON, R.SLIDER, R.SCROLL_BAR, R.TABLE, R.TREE,
+        R.TREE_TABLE, R.LIST, R.LIST_BOX, R.MENU, R.MENU_ITEM, R.CHECK_MENU_ITEM,
+        R.RADIO_MENU_ITEM, R.PAGE_TAB, R.LINK,
+    }
+    ITEM_ROLES = {
+        R.TABLE_CELL, R.LIST_ITEM, R.TREE_ITEM, R.TABLE_COLUMN_HEADER, R.TABLE_ROW_HEADER,
+        R.COLUMN_HEADER, R.ROW_HEADER,
+    }
+    VIEW_ROLES = {R.TABLE, R.TREE, R.TREE_TABLE, R.LIST, R.LIST_BOX}
+
+    with tempfile.TemporaryDirectory(prefix="pellan-atspi-") as home:
+        try:
+            with Session(os.path.abspath(sys.argv[1]), home) as session:
+                run(session)
+        except Failure as failure:
+            print("FAIL: %s" % failure)
+            return 1
+    print("PASS")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
