@@ -27,7 +27,7 @@ constexpr int COLUMN_DATA = 2;
 } // namespace
 
 OutputTable::OutputTable(QTableWidget* table, QObject* parent)
-    : QObject(parent), m_table(table),
+    : QObject(parent), m_table(table), m_viewport(table->viewport()),
       m_dataMetrics(QFontDatabase::systemFont(QFontDatabase::FixedFont).resolve(table->font()))
 {
     table->setEditTriggers(QAbstractItemView::NoEditTriggers);
@@ -49,7 +49,7 @@ OutputTable::OutputTable(QTableWidget* table, QObject* parent)
         if (column != COLUMN_DATA)
             fitDataColumn();
     });
-    table->viewport()->installEventFilter(this);
+    m_viewport->installEventFilter(this);
     fitDataColumn();
 }
 
@@ -220,7 +220,7 @@ void OutputTable::fitDataColumn()
 
 bool OutputTable::eventFilter(QObject* watched, QEvent* event)
 {
-    if (watched == m_table->viewport() && event->type() == QEvent::Resize)
+    if (event->type() == QEvent::Resize && watched == m_viewport)
         fitDataColumn();
     return QObject::eventFilter(watched, event);
 }

@@ -8,6 +8,7 @@ class QByteArray;
 class QEvent;
 class QString;
 class QTableWidget;
+class QWidget;
 
 // The rows of the output table: one per transaction, with Type, Flags and
 // Data cells. Rows made from bytes keep the raw bytes, so that a new hex
@@ -48,6 +49,9 @@ private:
     void fitDataColumn();
 
     QTableWidget* m_table;
+    // Kept apart: events reach the filter while the table is being destroyed,
+    // when it may no longer be asked for its viewport.
+    QWidget* m_viewport;
     int m_bytesPerLine = 16;
     bool m_offsetDecimal = false;
     QHash<int, int> m_rowHeights; // line count -> row height
