@@ -1,9 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Installs BUILD_DIR into a fresh prefix below WORK_DIR and checks that the
-# programs with their man pages, the licences, the desktop entry, the icon
-# and the udev rule land where the About dialog, desktop menus and udev look
-# for them.
+# programs with their man pages, the licences, the desktop entry, the icons,
+# the AppStream metadata and the udev rule land where the About dialog,
+# desktop menus, software centres and udev look for them.
 
 string(RANDOM LENGTH 8 run)
 set(prefix "${WORK_DIR}/install-${run}")
@@ -26,7 +26,8 @@ endmacro()
 
 # Nothing but these files may be installed.
 set(programs pellan-i2c pellan-i2c-demo)
-set(icon_sizes 256)
+set(icon_sizes 16 22 24 32 48 64 128 256)
+set(metainfo_file share/metainfo/example.tremwick.pellan_i2c.metainfo.xml)
 set(expected
     lib/udev/rules.d/70-pellan-i2c.rules
     share/applications/pellan-i2c.desktop
@@ -35,10 +36,14 @@ set(expected
     share/doc/pellan-i2c/LICENSE-qt.txt
     share/doc/pellan-i2c/changelog.gz
     share/doc/pellan-i2c/copyright
-    share/icons/hicolor/256x256/apps/pellan-i2c.png
+    share/icons/hicolor/scalable/apps/pellan-i2c.svg
+    ${metainfo_file}
 )
 foreach(program IN LISTS programs)
     list(APPEND expected bin/${program} share/man/man1/${program}.1.gz)
+endforeach()
+foreach(size IN LISTS icon_sizes)
+    list(APPEND expected share/icons/hicolor/${size}x${size}/apps/pellan-i2c.png)
 endforeach()
 list(SORT expected)
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${prefix}" "${prefix}/*")
@@ -130,6 +135,35 @@ if(EXISTS "${rules}")
     if(NOT count EQUAL 2)
         fail("udev rule has ${count} rules, expected 2")
     endif()
+endif()
+
+# Software centres find the programs and, by USB ID, each adapter model.
+set(metainfo "${prefix}/${metainfo_file}")
+if(EXISTS "${metainfo}")
+    file(READ "${metainfo}" xml)
+    set(provides)
+    foreach(program IN LISTS programs)
+        list(APPEND provides "<binary>${program}</binary>")
+    endforeach()
+    file(STRINGS "${SOURCE_DIR}/i2c/orvusbids.h" product_lines
+         REGEX "kProductId[A-Za-z0-9]* = 0x[0-9A-Fa-f]+;")
+    list(LENGTH product_lines product_count)
+    if(product_count LESS 3)
+        fail("fewer than three product IDs in i2c/orvusbids.h")
+    endif()
+    string(TOUPPER "${vendor}" vendor_upper)
+    foreach(line IN LISTS product_lines)
+        string(REGEX MATCH "0x([0-9A-Fa-f]+);" _ "${line}")
+        string(TOUPPER "${CMAKE_MATCH_1}" product)
+        list(APPEND provides "<modalias>usb:v${vendor_upper}p${product}d*</modalias>")
+    endforeach()
+    list(APPEND provides "<launchable type=\"desktop-id\">pellan-i2c.desktop</launchable>")
+    foreach(entry IN LISTS provides)
+        string(FIND "${xml}" "${entry}" at)
+        if(at EQUAL -1)
+            fail("the AppStream metadata lacks ${entry}")
+        endif()
+    endforeach()
 endif()
 
 file(REMOVE_RECURSE "${prefix}")
