@@ -63,3 +63,16 @@ function(pellan_add_test name)
         TIMEOUT ${ARG_TIMEOUT}
         ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_DATA_HOME=${home}/.local/share;XDG_CACHE_HOME=${home}/.cache;XDG_DOCUMENTS_DIR=${home}/Documents;XDG_RUNTIME_DIR=${runtime};QT_LOGGING_RULES=qt.qpa.*=false")
 endfunction()
+
+# Gives every test of the calling folder the label "device" and makes
+# pellan_device_tests build it. Call after the folder's pellan_add_test calls.
+function(pellan_mark_device_tests)
+    get_property(tests DIRECTORY PROPERTY TESTS)
+    foreach(test IN LISTS tests)
+        get_test_property(${test} LABELS labels)
+        if(NOT "setup" IN_LIST labels)
+            set_property(TEST ${test} APPEND PROPERTY LABELS device)
+            add_dependencies(pellan_device_tests ${test})
+        endif()
+    endforeach()
+endfunction()

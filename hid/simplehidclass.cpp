@@ -332,7 +332,7 @@ bool CSimpleHidClass::AnalyseReportDescriptor(std::array<uint64_t, 3>& lengths,
     std::vector<uint8_t> descriptor(REPORT_DESCRIPTOR_BUFFER, 0);
     const int received = hid_get_report_descriptor(m_device, descriptor.data(), descriptor.size());
     if (received < 0) {
-        SetLastErrorFromLibrary(hid_error(m_device));
+        SetLastErrorFromLibrary(pellan_hid_report_descriptor_error(m_device));
         return false;
     }
     const size_t count = std::min(static_cast<size_t>(received), descriptor.size());

@@ -548,6 +548,14 @@ HID_API_EXPORT const wchar_t* HID_API_CALL hid_read_error(hid_device* dev)
     return ErrorText(dev != nullptr ? dev->readError : t_globalError);
 }
 
+#if HID_API_VERSION < HID_API_MAKE_VERSION(0, 14, 0)
+// The stack keeps descriptor errors with the device's other errors.
+const wchar_t* pellan_hid_report_descriptor_error(hid_device* dev)
+{
+    return hid_error(dev);
+}
+#endif
+
 HID_API_EXPORT const struct hid_api_version* HID_API_CALL hid_version(void)
 {
     static const hid_api_version version{HID_API_VERSION_MAJOR, HID_API_VERSION_MINOR,
