@@ -7,6 +7,9 @@
 #include "i2c/orvi2c.h"
 #include "projects/i2cdevicefile.h"
 #include "projects/projectspanel.h"
+#include "transactions/hexlines.h"
+#include "transactions/i2caddress.h"
+#include "transactions/i2ctransaction.h"
 #include "ui_mainwindow.h"
 
 #include <QActionGroup>
@@ -50,15 +53,6 @@ constexpr int ROLE_RAW_BYTES = Qt::UserRole;
 constexpr int COLUMN_TYPE = 0;
 constexpr int COLUMN_FLAGS = 1;
 constexpr int COLUMN_DATA = 2;
-
-const char HEX_DIGITS[] = "0123456789ABCDEF";
-
-QString hexByte(uint8_t value)
-{
-    const QChar digits[2] = {QLatin1Char(HEX_DIGITS[value >> 4]),
-                             QLatin1Char(HEX_DIGITS[value & 0x0F])};
-    return QString(digits, 2);
-}
 
 QFrame* createStatusSeparator(QWidget* parent)
 {
@@ -329,32 +323,12 @@ bool MainWindow::isAddress8Bit() const
 
 QString MainWindow::formatAddress(uint8_t address) const
 {
-    const uint8_t shown = isAddress8Bit() ? static_cast<uint8_t>(address << 1) : address;
-    return QStringLiteral("0x") + hexByte(shown);
+    return FormatI2cAddress(address, isAddress8Bit());
 }
 
 std::optional<uint8_t> MainWindow::parseAddress(const QString& text, bool eightBit) const
 {
-    QString digits = text.trimmed();
-    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        digits.remove(0, 2);
-    if (digits.isEmpty())
-        return std::nullopt;
-
-    uint64_t value = 0;
-    for (QChar c : digits) {
-        const int digit = QStringLiteral("0123456789abcdef").indexOf(c.toLower());
-        if (digit < 0)
-            return std::nullopt;
-        value = value * 16 + static_cast<uint64_t>(digit);
-        if (value > 0xFFFFFFFFu)
-            return std::nullopt;
-    }
-
-    if (eightBit)
-        return value <= 0xFF ? std::optional<uint8_t>(static_cast<uint8_t>(value >> 1))
-                             : std::nullopt;
-    return value <= 0x7F ? std::optional<uint8_t>(static_cast<uint8_t>(value)) : std::nullopt;
+    return ParseI2cAddress(text, eightBit);
 }
 
 std::optional<uint8_t> MainWindow::currentAddress() const
@@ -494,34 +468,14 @@ QString MainWindow::invalidAddressText() const
         .arg(formatAddress(0x50));
 }
 
-QString MainWindow::writeErrorText(const SI2cWriteResult& result) const
-{
-    switch (result.errorCode) {
-    case 0:
-        return lastErrorOf(*m_adapter);
-    case 1:
-        return tr("wrong byte count");
-    case 2:
-        return tr("no start");
-    case 3:
-        return tr("NACK");
-    case 4:
-        return tr("bus error");
-    default:
-        return tr("code %1").arg(result.errorCode);
-    }
-}
-
 void MainWindow::onWrite()
 {
     if (!isConnected())
         return;
 
-    const int mode = m_ui->cmb_startstop->currentIndex();
-    const bool withAddress = mode == static_cast<int>(EI2cStartStop::Auto) ||
-                             mode == static_cast<int>(EI2cStartStop::Start);
+    const auto mode = static_cast<EI2cStartStop>(m_ui->cmb_startstop->currentIndex());
     std::optional<uint8_t> address;
-    if (withAddress) {
+    if (ModeSendsAddress(mode)) {
         address = currentAddress();
         if (!address) {
             showMessage(this, QMessageBox::Warning, tr("Write"), invalidAddressText());
@@ -531,35 +485,19 @@ void MainWindow::onWrite()
 
     const std::optional<std::vector<uint8_t>> bytes =
         CI2cDeviceFile::HexToBytes(m_ui->edit_write->text());
-    if (!bytes || (!withAddress && bytes->empty())) {
+    if (!bytes || !IsWriteDataAcceptable(mode, *bytes)) {
         showMessage(this, QMessageBox::Warning, tr("Write"),
                     tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
         return;
     }
 
-    std::vector<uint8_t> frame;
-    frame.reserve(bytes->size() + 1);
-    if (address)
-        frame.push_back(static_cast<uint8_t>(*address << 1));
-    frame.insert(frame.end(), bytes->begin(), bytes->end());
-
-    const bool start = withAddress;
-    const bool stop = mode == static_cast<int>(EI2cStartStop::Auto) ||
-                      mode == static_cast<int>(EI2cStartStop::Stop);
-    SI2cWriteResult result;
-    const bool ok = m_adapter->Write(frame, result, start, stop);
-    if (!ok && !m_adapter->IsPresent()) {
+    const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), *bytes);
+    if (!write.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
         return;
     }
-
-    QString type = address ? tr("Write %1").arg(formatAddress(*address)) : tr("Write");
-    if (mode != static_cast<int>(EI2cStartStop::Auto))
-        type += QStringLiteral(" [%1]").arg(m_ui->cmb_startstop->itemText(mode));
-    QString flags = QStringLiteral("0x") + hexByte(result.status);
-    if (!ok)
-        flags += QStringLiteral("  ") + writeErrorText(result);
-    addTableRow(type, flags, *bytes, !ok);
+    addTableRow(TransactionTypeText(write, isAddress8Bit()), TransactionFlagsText(write),
+                write.data, !write.ok);
 }
 
 void MainWindow::onRead()
@@ -573,20 +511,16 @@ void MainWindow::onRead()
         return;
     }
 
-    SI2cReadResult result;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const bool ok =
-        m_adapter->Read(*address, static_cast<size_t>(m_ui->spin_read->value()), result);
+    const SI2cTransaction read =
+        RunRead(*m_adapter, *address, static_cast<size_t>(m_ui->spin_read->value()));
     QApplication::restoreOverrideCursor();
-    if (!ok && !m_adapter->IsPresent()) {
+    if (!read.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
         return;
     }
-
-    QString flags = QStringLiteral("0x") + hexByte(result.status);
-    if (!ok)
-        flags += QStringLiteral("  ") + lastErrorOf(*m_adapter);
-    addTableRow(tr("Read %1").arg(formatAddress(*address)), flags, result.data, !ok);
+    addTableRow(TransactionTypeText(read, isAddress8Bit()), TransactionFlagsText(read), read.data,
+                !read.ok);
 }
 
 void MainWindow::onI2cSearch()
@@ -595,13 +529,8 @@ void MainWindow::onI2cSearch()
         return;
 
     const QString remembered = m_ui->cmb_i2c_device->currentText();
-    std::vector<uint8_t> found;
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    // The reserved blocks 0x00-0x07 and 0x78-0x7F are left alone.
-    for (uint8_t address = 0x08; address <= 0x77; ++address) {
-        if (m_adapter->Probe(address))
-            found.push_back(address);
-    }
+    const std::vector<uint8_t> found = RunSearch(*m_adapter).found;
     QApplication::restoreOverrideCursor();
 
     if (!m_adapter || !m_adapter->IsPresent()) {
@@ -700,8 +629,7 @@ void MainWindow::onWriteSave()
         return;
     }
     const int mode = m_ui->cmb_startstop->currentIndex();
-    if (bytes->empty() && (mode == static_cast<int>(EI2cStartStop::Stop) ||
-                           mode == static_cast<int>(EI2cStartStop::None))) {
+    if (!IsWriteDataAcceptable(static_cast<EI2cStartStop>(mode), *bytes)) {
         showMessage(this, QMessageBox::Warning, tr("Save Command"),
                     tr("Without start at least one data byte is required."));
         return;
@@ -750,59 +678,7 @@ bool MainWindow::isOffsetDecimal() const
 
 QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal)
 {
-    const qsizetype n = data.size();
-    if (n == 0)
-        return {};
-
-    const auto* bytes = reinterpret_cast<const uint8_t*>(data.constData());
-    const bool wrap = bytesPerLine > 0 && n > bytesPerLine;
-    if (!wrap) {
-        QString text(n * 3 - 1, QLatin1Char(' '));
-        QChar* out = text.data();
-        for (qsizetype i = 0; i < n; ++i) {
-            out[i * 3] = QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
-            out[i * 3 + 1] = QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
-        }
-        return text;
-    }
-
-    const qsizetype lastOffset = (n - 1) - ((n - 1) % bytesPerLine);
-    const qsizetype base = offsetDecimal ? 10 : 16;
-    int width = 0;
-    if (offsetDecimal) {
-        for (qsizetype rest = lastOffset; rest > 0 || width == 0; rest /= 10)
-            ++width;
-    } else {
-        width = lastOffset >= 0x100 ? 4 : 2;
-    }
-
-    // Written straight into one buffer: a 64 KiB read makes 4,096 lines.
-    const qsizetype lines = (n + bytesPerLine - 1) / bytesPerLine;
-    QString text;
-    text.reserve(n * 3 + lines * (width + 16));
-    QChar digits[32];
-    for (qsizetype offset = 0; offset < n; offset += bytesPerLine) {
-        if (offset > 0)
-            text.append(QLatin1Char('\n'));
-        int count = 0;
-        for (qsizetype rest = offset; rest > 0 || count == 0; rest /= base)
-            digits[count++] = QLatin1Char(HEX_DIGITS[rest % base]);
-        for (int pad = count; pad < width; ++pad)
-            text.append(QLatin1Char('0'));
-        while (count > 0)
-            text.append(digits[--count]);
-        text.append(QLatin1String(": "));
-
-        const qsizetype end = std::min<qsizetype>(offset + bytesPerLine, n);
-        const qsizetype start = text.size();
-        text.resize(start + (end - offset) * 3 - 1, QLatin1Char(' '));
-        QChar* out = text.data() + start;
-        for (qsizetype i = offset; i < end; ++i, out += 3) {
-            out[0] = QLatin1Char(HEX_DIGITS[bytes[i] >> 4]);
-            out[1] = QLatin1Char(HEX_DIGITS[bytes[i] & 0x0F]);
-        }
-    }
-    return text;
+    return FormatHexLines(data, bytesPerLine, offsetDecimal);
 }
 
 void MainWindow::addTableRow(const QString& type, const QString& flags, const QString& data,
@@ -933,8 +809,8 @@ void MainWindow::copyTableRows(ETableCopy mode)
             pieces.append(dataOnOneLine(row));
             break;
         case ETableCopy::Report:
-            pieces.append(cellText(row, COLUMN_TYPE) + QLatin1Char('\t') +
-                          cellText(row, COLUMN_FLAGS) + QLatin1Char('\t') + dataOnOneLine(row));
+            pieces.append(ReportLine(cellText(row, COLUMN_TYPE), cellText(row, COLUMN_FLAGS),
+                                     dataOnOneLine(row)));
             break;
         }
     }

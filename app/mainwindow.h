@@ -13,7 +13,6 @@
 
 class COrvI2c;
 class CProjectsPanel;
-struct SI2cWriteResult;
 class QActionGroup;
 class QLabel;
 class QWidget;
@@ -38,9 +37,8 @@ public:
     explicit MainWindow(QWidget* parent = nullptr);
     ~MainWindow() override;
 
-    // The hex text of the Data column: bytes separated by single spaces,
-    // wrapped into lines of bytesPerLine bytes with an offset prefix when
-    // they do not fit on one line (bytesPerLine 0 never wraps).
+    // The hex text of the Data column: FormatHexLines, which the
+    // command-line tool shares.
     static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
 
     friend class MainWindowProbe;
@@ -95,7 +93,6 @@ private:
 
     void handleConnectionLost();
     QString invalidAddressText() const;
-    QString writeErrorText(const SI2cWriteResult& result) const;
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;

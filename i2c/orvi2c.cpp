@@ -93,27 +93,19 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
         return false;
     }
 
-    std::vector<SHidDeviceInfo> devices;
-    CSimpleHidClass::EnumerateDevices(devices, kVendorId, m_productId);
-    const SHidDeviceInfo* chosen = nullptr;
-    for (const SHidDeviceInfo& device : devices) {
-        // The last match wins: a composite device may list its interface
-        // more than once.
-        if (device.interfaceNumber == m_interfaceNumber && device.serialNumber == serialNumber)
-            chosen = &device;
-    }
-    if (!chosen) {
+    SHidDeviceInfo chosen;
+    if (!FindInterface(serialNumber, chosen)) {
         SetLastError(DEVICE_NOT_FOUND);
         return false;
     }
-    if (!m_hid.OpenPath(chosen->path)) {
+    if (!m_hid.OpenPath(chosen.path)) {
         SetLastError(m_hid.GetLastError());
         return false;
     }
 
     m_serialNumber = serialNumber;
-    m_firmware = chosen->releaseNumber;
-    m_productName = chosen->product.empty() ? GetTypeName() : chosen->product;
+    m_firmware = chosen.releaseNumber;
+    m_productName = ProductNameOf(chosen);
 
     if (SetSpeed(speed))
         return true;
@@ -122,6 +114,40 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
     Disconnect();
     SetLastError(std::move(error));
     return false;
+}
+
+bool COrvI2c::Describe(const std::wstring& serialNumber, std::wstring& productName,
+                       uint16_t& firmware)
+{
+    SHidDeviceInfo info;
+    if (!FindInterface(serialNumber, info)) {
+        SetLastError(DEVICE_NOT_FOUND);
+        return false;
+    }
+    productName = ProductNameOf(info);
+    firmware = info.releaseNumber;
+    return true;
+}
+
+bool COrvI2c::FindInterface(const std::wstring& serialNumber, SHidDeviceInfo& info) const
+{
+    std::vector<SHidDeviceInfo> devices;
+    CSimpleHidClass::EnumerateDevices(devices, kVendorId, m_productId);
+    bool found = false;
+    for (const SHidDeviceInfo& device : devices) {
+        // The last match wins: a composite device may list its interface
+        // more than once.
+        if (device.interfaceNumber == m_interfaceNumber && device.serialNumber == serialNumber) {
+            info = device;
+            found = true;
+        }
+    }
+    return found;
+}
+
+std::wstring COrvI2c::ProductNameOf(const SHidDeviceInfo& info) const
+{
+    return info.product.empty() ? GetTypeName() : info.product;
 }
 
 void COrvI2c::Disconnect()

@@ -60,6 +60,12 @@ public:
     uint16_t GetFirmware() const;
     std::string GetLastError() const;
 
+    // The product name and firmware number that Connect would report for the
+    // attached adapter of this model with this serial number, read from the
+    // system's HID listing: nothing is opened, nothing sent. False with
+    // "Device not found" when no such adapter is attached.
+    bool Describe(const std::wstring& serialNumber, std::wstring& productName, uint16_t& firmware);
+
     // Serial numbers of the attached adapters of one model, sorted and
     // without duplicates. False when the HID enumeration failed.
     static bool EnumerateInterface(uint16_t productId, int interfaceNumber,
@@ -102,6 +108,10 @@ protected:
     bool SendEnable(bool enable, uint8_t flags);
 
     void SetLastError(std::string text);
+    // The listed I2C interface of the adapter with this serial number; false
+    // when there is none.
+    bool FindInterface(const std::wstring& serialNumber, SHidDeviceInfo& info) const;
+    std::wstring ProductNameOf(const SHidDeviceInfo& info) const;
 
     std::string m_lastError;
     uint16_t m_productId = 0;

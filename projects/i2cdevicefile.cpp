@@ -93,6 +93,12 @@ QByteArray ModeName(EI2cStartStop mode)
     return MODE_NAMES[static_cast<size_t>(index)].second;
 }
 
+// Labels are told apart neither by surrounding blanks nor by letter case.
+bool SameLabel(const QString& a, const QString& b)
+{
+    return a.trimmed().compare(b.trimmed(), Qt::CaseInsensitive) == 0;
+}
+
 // What a compact JSON writer makes of one string value, quotes included.
 QByteArray JsonString(const QString& text)
 {
@@ -308,13 +314,20 @@ void CI2cDeviceFile::RemoveCommand(int index)
 
 bool CI2cDeviceFile::HasCommandLabel(const QString& label, int exceptIndex) const
 {
-    const QString wanted = label.trimmed();
     for (qsizetype i = 0; i < m_commands.size(); ++i) {
-        if (i != exceptIndex &&
-            m_commands[i].label.trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
+        if (i != exceptIndex && SameLabel(m_commands[i].label, label))
             return true;
     }
     return false;
+}
+
+int CI2cDeviceFile::FindCommandLabel(const QString& label) const
+{
+    for (qsizetype i = 0; i < m_commands.size(); ++i) {
+        if (SameLabel(m_commands[i].label, label))
+            return static_cast<int>(i);
+    }
+    return -1;
 }
 
 std::optional<std::vector<uint8_t>> CI2cDeviceFile::HexToBytes(const QString& text)
@@ -324,8 +337,8 @@ std::optional<std::vector<uint8_t>> CI2cDeviceFile::HexToBytes(const QString& te
     // Plain ASCII text, the usual case, is split by hand with the same rule
     // (white space, commas and semicolons): a folder reload converts tens of
     // thousands of these and the expression dominated it.
-    const bool ascii = std::all_of(text.cbegin(), text.cend(),
-                                   [](QChar c) { return c.unicode() < 0x80; });
+    const bool ascii =
+        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c.unicode() < 0x80; });
     QList<QStringView> parts;
     if (ascii) {
         const auto isSeparator = [](QChar c) {

@@ -90,6 +90,9 @@ public:
     // True when a command other than the one at exceptIndex (-1 for none)
     // has this label, both trimmed and compared without regard to case.
     bool HasCommandLabel(const QString& label, int exceptIndex) const;
+    // The index of the first command with this label, compared as
+    // HasCommandLabel compares; -1 when there is none.
+    int FindCommandLabel(const QString& label) const;
 
     // Hex text to bytes: groups separated by white space, commas or
     // semicolons, each an optional "0x" and an even number of hex digits or a

@@ -25,7 +25,7 @@ macro(fail text)
 endmacro()
 
 # Nothing but these files may be installed.
-set(programs pellan-i2c pellan-i2c-demo)
+set(programs pellan-i2c pellan-i2c-demo pellan-i2c-cli pellan-i2c-cli-demo)
 set(icon_sizes 16 22 24 32 48 64 128 256)
 set(metainfo_file share/metainfo/example.tremwick.pellan_i2c.metainfo.xml)
 set(expected

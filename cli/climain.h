@@ -1,0 +1,6 @@
+#pragma once
+
+// Runs the command-line tool on the process's arguments and standard
+// streams; the program and the demo program differ only in what they link
+// and plug in before calling this.
+int runCliProgram(int argc, char* argv[]);

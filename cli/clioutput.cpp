@@ -1,0 +1,167 @@
+#include "cli/clioutput.h"
+
+#include "transactions/hexlines.h"
+
+#include <QCoreApplication>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonValue>
+#include <QTextStream>
+
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int READ_BYTES_PER_LINE = 16;
+constexpr int GRID_COLUMNS = 16;
+constexpr int GRID_ADDRESSES = 128;
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("CCliOutput", text);
+}
+
+// One value as compact JSON.
+QString jsonText(const QJsonValue& value)
+{
+    const QByteArray array = QJsonDocument(QJsonArray{value}).toJson(QJsonDocument::Compact);
+    return QString::fromUtf8(array.mid(1, array.size() - 2));
+}
+
+// An object with its keys in the given order, which QJsonObject would sort.
+QString jsonObject(const std::vector<std::pair<QString, QJsonValue>>& pairs)
+{
+    QStringList members;
+    for (const auto& [key, value] : pairs)
+        members.append(jsonText(key) + QLatin1Char(':') + jsonText(value));
+    return QLatin1Char('{') + members.join(QLatin1Char(',')) + QLatin1Char('}');
+}
+
+QString dataText(const std::vector<uint8_t>& bytes)
+{
+    return FormatHexLines(QByteArray(reinterpret_cast<const char*>(bytes.data()),
+                                     static_cast<qsizetype>(bytes.size())),
+                          0, false);
+}
+
+QString typeName(EI2cTransactionType type)
+{
+    switch (type) {
+    case EI2cTransactionType::Write:
+        return QStringLiteral("write");
+    case EI2cTransactionType::Read:
+        return QStringLiteral("read");
+    case EI2cTransactionType::Search:
+        return QStringLiteral("search");
+    }
+    return {};
+}
+
+QString transactionJson(const SI2cTransaction& transaction, const std::optional<QString>& label)
+{
+    std::vector<std::pair<QString, QJsonValue>> pairs = {
+        {QStringLiteral("type"), typeName(transaction.type)},
+        {QStringLiteral("address"),
+         transaction.address ? QJsonValue(*transaction.address) : QJsonValue(QJsonValue::Null)},
+        {QStringLiteral("ok"), transaction.ok},
+        {QStringLiteral("status"), transaction.status},
+        {QStringLiteral("error"), transaction.error},
+        {QStringLiteral("data"), dataText(transaction.data)},
+    };
+    if (label)
+        pairs.emplace_back(QStringLiteral("label"), *label);
+    if (transaction.type == EI2cTransactionType::Search) {
+        QJsonArray found;
+        for (uint8_t address : transaction.found)
+            found.append(address);
+        pairs.emplace_back(QStringLiteral("found"), found);
+    }
+    return jsonObject(pairs);
+}
+
+} // namespace
+
+CCliOutput::CCliOutput(QTextStream& out, bool json, bool eightBit)
+    : m_out(out), m_json(json), m_eightBit(eightBit)
+{
+}
+
+void CCliOutput::WriteTransaction(const SI2cTransaction& transaction,
+                                  const std::optional<QString>& label)
+{
+    if (m_json)
+        m_out << transactionJson(transaction, label) << '\n';
+    else
+        m_out << TransactionReportLine(transaction, m_eightBit) << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteReadData(const SI2cTransaction& read)
+{
+    if (m_json || !read.ok) {
+        WriteTransaction(read);
+        return;
+    }
+    const QString lines = FormatHexLines(QByteArray(reinterpret_cast<const char*>(read.data.data()),
+                                                    static_cast<qsizetype>(read.data.size())),
+                                         READ_BYTES_PER_LINE, false);
+    m_out << lines << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteSearch(const SI2cTransaction& search)
+{
+    if (m_json) {
+        WriteTransaction(search);
+        return;
+    }
+    bool answered[GRID_ADDRESSES] = {};
+    for (uint8_t address : search.found)
+        answered[address & 0x7F] = true;
+
+    // i2cdetect's layout, trailing blanks included.
+    m_out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
+    for (int row = 0; row < GRID_ADDRESSES; row += GRID_COLUMNS) {
+        m_out << QStringLiteral("%1: ").arg(row, 2, 16, QLatin1Char('0'));
+        for (int address = row; address < row + GRID_COLUMNS; ++address) {
+            if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS)
+                m_out << "   ";
+            else if (answered[address])
+                m_out << QStringLiteral("%1 ").arg(address, 2, 16, QLatin1Char('0'));
+            else
+                m_out << "-- ";
+        }
+        m_out << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteAdapter(const SCliAdapterInfo& adapter)
+{
+    const QString firmware = QStringLiteral("%1").arg(adapter.firmware, 4, 16, QLatin1Char('0'));
+    if (m_json) {
+        m_out << jsonObject({
+                     {QStringLiteral("model"), adapter.model},
+                     {QStringLiteral("serial"), adapter.serial},
+                     {QStringLiteral("product"), adapter.product},
+                     {QStringLiteral("firmware"), firmware},
+                     {QStringLiteral("speeds"), QJsonArray::fromStringList(adapter.speeds)},
+                     {QStringLiteral("pullUps"), adapter.pullUps},
+                 })
+              << '\n';
+    } else {
+        m_out << QStringList{adapter.model, adapter.serial, adapter.product, firmware,
+                             adapter.speeds.join(QLatin1Char(' '))}
+                     .join(QLatin1Char('\t'))
+              << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteNoAdapters()
+{
+    if (!m_json)
+        m_out << tr("No Orvane adapter attached.") << '\n';
+    m_out.flush();
+}
