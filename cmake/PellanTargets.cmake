@@ -31,7 +31,8 @@ endfunction()
 #
 # One QtTest executable under CTest. Every test gets its own HOME and XDG
 # folders inside the build tree, so settings, the documents folder and the
-# trash never touch a real user's, and tests can run in parallel.
+# trash never touch a real user's, and tests can run in parallel. Run by
+# hand, a test makes a private home of its own (tests/support/privatehome.cpp).
 function(pellan_add_test name)
     cmake_parse_arguments(ARG "" "LABEL;TIMEOUT" "SOURCES;LIBRARIES" ${ARGN})
     if(NOT ARG_LABEL)
@@ -44,7 +45,7 @@ function(pellan_add_test name)
     add_executable(${name} ${ARG_SOURCES})
     # Tests have no forms of their own; they include the application's.
     set_target_properties(${name} PROPERTIES AUTOUIC OFF)
-    target_link_libraries(${name} PRIVATE Qt6::Test ${ARG_LIBRARIES})
+    target_link_libraries(${name} PRIVATE Qt6::Test pellan_test_home ${ARG_LIBRARIES})
     target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR})
     pellan_configure_target(${name})
 
@@ -61,7 +62,7 @@ function(pellan_add_test name)
         FIXTURES_REQUIRED ${name}_home
         LABELS ${ARG_LABEL}
         TIMEOUT ${ARG_TIMEOUT}
-        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_DATA_HOME=${home}/.local/share;XDG_CACHE_HOME=${home}/.cache;XDG_DOCUMENTS_DIR=${home}/Documents;XDG_RUNTIME_DIR=${runtime};QT_LOGGING_RULES=qt.qpa.*=false")
+        ENVIRONMENT "QT_QPA_PLATFORM=offscreen;PELLAN_TEST_HOME=${home};HOME=${home};XDG_CONFIG_HOME=${home}/.config;XDG_DATA_HOME=${home}/.local/share;XDG_CACHE_HOME=${home}/.cache;XDG_DOCUMENTS_DIR=${home}/Documents;XDG_RUNTIME_DIR=${runtime};QT_LOGGING_RULES=qt.qpa.*=false")
 endfunction()
 
 # Gives every test of the calling folder the label "device" and makes

@@ -4,3 +4,5 @@ file(MAKE_DIRECTORY "${HOME_DIR}/.config" "${HOME_DIR}/.local/share" "${HOME_DIR
      "${HOME_DIR}/Documents")
 file(MAKE_DIRECTORY "${RUNTIME_DIR}")
 file(CHMOD "${RUNTIME_DIR}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+# Tells the test binary that this home is the one CTest prepared for it.
+file(TOUCH "${HOME_DIR}/.pellan-test-home")

@@ -11,6 +11,11 @@
 #include <QStringView>
 
 #include <algorithm>
+#include <cerrno>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -125,6 +130,38 @@ QByteArray CommandLine(const SI2cCommand& command)
     return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
 }
 
+// Opens a regular file for reading, following links. Opened without
+// blocking and checked by its descriptor: opening a FIFO (or a link to one)
+// would wait for a writer for ever, and a check of the path before the open
+// could see another file than the open. Qt resources (":/...") are compiled
+// in and opened as they are.
+bool OpenRegularFile(QFile& file, const QString& path, QString& error)
+{
+    if (path.startsWith(u':')) {
+        if (file.open(QIODevice::ReadOnly))
+            return true;
+        error = file.errorString();
+        return false;
+    }
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) {
+        error = qt_error_string(errno);
+        return false;
+    }
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        // Directories, devices and pipes have no size to check and may never end.
+        error = QStringLiteral("Not a regular file");
+        ::close(fd);
+        return false;
+    }
+    if (!file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        error = file.errorString();
+        return false;
+    }
+    return true;
+}
+
 } // namespace
 
 const QString CI2cDeviceFile::FILE_SUFFIX = QStringLiteral("i2cdev");
@@ -134,15 +171,8 @@ bool CI2cDeviceFile::Load(const QString& path)
     m_filePath = path;
 
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        m_lastError = file.errorString();
+    if (!OpenRegularFile(file, path, m_lastError))
         return false;
-    }
-    // Devices and pipes have no size to check and may never end.
-    if (file.isSequential()) {
-        m_lastError = QStringLiteral("Not a regular file");
-        return false;
-    }
     if (file.size() > MAX_FILE_SIZE) {
         m_lastError = QStringLiteral("File too large (%1 bytes, at most %2)")
                           .arg(file.size())

@@ -1,6 +1,7 @@
 #include "projects/projectspanel.h"
 
 #include "projects/projectdevicedialog.h"
+#include "projects/trash.h"
 
 #include <QAbstractItemView>
 #include <QAction>
@@ -17,7 +18,6 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
-#include <QPersistentModelIndex>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSignalBlocker>
@@ -205,22 +205,24 @@ bool askYesNo(QWidget* parent, const QString& title, const QString& text)
                        QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
 }
 
-// Whether the home trash exists or can be made. Qt 6.4 moves a file into
-// the working directory when it cannot establish the trash folder, as when
-// the data folder is missing; it may create "Trash" itself, not its parents.
-bool homeTrashUsable()
+// What an outside change did to the file or command that an action was
+// meant for.
+QString removedText(const QString& path)
 {
-    const QString dataHome = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
-    if (dataHome.isEmpty() || !QDir().mkpath(dataHome))
-        return false;
-    const QFileInfo trash(dataHome + QStringLiteral("/Trash"));
-    return !trash.exists() || trash.isDir();
+    return CProjectsPanel::tr("\"%1\" is no longer in the projects folder.")
+        .arg(QFileInfo(path).fileName());
 }
 
-// The desktop trash first; permanent deletion only where there is none.
-bool trashOrRemove(const QString& path)
+QString unreadableText(const QString& path, const QString& error)
 {
-    return (homeTrashUsable() && QFile::moveToTrash(path)) || QFile::remove(path);
+    return CProjectsPanel::tr("\"%1\" was changed on disk and can no longer be read:\n%2")
+        .arg(QFileInfo(path).fileName(), error);
+}
+
+QString commandChangedText(const QString& label, const QString& deviceName)
+{
+    return CProjectsPanel::tr("The command \"%1\" of \"%2\" was changed on disk.")
+        .arg(label, deviceName);
 }
 
 } // namespace
@@ -584,9 +586,15 @@ void CProjectsPanel::onContextMenu(const QPoint& pos)
 {
     QTreeView* tree = m_widgets.tree;
     const QModelIndex index = tree->indexAt(pos);
-    int device = deviceIndexAt(index);
-    int command = commandIndexAt(index);
+    const int device = deviceIndexAt(index);
+    const int command = commandIndexAt(index);
     const QString path = index.siblingAtColumn(0).data(ROLE_FILE_PATH).toString();
+    // The menu runs a nested event loop in which a debounced reload may
+    // replace the device list and every index; the row is found again
+    // afterwards by its file and its command.
+    const QString devicePath = device >= 0 ? m_devices.at(device).GetFilePath() : QString();
+    const QString label =
+        command >= 0 ? m_devices.at(device).GetCommands().at(command).label : QString();
 
     QMenu menu(tree);
     QAction* execute = nullptr;
@@ -620,9 +628,6 @@ void CProjectsPanel::onContextMenu(const QPoint& pos)
     QAction* newDevice = menu.addAction(tr("New Device..."));
     QAction* openFolder = menu.addAction(tr("Open Projects Folder"));
 
-    // The menu runs a nested event loop in which a debounced reload may
-    // rebuild the tree; the persistent index tells whether the row survived.
-    const QPersistentModelIndex target(index);
     QAction* chosen = menu.exec(tree->viewport()->mapToGlobal(pos));
     if (!chosen)
         return;
@@ -638,29 +643,67 @@ void CProjectsPanel::onContextMenu(const QPoint& pos)
         deleteErrorFile(path);
         return;
     }
-    if (!target.isValid())
+    const int found = findDevice(devicePath, command, label);
+    if (found < 0)
         return;
-    device = deviceIndexAt(target);
-    command = commandIndexAt(target);
-    if (device < 0)
-        return;
-
+    const CI2cDeviceFile& file = m_devices.at(found);
     if (chosen == execute)
-        onDoubleClicked(target);
+        emit commandExecuteRequested(file.GetAddress(), file.GetCommands().at(command));
     else if (chosen == load)
-        onClicked(target);
+        emit commandSelected(file.GetAddress(), file.GetCommands().at(command));
     else if (chosen == rename)
-        renameCommand(device, command);
+        renameCommand(found, command);
     else if (chosen == moveUp)
-        moveCommand(device, command, -1);
+        moveCommand(found, command, -1);
     else if (chosen == moveDown)
-        moveCommand(device, command, +1);
+        moveCommand(found, command, +1);
     else if (chosen == removeCommand)
-        deleteCommand(device, command);
+        deleteCommand(found, command);
     else if (chosen == properties)
-        showDeviceProperties(device);
+        showDeviceProperties(found);
     else if (chosen == removeDevice)
-        deleteDevice(device);
+        deleteDevice(found);
+}
+
+int CProjectsPanel::findDevice(const QString& filePath, int commandIndex, const QString& label)
+{
+    for (int i = 0; i < m_devices.size(); ++i) {
+        const CI2cDeviceFile& device = m_devices.at(i);
+        if (device.GetFilePath() != filePath)
+            continue;
+        if (commandIndex < 0 || (commandIndex < device.GetCommands().size() &&
+                                 device.GetCommands().at(commandIndex).label == label))
+            return i;
+        showMessage(m_parentWidget, QMessageBox::Warning, tr("Projects"),
+                    commandChangedText(label, device.GetName()));
+        return -1;
+    }
+    const auto error = std::find_if(m_errors.cbegin(), m_errors.cend(),
+                                    [&](const SFileError& e) { return e.path == filePath; });
+    showMessage(m_parentWidget, QMessageBox::Warning, tr("Projects"),
+                error != m_errors.cend() ? unreadableText(filePath, error->message)
+                                         : removedText(filePath));
+    return -1;
+}
+
+std::optional<CI2cDeviceFile> CProjectsPanel::deviceOnDisk(const QString& filePath,
+                                                           int commandIndex, const QString& label,
+                                                           const QString& title)
+{
+    CI2cDeviceFile device;
+    QString change;
+    if (!device.Load(filePath)) {
+        change = QFileInfo::exists(filePath) ? unreadableText(filePath, device.GetLastError())
+                                             : removedText(filePath);
+    } else if (commandIndex >= 0 && (commandIndex >= device.GetCommands().size() ||
+                                     device.GetCommands().at(commandIndex).label != label)) {
+        change = commandChangedText(label, device.GetName());
+    }
+    if (change.isEmpty())
+        return device;
+    showMessage(m_parentWidget, QMessageBox::Warning, title,
+                change + QStringLiteral("\n\n") + tr("Nothing was saved."));
+    return std::nullopt;
 }
 
 void CProjectsPanel::onNewDevice()
@@ -799,29 +842,42 @@ void CProjectsPanel::AddCommand(SI2cCommand command)
             return;
     }
 
-    CI2cDeviceFile copy = m_devices.at(device);
+    const CI2cDeviceFile copy = m_devices.at(device);
     const std::optional<QString> label =
         promptLabel(tr("Save Command"), tr("Label for the command in \"%1\":").arg(copy.GetName()),
                     suggestedLabel(command), copy, -1);
     if (!label)
         return;
-    command.label = *label;
-    copy.AddCommand(command);
-    if (!saveDevice(copy))
+    std::optional<CI2cDeviceFile> current =
+        deviceOnDisk(copy.GetFilePath(), -1, QString(), tr("Save Command"));
+    if (!current)
         return;
-    m_expanded.insert(copy.GetFilePath());
+    command.label = *label;
+    current->AddCommand(command);
+    if (!saveDevice(*current))
+        return;
+    m_expanded.insert(current->GetFilePath());
     saveExpanded();
     reload();
-    selectItem(copy.GetFilePath(), copy.GetCommands().size() - 1);
+    selectItem(current->GetFilePath(), current->GetCommands().size() - 1);
 }
 
 void CProjectsPanel::showDeviceProperties(int deviceIndex)
 {
     CI2cDeviceFile copy = m_devices.at(deviceIndex);
-    if (!editDevice(copy, false) || !saveDevice(copy))
+    if (!editDevice(copy, false))
+        return;
+    std::optional<CI2cDeviceFile> current =
+        deviceOnDisk(copy.GetFilePath(), -1, QString(), tr("Device Properties"));
+    if (!current)
+        return;
+    current->SetName(copy.GetName());
+    current->SetAddress(copy.GetAddress());
+    current->SetDescription(copy.GetDescription());
+    if (!saveDevice(*current))
         return;
     reload();
-    selectItem(copy.GetFilePath(), -1);
+    selectItem(current->GetFilePath(), -1);
 }
 
 void CProjectsPanel::deleteDevice(int deviceIndex)
@@ -855,32 +911,40 @@ void CProjectsPanel::deleteErrorFile(const QString& path)
 
 void CProjectsPanel::renameCommand(int deviceIndex, int commandIndex)
 {
-    CI2cDeviceFile copy = m_devices.at(deviceIndex);
+    const CI2cDeviceFile copy = m_devices.at(deviceIndex);
+    const QString oldLabel = copy.GetCommands().at(commandIndex).label;
     const std::optional<QString> label =
-        promptLabel(tr("Rename Command"), tr("Label:"), copy.GetCommands().at(commandIndex).label,
-                    copy, commandIndex);
+        promptLabel(tr("Rename Command"), tr("Label:"), oldLabel, copy, commandIndex);
     if (!label)
         return;
-    copy.RenameCommand(commandIndex, *label);
-    if (!saveDevice(copy))
+    std::optional<CI2cDeviceFile> current =
+        deviceOnDisk(copy.GetFilePath(), commandIndex, oldLabel, tr("Rename Command"));
+    if (!current)
+        return;
+    current->RenameCommand(commandIndex, *label);
+    if (!saveDevice(*current))
         return;
     reload();
-    selectItem(copy.GetFilePath(), commandIndex);
+    selectItem(current->GetFilePath(), commandIndex);
 }
 
 void CProjectsPanel::deleteCommand(int deviceIndex, int commandIndex)
 {
-    CI2cDeviceFile copy = m_devices.at(deviceIndex);
+    const CI2cDeviceFile copy = m_devices.at(deviceIndex);
+    const QString label = copy.GetCommands().at(commandIndex).label;
     if (!askYesNo(m_parentWidget, tr("Delete Command"),
-                  tr("Delete \"%1\" from \"%2\"?")
-                      .arg(copy.GetCommands().at(commandIndex).label, copy.GetName())))
+                  tr("Delete \"%1\" from \"%2\"?").arg(label, copy.GetName())))
         return;
-    copy.RemoveCommand(commandIndex);
-    if (!saveDevice(copy))
+    std::optional<CI2cDeviceFile> current =
+        deviceOnDisk(copy.GetFilePath(), commandIndex, label, tr("Delete Command"));
+    if (!current)
+        return;
+    current->RemoveCommand(commandIndex);
+    if (!saveDevice(*current))
         return;
     reload();
-    selectItem(copy.GetFilePath(),
-               std::min(commandIndex, static_cast<int>(copy.GetCommands().size()) - 1));
+    selectItem(current->GetFilePath(),
+               std::min(commandIndex, static_cast<int>(current->GetCommands().size()) - 1));
 }
 
 void CProjectsPanel::moveCommand(int deviceIndex, int commandIndex, int delta)

@@ -113,6 +113,16 @@ private:
     std::optional<QString> promptLabel(const QString& title, const QString& label,
                                        const QString& text, const CI2cDeviceFile& file,
                                        int exceptIndex);
+    // The index of the device at filePath in the device list, whose command
+    // at commandIndex (-1: none) still has the label; -1, after a warning
+    // that names the change, when the file or the command is gone.
+    int findDevice(const QString& filePath, int commandIndex, const QString& label);
+    // The device at filePath as it is on disk now, for an edit prepared
+    // before a dialog: its command at commandIndex (-1: none) must still have
+    // the label. Nothing, after a warning titled title that names the
+    // change, when the file or the command is gone.
+    std::optional<CI2cDeviceFile> deviceOnDisk(const QString& filePath, int commandIndex,
+                                               const QString& label, const QString& title);
     void showDeviceProperties(int deviceIndex);
     void deleteDevice(int deviceIndex);
     void deleteErrorFile(const QString& path);

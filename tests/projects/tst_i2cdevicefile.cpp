@@ -1,4 +1,5 @@
 #include "projects/i2cdevicefile.h"
+#include "tests/support/fifowatchdog.h"
 
 #include <QDir>
 #include <QFile>
@@ -7,6 +8,7 @@
 
 #include <csignal>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -15,7 +17,7 @@ const QString BAD_ADDRESS = QStringLiteral("Invalid or missing address");
 const QString BAD_COUNT = QStringLiteral("Command 1: invalid read count");
 const QString BAD_WRITE = QStringLiteral("Command 1: invalid mode or data");
 
-enum ESource { Content, Directory, Missing, HugeFile };
+enum ESource { Content, Directory, Missing, HugeFile, Fifo, LinkToFifo, LinkToDirectory };
 enum EFailure { MissingFolder, ParentIsFile, ReadOnlyFolder, DiskFull };
 
 QByteArray readFile(const QString& path)
@@ -256,8 +258,12 @@ void TestI2cDeviceFile::badInput_data()
         << QStringLiteral("Command 2: invalid mode or data");
     QTest::newRow("top-level array")
         << int(Content) << QByteArray(R"([{"address": 1}])") << BAD_ADDRESS;
-    QTest::newRow("directory") << int(Directory) << QByteArray() << QString();
-    QTest::newRow("missing") << int(Missing) << QByteArray() << QString();
+    const QString notRegular = QStringLiteral("Not a regular file");
+    QTest::newRow("directory") << int(Directory) << QByteArray() << notRegular;
+    QTest::newRow("link to a directory") << int(LinkToDirectory) << QByteArray() << notRegular;
+    QTest::newRow("FIFO") << int(Fifo) << QByteArray() << notRegular;
+    QTest::newRow("link to a FIFO") << int(LinkToFifo) << QByteArray() << notRegular;
+    QTest::newRow("missing") << int(Missing) << QByteArray() << QStringLiteral("No such file");
     QTest::newRow("huge") << int(HugeFile) << QByteArray() << QStringLiteral("File too large");
 }
 
@@ -273,13 +279,24 @@ void TestI2cDeviceFile::badInput()
         QVERIFY(writeFile(path, bytes));
     if (source == HugeFile)
         QVERIFY(QFile::resize(path, qint64(1) << 32)); // sparse: takes no space
+    const QString target = dir.filePath(QStringLiteral("target"));
     if (source == Directory)
         QVERIFY(QDir().mkdir(path));
+    if (source == LinkToDirectory)
+        QVERIFY(QDir().mkdir(target) && QFile::link(target, path));
+    if (source == Fifo || source == LinkToFifo) {
+        const QString fifo = source == Fifo ? path : target;
+        QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+        if (source == LinkToFifo)
+            QVERIFY(QFile::link(target, path));
+    }
 
     CI2cDeviceFile device;
     QVERIFY(device.Load(EXAMPLE_PATH));
     const CI2cDeviceFile before = device;
+    testsupport::CFifoWatchdog watchdog(source == Fifo ? path : target);
     QVERIFY(!device.Load(path));
+    QVERIFY2(!watchdog.finish(), "Load blocked on the FIFO");
     QVERIFY2(device.GetLastError().startsWith(error), qPrintable(device.GetLastError()));
     QVERIFY(!device.GetLastError().isEmpty());
     // Only the path and the error change.

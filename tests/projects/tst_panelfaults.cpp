@@ -1,21 +1,27 @@
 // The projects folder changing under the panel's feet: files replaced,
-// deleted or created while the folder is being read, the whole folder
-// deleted while the panel runs, and a folder that refuses a save. The tree
-// must end up showing what is on disk, and no file may be lost.
+// deleted or created while the folder is being read or while a menu or a
+// dialog is open, the whole folder deleted while the panel runs, and a
+// folder that refuses a save. The tree must end up showing what is on disk,
+// and no file or outside edit may be lost.
 
 #include "projects/projectspanel.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/fifowatchdog.h"
 #include "tests/support/projectspanelprobe.h"
+#include "tests/support/readonlyfolder.h"
 
+#include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QScopeGuard>
+#include <QPushButton>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
 #include <QTreeView>
 
@@ -23,11 +29,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <functional>
-#include <linux/fs.h>
 #include <memory>
 #include <poll.h>
 #include <sys/inotify.h>
-#include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -41,6 +46,7 @@ constexpr int FILLER_FILES = 400;
 constexpr int WAIT_MS = 5000;
 
 enum EChange { RewrittenInPlace, ReplacedByRename, Deleted, Created };
+enum EOutside { OtherFileAdded, CommandAdded, CommandRenamed, FileRemoved, FileBroken };
 
 QString writeDevice(const QString& folder, const QString& fileName, const QString& name,
                     const QString& description = {})
@@ -54,30 +60,72 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
     return device.SaveAs(path) ? path : QString();
 }
 
-// The immutable flag keeps even root from creating files in a folder, where
-// permissions do not.
-bool setImmutable(const QString& folder, bool on)
+// "Dev" with the commands c0, c1 and c2.
+QString writeDev(const QString& folder)
 {
-    const int fd = open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0)
-        return false;
-    int flags = 0;
-    bool ok = ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0;
-    if (ok) {
-        flags = on ? flags | FS_IMMUTABLE_FL : flags & ~FS_IMMUTABLE_FL;
-        ok = ioctl(fd, FS_IOC_SETFLAGS, &flags) == 0;
-    }
-    close(fd);
-    return ok;
+    CI2cDeviceFile device;
+    device.SetName(u"Dev"_s);
+    device.SetAddress(0x23);
+    for (const char* label : {"c0", "c1", "c2"})
+        device.AddCommand(
+            {QString::fromLatin1(label), EI2cCommandType::Write, EI2cStartStop::Auto, {0x01}, 1});
+    const QString path = QDir(folder).absoluteFilePath(u"dev.i2cdev"_s);
+    return device.SaveAs(path) ? path : QString();
 }
 
-bool canCreateFileIn(const QString& folder)
+// What another program does to dev.i2cdev while a menu or dialog is open.
+void changeOutside(const QString& path, int change)
 {
-    QFile probe(QDir(folder).filePath(u"probe"_s));
-    const bool created = probe.open(QIODevice::WriteOnly);
-    if (created)
-        probe.remove();
-    return created;
+    CI2cDeviceFile device;
+    switch (change) {
+    case OtherFileAdded: // sorts first and moves Dev down a place
+        writeDevice(QFileInfo(path).path(), u"aaa.i2cdev"_s, u"Aaa"_s);
+        break;
+    case CommandAdded:
+    case CommandRenamed:
+        QVERIFY(device.Load(path));
+        if (change == CommandAdded)
+            device.AddCommand({u"outside"_s, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 2});
+        else
+            device.RenameCommand(1, u"c1 outside"_s);
+        QVERIFY(device.Save());
+        break;
+    case FileRemoved:
+        QVERIFY(QFile::remove(path));
+        break;
+    case FileBroken: {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write("{");
+        break;
+    }
+    }
+}
+
+// The labels and the name in the file, or what keeps it from loading.
+QString fileState(const QString& path)
+{
+    if (!QFile::exists(path))
+        return u"gone"_s;
+    CI2cDeviceFile device;
+    if (!device.Load(path))
+        return u"unreadable"_s;
+    QStringList labels;
+    for (const SI2cCommand& command : device.GetCommands())
+        labels.append(command.label);
+    return labels.join(u", "_s) + u" in "_s + device.GetName();
+}
+
+// Names the device "Renamed" in the device dialog and presses OK.
+void renameDevice(QWidget* widget)
+{
+    for (QLineEdit* edit : widget->findChildren<QLineEdit*>()) {
+        if (edit->placeholderText() == u"e.g. BH1750"_s)
+            edit->setText(u"Renamed"_s);
+    }
+    QTimer::singleShot(0, widget, [widget] {
+        widget->findChild<QDialogButtonBox*>()->button(QDialogButtonBox::Ok)->click();
+    });
 }
 
 // Runs an action on its own thread as soon as somebody has read the file
@@ -137,6 +185,9 @@ private slots:
     void fileChangedWhileFolderReloads();
     void folderDeletedWhilePanelRuns();
     void saveIntoReadOnlyFolder();
+    void specialFilesInFolder();
+    void outsideChangeWhileOpen_data();
+    void outsideChangeWhileOpen();
 
 private:
     struct SDock {
@@ -148,6 +199,14 @@ private:
         QToolButton* reloadButton = new QToolButton(&host);
         QToolButton* folderButton = new QToolButton(&host);
         CProjectsPanel* panel = nullptr;
+
+        // Opens the context menu over the row; the answerer must hold the
+        // menu's answer before the answers of what follows.
+        void openMenu(const QModelIndex& index)
+        {
+            tree->scrollTo(index);
+            emit tree->customContextMenuRequested(tree->visualRect(index).center());
+        }
 
         // Top-level row texts: device names, then failed files.
         QStringList texts() const
@@ -173,7 +232,9 @@ void TstPanelFaults::initTestCase()
 
 void TstPanelFaults::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    // In the home, so that a deleted file goes to the home trash wherever
+    // TMPDIR lies.
+    m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"faults-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(folder()));
     QSettings settings;
@@ -194,7 +255,12 @@ std::unique_ptr<TstPanelFaults::SDock> TstPanelFaults::makeDock() const
     dock->panel = new CProjectsPanel(
         {dock->tree, dock->filterEdit, dock->descriptionLabel, dock->newButton, dock->reloadButton,
          dock->folderButton},
-        format, [](const QString&) { return std::optional<uint8_t>(); },
+        format,
+        [](const QString& text) {
+            bool ok = false;
+            const uint value = text.trimmed().mid(2).toUInt(&ok, 16);
+            return ok && value <= 0x7F ? std::optional<uint8_t>(value) : std::nullopt;
+        },
         [] { return std::optional<uint8_t>(); }, &dock->host);
     dock->host.show();
     return dock;
@@ -301,19 +367,9 @@ void TstPanelFaults::saveIntoReadOnlyFolder()
     auto dock = makeDock();
     dock->tree->setCurrentIndex(dock->tree->model()->index(0, 0));
 
-    const auto permissions = QFile::permissions(folder());
-    QVERIFY(QFile::setPermissions(folder(), QFile::ReadOwner | QFile::ExeOwner));
-    bool immutable = false;
-    const auto restore = qScopeGuard([&] {
-        if (immutable)
-            setImmutable(folder(), false);
-        QFile::setPermissions(folder(), permissions);
-    });
-    if (canCreateFileIn(folder())) {
-        immutable = setImmutable(folder(), true);
-        if (!immutable || canCreateFileIn(folder()))
-            QSKIP("this user can write into any folder");
-    }
+    const testsupport::CReadOnlyFolder readOnly(folder());
+    if (!readOnly.isReadOnly())
+        QSKIP("this user can write into any folder");
 
     testsupport::CDialogAnswerer answerer;
     answerer.enterText(u"Stored"_s);
@@ -331,6 +387,161 @@ void TstPanelFaults::saveIntoReadOnlyFolder()
     const QModelIndex device = dock->tree->model()->index(0, 0);
     QCOMPARE(device.data().toString(), u"Dev"_s);
     QCOMPARE(dock->tree->model()->rowCount(device), 1);
+}
+
+// A FIFO, a link to one and a link to a folder, all named *.i2cdev: the
+// panel comes up without waiting for a FIFO writer, and a listed one is an
+// error row.
+void TstPanelFaults::specialFilesInFolder()
+{
+    writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    const QString fifo = m_dir->filePath(u"fifo"_s);
+    QCOMPARE(mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QCOMPARE(mkfifo(QFile::encodeName(folder() + u"/fifo.i2cdev"_s).constData(), 0600), 0);
+    QVERIFY(QFile::link(fifo, folder() + u"/link.i2cdev"_s));
+    QVERIFY(QDir().mkdir(m_dir->filePath(u"folder"_s)));
+    QVERIFY(QFile::link(m_dir->filePath(u"folder"_s), folder() + u"/folder.i2cdev"_s));
+
+    testsupport::CFifoWatchdog watchdog(fifo);
+    auto dock = makeDock();
+    QVERIFY2(!watchdog.finish(), "the panel blocked on the FIFO");
+    QCOMPARE(dock->texts(), (QStringList{"Dev", "link.i2cdev"}));
+    const QModelIndex link = dock->tree->model()->index(1, 0);
+    QCOMPARE(link.data(Qt::ToolTipRole).toString(), u"Not a regular file"_s);
+}
+
+void TstPanelFaults::outsideChangeWhileOpen_data()
+{
+    QTest::addColumn<QString>("entry"); // empty: Save Command
+    QTest::addColumn<bool>("duringMenu");
+    QTest::addColumn<int>("change");
+    QTest::addColumn<QString>("events");
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("warning"); // start of the text
+    const QString dev = u"c0, c1, c2 in Dev"_s;
+    const QString renamed = u"c0, c1 outside, c2 in Dev"_s;
+    const QString gone = u"\"dev.i2cdev\" is no longer in the projects folder."_s;
+    const QString changed = u"The command \"c1\" of \"Dev\" was changed on disk."_s;
+    const QString notSaved = u"\n\nNothing was saved."_s;
+
+    // A reload while the menu is open replaces every row; the entry still
+    // acts on the row's file and command, or says what became of them.
+    const auto menu = [](const char* name, const QString& entry, int change) -> QTestData& {
+        return QTest::newRow(name) << entry << true << change;
+    };
+    menu("menu: execute", "Execute", OtherFileAdded) << "execute c1" << dev << "";
+    menu("menu: load", "Load into Fields", OtherFileAdded) << "select c1" << dev << "";
+    menu("menu: rename", "Rename...", OtherFileAdded) << ""
+                                                      << "c0, R, c2 in Dev"
+                                                      << "";
+    menu("menu: move up", "Move Up", OtherFileAdded) << ""
+                                                     << "c1, c0, c2 in Dev"
+                                                     << "";
+    menu("menu: move down", "Move Down", OtherFileAdded) << ""
+                                                         << "c0, c2, c1 in Dev"
+                                                         << "";
+    menu("menu: delete command", "Delete Command", OtherFileAdded) << ""
+                                                                   << "c0, c2 in Dev"
+                                                                   << "";
+    menu("menu: properties", "Properties...", OtherFileAdded) << ""
+                                                              << "c0, c1, c2 in Renamed"
+                                                              << "";
+    menu("menu: delete device", "Delete Device...", OtherFileAdded) << ""
+                                                                    << "gone"
+                                                                    << "";
+    menu("menu: execute, file removed", "Execute", FileRemoved) << ""
+                                                                << "gone" << gone;
+    menu("menu: properties, file broken", "Properties...", FileBroken)
+        << ""
+        << "unreadable"
+        << "\"dev.i2cdev\" was changed on disk and can no longer be read:\nJSON error";
+    menu("menu: execute, command renamed", "Execute", CommandRenamed) << "" << renamed << changed;
+    menu("menu: delete, command renamed", "Delete Command", CommandRenamed)
+        << "" << renamed << changed;
+
+    // An edit answered after the watcher reloaded applies to the file as it
+    // is then, or, where its file or command is gone, saves nothing.
+    const auto dialog = [](const char* name, const QString& entry, int change) -> QTestData& {
+        return QTest::newRow(name) << entry << false << change << "";
+    };
+    dialog("properties, command added", "Properties...", CommandAdded)
+        << "c0, c1, c2, outside in Renamed"
+        << "";
+    dialog("rename, command added", "Rename...", CommandAdded) << "c0, R, c2, outside in Dev"
+                                                               << "";
+    dialog("delete, command added", "Delete Command", CommandAdded) << "c0, c2, outside in Dev"
+                                                                    << "";
+    dialog("save command, command added", "", CommandAdded) << "c0, c1, c2, outside, R in Dev"
+                                                            << "";
+    dialog("properties, file removed", "Properties...", FileRemoved) << "gone" << gone + notSaved;
+    dialog("rename, file removed", "Rename...", FileRemoved) << "gone" << gone + notSaved;
+    dialog("delete, file removed", "Delete Command", FileRemoved) << "gone" << gone + notSaved;
+    dialog("save command, file removed", "", FileRemoved) << "gone" << gone + notSaved;
+    dialog("rename, command renamed", "Rename...", CommandRenamed) << renamed << changed + notSaved;
+    dialog("delete, command renamed", "Delete Command", CommandRenamed)
+        << renamed << changed + notSaved;
+}
+
+// Another program changes dev.i2cdev while the context menu or the dialog of
+// an edit is open, and the watcher reloads the folder.
+void TstPanelFaults::outsideChangeWhileOpen()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, duringMenu);
+    QFETCH(int, change);
+    QFETCH(QString, events);
+    QFETCH(QString, state);
+    QFETCH(QString, warning);
+    const QString path = writeDev(folder());
+    auto dock = makeDock();
+    const QModelIndex device = dock->tree->model()->index(0, 0);
+    dock->tree->expand(device);
+    QStringList seenEvents;
+    connect(
+        dock->panel, &CProjectsPanel::commandSelected, this,
+        [&](uint8_t, const SI2cCommand& command) { seenEvents << u"select "_s + command.label; });
+    connect(
+        dock->panel, &CProjectsPanel::commandExecuteRequested, this,
+        [&](uint8_t, const SI2cCommand& command) { seenEvents << u"execute "_s + command.label; });
+
+    testsupport::CDialogAnswerer answerer;
+    const auto outside = [&] {
+        changeOutside(path, change);
+        CProjectsPanelProbe::reload(*dock->panel);
+    };
+    if (!entry.isEmpty())
+        answerer.chooseMenuEntry(entry);
+    if (duringMenu)
+        answerer.runFirst(outside);
+    if (!duringMenu || warning.isEmpty()) {
+        if (entry.isEmpty() || entry == u"Rename..."_s)
+            answerer.enterText(u"R"_s);
+        else if (entry.startsWith(u"Delete"_s))
+            answerer.pressButton(QMessageBox::Yes);
+        else if (entry == u"Properties..."_s)
+            answerer.handleWith(renameDevice);
+        if (!duringMenu)
+            answerer.runFirst(outside);
+    }
+    if (!warning.isEmpty())
+        answerer.pressButton(QMessageBox::Ok);
+    if (entry.isEmpty()) {
+        dock->tree->setCurrentIndex(device);
+        dock->panel->AddCommand({{}, EI2cCommandType::Read, EI2cStartStop::Auto, {}, 4});
+    } else {
+        const bool onDevice = entry == u"Properties..."_s || entry == u"Delete Device..."_s;
+        dock->openMenu(onDevice ? device : dock->tree->model()->index(1, 0, device));
+    }
+
+    QCOMPARE(answerer.pending(), 0);
+    QCOMPARE(seenEvents.join(u", "_s), events);
+    QCOMPARE(fileState(path), state);
+    const QList<testsupport::SDialogSeen>& seen = answerer.seen();
+    if (!warning.isEmpty()) {
+        QVERIFY2(seen.last().text.startsWith(warning), qPrintable(seen.last().text));
+        // Titled "Projects" after the menu, else after the dialog answered.
+        QCOMPARE(seen.last().title, duringMenu ? u"Projects"_s : seen.at(seen.size() - 2).title);
+    }
 }
 
 QTEST_MAIN(TstPanelFaults)

@@ -1,6 +1,7 @@
 #include "projects/projectspanel.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/projectspanelprobe.h"
+#include "tests/support/readonlyfolder.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -26,10 +27,12 @@
 
 #include <csignal>
 #include <memory>
+#include <optional>
 #include <sys/resource.h>
 
 using namespace Qt::StringLiterals;
 using testsupport::CDialogAnswerer;
+using testsupport::CReadOnlyFolder;
 
 namespace {
 
@@ -41,6 +44,7 @@ const QString ADDRESS_FIELD = u"0x23"_s;
 
 enum EFolder { MissingFolder, EmptyFolder, DefaultFolder };
 enum ENode { CommandNode, DeviceNode, ErrorNode, EmptySpace };
+enum EDataHome { DataHomeMissing, TrashIsFile, DataHomeReadOnly, TrashReadOnly };
 
 SI2cCommand makeWrite(const QString& label, std::vector<uint8_t> data,
                       EI2cStartStop mode = EI2cStartStop::Auto)
@@ -334,7 +338,9 @@ void TstProjectsPanel::initTestCase()
 
 void TstProjectsPanel::init()
 {
-    m_dir = std::make_unique<QTemporaryDir>();
+    // In the home, so that a deleted file goes to the home trash wherever
+    // TMPDIR lies: on another file system it would go to that one's trash.
+    m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"projects-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QSettings settings;
     settings.clear();
@@ -1155,37 +1161,58 @@ void TstProjectsPanel::deleteDevice()
 
 void TstProjectsPanel::trashLocation_data()
 {
-    QTest::addColumn<bool>("dataHomeMissing");
-    QTest::newRow("data folder missing") << true;
-    QTest::newRow("no trash possible") << false;
+    QTest::addColumn<int>("dataHome");
+    QTest::addColumn<bool>("trashed");
+    QTest::newRow("data folder missing") << int(DataHomeMissing) << true;
+    QTest::newRow("trash is a file") << int(TrashIsFile) << false;
+    QTest::newRow("data folder read-only") << int(DataHomeReadOnly) << false;
+    QTest::newRow("trash folder read-only") << int(TrashReadOnly) << false;
 }
 
 // A missing data folder is made so the trash can be; where no trash can be,
-// the file is deleted for good, and nothing lands in the working directory.
+// the file is deleted for good, and nothing lands anywhere else, such as in
+// the working directory.
 void TstProjectsPanel::trashLocation()
 {
-    QFETCH(bool, dataHomeMissing);
+    QFETCH(int, dataHome);
+    QFETCH(bool, trashed);
     const QString path = writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
     const QByteArray bytes = readRaw(path);
     auto dock = makeDock();
-    const QString dataHome = m_dir->filePath(u"data/home"_s);
-    if (!dataHomeMissing) {
-        QVERIFY(QDir().mkpath(dataHome));
-        QVERIFY(writeRaw(dataHome + u"/Trash"_s, "not a folder"));
+    const QString data = m_dir->filePath(u"data/home"_s);
+    const QString trash = data + u"/Trash"_s;
+    if (dataHome == TrashIsFile)
+        QVERIFY(QDir().mkpath(data) && writeRaw(trash, "not a folder"));
+    else if (dataHome != DataHomeMissing)
+        QVERIFY(QDir().mkpath(dataHome == TrashReadOnly ? trash : data));
+    std::optional<CReadOnlyFolder> readOnly;
+    if (dataHome == DataHomeReadOnly || dataHome == TrashReadOnly) {
+        readOnly.emplace(dataHome == TrashReadOnly ? trash : data);
+        if (!readOnly->isReadOnly())
+            QSKIP("this user can write into any folder");
     }
+    const QString workDir = m_dir->filePath(u"work"_s);
+    QVERIFY(QDir().mkpath(workDir));
+    const QString previousWorkDir = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(workDir));
     const QByteArray previous = qgetenv("XDG_DATA_HOME");
-    qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
-    const auto restore = qScopeGuard([&] { qputenv("XDG_DATA_HOME", previous); });
+    qputenv("XDG_DATA_HOME", data.toLocal8Bit());
+    const auto restore = qScopeGuard([&] {
+        qputenv("XDG_DATA_HOME", previous);
+        QDir::setCurrent(previousWorkDir);
+    });
 
     CDialogAnswerer answerer;
     answerer.chooseMenuEntry(u"Delete Device..."_s);
     answerer.pressButton(QMessageBox::Yes);
     dock->openMenu(dock->find(u"Dev"_s));
+    QCOMPARE(answerer.pending(), 0);
+    QCOMPARE(answerer.seen().size(), 2);
     QVERIFY(!QFile::exists(path));
     QVERIFY(dock->texts().isEmpty());
-    QVERIFY(!QFile::exists(QDir::current().filePath(u"files/dev.i2cdev"_s)));
-    QCOMPARE(readRaw(dataHome + u"/Trash/files/dev.i2cdev"_s),
-             dataHomeMissing ? bytes : QByteArray());
+    QCOMPARE(QDir(workDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+             QStringList());
+    QCOMPARE(readRaw(trash + u"/files/dev.i2cdev"_s), trashed ? bytes : QByteArray());
 }
 
 void TstProjectsPanel::deleteErrorFile()

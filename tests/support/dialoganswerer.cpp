@@ -93,6 +93,17 @@ void CDialogAnswerer::handleWith(Handler handler)
     m_answers.push_back(std::move(handler));
 }
 
+void CDialogAnswerer::runFirst(std::function<void()> action)
+{
+    if (m_answers.empty())
+        return;
+    Handler answer = std::move(m_answers.back());
+    m_answers.back() = [action = std::move(action), answer = std::move(answer)](QWidget* dialog) {
+        action();
+        answer(dialog);
+    };
+}
+
 bool CDialogAnswerer::waitDone(int timeoutMs)
 {
     return QTest::qWaitFor([this] { return m_answers.empty(); }, timeoutMs);

@@ -47,6 +47,9 @@ public:
     void chooseMenuEntry(const QString& text);
     // Anything else: run the handler on the dialog; it must close it.
     void handleWith(Handler handler);
+    // Runs the action when the dialog of the answer queued last shows, before
+    // that answer: for what happens while a dialog is open.
+    void runFirst(std::function<void()> action);
 
     const QList<SDialogSeen>& seen() const { return m_seen; }
     // Entries of the last answered menu as "text" or "text (disabled)";
