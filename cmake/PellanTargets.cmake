@@ -1,5 +1,18 @@
 # Helpers shared by every target of the project: warnings, sanitizers and tests.
 
+# The hardening Debian builds its packages with (dpkg-buildflags): fortified
+# libc calls, stack protector, read-only relocations bound at start. Not with
+# sanitizers, which bring their own checks, and not without optimisation,
+# where fortification does not work.
+function(pellan_harden_target target)
+    if(PELLAN_SANITIZE)
+        return()
+    endif()
+    target_compile_definitions(${target} PRIVATE $<$<NOT:$<CONFIG:Debug>>:_FORTIFY_SOURCE=2>)
+    target_compile_options(${target} PRIVATE -fstack-protector-strong -Wformat -Werror=format-security)
+    target_link_options(${target} PRIVATE -Wl,-z,relro -Wl,-z,now)
+endfunction()
+
 # Warnings and sanitizers for one of the project's own targets.
 function(pellan_configure_target target)
     target_compile_options(${target} PRIVATE -Wall -Wextra -Wpedantic)
@@ -11,6 +24,7 @@ function(pellan_configure_target target)
             -fsanitize=${PELLAN_SANITIZE} -fno-sanitize-recover=all -fno-omit-frame-pointer)
         target_link_options(${target} PRIVATE -fsanitize=${PELLAN_SANITIZE})
     endif()
+    pellan_harden_target(${target})
 endfunction()
 
 # pellan_add_test(<name> SOURCES <files...> LIBRARIES <targets...> [LABEL unit|gui] [TIMEOUT s])

@@ -92,8 +92,9 @@ int ReadHidrawReportDescriptor(const char* path, unsigned char* buf, size_t size
     }
     if (descriptorSize < 0 || descriptorSize > HID_MAX_DESCRIPTOR_SIZE) {
         ::close(fd);
+        // std::to_wstring formats through vswprintf, which cannot be fortified.
         error = std::wstring(TEXT_PREFIX) + L": " + node + L" gives a size out of range: " +
-                std::to_wstring(descriptorSize);
+                ToWide(std::to_string(descriptorSize));
         return -1;
     }
     descriptor.size = static_cast<__u32>(descriptorSize);

@@ -18,28 +18,49 @@ GREEN='#388E3C'
 RED='#E53935'
 DARK='#424242'
 
+# colour <symbol> <colour> <output svg>
+colour() {
+    sed "s|<path |<path fill=\"$2\" |g" "$symbols/$1.svg" >"$3"
+}
+
 # render <symbol> <colour> <size> <output>
 render() {
-    sed "s|<path |<path fill=\"$2\" |g" "$symbols/$1.svg" >"$work/icon.svg"
+    colour "$1" "$2" "$work/icon.svg"
     rsvg-convert -w "$3" -h "$3" "$work/icon.svg" -o "$4"
+}
+
+# action <symbol> <colour> <name>: the 32-pixel icon and its @2x twin, which
+# QIcon picks up by itself on high-DPI screens.
+action() {
+    render "$1" "$2" 32 "$png/$3_32px.png"
+    render "$1" "$2" 64 "$png/$3_32px@2x.png"
 }
 
 png="$here/app/res/png"
 mkdir -p "$png" "$here/app/res/icon"
-render usb "$GREY" 32 "$png/usb_grey_32px.png"
-render usb "$GREEN" 32 "$png/usb_green_32px.png"
-render usb_off "$RED" 32 "$png/usb-off_red_32px.png"
-render info "$DARK" 32 "$png/info_32px.png"
-render manage_search "$DARK" 32 "$png/memory-search_32px.png"
-render exit_to_app "$DARK" 32 "$png/exit-to-app_32px.png"
-render delete_sweep "$DARK" 32 "$png/table-chart-delete_32px.png"
-render backspace-fill "$DARK" 32 "$png/backspace-filled_32px.png"
-render upload "$DARK" 32 "$png/memory-file-upload_32px.png"
-render download "$DARK" 32 "$png/memory-file-download_32px.png"
-render save "$DARK" 32 "$png/save_32px.png"
-render note_add "$DARK" 32 "$png/file_32px.png"
-render refresh "$DARK" 32 "$png/refresh_32px.png"
-render folder_open "$DARK" 32 "$png/folder-open_32px.png"
+action usb "$GREY" usb_grey
+action usb "$GREEN" usb_green
+action usb_off "$RED" usb-off_red
+action info "$DARK" info
+action manage_search "$DARK" memory-search
+action exit_to_app "$DARK" exit-to-app
+action delete_sweep "$DARK" table-chart-delete
+action backspace-fill "$DARK" backspace-filled
+action upload "$DARK" memory-file-upload
+action download "$DARK" memory-file-download
+action save "$DARK" save
+action note_add "$DARK" file
+action refresh "$DARK" refresh
+action folder_open "$DARK" folder-open
+
+# The application icon: compiled in at 256 pixels for the window, and for the
+# desktop as SVG plus the usual hicolor sizes.
+icons="$here/packaging/icons"
+mkdir -p "$icons"
 render memory "$GREEN" 256 "$here/app/res/icon/icon.png"
+colour memory "$GREEN" "$icons/pellan-i2c.svg"
+for size in 16 22 24 32 48 64 128 256; do
+    rsvg-convert -w "$size" -h "$size" "$icons/pellan-i2c.svg" -o "$icons/pellan-i2c_$size.png"
+done
 
 cp "$work/node_modules/@material-symbols/svg-400/LICENSE" "$here/LICENSE-google-material-icons.txt"

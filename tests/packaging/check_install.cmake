@@ -1,8 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Installs BUILD_DIR into a fresh prefix below WORK_DIR and checks that the
-# programs, their licences, the desktop entry, the icon and the udev rule land
-# where the About dialog, desktop menus and udev look for them.
+# programs with their man pages, the licences, the desktop entry, the icons,
+# the AppStream metadata and the udev rule land where the About dialog,
+# desktop menus, software centres and udev look for them.
 
 string(RANDOM LENGTH 8 run)
 set(prefix "${WORK_DIR}/install-${run}")
@@ -24,16 +25,27 @@ macro(fail text)
 endmacro()
 
 # Nothing but these files may be installed.
+set(programs pellan-i2c pellan-i2c-demo pellan-i2c-cli pellan-i2c-cli-demo)
+set(icon_sizes 16 22 24 32 48 64 128 256)
+set(metainfo_file share/metainfo/example.tremwick.pellan_i2c.metainfo.xml)
 set(expected
-    bin/pellan-i2c
-    bin/pellan-i2c-cli
     lib/udev/rules.d/70-pellan-i2c.rules
     share/applications/pellan-i2c.desktop
     share/doc/pellan-i2c/LICENSE-google-material-icons.txt
     share/doc/pellan-i2c/LICENSE-hidapi.txt
     share/doc/pellan-i2c/LICENSE-qt.txt
-    share/icons/hicolor/256x256/apps/pellan-i2c.png
+    share/doc/pellan-i2c/changelog.gz
+    share/doc/pellan-i2c/copyright
+    share/icons/hicolor/scalable/apps/pellan-i2c.svg
+    ${metainfo_file}
 )
+foreach(program IN LISTS programs)
+    list(APPEND expected bin/${program} share/man/man1/${program}.1.gz)
+endforeach()
+foreach(size IN LISTS icon_sizes)
+    list(APPEND expected share/icons/hicolor/${size}x${size}/apps/pellan-i2c.png)
+endforeach()
+list(SORT expected)
 file(GLOB_RECURSE installed LIST_DIRECTORIES false RELATIVE "${prefix}" "${prefix}/*")
 list(SORT installed)
 if(NOT installed STREQUAL expected)
@@ -42,11 +54,18 @@ if(NOT installed STREQUAL expected)
     fail("installed files differ:\n  got:      ${got}\n  expected: ${want}")
 endif()
 
-foreach(program pellan-i2c pellan-i2c-cli)
+foreach(program IN LISTS programs)
     if(EXISTS "${prefix}/bin/${program}" AND NOT IS_DIRECTORY "${prefix}/bin/${program}")
         file(READ "${prefix}/bin/${program}" magic LIMIT 4 HEX)
         if(NOT magic STREQUAL "7f454c46")
             fail("bin/${program} is not an ELF program")
+        endif()
+    endif()
+    set(page "${prefix}/share/man/man1/${program}.1.gz")
+    if(EXISTS "${page}")
+        file(READ "${page}" magic LIMIT 2 HEX)
+        if(NOT magic STREQUAL "1f8b")
+            fail("the man page of ${program} is not compressed with gzip")
         endif()
     endif()
 endforeach()
@@ -78,16 +97,22 @@ if(EXISTS "${desktop}")
     endforeach()
 endif()
 
-set(icon "${prefix}/share/icons/hicolor/256x256/apps/pellan-i2c.png")
-if(EXISTS "${icon}")
-    # PNG signature, then the IHDR width and height.
-    file(READ "${icon}" head LIMIT 24 HEX)
-    string(SUBSTRING "${head}" 0 16 signature)
-    string(SUBSTRING "${head}" 32 16 size)
-    if(NOT signature STREQUAL "89504e470d0a1a0a" OR NOT size STREQUAL "0000010000000100")
-        fail("the icon is not a 256 x 256 PNG")
+# Each PNG icon has the size its folder names.
+foreach(size IN LISTS icon_sizes)
+    set(icon "${prefix}/share/icons/hicolor/${size}x${size}/apps/pellan-i2c.png")
+    if(EXISTS "${icon}")
+        # PNG signature, then the IHDR width and height.
+        file(READ "${icon}" signature LIMIT 8 HEX)
+        file(READ "${icon}" width OFFSET 16 LIMIT 4 HEX)
+        file(READ "${icon}" height OFFSET 20 LIMIT 4 HEX)
+        math(EXPR width "0x${width}")
+        math(EXPR height "0x${height}")
+        if(NOT signature STREQUAL "89504e470d0a1a0a" OR NOT width EQUAL size
+           OR NOT height EQUAL size)
+            fail("the ${size}x${size} icon is not a ${size} x ${size} PNG")
+        endif()
     endif()
-endif()
+endforeach()
 
 # The rule must match the vendor ID the program looks for, in lower case.
 set(rules "${prefix}/lib/udev/rules.d/70-pellan-i2c.rules")
@@ -110,6 +135,35 @@ if(EXISTS "${rules}")
     if(NOT count EQUAL 2)
         fail("udev rule has ${count} rules, expected 2")
     endif()
+endif()
+
+# Software centres find the programs and, by USB ID, each adapter model.
+set(metainfo "${prefix}/${metainfo_file}")
+if(EXISTS "${metainfo}")
+    file(READ "${metainfo}" xml)
+    set(provides)
+    foreach(program IN LISTS programs)
+        list(APPEND provides "<binary>${program}</binary>")
+    endforeach()
+    file(STRINGS "${SOURCE_DIR}/i2c/orvusbids.h" product_lines
+         REGEX "kProductId[A-Za-z0-9]* = 0x[0-9A-Fa-f]+;")
+    list(LENGTH product_lines product_count)
+    if(product_count LESS 3)
+        fail("fewer than three product IDs in i2c/orvusbids.h")
+    endif()
+    string(TOUPPER "${vendor}" vendor_upper)
+    foreach(line IN LISTS product_lines)
+        string(REGEX MATCH "0x([0-9A-Fa-f]+);" _ "${line}")
+        string(TOUPPER "${CMAKE_MATCH_1}" product)
+        list(APPEND provides "<modalias>usb:v${vendor_upper}p${product}d*</modalias>")
+    endforeach()
+    list(APPEND provides "<launchable type=\"desktop-id\">pellan-i2c.desktop</launchable>")
+    foreach(entry IN LISTS provides)
+        string(FIND "${xml}" "${entry}" at)
+        if(at EQUAL -1)
+            fail("the AppStream metadata lacks ${entry}")
+        endif()
+    endforeach()
 endif()
 
 file(REMOVE_RECURSE "${prefix}")
