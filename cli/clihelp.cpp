@@ -110,6 +110,8 @@ Exit status:
   2  bad usage or bad input; nothing was sent to the bus
   3  no adapter, an unknown serial number, or a connection that failed or
      was lost
+  4  the output could not be written (a full disk, a closed pipe or
+     standard output); the reason goes to stderr
 
 Examples:
   %1 list

@@ -82,6 +82,9 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
         if (!transaction.ok && !adapter->IsPresent())
             return tool.ConnectionLost(*adapter, command.label);
         tool.Output().WriteTransaction(transaction, command.label);
+        // Results that cannot be reported are not worth more bus traffic.
+        if (tool.OutputFailed())
+            return ECliExit::OutputFailed;
         if (!transaction.ok)
             return tool.Judge(transaction,
                               tr("the command %1").arg(CCliTool::Quoted(command.label)));

@@ -184,6 +184,12 @@ int CCliTool::Run(const QStringList& arguments)
 int CCliTool::Finish(ECliExit status)
 {
     m_out.flush();
+    if (OutputFailed()) {
+        const QString reason = m_out.device() ? m_out.device()->errorString() : QString();
+        status = Fail(
+            ECliExit::OutputFailed,
+            tr("cannot write the output: %1.").arg(reason.isEmpty() ? tr("write error") : reason));
+    }
     return static_cast<int>(status);
 }
 

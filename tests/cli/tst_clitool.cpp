@@ -11,8 +11,12 @@
 #include <QTest>
 #include <QTextStream>
 
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -69,6 +73,52 @@ private:
     int m_starts = 0;
 };
 
+// How a demo program's standard output is broken.
+enum class EOutput { Normal, Full, Closed, BrokenPipe };
+
+// Runs the demo program as a script does, with its own adapters and without
+// a display; a run that does not end in time is killed and fails the test.
+SResult runDemo(const QStringList& arguments, EOutput output = EOutput::Normal,
+                const QStringList& environment = {})
+{
+    QProcess process;
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    variables.remove(QStringLiteral("DISPLAY"));
+    variables.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    for (const QString& variable : environment)
+        variables.insert(variable.section(QLatin1Char('='), 0, 0),
+                         variable.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(variables);
+    if (output == EOutput::Full)
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    process.setChildProcessModifier([output] {
+        if (output == EOutput::Closed) {
+            ::close(STDOUT_FILENO);
+        } else if (output == EOutput::BrokenPipe) {
+            // A reader that has gone, with SIGPIPE ignored as some shells do.
+            int pipe[2];
+            if (::pipe(pipe) == 0) {
+                ::close(pipe[0]);
+                ::dup2(pipe[1], STDOUT_FILENO);
+                ::close(pipe[1]);
+            }
+            std::signal(SIGPIPE, SIG_IGN);
+        }
+    });
+    process.start(QStringLiteral(PELLAN_CLI_DEMO), arguments);
+    SResult result;
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("did not end within 60 s");
+        return result;
+    }
+    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
 SI2cCommand writeCommand(const char* label, EI2cStartStop mode, std::vector<uint8_t> data)
 {
     SI2cCommand command;
@@ -109,6 +159,8 @@ private slots:
     void runStopsAtFirstFailure();
     void unplugDuringRun();
     void demoProgramRunsWithoutDisplay();
+    void unwritableOutputFails_data();
+    void unwritableOutputFails();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -398,16 +450,46 @@ void TstCliTool::unplugDuringRun()
 
 void TstCliTool::demoProgramRunsWithoutDisplay()
 {
-    // The demo program as a script runs it: its own adapters, no display.
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(PELLAN_CLI_DEMO), {"-a", "OR5-200107", "detect"});
-    QVERIFY(process.waitForFinished(30000));
-    QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), GRID);
+    const SResult result = runDemo({"-a", "OR5-200107", "detect"});
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.out, GRID);
+}
+
+void TstCliTool::unwritableOutputFails_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<EOutput>("output");
+    QTest::addColumn<QString>("reason");
+
+    const QString full = QStringLiteral("No space left on device");
+    const QString closed = QStringLiteral("Bad file descriptor");
+    const QStringList orv3{"-a", "OR3-100042"};
+    QTest::newRow("read, full") << orv3 + QStringList{"read", "0x50", "256"} << EOutput::Full
+                                << full;
+    QTest::newRow("read, closed") << orv3 + QStringList{"read", "0x50", "1"} << EOutput::Closed
+                                  << closed;
+    QTest::newRow("read, broken pipe") << orv3 + QStringList{"read", "0x50", "1"}
+                                       << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
+    QTest::newRow("detect, full") << orv3 + QStringList{"detect"} << EOutput::Full << full;
+    QTest::newRow("write, closed")
+        << orv3 + QStringList{"write", "0x50", "00"} << EOutput::Closed << closed;
+    QTest::newRow("json, full") << orv3 + QStringList{"--json", "read", "0x48", "2"}
+                                << EOutput::Full << full;
+    QTest::newRow("list, full") << QStringList{"list"} << EOutput::Full << full;
+    QTest::newRow("help, closed") << QStringList{"--help"} << EOutput::Closed << closed;
+    QTest::newRow("version, full") << QStringList{"--version"} << EOutput::Full << full;
+}
+
+void TstCliTool::unwritableOutputFails()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(EOutput, output);
+    QFETCH(QString, reason);
+
+    const SResult result = runDemo(arguments, output);
+    QCOMPARE(result.status, 4);
+    QCOMPARE(result.err,
+             QStringLiteral("pellan-i2c-cli-demo: cannot write the output: %1.\n").arg(reason));
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)
