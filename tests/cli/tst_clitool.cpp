@@ -161,6 +161,8 @@ private slots:
     void demoProgramRunsWithoutDisplay();
     void unwritableOutputFails_data();
     void unwritableOutputFails();
+    void demoFaultsFromEnvironment_data();
+    void demoFaultsFromEnvironment();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -490,6 +492,61 @@ void TstCliTool::unwritableOutputFails()
     QCOMPARE(result.status, 4);
     QCOMPARE(result.err,
              QStringLiteral("pellan-i2c-cli-demo: cannot write the output: %1.\n").arg(reason));
+}
+
+void TstCliTool::demoFaultsFromEnvironment_data()
+{
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    const auto row = [](const char* name, const char* variable, QStringList arguments, int status,
+                        const char* out, const char* err) {
+        QTest::newRow(name) << QString::fromLatin1(variable)
+                            << QStringList{"-a", "OR3-100042"} + arguments << status
+                            << QString::fromLatin1(out) << QString::fromLatin1(err);
+    };
+    row("bus error", "PELLAN_SIM_FAULT=bus-error", {"write", "0x50", "00"}, 1,
+        "Write 0x50\t0x80  bus error\t00\n", "failed: Bus error");
+    row("arbitration lost", "PELLAN_SIM_FAULT=arbitration-lost", {"read", "0x48", "2"}, 1,
+        "Read 0x48\t0x40  Arbitration lost\t\n", "Another master holds the bus");
+    row("no answer", "PELLAN_SIM_FAULT=no-answer", {"read", "0x48", "2"}, 1,
+        "Read 0x48\t0x00  Timeout\t\n", "did not answer in time");
+    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3, "",
+        "lost the connection to the Orvane3 OR3-100042");
+    // FILE holds three writes of one request each: the third fails.
+    row("after two requests", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
+        "Write 0x50\t0x02\t01\nWrite 0x50\t0x02\t02\nWrite 0x50\t0x80  bus error\t03\n",
+        "the command \"Three\" failed: Bus error");
+    row("unknown kind", "PELLAN_SIM_FAULT=short-circuit", {"list"}, 2, "",
+        "PELLAN_SIM_FAULT=\"short-circuit\" is not KIND[:AFTER]");
+    row("bad count", "PELLAN_SIM_FAULT=unplug:-1", {"list"}, 2, "", "is not KIND[:AFTER]");
+    row("delay", "PELLAN_SIM_REPORT_DELAY_US=1000", {"read", "0x48", "2"}, 0, "17 80\n", "");
+    row("bad delay", "PELLAN_SIM_REPORT_DELAY_US=1ms", {"list"}, 2, "",
+        "PELLAN_SIM_REPORT_DELAY_US=\"1ms\" is not a number of microseconds");
+}
+
+void TstCliTool::demoFaultsFromEnvironment()
+{
+    QFETCH(QString, variable);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    const qsizetype file = arguments.indexOf(QStringLiteral("FILE"));
+    if (file >= 0) {
+        arguments[file] = writeDevice(0x50, {writeCommand("One", EI2cStartStop::Auto, {0x01}),
+                                             writeCommand("Two", EI2cStartStop::Auto, {0x02}),
+                                             writeCommand("Three", EI2cStartStop::Auto, {0x03})});
+    }
+    const SResult result = runDemo(arguments, EOutput::Normal, {variable});
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
+             qPrintable(result.err));
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)
