@@ -4,6 +4,7 @@
 #include "cli/clioutput.h"
 #include "i2c/orvdevicefactory.h"
 #include "projects/i2cdevicefile.h"
+#include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
 namespace {
@@ -61,13 +62,31 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
 
-    const SI2cTransaction search = RunSearch(*adapter);
-    // Probes fail one by one when the adapter goes; only its presence after
-    // the whole scan tells a quiet bus from a lost adapter.
+    const SI2cScan scan = RunScan(*adapter);
     if (!adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteSearch(search);
-    return ECliExit::Ok;
+    tool.Output().WriteScan(scan);
+    if (scan.failures.empty())
+        return ECliExit::Ok;
+
+    const SI2cProbeFailure& first = scan.failures.front();
+    const QString address = FormatI2cAddress(first.address, tool.Options().eightBit);
+    if (scan.stoppedAt) {
+        return tool.Fail(ECliExit::Failed,
+                         tr("the probe of %1 failed: %2. The adapter stopped answering, so the "
+                            "scan ended there; unplug it, plug it in again and repeat.")
+                             .arg(address, first.error));
+    }
+    const QString hint =
+        first.error == QLatin1String("Arbitration lost")
+            ? tr("Another master holds the bus; try again when it is idle.")
+            : tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
+    const int probes = SEARCH_LAST_ADDRESS - SEARCH_FIRST_ADDRESS + 1;
+    return tool.Fail(ECliExit::Failed, tr("%1 of %2 probes failed (XX in the grid), the first at "
+                                          "%3 with: %4. %5")
+                                           .arg(scan.failures.size())
+                                           .arg(probes)
+                                           .arg(address, first.error, hint));
 }
 
 ECliExit CommandRead(CCliTool& tool, const QStringList& arguments)

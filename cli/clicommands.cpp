@@ -15,8 +15,10 @@ const std::vector<SCliCommand>& CliCommands()
         {"detect",
          "detect",
          QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 and print the grid\n"
-                                       "i2cdetect prints: the address of each device that\n"
-                                       "answered, -- for the silent ones."),
+                                       "i2cdetect prints, by 7-bit address: the address of\n"
+                                       "each device that answered, -- for the silent ones\n"
+                                       "(a NACK), XX for a failed probe (exit status 1). A\n"
+                                       "timeout ends the scan: the adapter stopped answering."),
          {},
          CommandDetect},
         {"read",

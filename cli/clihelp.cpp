@@ -81,7 +81,8 @@ Options:
                         Switch them off for external pull-ups or lower
                         voltage levels.
   --8bit                Give and show addresses in 8-bit form, the 7-bit
-                        address shifted left by one (0xA0 for 0x50).
+                        address shifted left by one (0xA0 for 0x50). The
+                        grid of detect stays by 7-bit address.
   --json                Print JSON Lines instead of text.
   -h, --help            Print this help and exit.
   --version             Print the version and exit.
@@ -98,8 +99,9 @@ Output:
   JSON (--json): one object per line with the keys type ("write", "read" or
   "search"), address (the 7-bit address as a number, null for a write
   without address), ok, status (the adapter's status byte), error (the
-  adapter's text, empty when ok), data (hex bytes), label (run) and found
-  (detect: the addresses that answered). list gives one object per
+  adapter's text, empty when ok), data (hex bytes), label (run), found
+  and failed (detect: the addresses that answered, and those whose probes
+  failed other than by a NACK). list gives one object per
   adapter with the keys model, serial, product, firmware, speeds and
   pullUps.
 

@@ -8,6 +8,7 @@
 #include <QJsonValue>
 #include <QTextStream>
 
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -58,7 +59,9 @@ QString typeName(EI2cTransactionType type)
     return {};
 }
 
-QString transactionJson(const SI2cTransaction& transaction, const std::optional<QString>& label)
+// The keys every transaction has, then the label, then extra keys.
+QString transactionJson(const SI2cTransaction& transaction, const std::optional<QString>& label,
+                        const std::vector<std::pair<QString, QJsonValue>>& extra = {})
 {
     std::vector<std::pair<QString, QJsonValue>> pairs = {
         {QStringLiteral("type"), typeName(transaction.type)},
@@ -77,6 +80,7 @@ QString transactionJson(const SI2cTransaction& transaction, const std::optional<
             found.append(address);
         pairs.emplace_back(QStringLiteral("found"), found);
     }
+    pairs.insert(pairs.end(), extra.begin(), extra.end());
     return jsonObject(pairs);
 }
 
@@ -110,27 +114,49 @@ void CCliOutput::WriteReadData(const SI2cTransaction& read)
     m_out.flush();
 }
 
-void CCliOutput::WriteSearch(const SI2cTransaction& search)
+void CCliOutput::WriteScan(const SI2cScan& scan)
 {
     if (m_json) {
-        WriteTransaction(search);
+        QJsonArray failed;
+        for (const SI2cProbeFailure& failure : scan.failures)
+            failed.append(failure.address);
+        m_out << transactionJson(scan.search, std::nullopt, {{QStringLiteral("failed"), failed}})
+              << '\n';
+        m_out.flush();
         return;
     }
-    bool answered[GRID_ADDRESSES] = {};
-    for (uint8_t address : search.found)
-        answered[address & 0x7F] = true;
+    enum class ECell { Silent, Answered, Failed, NotProbed };
+    std::array<ECell, GRID_ADDRESSES> cells{};
+    cells.fill(ECell::Silent);
+    for (int address = 0; address < GRID_ADDRESSES; ++address) {
+        if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS ||
+            (scan.stoppedAt && address > *scan.stoppedAt))
+            cells[address] = ECell::NotProbed;
+    }
+    for (uint8_t address : scan.search.found)
+        cells[address & 0x7F] = ECell::Answered;
+    for (const SI2cProbeFailure& failure : scan.failures)
+        cells[failure.address & 0x7F] = ECell::Failed;
 
     // i2cdetect's layout, trailing blanks included.
     m_out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
     for (int row = 0; row < GRID_ADDRESSES; row += GRID_COLUMNS) {
         m_out << QStringLiteral("%1: ").arg(row, 2, 16, QLatin1Char('0'));
         for (int address = row; address < row + GRID_COLUMNS; ++address) {
-            if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS)
+            switch (cells[address]) {
+            case ECell::NotProbed:
                 m_out << "   ";
-            else if (answered[address])
+                break;
+            case ECell::Answered:
                 m_out << QStringLiteral("%1 ").arg(address, 2, 16, QLatin1Char('0'));
-            else
+                break;
+            case ECell::Failed:
+                m_out << "XX ";
+                break;
+            case ECell::Silent:
                 m_out << "-- ";
+                break;
+            }
         }
         m_out << '\n';
     }

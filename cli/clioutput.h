@@ -32,8 +32,11 @@ public:
     // The bytes read as the output table's hex lines, 16 per line with hex
     // offsets; a failed read is reported as a transaction.
     void WriteReadData(const SI2cTransaction& read);
-    // The grid i2cdetect prints, by 7-bit address.
-    void WriteSearch(const SI2cTransaction& search);
+    // The grid i2cdetect prints, by 7-bit address (also with --8bit), with
+    // XX for an address whose probe failed and blanks for those a scan
+    // that ended early did not reach; JSON adds "failed", the addresses
+    // whose probes failed.
+    void WriteScan(const SI2cScan& scan);
     void WriteAdapter(const SCliAdapterInfo& adapter);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();

@@ -17,6 +17,11 @@ enum class EI2cSpeed : uint8_t {
     Speed1000k = 4,
 };
 
+// Last-error texts that callers tell apart: nothing acknowledged the
+// address or a byte, and an expected report did not arrive within 1000 ms.
+inline constexpr const char* kOrvErrorNack = "NACK received";
+inline constexpr const char* kOrvErrorTimeout = "Timeout";
+
 // Outcome of one write: the status and error code bytes of the last
 // acknowledge report, both 0 when no acknowledge arrived.
 struct SI2cWriteResult {

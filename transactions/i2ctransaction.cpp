@@ -136,6 +136,33 @@ SI2cTransaction RunSearch(COrvI2c& adapter)
     return transaction;
 }
 
+SI2cScan RunScan(COrvI2c& adapter)
+{
+    SI2cScan scan;
+    scan.search.type = EI2cTransactionType::Search;
+    scan.search.ok = true;
+    for (int address = SEARCH_FIRST_ADDRESS; address <= SEARCH_LAST_ADDRESS; ++address) {
+        const auto probed = static_cast<uint8_t>(address);
+        if (adapter.Probe(probed)) {
+            scan.search.found.push_back(probed);
+            continue;
+        }
+        const std::string error = adapter.GetLastError();
+        if (error == kOrvErrorNack)
+            continue;
+        if (scan.search.ok) {
+            scan.search.ok = false;
+            scan.search.error = QString::fromStdString(error);
+        }
+        scan.failures.push_back({probed, QString::fromStdString(error)});
+        if (error == kOrvErrorTimeout || !adapter.IsPresent()) {
+            scan.stoppedAt = probed;
+            break;
+        }
+    }
+    return scan;
+}
+
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command)
 {
     if (command.type == EI2cCommandType::Read)

@@ -4,6 +4,7 @@
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -79,7 +80,7 @@ enum class EOutput { Normal, Full, Closed, BrokenPipe };
 // Runs the demo program as a script does, with its own adapters and without
 // a display; a run that does not end in time is killed and fails the test.
 SResult runDemo(const QStringList& arguments, EOutput output = EOutput::Normal,
-                const QStringList& environment = {})
+                const QStringList& environment = {}, int timeoutMs = 60000)
 {
     QProcess process;
     QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
@@ -107,10 +108,10 @@ SResult runDemo(const QStringList& arguments, EOutput output = EOutput::Normal,
     });
     process.start(QStringLiteral(PELLAN_CLI_DEMO), arguments);
     SResult result;
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(timeoutMs)) {
         process.kill();
         process.waitForFinished();
-        result.err = QStringLiteral("did not end within 60 s");
+        result.err = QStringLiteral("did not end within %1 ms").arg(timeoutMs);
         return result;
     }
     result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
@@ -152,6 +153,9 @@ private slots:
     void list_data();
     void list();
     void detect();
+    void detectTellsBrokenBusFromEmpty_data();
+    void detectTellsBrokenBusFromEmpty();
+    void detectEndsWhenAdapterStopsAnswering();
     void transactions_data();
     void transactions();
     void runsDeviceFile_data();
@@ -320,7 +324,71 @@ void TstCliTool::detect()
     QCOMPARE(json.status, 0);
     QCOMPARE(json.out, QStringLiteral("{\"type\":\"search\",\"address\":null,\"ok\":true,"
                                       "\"status\":0,\"error\":\"\",\"data\":\"\","
-                                      "\"found\":[35,72,80]}\n"));
+                                      "\"found\":[35,72,80],\"failed\":[]}\n"));
+}
+
+void TstCliTool::detectTellsBrokenBusFromEmpty_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<ESimOrvFault>("fault");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("failed"); // XX cells
+    QTest::addColumn<QString>("message");
+
+    const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
+    const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
+    QTest::newRow("bus error") << orv3 << ESimOrvFault::BusError << 0 << 112
+                               << "112 of 112 probes failed (XX in the grid), the first at 0x08 "
+                                  "with: Bus error.";
+    QTest::newRow("arbitration lost, read probes")
+        << orv5 << ESimOrvFault::ArbitrationLost << 0 << 112
+        << "the first at 0x08 with: Arbitration lost. Another master holds the bus";
+    QTest::newRow("bus error from 0x26")
+        << orv3 << ESimOrvFault::BusError << 30 << 82 << "82 of 112 probes failed";
+    QTest::newRow("write error") << orv3 << ESimOrvFault::WriteError << 0 << 112
+                                 << "with: Broken pipe";
+}
+
+void TstCliTool::detectTellsBrokenBusFromEmpty()
+{
+    QFETCH(int, model);
+    QFETCH(ESimOrvFault, fault);
+    QFETCH(int, after);
+    QFETCH(int, failed);
+    QFETCH(QString, message);
+    const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
+    // Connecting sends no request; a write error counts its report too.
+    const auto breakBus = [&] {
+        adapter->SetFault(fault, -1, fault == ESimOrvFault::WriteError ? 1 : after);
+    };
+
+    breakBus();
+    const SResult text = run({"detect"});
+    QCOMPARE(text.status, 1);
+    QCOMPARE(text.out.count(QStringLiteral("XX ")), failed);
+    QVERIFY2(text.err.contains(message), qPrintable(text.err));
+
+    breakBus();
+    const SResult json = run({"--json", "detect"});
+    QCOMPARE(json.status, 1);
+    const QJsonObject object = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(object[QStringLiteral("ok")].toBool(true), false);
+    QVERIFY(!object[QStringLiteral("error")].toString().isEmpty());
+    QCOMPARE(object[QStringLiteral("failed")].toArray().size(), failed);
+}
+
+void TstCliTool::detectEndsWhenAdapterStopsAnswering()
+{
+    // 112 probes of a second each would take two minutes: the scan must end
+    // at the first timeout. A regression is killed by runDemo's watchdog.
+    const SResult result = runDemo({"-a", "OR3-100042", "detect"}, EOutput::Normal,
+                                   {"PELLAN_SIM_FAULT=no-answer:3"}, 30000);
+    QVERIFY2(result.status == 1, qPrintable(result.err));
+    QVERIFY2(result.err.contains(QStringLiteral("the probe of 0x0B failed: Timeout. The adapter "
+                                                "stopped answering")),
+             qPrintable(result.err));
+    QCOMPARE(result.out.count(QStringLiteral("XX ")), 1);
+    QCOMPARE(result.out.count(QStringLiteral("-- ")), 3);
 }
 
 void TstCliTool::transactions_data()
