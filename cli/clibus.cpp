@@ -144,6 +144,13 @@ ECliExit CommandWrite(CCliTool& tool, const QStringList& arguments)
                                   .arg(CCliTool::Quoted(value)));
         }
     }
+    if (!ModeSendsAddress(mode)) {
+        return tool.Usage(
+            tr("--mode %1 continues a transaction that a start opened, but every call of %2 is a "
+               "connection of its own, in which nothing is open. Put the bytes after a command "
+               "with mode start in a device file and run it.")
+                .arg(QLatin1String(MODE_NAMES[static_cast<size_t>(mode)].second), tool.Program()));
+    }
     const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
     if (!address)
         return ECliExit::Usage;
@@ -154,17 +161,22 @@ ECliExit CommandWrite(CCliTool& tool, const QStringList& arguments)
                              "by blanks, commas or semicolons, e.g. 01 A5 FF.")
                               .arg(CCliTool::Quoted(text)));
     }
-    if (!IsWriteDataAcceptable(mode, *bytes)) {
-        return tool.Usage(tr("--mode %1 sends no address, so it needs at least one data byte, "
-                             "e.g. \"%2 write %3 FF --mode %1\".")
-                              .arg(QLatin1String(MODE_NAMES[static_cast<size_t>(mode)].second),
-                                   tool.Program(), arguments[0]));
+    // An empty argument is most often an empty variable, not a wish to probe.
+    if (bytes->empty() && arguments.size() > 1) {
+        return tool.Usage(tr("no bytes in %1. Give hex bytes, or no byte argument at all to write "
+                             "the address alone (a probe): \"%2 write %3\".")
+                              .arg(CCliTool::Quoted(text), tool.Program(), arguments[0]));
     }
 
     ECliExit status = ECliExit::Ok;
     const std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);
     if (!adapter)
         return status;
+    if (!IsWriteSupportedBy(*adapter, mode, *bytes)) {
+        return tool.Usage(tr("the %1 cannot write an address without data. Probe it with a read "
+                             "instead: \"%2 read %3 1\".")
+                              .arg(tool.AdapterName(), tool.Program(), arguments[0]));
+    }
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
 

@@ -34,7 +34,8 @@ const std::vector<SCliCommand>& CliCommands()
                                        "Bytes are two hex digits each (0x allowed, a single\n"
                                        "digit is one byte), separated by blanks, commas or\n"
                                        "semicolons, in one argument or several. Without\n"
-                                       "bytes, write the address alone (a probe)."),
+                                       "a byte argument, write the address alone (a probe);\n"
+                                       "an argument without bytes (\"\") is refused."),
          {"mode"},
          CommandWrite},
         {"run",
@@ -43,7 +44,10 @@ const std::vector<SCliCommand>& CliCommands()
                                        "device's address over one connection: every command\n"
                                        "in file order, or the commands with these labels in\n"
                                        "the order given (letter case and blanks around a\n"
-                                       "label do not matter). Stops at the first failure."),
+                                       "label do not matter). Stops at the first failure.\n"
+                                       "Refuses before sending anything a file without\n"
+                                       "commands, a label that names several commands, and\n"
+                                       "commands the model cannot carry out."),
          {},
          CommandRun},
     };
@@ -59,11 +63,10 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "  start  start, address, data; the bus stays open\n"
                                        "  stop   data and stop, no address\n"
                                        "  none   data alone, no address\n"
-                                       "stop and none need at least one byte; ADDR is\n"
-                                       "checked but not sent. Each call of the tool is one\n"
-                                       "connection: a transaction left open is continued by\n"
-                                       "the next command of a device file, not by the next\n"
-                                       "call.")},
+                                       "stop and none continue a transaction that a start\n"
+                                       "opened. Each call of the tool is a connection of its\n"
+                                       "own, so write refuses them; in a device file they\n"
+                                       "continue a command with mode start.")},
     };
     return options;
 }

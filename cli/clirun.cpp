@@ -5,11 +5,48 @@
 #include "projects/i2cdevicefile.h"
 #include "transactions/i2ctransaction.h"
 
+#include <QFileInfo>
+
 namespace {
+
+// Labels a message lists before it says how many more there are, and the
+// length at which it cuts one short: a file may hold a million commands.
+constexpr int LISTED_LABELS = 10;
+constexpr int LISTED_LABEL_LENGTH = 60;
 
 QString tr(const char* text)
 {
     return CCliTool::tr(text);
+}
+
+QString quoted(const QString& text)
+{
+    return CCliTool::Quoted(text, LISTED_LABEL_LENGTH);
+}
+
+// The labels of these commands for a message, the first few of them.
+QString labelList(const QList<SI2cCommand>& commands, const QList<qsizetype>& indexes)
+{
+    QStringList labels;
+    for (qsizetype index : indexes.mid(0, LISTED_LABELS))
+        labels.append(quoted(commands[index].label));
+    QString list = labels.join(QStringLiteral(", "));
+    if (indexes.size() > LISTED_LABELS)
+        list += tr(" and %1 more").arg(indexes.size() - LISTED_LABELS);
+    return list;
+}
+
+// The commands a label names, under the rule of the projects panel: letter
+// case and blanks around it do not matter.
+QList<qsizetype> matchingCommands(const QList<SI2cCommand>& commands, const QString& label)
+{
+    QList<qsizetype> indexes;
+    const QString wanted = label.trimmed();
+    for (qsizetype i = 0; i < commands.size(); ++i) {
+        if (commands[i].label.trimmed().compare(wanted, Qt::CaseInsensitive) == 0)
+            indexes.append(i);
+    }
+    return indexes;
 }
 
 } // namespace
@@ -23,30 +60,48 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
     const QString path = arguments[0];
     CI2cDeviceFile device;
     if (!device.Load(path)) {
+        // The system hands over names as bytes; those that are not UTF-8
+        // arrive here with U+FFFD in place of the bytes and name no file.
+        if (path.contains(QChar::ReplacementCharacter) && !QFileInfo::exists(path)) {
+            return tool.Usage(tr("the file name %1 is not valid UTF-8 (U+FFFD stands for the "
+                                 "bytes that are not), and %2 opens UTF-8 names only. Rename "
+                                 "the file.")
+                                  .arg(CCliTool::Quoted(path), tool.Program()));
+        }
         return tool.Usage(tr("cannot use the device file %1: %2. Give the path of a readable "
                              "device file and correct what the error names.")
                               .arg(CCliTool::Quoted(path), device.GetLastError()));
     }
 
     const QList<SI2cCommand>& all = device.GetCommands();
+    if (all.isEmpty()) {
+        return tool.Usage(tr("the device file %1 has no commands, so there is nothing to run. Add "
+                             "commands in the projects panel or an editor.")
+                              .arg(CCliTool::Quoted(path)));
+    }
     QList<SI2cCommand> commands;
     if (arguments.size() == 1)
         commands = all;
     for (const QString& label : arguments.mid(1)) {
-        const int index = device.FindCommandLabel(label);
-        if (index >= 0) {
-            commands.append(all[index]);
+        const QList<qsizetype> matches = matchingCommands(all, label);
+        if (matches.size() == 1) {
+            commands.append(all[matches.first()]);
             continue;
         }
-        QStringList labels;
-        for (const SI2cCommand& command : all)
-            labels.append(CCliTool::Quoted(command.label));
-        return tool.Usage(labels.isEmpty()
-                              ? tr("the device file %1 has no commands, so none is labelled %2.")
-                                    .arg(CCliTool::Quoted(path), CCliTool::Quoted(label))
-                              : tr("the device file %1 has no command %2. Give one of %3.")
-                                    .arg(CCliTool::Quoted(path), CCliTool::Quoted(label),
-                                         labels.join(QStringLiteral(", "))));
+        if (matches.size() > 1) {
+            return tool.Usage(
+                tr("the label %1 names %2 commands of %3: %4. Labels are told apart neither by "
+                   "letter case nor by blanks around them; give the commands distinct labels.")
+                    .arg(quoted(label))
+                    .arg(matches.size())
+                    .arg(CCliTool::Quoted(path), labelList(all, matches)));
+        }
+        QList<qsizetype> everyIndex;
+        for (qsizetype i = 0; i < all.size(); ++i)
+            everyIndex.append(i);
+        return tool.Usage(
+            tr("the device file %1 has no command %2. Give one of %3.")
+                .arg(CCliTool::Quoted(path), quoted(label), labelList(all, everyIndex)));
     }
     for (const SI2cCommand& command : commands) {
         if (command.type == EI2cCommandType::Write &&
@@ -54,11 +109,13 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
             return tool.Usage(
                 tr("the command %1 of %2 writes no bytes in mode %3, which sends no "
                    "address. Add data bytes to it.")
-                    .arg(CCliTool::Quoted(command.label), CCliTool::Quoted(path),
+                    .arg(quoted(command.label), CCliTool::Quoted(path),
                          QLatin1String(MODE_NAMES[static_cast<size_t>(command.mode)].second)));
         }
     }
 
+    // What the model cannot do is refused before the first command goes out,
+    // so that a run never stops half-way for it.
     ECliExit status = ECliExit::Ok;
     const std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);
     if (!adapter)
@@ -68,10 +125,16 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
             static_cast<size_t>(command.count) > adapter->GetMaxReadCount()) {
             return tool.Usage(tr("the command %1 reads %2 bytes, but the %3 reads at most %4 at "
                                  "once. Lower its count.")
-                                  .arg(CCliTool::Quoted(command.label))
+                                  .arg(quoted(command.label))
                                   .arg(command.count)
                                   .arg(tool.AdapterName())
                                   .arg(adapter->GetMaxReadCount()));
+        }
+        if (command.type == EI2cCommandType::Write &&
+            !IsWriteSupportedBy(*adapter, command.mode, command.data)) {
+            return tool.Usage(tr("the command %1 writes the address without data, which the %2 "
+                                 "cannot send. Give it data bytes, or read one byte instead.")
+                                  .arg(quoted(command.label), tool.AdapterName()));
         }
     }
     if (!tool.Connect(*adapter))
@@ -86,8 +149,7 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
         if (tool.OutputFailed())
             return ECliExit::OutputFailed;
         if (!transaction.ok)
-            return tool.Judge(transaction,
-                              tr("the command %1").arg(CCliTool::Quoted(command.label)));
+            return tool.Judge(transaction, tr("the command %1").arg(quoted(command.label)));
     }
     return ECliExit::Ok;
 }

@@ -432,7 +432,38 @@ ECliExit CCliTool::Fail(ECliExit status, const QString& message)
     return status;
 }
 
-QString CCliTool::Quoted(const QString& text)
+QString CCliTool::Quoted(const QString& text, qsizetype maxLength)
 {
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    const bool cut = maxLength > 0 && text.size() > maxLength;
+    QString quoted(QLatin1Char('"'));
+    for (QChar c : cut ? text.left(maxLength) : text) {
+        switch (c.unicode()) {
+        case u'"':
+            quoted += QStringLiteral("\\\"");
+            break;
+        case u'\\':
+            quoted += QStringLiteral("\\\\");
+            break;
+        case u'\n':
+            quoted += QStringLiteral("\\n");
+            break;
+        case u'\r':
+            quoted += QStringLiteral("\\r");
+            break;
+        case u'\t':
+            quoted += QStringLiteral("\\t");
+            break;
+        default:
+            // Terminal controls and the line and paragraph separators.
+            if (c.category() == QChar::Other_Control || c.unicode() == 0x2028 ||
+                c.unicode() == 0x2029) {
+                quoted += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    if (cut)
+        quoted += QStringLiteral("...");
+    return quoted + QLatin1Char('"');
 }

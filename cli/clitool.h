@@ -95,9 +95,10 @@ public:
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
 
-    // The text in double quotes, with control characters and the quote
-    // escaped, so that a message stays one readable line.
-    static QString Quoted(const QString& text);
+    // The text in double quotes, with control characters, the quote and the
+    // backslash escaped as in C, so that a message stays one readable line;
+    // cut after maxLength characters with "..." when maxLength > 0.
+    static QString Quoted(const QString& text, qsizetype maxLength = 0);
     // "10k" ... "1000k" as far as the model runs at them, slowest first.
     static QStringList SupportedSpeeds(const COrvI2c& adapter);
 

@@ -332,6 +332,11 @@ bool COrvI2c::Probe(uint8_t address)
     return Write({static_cast<uint8_t>(address << 1)}, scratch, true, true);
 }
 
+bool COrvI2c::IsAddressOnlyWriteSupported() const
+{
+    return true;
+}
+
 bool COrvI2c::HasPullUpSwitch() const
 {
     return false;

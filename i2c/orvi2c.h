@@ -86,6 +86,9 @@ public:
     virtual bool IsSpeedSupported(EI2cSpeed speed) const = 0;
     virtual size_t GetMaxReadCount() const = 0;
     virtual bool HasPullUpSwitch() const;
+    // The model can put an address on the bus without data (a write of the
+    // address byte alone with start and stop); the base models can.
+    virtual bool IsAddressOnlyWriteSupported() const;
     virtual bool SetPullUpsEnabled(bool enabled);
     virtual bool GetPullUpsEnabled() const;
 

@@ -78,6 +78,13 @@ bool IsWriteDataAcceptable(EI2cStartStop mode, const std::vector<uint8_t>& data)
     return ModeSendsAddress(mode) || !data.empty();
 }
 
+bool IsWriteSupportedBy(const COrvI2c& adapter, EI2cStartStop mode,
+                        const std::vector<uint8_t>& data)
+{
+    const bool addressOnly = data.empty() && ModeSendsAddress(mode) && ModeSendsStop(mode);
+    return !addressOnly || adapter.IsAddressOnlyWriteSupported();
+}
+
 std::vector<uint8_t> BuildWriteFrame(EI2cStartStop mode, uint8_t address,
                                      const std::vector<uint8_t>& data)
 {

@@ -50,6 +50,11 @@ QString StartStopText(EI2cStartStop mode);
 // needs at least one byte; with one, no bytes make an address-only write.
 bool IsWriteDataAcceptable(EI2cStartStop mode, const std::vector<uint8_t>& data);
 
+// The adapter can send this write: not every model can send the address
+// alone (mode Auto without data). Nothing is sent to find out.
+bool IsWriteSupportedBy(const COrvI2c& adapter, EI2cStartStop mode,
+                        const std::vector<uint8_t>& data);
+
 // The bytes that go to the adapter: the address in write form (shifted left
 // by one) first for the modes that send it, then the data.
 std::vector<uint8_t> BuildWriteFrame(EI2cStartStop mode, uint8_t address,

@@ -161,6 +161,9 @@ private slots:
     void runsDeviceFile_data();
     void runsDeviceFile();
     void runStopsAtFirstFailure();
+    void runRefusesBeforeTheBus_data();
+    void runRefusesBeforeTheBus();
+    void runNamesFileThatIsNotUtf8();
     void unplugDuringRun();
     void demoProgramRunsWithoutDisplay();
     void unwritableOutputFails_data();
@@ -248,8 +251,13 @@ void TstCliTool::badInputSendsNothing_data()
     row("count not decimal", {"read", "50", "0x10"}, 1, 2, "invalid byte count \"0x10\"");
     row("count above model", {"read", "50", "257"}, 1, 2, "reads at most 256 bytes");
     row("bad hex", {"write", "50", "01", "ABC"}, 1, 2, "invalid hex bytes \"01 ABC\"");
-    row("stop without bytes", {"write", "50", "-m", "stop"}, 1, 2,
-        "--mode stop sends no address, so it needs at least one data byte");
+    row("mode stop", {"write", "50", "AA", "-m", "stop"}, 1, 2,
+        "--mode stop continues a transaction that a start opened, but every call");
+    row("mode none", {"write", "50", "AA", "--mode", "none"}, 1, 2, "--mode none continues");
+    row("empty byte list", {"write", "50", ""}, 1, 2, "no bytes in \"\". Give hex bytes, or no");
+    row("blank byte list", {"write", "50", " ", ""}, 1, 2, "no bytes in \"  \"");
+    row("address only on orvane5", {"write", "0x50"}, 1, 2,
+        "the Orvane5 T-5 cannot write an address without data. Probe it with a read instead");
     row("missing file", {"run", "nowhere.i2cdev"}, 1, 2, "No such file or directory");
     row("several adapters", {"detect"}, 2, 2,
         "2 adapters are attached: T-3 (Orvane3), T-5 (Orvane5). Choose one with --adapter");
@@ -416,15 +424,10 @@ void TstCliTool::transactions_data()
                                  << "Write 0xA0\t0x02\t10\n";
     QTest::newRow("write start") << QStringList{"write", "50", "10", "-m", "START"} << orv3 << 0
                                  << "Write 0x50 [Generate Start]\t0x02\t10\n";
-    QTest::newRow("write none json")
-        << QStringList{"--json", "write", "50", "AA", "--mode", "none"} << orv3 << 1
-        << "{\"type\":\"write\",\"address\":null,\"ok\":false,\"status\":128,"
-           "\"error\":\"Transaction without start\",\"data\":\"AA\"}\n";
     QTest::newRow("write nack") << QStringList{"write", "0x51", "00"} << orv3 << 1
                                 << "Write 0x51\t0x80  NACK\t00\n";
-    QTest::newRow("address only on orvane5")
-        << QStringList{"write", "0x50"} << orv5 << 1
-        << "Write 0x50\t0x00  Address-only write is not supported by the Orvane5\t\n";
+    QTest::newRow("probe") << QStringList{"write", "0x50"} << orv3 << 0 << "Write 0x50\t0x01\t\n";
+    QTest::newRow("read orvane5") << QStringList{"read", "0x48", "2"} << orv5 << 0 << "17 80\n";
 }
 
 void TstCliTool::transactions()
@@ -497,6 +500,84 @@ void TstCliTool::runStopsAtFirstFailure()
     const auto eeprom = adapter->DeviceAs<CSimEeprom24c02>(0x50);
     QCOMPARE(eeprom->Contents()[0x20], uint8_t(0x42));
     QCOMPARE(eeprom->Contents()[0x21], uint8_t(0xFF));
+}
+
+void TstCliTool::runRefusesBeforeTheBus_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<QList<SI2cCommand>>("commands");
+    QTest::addColumn<QStringList>("labels");
+    QTest::addColumn<QString>("message");
+
+    const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
+    const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
+    const SI2cCommand store = writeCommand("Store", EI2cStartStop::Auto, {0x10, 0x42});
+    QTest::newRow("labels differing in case")
+        << orv3
+        << QList<SI2cCommand>{writeCommand("Erase", EI2cStartStop::Auto, {0x00, 0xFF, 0xFF}), store,
+                              writeCommand("erase ", EI2cStartStop::Auto, {0, 0, 0})}
+        << QStringList{"store", "ERASE"}
+        << "the label \"ERASE\" names 2 commands of \"FILE\": \"Erase\", \"erase \". Labels are "
+           "told apart neither";
+    QTest::newRow("no commands") << orv3 << QList<SI2cCommand>{} << QStringList{}
+                                 << "the device file \"FILE\" has no commands, so there is nothing";
+    QTest::newRow("address-only write on the orvane5, after another")
+        << orv5 << QList<SI2cCommand>{store, writeCommand("Probe", EI2cStartStop::Auto, {})}
+        << QStringList{}
+        << "the command \"Probe\" writes the address without data, which the Orvane5 T-1 "
+           "cannot send";
+    QTest::newRow("read beyond the orvane5's limit")
+        << orv5 << QList<SI2cCommand>{store, readCommand("Dump", 257)} << QStringList{}
+        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256";
+
+    // Labels of a big file: ten are listed, control characters escaped.
+    QList<SI2cCommand> many;
+    for (int i = 0; i < 30; ++i)
+        many.append(readCommand(qPrintable(QStringLiteral("Line\n%1\x1b[2J").arg(i)), 1));
+    many.append(readCommand(qPrintable(QString(500, QLatin1Char('L'))), 1));
+    QTest::newRow("unknown label in a big file")
+        << orv3 << many << QStringList{"Nothing\tHere"}
+        << "has no command \"Nothing\\tHere\". Give one of \"Line\\n0\\u001b[2J\", "
+           "\"Line\\n1\\u001b[2J\", \"Line\\n2\\u001b[2J\", \"Line\\n3\\u001b[2J\", "
+           "\"Line\\n4\\u001b[2J\", \"Line\\n5\\u001b[2J\", \"Line\\n6\\u001b[2J\", "
+           "\"Line\\n7\\u001b[2J\", \"Line\\n8\\u001b[2J\", \"Line\\n9\\u001b[2J\" and 21 "
+           "more.";
+}
+
+void TstCliTool::runRefusesBeforeTheBus()
+{
+    QFETCH(int, model);
+    QFETCH(QList<SI2cCommand>, commands);
+    QFETCH(QStringList, labels);
+    QFETCH(QString, message);
+    const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
+    const QString path = writeDevice(0x50, commands);
+
+    const SResult result = run(QStringList{"run", path} + labels);
+    QCOMPARE(result.status, 2);
+    QCOMPARE(result.out, QString());
+    QVERIFY2(result.err.contains(QString(message).replace(QStringLiteral("FILE"), path)),
+             qPrintable(result.err));
+    QCOMPARE(result.err.count(QLatin1Char('\n')), 1);
+    QCOMPARE(adapter->ReceivedReports().size(), size_t(0));
+}
+
+void TstCliTool::runNamesFileThatIsNotUtf8()
+{
+    // "café" in Latin-1: the file exists, but its name is not UTF-8.
+    const QByteArray name = QFile::encodeName(m_dir->path()) + "/caf\xe9.i2cdev";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"),
+                {"-c", "exec \"$0\" run \"$1$(printf '\\351').i2cdev\"", PELLAN_CLI_DEMO,
+                 m_dir->filePath(QStringLiteral("caf"))});
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitCode(), 2);
+    const QString err = QString::fromUtf8(shell.readAllStandardError());
+    QVERIFY2(err.contains(QStringLiteral("is not valid UTF-8")), qPrintable(err));
 }
 
 void TstCliTool::unplugDuringRun()
