@@ -43,3 +43,9 @@ ECliExit CommandRead(CCliTool& tool, const QStringList& arguments);
 ECliExit CommandWrite(CCliTool& tool, const QStringList& arguments);
 // Device files (clirun.cpp).
 ECliExit CommandRun(CCliTool& tool, const QStringList& arguments);
+// Registers (cliregisters.cpp).
+ECliExit CommandGet(CCliTool& tool, const QStringList& arguments);
+ECliExit CommandSet(CCliTool& tool, const QStringList& arguments);
+ECliExit CommandDump(CCliTool& tool, const QStringList& arguments);
+// Message sequences (clitransfer.cpp).
+ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments);

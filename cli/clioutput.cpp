@@ -1,6 +1,9 @@
 #include "cli/clioutput.h"
 
 #include "transactions/hexlines.h"
+#include "transactions/registeraccess.h"
+#include "transactions/registerdump.h"
+#include "transactions/transfermessages.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -82,6 +85,31 @@ QString transactionJson(const SI2cTransaction& transaction, const std::optional<
     }
     pairs.insert(pairs.end(), extra.begin(), extra.end());
     return jsonObject(pairs);
+}
+
+using SJsonPairs = std::vector<std::pair<QString, QJsonValue>>;
+
+// A register or transfer command as one object: the keys of a transaction
+// under the command's type, then its own keys.
+QString commandJson(const char* type, uint8_t address, const SI2cTransaction* failure,
+                    const SI2cTransaction* last, const QString& data, const SJsonPairs& extra)
+{
+    const SI2cTransaction* shown = failure ? failure : last;
+    SJsonPairs pairs = {
+        {QStringLiteral("type"), QLatin1String(type)},
+        {QStringLiteral("address"), address},
+        {QStringLiteral("ok"), failure == nullptr},
+        {QStringLiteral("status"), shown ? shown->status : 0},
+        {QStringLiteral("error"), shown ? shown->error : QString()},
+        {QStringLiteral("data"), data},
+    };
+    pairs.insert(pairs.end(), extra.begin(), extra.end());
+    return jsonObject(pairs);
+}
+
+QJsonValue registerValue(std::optional<uint32_t> reg)
+{
+    return reg ? QJsonValue(static_cast<qint64>(*reg)) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -189,5 +217,104 @@ void CCliOutput::WriteNoAdapters()
 {
     if (!m_json)
         m_out << tr("No Orvane adapter attached.") << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterRead(const SRegisterRead& read, uint8_t address,
+                                   std::optional<uint32_t> reg)
+{
+    if (m_json) {
+        const SI2cTransaction* last = read.read ? &*read.read : nullptr;
+        m_out << commandJson("get", address, read.failure(), last,
+                             dataText(last ? last->data : std::vector<uint8_t>()),
+                             {{QStringLiteral("register"), registerValue(reg)}})
+              << '\n';
+    } else if (read.ok()) {
+        m_out << I2cToolsBytes(read.data()) << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg,
+                                  bool masked, bool readback, const QString& mismatch)
+{
+    // Like i2cset, nothing on success; a failure goes to err.
+    if (!m_json)
+        return;
+    SJsonPairs extra = {{QStringLiteral("register"), registerValue(reg)}};
+    if (masked) {
+        extra.emplace_back(QStringLiteral("old"),
+                           set.old && set.old->ok() ? dataText(set.old->data()) : QString());
+    }
+    if (readback) {
+        extra.emplace_back(QStringLiteral("readback"), set.readback && set.readback->read
+                                                           ? dataText(set.readback->read->data)
+                                                           : QString());
+    }
+    const SI2cTransaction* last = set.readback && set.readback->read ? &*set.readback->read
+                                  : set.write                        ? &*set.write
+                                                                     : nullptr;
+    QString json = commandJson("set", address, set.failure(), last, dataText(set.written), extra);
+    if (set.mismatch && !set.failure()) {
+        // The transactions went well; the values read back did not.
+        SI2cTransaction failed = *last;
+        failed.error = mismatch;
+        json = commandJson("set", address, &failed, last, dataText(set.written), extra);
+    }
+    m_out << json << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterDump(const SRegisterDump& dump, uint8_t address)
+{
+    if (!m_json) {
+        m_out << FormatRegisterDump(dump.first, dump.last, dump.values);
+        m_out.flush();
+        return;
+    }
+    QStringList bytes;
+    bytes.reserve(static_cast<qsizetype>(dump.values.size()));
+    for (int value : dump.values) {
+        bytes.append(value == REGISTER_FAILED ? QStringLiteral("XX")
+                                              : HexByte(static_cast<uint8_t>(value)));
+    }
+    const SI2cTransaction* failure = dump.failure ? &*dump.failure : nullptr;
+    m_out << commandJson("dump", address, failure, nullptr, bytes.join(QLatin1Char(' ')),
+                         {{QStringLiteral("first"), static_cast<qint64>(dump.first)},
+                          {QStringLiteral("last"), static_cast<qint64>(dump.last)}})
+          << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteTransferMessages(const std::vector<STransferMessage>& messages)
+{
+    if (m_json)
+        return;
+    for (size_t k = 0; k < messages.size(); ++k)
+        m_out << TransferMessageLine(k, messages[k], m_eightBit) << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteTransfer(const std::vector<STransferMessage>& messages,
+                               const std::vector<SI2cTransaction>& transactions)
+{
+    const bool ok = transactions.size() == messages.size() && transactions.back().ok;
+    // A read is always the last message: its bytes are the data.
+    const bool readDone = ok && messages.back().read;
+    if (!m_json) {
+        if (readDone && messages.back().length > 0)
+            m_out << I2cToolsBytes(transactions.back().data) << '\n';
+        m_out.flush();
+        return;
+    }
+    // Written out here, so that each message keeps the order of its keys.
+    QStringList sent;
+    for (const SI2cTransaction& transaction : transactions)
+        sent.append(transactionJson(transaction, std::nullopt));
+    QString json = commandJson("transfer", messages.front().address,
+                               ok ? nullptr : &transactions.back(), &transactions.back(),
+                               readDone ? dataText(transactions.back().data) : QString(), {});
+    json.chop(1);
+    m_out << json << ",\"messages\":[" << sent.join(QLatin1Char(',')) << "]}\n";
     m_out.flush();
 }

@@ -158,6 +158,8 @@ private slots:
     void detectEndsWhenAdapterStopsAnswering();
     void transactions_data();
     void transactions();
+    void registerCommands_data();
+    void registerCommands();
     void runsDeviceFile_data();
     void runsDeviceFile();
     void runStopsAtFirstFailure();
@@ -264,6 +266,39 @@ void TstCliTool::badInputSendsNothing_data()
     row("unknown serial", {"-a", "T-9", "detect"}, 2, 3,
         "no adapter with the serial number \"T-9\" is attached. Attached: T-3 (Orvane3)");
     row("no adapter", {"read", "50", "1"}, 0, 3, "no Orvane adapter is attached");
+
+    // The register and transfer commands, on the Orvane5.
+    QStringList values(257, QStringLiteral("0"));
+    row("get beyond the model's limit", {"get", "50", "0", "257"}, 1, 2,
+        "get reads 257 bytes, but the Orvane5 T-5 reads at most 256");
+    row("read-back beyond the model's limit", QStringList{"set", "-r", "50", "0"} + values, 1, 2,
+        "--readback reads 257 bytes, but the Orvane5 T-5 reads at most 256");
+    row("mask with two values", {"set", "--mask", "0x0F", "50", "0", "1", "2"}, 1, 2,
+        "--mask works on a single value, not 2");
+    row("value too large", {"set", "50", "0", "256"}, 1, 2, "invalid value \"256\"");
+    row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
+    row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
+        "invalid register \"0x100\". Give a register from 0 to 0xFF");
+    row("register width", {"--reg-width", "5", "get", "50", "0"}, 1, 2,
+        "invalid --reg-width \"5\"");
+    row("register width of read", {"--reg-width", "2", "read", "50", "1"}, 1, 2,
+        "--reg-width belongs to get, set and dump");
+    row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
+        "-r belongs to set (--readback) and dump (--range)");
+    row("readback of dump", {"dump", "--readback", "50"}, 1, 2, "--readback belongs to set");
+    row("verbose of get", {"get", "-v", "50"}, 1, 2, "--verbose belongs to transfer");
+    row("dump mode", {"dump", "50", "w"}, 1, 2, "unknown dump mode \"w\"");
+    row("range backwards", {"dump", "-r", "0x20-0x10", "50"}, 1, 2, "invalid range \"0x20-0x10\"");
+    row("range beyond the width", {"dump", "-r", "0-0x100", "50"}, 1, 2, "invalid range");
+    row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
+        "holds more than 65536 registers");
+    row("transfer without messages", {"transfer"}, 1, 2, "no messages given");
+    row("transfer syntax", {"transfer", "w2@0x50", "1"}, 1, 2, "needs 2 data bytes but has 1");
+    row("transfer read before a write", {"transfer", "r1@0x50", "w1@0x50", "0"}, 1, 2,
+        "message 0 is a read and message 1 follows it");
+    row("transfer read beyond the limit", {"transfer", "r257@0x50"}, 1, 2, "reads at most 256");
+    row("transfer ends on the address", {"transfer", "w1@0x50", "0", "r0"}, 1, 2,
+        "which the Orvane5 cannot send");
 }
 
 void TstCliTool::badInputSendsNothing()
@@ -442,6 +477,79 @@ void TstCliTool::transactions()
     QCOMPARE(result.out, expected);
     QCOMPARE(result.status, status);
     // A failure names the adapter's text on err and says what to do.
+    QCOMPARE(result.err.isEmpty(), status == 0);
+}
+
+void TstCliTool::registerCommands_data()
+{
+    QTest::addColumn<ESimOrvModel>("model");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expected");
+
+    const auto orv3 = ESimOrvModel::Orv3;
+    const auto orv5 = ESimOrvModel::Orv5;
+    const auto orv7 = ESimOrvModel::Orv7;
+    const QString header =
+        QStringLiteral("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n");
+    QTest::newRow("get") << orv3 << QStringList{"get", "0x48", "0", "2"} << 0 << "0x17 0x80\n";
+    QTest::newRow("get, current pointer") << orv5 << QStringList{"get", "0x48"} << 0 << "0x17\n";
+    QTest::newRow("get, 8-bit address")
+        << orv7 << QStringList{"--8bit", "get", "0x90", "0x03", "2"} << 0 << "0x50 0x00\n";
+    QTest::newRow("get, nobody there") << orv3 << QStringList{"get", "0x51", "0"} << 1 << "";
+    QTest::newRow("get, json")
+        << orv5 << QStringList{"get", "--json", "0x48", "2"} << 0
+        << "{\"type\":\"get\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"4B\",\"register\":2}\n";
+    QTest::newRow("set, read back")
+        << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"} << 0 << "";
+    QTest::newRow("set, read back across a page end")
+        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1 << "";
+    QTest::newRow("set, mask, json")
+        << orv5 << QStringList{"--json", "set", "0x50", "0x10", "0x5A", "--mask", "0x0F", "-r"} << 0
+        << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\"}\n";
+    QTest::newRow("set, mismatch, json")
+        << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
+        << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "
+           "back 0x00 at offset 1 (register 0x04), but wrote 0x01\",\"data\":\"55 01\","
+           "\"register\":3,\"readback\":\"55 00\"}\n";
+    QTest::newRow("dump, range, blocks")
+        << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
+        << header + "00:                                           ff ff                  ..\n"
+                    "10: ff ff                                              ..\n";
+    QTest::newRow("dump, failed bytes")
+        << orv7 << QStringList{"dump", "0x48", "--range", "2-5"} << 1
+        << header + "00:       4b 50 XX XX                                    KPXX\n";
+    QTest::newRow("dump, json")
+        << orv3 << QStringList{"--json", "dump", "0x48", "c", "-r", "0-1"} << 0
+        << "{\"type\":\"dump\",\"address\":72,\"ok\":true,\"status\":0,\"error\":\"\","
+           "\"data\":\"17 17\",\"first\":0,\"last\":1}\n";
+    QTest::newRow("transfer, verbose")
+        << orv7 << QStringList{"transfer", "-v", "w1@0x48", "3", "r2"} << 0
+        << "msg 0: addr 0x48, write, len 1, buf 0x03\nmsg 1: addr 0x48, read, len 2\n"
+           "0x50 0x00\n";
+    QTest::newRow("transfer, json")
+        << orv5 << QStringList{"--json", "transfer", "w1@0x48", "1", "r1"} << 0
+        << "{\"type\":\"transfer\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"00\",\"messages\":[{\"type\":\"write\",\"address\":72,\"ok\":true,"
+           "\"status\":2,\"error\":\"\",\"data\":\"01\"},{\"type\":\"read\",\"address\":72,"
+           "\"ok\":true,\"status\":1,\"error\":\"\",\"data\":\"00\"}]}\n";
+    QTest::newRow("transfer, nobody there")
+        << orv3 << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << "";
+}
+
+void TstCliTool::registerCommands()
+{
+    QFETCH(ESimOrvModel, model);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, expected);
+    plug(model, L"T-1");
+
+    const SResult result = run(arguments);
+    QCOMPARE(result.out, expected);
+    QCOMPARE(result.status, status);
     QCOMPARE(result.err.isEmpty(), status == 0);
 }
 
@@ -629,6 +737,11 @@ void TstCliTool::unwritableOutputFails_data()
     QTest::newRow("list, full") << QStringList{"list"} << EOutput::Full << full;
     QTest::newRow("help, closed") << QStringList{"--help"} << EOutput::Closed << closed;
     QTest::newRow("version, full") << QStringList{"--version"} << EOutput::Full << full;
+    QTest::newRow("get, full") << orv3 + QStringList{"get", "0x48", "0"} << EOutput::Full << full;
+    QTest::newRow("dump, closed") << orv3 + QStringList{"dump", "0x50", "i"} << EOutput::Closed
+                                  << closed;
+    QTest::newRow("transfer, broken pipe") << orv3 + QStringList{"transfer", "-v", "w1@0x50", "0"}
+                                           << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
 }
 
 void TstCliTool::unwritableOutputFails()
