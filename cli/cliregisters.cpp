@@ -191,11 +191,10 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
     QString mismatch;
     if (set.mismatch) {
         const size_t offset = *set.mismatch;
-        mismatch = tr("read back 0x%1 at offset %2 (register %3), but wrote 0x%4")
+        mismatch = tr("read back 0x%1 at offset %2 from register %3, but wrote 0x%4")
                        .arg(HexByte(set.readback->data()[offset]))
                        .arg(offset)
-                       .arg(registerText(*reg + static_cast<uint32_t>(offset)),
-                            HexByte(set.written[offset]));
+                       .arg(registerText(*reg), HexByte(set.written[offset]));
     }
     tool.Output().WriteRegisterSet(set, *address, *reg, mask.has_value(), readback, mismatch);
     if (const SI2cTransaction* failure = set.failure())

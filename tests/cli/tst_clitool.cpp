@@ -512,7 +512,7 @@ void TstCliTool::registerCommands_data()
     QTest::newRow("set, mismatch, json")
         << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
         << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "
-           "back 0x00 at offset 1 (register 0x04), but wrote 0x01\",\"data\":\"55 01\","
+           "back 0x00 at offset 1 from register 0x03, but wrote 0x01\",\"data\":\"55 01\","
            "\"register\":3,\"readback\":\"55 00\"}\n";
     QTest::newRow("dump, range, blocks")
         << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
