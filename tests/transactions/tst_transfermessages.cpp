@@ -71,14 +71,12 @@ void TstTransferMessages::parse_data()
     row("nothing", {}, "", "no messages given");
     row("no address", {"r2"}, "", "the first message \"r2\" names no address");
     row("not a message", {"x1@0x50"}, "", "invalid message \"x1@0x50\"");
-    row("upper case", {"R1@0x50"}, "", "invalid message \"R1@0x50\"");
     row("data missing", {"w3@0x50", "1", "2"}, "",
         "message 0 \"w3@0x50\" needs 3 data bytes but has 2");
     row("next message too soon", {"w2@0x50", "1", "r1"}, "",
         "invalid data byte \"r1\" in message 0");
     row("byte too large", {"w1@0x50", "256"}, "", "invalid data byte \"256\"");
     row("unknown suffix", {"w2@0x50", "1*"}, "", "invalid data byte \"1*\"");
-    row("suffix alone", {"w2@0x50", "p"}, "", "invalid data byte \"p\"");
     row("data after a read", {"r1@0x50", "5"}, "",
         "message 0 is a read, which takes no data bytes");
     row("length too large", {"r65536@0x50"}, "", "invalid length in message 0");
