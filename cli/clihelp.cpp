@@ -95,15 +95,20 @@ Output:
   type, flags and data separated by tabs, e.g.
     Write 0x23<TAB>0x02<TAB>01
     Read 0x23<TAB>0x80  NACK received<TAB>
-  A successful read prints its bytes; detect prints the grid.
+  A successful read prints its bytes; detect prints the grid. get and
+  transfer print the bytes read as i2cget does (0x17 0x80), dump prints
+  the grid of i2cdump, set prints nothing.
   JSON (--json): one object per line with the keys type ("write", "read" or
   "search"), address (the 7-bit address as a number, null for a write
   without address), ok, status (the adapter's status byte), error (the
   adapter's text, empty when ok), data (hex bytes), label (run), found
   and failed (detect: the addresses that answered, and those whose probes
-  failed other than by a NACK). list gives one object per
-  adapter with the keys model, serial, product, firmware, speeds and
-  pullUps.
+  failed other than by a NACK). get, set, dump and transfer give one
+  object per call under their own type, adding register (get, set), old and
+  readback (set), first and last (dump, whose data shows XX for a failed
+  byte) and messages (transfer, one object per message sent). list gives
+  one object per adapter with the keys model, serial, product, firmware,
+  speeds and pullUps.
 
 Exit status:
   0  every transaction succeeded
@@ -123,6 +128,10 @@ Examples:
   %1 --8bit read 0xA0 16
   %1 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
   %1 --json detect | jq '.found'
+  %1 get 0x48 0x00 2
+  %1 set -r 0x50 0x10 0xde 0xad
+  %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
+  %1 transfer -v w1@0x50 0x10 r4
 )")
                .arg(program, commandsSection(), commandOptionsSection()) +
            extra;
