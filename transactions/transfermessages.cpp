@@ -22,23 +22,23 @@ QString quoted(const QString& text)
 }
 
 // "r2", "w3@0x50": read or write, the length and the address text.
-struct SMessageSpec {
+struct SMessageHead {
     bool read = false;
     std::optional<uint32_t> length;
     QString address; // empty without @
 };
 
-std::optional<SMessageSpec> ParseSpec(const QString& text)
+std::optional<SMessageHead> ParseHead(const QString& text)
 {
     static const QRegularExpression pattern(QStringLiteral("^([rw])([^@]+)(?:@(.+))?$"));
     const QRegularExpressionMatch match = pattern.match(text);
     if (!match.hasMatch())
         return std::nullopt;
-    SMessageSpec spec;
-    spec.read = match.captured(1) == QLatin1String("r");
-    spec.length = ParseI2cNumber(match.captured(2), TRANSFER_MAX_LENGTH);
-    spec.address = match.captured(3);
-    return spec;
+    SMessageHead head;
+    head.read = match.captured(1) == QLatin1String("r");
+    head.length = ParseI2cNumber(match.captured(2), TRANSFER_MAX_LENGTH);
+    head.address = match.captured(3);
+    return head;
 }
 
 // The rest of a write from its last given byte on, by the suffix.
@@ -86,8 +86,8 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
     for (qsizetype i = 0; i < arguments.size();) {
         const QString text = arguments[i++];
         const size_t index = result.messages.size();
-        const std::optional<SMessageSpec> spec = ParseSpec(text);
-        if (!spec) {
+        const std::optional<SMessageHead> head = ParseHead(text);
+        if (!head) {
             const bool afterRead = index > 0 && result.messages.back().read;
             result.error = afterRead && ParseI2cNumber(text)
                                ? tr("message %1 is a read, which takes no data bytes, but %2 "
@@ -97,15 +97,15 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
                                : tr("invalid message %1. %2").arg(quoted(text), syntax);
             return result;
         }
-        if (!spec->length) {
+        if (!head->length) {
             result.error = tr("invalid length in message %1 %2. Give a number from 0 to %3.")
                                .arg(index)
                                .arg(quoted(text))
                                .arg(TRANSFER_MAX_LENGTH);
             return result;
         }
-        if (!spec->address.isEmpty()) {
-            address = ParseI2cAddress(spec->address, eightBit);
+        if (!head->address.isEmpty()) {
+            address = ParseI2cAddress(head->address, eightBit);
             if (!address) {
                 result.error =
                     eightBit ? tr("invalid address in message %1 %2. With --8bit give a hex "
@@ -126,9 +126,9 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
         }
 
         STransferMessage message;
-        message.read = spec->read;
+        message.read = head->read;
         message.address = *address;
-        message.length = *spec->length;
+        message.length = *head->length;
         while (!message.read && message.data.size() < message.length) {
             if (i >= arguments.size()) {
                 result.error = tr("message %1 %2 needs %3 data bytes but has %4. Give one "
