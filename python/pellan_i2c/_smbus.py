@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import ctypes
 import errno
 from types import TracebackType
 from typing import Any, ClassVar, Iterable, Iterator, Protocol, Self, Sequence, SupportsBytes
@@ -126,7 +127,7 @@ class i2c_msg:  # noqa: N801 (smbus2's name)
     def write(address: int, buf: str | Iterable[int] | SupportsBytes) -> i2c_msg:
         """A message that writes buf (a str of code points below 256, bytes or ints) to the address."""
         check_address(address)
-        data = bytes(map(ord, buf)) if isinstance(buf, str) else bytes(buf)  # type: ignore[arg-type]
+        data = bytes(map(ord, buf)) if isinstance(buf, str) else bytes(buf)
         return i2c_msg(address, 0, bytearray(data))
 
 
@@ -322,25 +323,31 @@ class SMBusBase:
         adapter = self._start(i2c_addr)
         adapter.write(i2c_addr, bytes((_check_int(register, "register", 0xFF),)) + block)
 
-    def i2c_rdwr(self, *i2c_msgs: i2c_msg) -> None:
+    def i2c_rdwr(self, *i2c_msgs: Any) -> None:
         """Sends the messages as one transaction: repeated starts between them, one stop at the end.
 
         A read ends with a stop on these adapters, so only the last message
         may be a read, and it must fit the adapter's read limit. Anything else
         raises OSError(EOPNOTSUPP) before a byte reaches the bus: splitting it
-        would put stops where the device expects none.
+        would put stops where the device expects none. smbus2's own
+        i2c_msg objects work as well as these.
         """
         adapter = self.adapter
         for msg in i2c_msgs:
-            if not isinstance(msg, i2c_msg):
+            if not all(hasattr(msg, name) for name in ("addr", "flags", "len", "buf")):
                 raise TypeError(f"i2c_rdwr takes i2c_msg objects, not {type(msg).__name__}")
         if not i2c_msgs:
             return
         messages = [
-            (check_address(msg.addr), len(msg.buf) if msg.flags & I2C_M_RD else bytes(msg.buf))
+            (check_address(msg.addr), msg.len if msg.flags & I2C_M_RD else bytes(msg))
             for msg in i2c_msgs
         ]
         data = adapter.transfer(messages)
         last = i2c_msgs[-1]
-        if last.flags & I2C_M_RD:
+        if not last.flags & I2C_M_RD:
+            return
+        if isinstance(last, i2c_msg):
             last.buf[:] = data
+        else:
+            # smbus2's own i2c_msg, whose buf is a ctypes buffer.
+            ctypes.memmove(last.buf, data, len(data))

@@ -185,8 +185,8 @@ of all three, at a 7-bit address; it replaces any device there.
 The adapter calls target.write(data: bytes) for each write to the address
 (b"" for an address-only write, a probe), and target.read(count: int) ->
 bytes for each read. write() refuses with a NACK by raising Nack or returning
-False. A write of more than 62 bytes arrives in pieces of at most 62, as the
-adapter sends it. If read() returns the wrong number of bytes, or either
+False. A write of more than 61 bytes arrives in pieces, as the adapter's
+reports carry it (61 bytes after the address, then 62 at a time). If read() returns the wrong number of bytes, or either
 raises anything else, the call that reached the target raises TargetError.
 The target runs on the thread of that call, while its adapter is busy: it
 must not use the simulated adapters itself.)doc");
