@@ -217,7 +217,8 @@ must not use the simulated adapters itself.)doc");
         py::arg("seconds"), py::arg("serial") = py::none(),
         "set_report_delay(seconds, serial=None) -> None\n\nThe time each answer report of "
         "the simulated adapter (or of all three) takes to arrive, like a USB frame: 0.001 is "
-        "full-speed USB. A register read takes two reports. 0 (the default) answers at once.");
+        "full-speed USB. A register read takes two reports. 0 (the default) answers at once; "
+        "1 second or more makes every transfer time out, as the adapter waits 1 s per report.");
 
     module.def(
         "set_fault",
