@@ -30,7 +30,6 @@ __all__ = [
 class SMBus(SMBusBase):
     """An smbus2.SMBus over an Orvane adapter.
 
-    SMBus(bus=None, force=False, *, speed=100_000, pull_ups=True)
 
     bus is the serial number of the adapter to open (None: the only attached
     one) or an open Adapter, which the bus then shares and leaves open. The

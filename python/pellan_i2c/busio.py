@@ -9,7 +9,6 @@ __all__ = ["I2C"]
 class I2C(I2CBase):
     """busio.I2C over an Orvane adapter, for drivers written for CircuitPython.
 
-    I2C(serial=None, *, frequency=100_000)
 
     serial is the serial number of the adapter to open (None: the only
     attached one) or an open Adapter, which the object then shares and leaves

@@ -169,7 +169,6 @@ void DefineAdapterApi(py::module_& module)
 
     module.def(
         "list_adapters", [] { return CallReleased([] { return ListPyAdapters(); }); },
-        "list_adapters() -> list[AdapterInfo]\n\n"
         "Every attached Orvane adapter: all Orvane3 by serial number, then all Orvane5, "
         "then all Orvane7.");
 
@@ -201,7 +200,7 @@ a context manager, or call close().)doc")
              py::arg("serial") = py::none(), py::arg("speed") = 100'000, py::arg("pull_ups") = true)
         .def(
             "write",
-            [](CPyAdapter& self, long long address, py::handle data, const std::string& mode) {
+            [](CPyAdapter& self, long long address, py::object data, const std::string& mode) {
                 const uint8_t addr = ToAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 const EI2cStartStop startStop = ToMode(mode);
@@ -225,7 +224,7 @@ and no data the write is an address probe.)doc")
             "Reads count bytes (1 to max_read) from a 7-bit address, with a start and a stop.")
         .def(
             "write_read",
-            [](CPyAdapter& self, long long address, py::handle data, long long count) {
+            [](CPyAdapter& self, long long address, py::object data, long long count) {
                 const uint8_t addr = ToAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 return ToPyBytes(
@@ -240,7 +239,7 @@ and no data the write is an address probe.)doc")
                 const std::vector<uint8_t> found = CallReleased([&] { return self.Scan(); });
                 return std::vector<int>(found.begin(), found.end());
             },
-            "scan() -> list[int]\n\nThe addresses from 0x08 to 0x77 that acknowledge a probe, "
+            "The addresses from 0x08 to 0x77 that acknowledge a probe, "
             "in order.")
         .def(
             "probe",
@@ -272,9 +271,7 @@ and no data the write is an address probe.)doc")
                 return ToPyBytes(CallReleased([&] { return self.Transfer(list); }));
             },
             py::arg("messages"),
-            R"doc(transfer(messages) -> bytes
-
-Sends the messages as one transaction: a start (or repeated start) and the
+            R"doc(Sends the messages as one transaction: a start (or repeated start) and the
 address before each, one stop at the end. Each message is a pair (address,
 data) for a write, or (address, count) for a read. A read ends with a stop on
 these adapters, so it can only be the last message; a transaction that breaks

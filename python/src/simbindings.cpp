@@ -154,7 +154,7 @@ void DefineSimApi(py::module_& module)
                 serials.push_back(SerialOf(*adapter));
             return serials;
         },
-        "serials() -> list[str]\n\nThe serial numbers of the simulated adapters: OR3-100042 "
+        "The serial numbers of the simulated adapters: OR3-100042 "
         "(Orvane3), OR5-200107 (Orvane5) and OR7-300311 (Orvane7).");
 
     module.def(
@@ -177,9 +177,7 @@ void DefineSimApi(py::module_& module)
             }
         },
         py::arg("address"), py::arg("target"), py::arg("serial") = py::none(),
-        R"doc(attach(address, target, serial=None) -> None
-
-Puts target on the bus of the simulated adapter with this serial number, or
+        R"doc(Puts target on the bus of the simulated adapter with this serial number, or
 of all three, at a 7-bit address; it replaces any device there.
 
 The adapter calls target.write(data: bytes) for each write to the address
@@ -200,7 +198,7 @@ must not use the simulated adapters itself.)doc");
                 CallReleased([&] { adapter->RemoveDevice(addr); });
         },
         py::arg("address"), py::arg("serial") = py::none(),
-        "detach(address, serial=None) -> None\n\nTakes whatever device is at the address off "
+        "Takes whatever device is at the address off "
         "the bus of one simulated adapter, or of all three: a Python target or a built-in "
         "device (BH1750 at 0x23, LM75 at 0x48, 24C02 at 0x50).");
 
@@ -215,7 +213,7 @@ must not use the simulated adapters itself.)doc");
                 CallReleased([&] { adapter->SetLatency(delay); });
         },
         py::arg("seconds"), py::arg("serial") = py::none(),
-        "set_report_delay(seconds, serial=None) -> None\n\nThe time each answer report of "
+        "The time each answer report of "
         "the simulated adapter (or of all three) takes to arrive, like a USB frame: 0.001 is "
         "full-speed USB. A register read takes two reports. 0 (the default) answers at once; "
         "1 second or more makes every transfer time out, as the adapter waits 1 s per report.");
@@ -228,9 +226,7 @@ must not use the simulated adapters itself.)doc");
                 CallReleased([&] { adapter->SetFault(kind, count); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
-        R"doc(set_fault(fault, count=-1, serial=None) -> None
-
-Makes the simulated adapter (or all three) fail its next count requests (all
+        R"doc(Makes the simulated adapter (or all three) fail its next count requests (all
 of them for a negative count): 'no_answer' (no answer: ETIMEDOUT),
 'arbitration_lost' (EAGAIN), 'bus_error' (EIO) or 'write_error' (the USB
 transfer fails: EIO).)doc");
@@ -270,7 +266,7 @@ transfer fails: EIO).)doc");
             return list;
         },
         py::arg("serial"),
-        "take_reports(serial) -> list[bytes]\n\nThe HID reports the host sent to the "
+        "The HID reports the host sent to the "
         "simulated adapter since the last call (or reset()), 64 bytes each, report ID first: "
         "what went to the bus, byte by byte.");
 }

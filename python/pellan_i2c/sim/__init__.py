@@ -60,7 +60,6 @@ __all__ = [
 class SMBus(SMBusBase):
     """pellan_i2c.SMBus on a simulated adapter: an smbus2.SMBus drop-in.
 
-    SMBus(bus=None, force=False, *, speed=100_000, pull_ups=True)
 
     bus is a simulated adapter's serial number or an open
     pellan_i2c.sim.Adapter; with three simulated adapters, None raises

@@ -9,7 +9,6 @@ __all__ = ["I2C"]
 class I2C(I2CBase):
     """pellan_i2c.busio.I2C on a simulated adapter.
 
-    I2C(serial=None, *, frequency=100_000)
 
     serial is a simulated adapter's serial number or an open
     pellan_i2c.sim.Adapter. Everything else is as in pellan_i2c.busio.I2C.
