@@ -62,6 +62,22 @@ std::string AdapterRepr(const CPyAdapter& adapter)
            std::to_string(adapter.SpeedHz()) + " Hz>";
 }
 
+// Closing sends the adapter a report, which may wait for a thread that is
+// inside a simulated target waiting for the GIL: an adapter dropped by the
+// garbage collector closes with the GIL released.
+struct SReleasingDelete {
+    void operator()(CPyAdapter* adapter) const
+    {
+        if (PyGILState_Check() && !_Py_IsFinalizing()) {
+            py::gil_scoped_release release;
+            delete adapter;
+        } else {
+            delete adapter;
+        }
+    }
+};
+using AdapterHolder = std::unique_ptr<CPyAdapter, SReleasingDelete>;
+
 } // namespace
 
 CTargetScope::CTargetScope()
@@ -172,7 +188,7 @@ void DefineAdapterApi(py::module_& module)
         "Every attached Orvane adapter: all Orvane3 by serial number, then all Orvane5, "
         "then all Orvane7.");
 
-    py::class_<CPyAdapter>(module, "Adapter", py::module_local(), R"doc(
+    py::class_<CPyAdapter, AdapterHolder>(module, "Adapter", py::module_local(), R"doc(
 An Orvane USB-I2C adapter, opened as bus master.
 
 Adapter(serial=None, speed=100_000, pull_ups=True)
@@ -193,8 +209,8 @@ a context manager, or call close().)doc")
         .def(py::init([](std::optional<std::string> serial, long long speed, bool pullUps) {
                  return CallReleased([&] {
                      const long long hz = speed < 0 || speed > 0xFFFFFFFFLL ? 0 : speed;
-                     return std::make_unique<CPyAdapter>(serial, static_cast<unsigned>(hz),
-                                                         pullUps);
+                     return AdapterHolder(
+                         new CPyAdapter(serial, static_cast<unsigned>(hz), pullUps));
                  });
              }),
              py::arg("serial") = py::none(), py::arg("speed") = 100'000, py::arg("pull_ups") = true)
