@@ -4,8 +4,16 @@
 #include "app/startup.h"
 #include "sim/adapters/demoadapters.h"
 
+#include <cstdio>
+#include <string>
+
 int main(int argc, char* argv[])
 {
-    const auto adapters = PlugDemoAdapters();
+    std::string error;
+    const auto adapters = PlugDemoAdapters(&error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "pellan-i2c-demo: %s\n", error.c_str());
+        return 2;
+    }
     return runApplication(argc, argv);
 }

@@ -1,7 +1,69 @@
+#include "cli/clicommands.h"
 #include "cli/clitool.h"
 
-// The whole --help text in one place, so that it reads as it prints.
-QString CCliTool::HelpText(const QString& program)
+#include <QCoreApplication>
+
+namespace {
+
+constexpr int HELP_COLUMN = 24;
+
+// One entry of a list: the name two blanks in, the first line of the text
+// beside it at HELP_COLUMN (or below it when the name is too wide), the
+// other lines below.
+QString helpEntry(const QString& name, const char* text)
+{
+    const QStringList lines =
+        QCoreApplication::translate("CCliTool", text).split(QLatin1Char('\n'));
+    QString entry = QStringLiteral("  ") + name;
+    const QString indent(HELP_COLUMN, QLatin1Char(' '));
+    if (entry.size() < HELP_COLUMN)
+        entry += QString(HELP_COLUMN - entry.size(), QLatin1Char(' '));
+    else
+        entry += QLatin1Char('\n') + indent;
+    entry += lines.first() + QLatin1Char('\n');
+    for (qsizetype i = 1; i < lines.size(); ++i)
+        entry += indent + lines[i] + QLatin1Char('\n');
+    return entry;
+}
+
+QString optionName(const SCliCommandOption& option)
+{
+    QString name = QStringLiteral("--") + QLatin1String(option.longName);
+    if (option.shortName)
+        name = QStringLiteral("-%1, %2").arg(QLatin1String(option.shortName), name);
+    if (option.valueName)
+        name += QLatin1Char(' ') + QLatin1String(option.valueName);
+    return name;
+}
+
+QString commandsSection()
+{
+    QString text = CCliTool::tr("Commands:\n");
+    for (const SCliCommand& command : CliCommands())
+        text += helpEntry(QLatin1String(command.synopsis), command.help);
+    return text;
+}
+
+// The options of the commands, grouped under the commands that take them.
+QString commandOptionsSection()
+{
+    QString text;
+    QString group;
+    for (const SCliCommandOption& option : CliCommandOptions()) {
+        const QString takers = CliCommandsTaking(QLatin1String(option.longName));
+        if (takers != group) {
+            group = takers;
+            text += CCliTool::tr("\nOptions of %1:\n").arg(group);
+        }
+        text += helpEntry(optionName(option), option.help);
+    }
+    return text;
+}
+
+} // namespace
+
+// The text around the tables in one place, so that it reads as it prints.
+QString CCliTool::HelpText(const QString& program, const QString& extra)
 {
     return tr(R"(Usage: %1 [options] COMMAND [ARGS]
 
@@ -9,27 +71,7 @@ Writes, reads and scans I2C buses through an Orvane3, Orvane5 or Orvane7
 USB-I2C adapter, and runs the device files of Pellan I2C's projects panel,
 with the same rules and output as the window.
 
-Commands:
-  list                  List the attached adapters, one line each: model,
-                        serial number, product, firmware and the speeds the
-                        model supports.
-  detect                Probe the addresses 0x08 to 0x77 and print the grid
-                        i2cdetect prints: the address of each device that
-                        answered, -- for the silent ones.
-  read ADDR COUNT       Read COUNT bytes (1 to 65535; the Orvane5 reads up to
-                        256) from ADDR and print them 16 per line with hex
-                        offsets.
-  write ADDR [BYTES...] Write hex bytes to ADDR as the window's Write does.
-                        Bytes are two hex digits each (0x allowed, a single
-                        digit is one byte), separated by blanks, commas or
-                        semicolons, in one argument or several. Without
-                        bytes, write the address alone (a probe).
-  run FILE [LABEL...]   Run the commands of a device file (*.i2cdev) at the
-                        device's address over one connection: every command
-                        in file order, or the commands with these labels in
-                        the order given (letter case and blanks around a
-                        label do not matter). Stops at the first failure.
-
+%2
 Options:
   -a, --adapter SERIAL  The adapter to use, by USB serial number. Without it
                         the only attached adapter is used.
@@ -38,22 +80,13 @@ Options:
   --pull-ups on|off     Internal pull-ups of the Orvane5 (on by default).
                         Switch them off for external pull-ups or lower
                         voltage levels.
-  -m, --mode MODE       Start/stop mode of write:
-                          auto   start, address, data, stop (the default)
-                          start  start, address, data; the bus stays open
-                          stop   data and stop, no address
-                          none   data alone, no address
-                        stop and none need at least one byte; ADDR is
-                        checked but not sent. Each call of the tool is one
-                        connection: a transaction left open is continued by
-                        the next command of a device file, not by the next
-                        call.
   --8bit                Give and show addresses in 8-bit form, the 7-bit
-                        address shifted left by one (0xA0 for 0x50).
+                        address shifted left by one (0xA0 for 0x50). The
+                        grid of detect stays by 7-bit address.
   --json                Print JSON Lines instead of text.
   -h, --help            Print this help and exit.
   --version             Print the version and exit.
-
+%3
 Addresses are hex with or without 0x: 0x00 to 0x7F, or 0x00 to 0xFF with
 --8bit.
 
@@ -62,14 +95,20 @@ Output:
   type, flags and data separated by tabs, e.g.
     Write 0x23<TAB>0x02<TAB>01
     Read 0x23<TAB>0x80  NACK received<TAB>
-  A successful read prints its bytes; detect prints the grid.
+  A successful read prints its bytes; detect prints the grid. get and
+  transfer print the bytes read as i2cget does (0x17 0x80), dump prints
+  the grid of i2cdump, set prints nothing.
   JSON (--json): one object per line with the keys type ("write", "read" or
   "search"), address (the 7-bit address as a number, null for a write
   without address), ok, status (the adapter's status byte), error (the
-  adapter's text, empty when ok), data (hex bytes), label (run) and found
-  (detect: the addresses that answered). list gives one object per
-  adapter with the keys model, serial, product, firmware, speeds and
-  pullUps.
+  adapter's text, empty when ok), data (hex bytes), label (run), found
+  and failed (detect: the addresses that answered, and those whose probes
+  failed other than by a NACK). get, set, dump and transfer give one
+  object per call under their own type, adding register (get, set), old and
+  readback (set), first and last (dump, whose data shows XX for a failed
+  byte) and messages (transfer, one object per message sent). list gives
+  one object per adapter with the keys model, serial, product, firmware,
+  speeds and pullUps.
 
 Exit status:
   0  every transaction succeeded
@@ -78,6 +117,8 @@ Exit status:
   2  bad usage or bad input; nothing was sent to the bus
   3  no adapter, an unknown serial number, or a connection that failed or
      was lost
+  4  the output could not be written (a full disk, a closed pipe or
+     standard output); the reason goes to stderr
 
 Examples:
   %1 list
@@ -87,6 +128,11 @@ Examples:
   %1 --8bit read 0xA0 16
   %1 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
   %1 --json detect | jq '.found'
+  %1 get 0x48 0x00 2
+  %1 set -r 0x50 0x10 0xde 0xad
+  %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
+  %1 transfer -v w1@0x50 0x10 r4
 )")
-        .arg(program);
+               .arg(program, commandsSection(), commandOptionsSection()) +
+           extra;
 }

@@ -1,16 +1,22 @@
 #include "cli/climain.h"
 
+#include "cli/clistdout.h"
 #include "cli/clitool.h"
 
 #include <QCoreApplication>
 #include <QTextStream>
 
 #include <cstdio>
+#include <unistd.h>
 
-int runCliProgram(int argc, char* argv[])
+int runCliProgram(int argc, char* argv[], const QString& helpExtra)
 {
+    const bool stdoutClosed = ReserveStandardDescriptors();
     QCoreApplication app(argc, argv);
-    QTextStream out(stdout);
+    CCliStdout stdoutDevice(stdoutClosed ? -1 : STDOUT_FILENO);
+    QTextStream out(&stdoutDevice);
     QTextStream err(stderr);
-    return CCliTool(out, err).Run(QCoreApplication::arguments());
+    CCliTool tool(out, err);
+    tool.SetHelpExtra(helpExtra);
+    return tool.Run(QCoreApplication::arguments());
 }

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <QString>
+
 // Runs the command-line tool on the process's arguments and standard
 // streams; the program and the demo program differ only in what they link
-// and plug in before calling this.
-int runCliProgram(int argc, char* argv[]);
+// and plug in before calling this, and in what their --help adds at its end.
+int runCliProgram(int argc, char* argv[], const QString& helpExtra = QString());

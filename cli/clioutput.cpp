@@ -1,6 +1,9 @@
 #include "cli/clioutput.h"
 
 #include "transactions/hexlines.h"
+#include "transactions/registeraccess.h"
+#include "transactions/registerdump.h"
+#include "transactions/transfermessages.h"
 
 #include <QCoreApplication>
 #include <QJsonArray>
@@ -8,6 +11,7 @@
 #include <QJsonValue>
 #include <QTextStream>
 
+#include <array>
 #include <utility>
 #include <vector>
 
@@ -58,7 +62,9 @@ QString typeName(EI2cTransactionType type)
     return {};
 }
 
-QString transactionJson(const SI2cTransaction& transaction, const std::optional<QString>& label)
+// The keys every transaction has, then the label, then extra keys.
+QString transactionJson(const SI2cTransaction& transaction, const std::optional<QString>& label,
+                        const std::vector<std::pair<QString, QJsonValue>>& extra = {})
 {
     std::vector<std::pair<QString, QJsonValue>> pairs = {
         {QStringLiteral("type"), typeName(transaction.type)},
@@ -77,7 +83,33 @@ QString transactionJson(const SI2cTransaction& transaction, const std::optional<
             found.append(address);
         pairs.emplace_back(QStringLiteral("found"), found);
     }
+    pairs.insert(pairs.end(), extra.begin(), extra.end());
     return jsonObject(pairs);
+}
+
+using SJsonPairs = std::vector<std::pair<QString, QJsonValue>>;
+
+// A register or transfer command as one object: the keys of a transaction
+// under the command's type, then its own keys.
+QString commandJson(const char* type, uint8_t address, const SI2cTransaction* failure,
+                    const SI2cTransaction* last, const QString& data, const SJsonPairs& extra)
+{
+    const SI2cTransaction* shown = failure ? failure : last;
+    SJsonPairs pairs = {
+        {QStringLiteral("type"), QLatin1String(type)},
+        {QStringLiteral("address"), address},
+        {QStringLiteral("ok"), failure == nullptr},
+        {QStringLiteral("status"), shown ? shown->status : 0},
+        {QStringLiteral("error"), shown ? shown->error : QString()},
+        {QStringLiteral("data"), data},
+    };
+    pairs.insert(pairs.end(), extra.begin(), extra.end());
+    return jsonObject(pairs);
+}
+
+QJsonValue registerValue(std::optional<uint32_t> reg)
+{
+    return reg ? QJsonValue(static_cast<qint64>(*reg)) : QJsonValue(QJsonValue::Null);
 }
 
 } // namespace
@@ -110,27 +142,49 @@ void CCliOutput::WriteReadData(const SI2cTransaction& read)
     m_out.flush();
 }
 
-void CCliOutput::WriteSearch(const SI2cTransaction& search)
+void CCliOutput::WriteScan(const SI2cScan& scan)
 {
     if (m_json) {
-        WriteTransaction(search);
+        QJsonArray failed;
+        for (const SI2cProbeFailure& failure : scan.failures)
+            failed.append(failure.address);
+        m_out << transactionJson(scan.search, std::nullopt, {{QStringLiteral("failed"), failed}})
+              << '\n';
+        m_out.flush();
         return;
     }
-    bool answered[GRID_ADDRESSES] = {};
-    for (uint8_t address : search.found)
-        answered[address & 0x7F] = true;
+    enum class ECell { Silent, Answered, Failed, NotProbed };
+    std::array<ECell, GRID_ADDRESSES> cells{};
+    cells.fill(ECell::Silent);
+    for (int address = 0; address < GRID_ADDRESSES; ++address) {
+        if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS ||
+            (scan.stoppedAt && address > *scan.stoppedAt))
+            cells[address] = ECell::NotProbed;
+    }
+    for (uint8_t address : scan.search.found)
+        cells[address & 0x7F] = ECell::Answered;
+    for (const SI2cProbeFailure& failure : scan.failures)
+        cells[failure.address & 0x7F] = ECell::Failed;
 
     // i2cdetect's layout, trailing blanks included.
     m_out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
     for (int row = 0; row < GRID_ADDRESSES; row += GRID_COLUMNS) {
         m_out << QStringLiteral("%1: ").arg(row, 2, 16, QLatin1Char('0'));
         for (int address = row; address < row + GRID_COLUMNS; ++address) {
-            if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS)
+            switch (cells[address]) {
+            case ECell::NotProbed:
                 m_out << "   ";
-            else if (answered[address])
+                break;
+            case ECell::Answered:
                 m_out << QStringLiteral("%1 ").arg(address, 2, 16, QLatin1Char('0'));
-            else
+                break;
+            case ECell::Failed:
+                m_out << "XX ";
+                break;
+            case ECell::Silent:
                 m_out << "-- ";
+                break;
+            }
         }
         m_out << '\n';
     }
@@ -163,5 +217,104 @@ void CCliOutput::WriteNoAdapters()
 {
     if (!m_json)
         m_out << tr("No Orvane adapter attached.") << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterRead(const SRegisterRead& read, uint8_t address,
+                                   std::optional<uint32_t> reg)
+{
+    if (m_json) {
+        const SI2cTransaction* last = read.read ? &*read.read : nullptr;
+        m_out << commandJson("get", address, read.failure(), last,
+                             dataText(last ? last->data : std::vector<uint8_t>()),
+                             {{QStringLiteral("register"), registerValue(reg)}})
+              << '\n';
+    } else if (read.ok()) {
+        m_out << I2cToolsBytes(read.data()) << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg,
+                                  bool masked, bool readback, const QString& mismatch)
+{
+    // Like i2cset, nothing on success; a failure goes to err.
+    if (!m_json)
+        return;
+    SJsonPairs extra = {{QStringLiteral("register"), registerValue(reg)}};
+    if (masked) {
+        extra.emplace_back(QStringLiteral("old"),
+                           set.old && set.old->ok() ? dataText(set.old->data()) : QString());
+    }
+    if (readback) {
+        extra.emplace_back(QStringLiteral("readback"), set.readback && set.readback->read
+                                                           ? dataText(set.readback->read->data)
+                                                           : QString());
+    }
+    const SI2cTransaction* last = set.readback && set.readback->read ? &*set.readback->read
+                                  : set.write                        ? &*set.write
+                                                                     : nullptr;
+    QString json = commandJson("set", address, set.failure(), last, dataText(set.written), extra);
+    if (set.mismatch && !set.failure()) {
+        // The transactions went well; the values read back did not.
+        SI2cTransaction failed = *last;
+        failed.error = mismatch;
+        json = commandJson("set", address, &failed, last, dataText(set.written), extra);
+    }
+    m_out << json << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteRegisterDump(const SRegisterDump& dump, uint8_t address)
+{
+    if (!m_json) {
+        m_out << FormatRegisterDump(dump.first, dump.last, dump.values);
+        m_out.flush();
+        return;
+    }
+    QStringList bytes;
+    bytes.reserve(static_cast<qsizetype>(dump.values.size()));
+    for (int value : dump.values) {
+        bytes.append(value == REGISTER_FAILED ? QStringLiteral("XX")
+                                              : HexByte(static_cast<uint8_t>(value)));
+    }
+    const SI2cTransaction* failure = dump.failure ? &*dump.failure : nullptr;
+    m_out << commandJson("dump", address, failure, nullptr, bytes.join(QLatin1Char(' ')),
+                         {{QStringLiteral("first"), static_cast<qint64>(dump.first)},
+                          {QStringLiteral("last"), static_cast<qint64>(dump.last)}})
+          << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteTransferMessages(const std::vector<STransferMessage>& messages)
+{
+    if (m_json)
+        return;
+    for (size_t k = 0; k < messages.size(); ++k)
+        m_out << TransferMessageLine(k, messages[k], m_eightBit) << '\n';
+    m_out.flush();
+}
+
+void CCliOutput::WriteTransfer(const std::vector<STransferMessage>& messages,
+                               const std::vector<SI2cTransaction>& transactions)
+{
+    const bool ok = transactions.size() == messages.size() && transactions.back().ok;
+    // A read is always the last message: its bytes are the data.
+    const bool readDone = ok && messages.back().read;
+    if (!m_json) {
+        if (readDone && messages.back().length > 0)
+            m_out << I2cToolsBytes(transactions.back().data) << '\n';
+        m_out.flush();
+        return;
+    }
+    // Written out here, so that each message keeps the order of its keys.
+    QStringList sent;
+    for (const SI2cTransaction& transaction : transactions)
+        sent.append(transactionJson(transaction, std::nullopt));
+    QString json = commandJson("transfer", messages.front().address,
+                               ok ? nullptr : &transactions.back(), &transactions.back(),
+                               readDone ? dataText(transactions.back().data) : QString(), {});
+    json.chop(1);
+    m_out << json << ",\"messages\":[" << sent.join(QLatin1Char(',')) << "]}\n";
     m_out.flush();
 }

@@ -7,8 +7,13 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class QTextStream;
+struct SRegisterDump;
+struct SRegisterRead;
+struct SRegisterSet;
+struct STransferMessage;
 
 // One attached adapter as the list command shows it.
 struct SCliAdapterInfo {
@@ -32,9 +37,33 @@ public:
     // The bytes read as the output table's hex lines, 16 per line with hex
     // offsets; a failed read is reported as a transaction.
     void WriteReadData(const SI2cTransaction& read);
-    // The grid i2cdetect prints, by 7-bit address.
-    void WriteSearch(const SI2cTransaction& search);
+    // The grid i2cdetect prints, by 7-bit address (also with --8bit), with
+    // XX for an address whose probe failed and blanks for those a scan
+    // that ended early did not reach; JSON adds "failed", the addresses
+    // whose probes failed.
+    void WriteScan(const SI2cScan& scan);
     void WriteAdapter(const SCliAdapterInfo& adapter);
+
+    // get: the bytes as i2cget prints them ("0x17 0x80"), nothing when the
+    // read failed; JSON type "get" with the register (null for the current
+    // pointer).
+    void WriteRegisterRead(const SRegisterRead& read, uint8_t address, std::optional<uint32_t> reg);
+    // set: nothing as text, as i2cset; JSON type "set" with the register,
+    // "old" (masked) and "readback" (asked), and mismatch as the error of a
+    // read-back that differed.
+    void WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg, bool masked,
+                          bool readback, const QString& mismatch);
+    // dump: i2cdump's grid; JSON type "dump" with "first", "last" and every
+    // byte in data, XX for a failed one.
+    void WriteRegisterDump(const SRegisterDump& dump, uint8_t address);
+    // transfer --verbose: one line per message as i2ctransfer prints it,
+    // before anything is sent (text only).
+    void WriteTransferMessages(const std::vector<STransferMessage>& messages);
+    // transfer: the bytes of the read message as i2cget prints them (no line
+    // for a read of nothing); JSON type "transfer" with "messages", one
+    // transaction object per message sent.
+    void WriteTransfer(const std::vector<STransferMessage>& messages,
+                       const std::vector<SI2cTransaction>& transactions);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();
 

@@ -1,9 +1,8 @@
 #include "cli/clitool.h"
 
+#include "cli/clicommands.h"
 #include "cli/clioutput.h"
 #include "i2c/orvdevicefactory.h"
-#include "i2c/orvi2c.h"
-#include "projects/i2cdevicefile.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
@@ -14,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <map>
 #include <utility>
 
 namespace {
@@ -43,38 +43,58 @@ constexpr std::array<SSpeedName, 5> SPEED_NAMES{{
     {"1000k", EI2cSpeed::Speed1000k},
 }};
 
-QStringList supportedSpeeds(const COrvI2c& adapter)
-{
-    QStringList names;
-    for (const auto& [name, speed] : SPEED_NAMES) {
-        if (adapter.IsSpeedSupported(speed))
-            names.append(QLatin1String(name));
-    }
-    return names;
-}
-
-QString quoted(const QString& text)
-{
-    return QLatin1Char('"') + text + QLatin1Char('"');
-}
-
 QString typeNameOf(EOrvType type)
 {
     const std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(type);
     return adapter ? QString::fromStdWString(adapter->GetTypeName()) : QString();
 }
 
-} // namespace
+// Short option names that more than one command option claims.
+std::map<QString, int> shortNameUses()
+{
+    std::map<QString, int> uses;
+    for (const SCliCommandOption& option : CliCommandOptions()) {
+        if (option.shortName)
+            ++uses[QLatin1String(option.shortName)];
+    }
+    return uses;
+}
 
-struct CCliTool::SOptions {
-    QString serial; // empty: the only attached adapter
-    EI2cSpeed speed = EI2cSpeed::Speed100k;
-    QString speedName = QStringLiteral("100k");
-    std::optional<bool> pullUps;
-    std::optional<EI2cStartStop> mode;
-    bool eightBit = false;
-    bool json = false;
-};
+// A parser for the command given (null: for none). It knows every option of
+// every command, so that one given to the wrong command can be named, but a
+// short name shared by several commands only as the given command means it.
+std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
+{
+    auto parser = std::make_unique<QCommandLineParser>();
+    parser->setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
+    parser->addOptions({
+        QCommandLineOption({QStringLiteral("a"), QStringLiteral("adapter")}, QString(),
+                           QStringLiteral("SERIAL")),
+        QCommandLineOption({QStringLiteral("s"), QStringLiteral("speed")}, QString(),
+                           QStringLiteral("SPEED")),
+        QCommandLineOption(QStringLiteral("pull-ups"), QString(), QStringLiteral("on|off")),
+        QCommandLineOption(QStringLiteral("8bit")),
+        QCommandLineOption(QStringLiteral("json")),
+        QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+        QCommandLineOption(QStringLiteral("version")),
+    });
+    const std::map<QString, int> uses = shortNameUses();
+    for (const SCliCommandOption& option : CliCommandOptions()) {
+        QStringList names{QLatin1String(option.longName)};
+        const bool own = command && std::any_of(command->options.begin(), command->options.end(),
+                                                [&](const char* name) {
+                                                    return qstrcmp(name, option.longName) == 0;
+                                                });
+        if (option.shortName && (own || uses.at(QLatin1String(option.shortName)) == 1))
+            names.prepend(QLatin1String(option.shortName));
+        parser->addOption(
+            option.valueName ? QCommandLineOption(names, QString(), QLatin1String(option.valueName))
+                             : QCommandLineOption(names));
+    }
+    return parser;
+}
+
+} // namespace
 
 CCliTool::CCliTool(QTextStream& out, QTextStream& err) : m_out(out), m_err(err) {}
 
@@ -85,79 +105,122 @@ int CCliTool::Run(const QStringList& arguments)
     m_program = arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     if (m_program.isEmpty())
         m_program = DEFAULT_PROGRAM;
-    m_options = std::make_unique<SOptions>();
+    m_options = SCliOptions();
 
-    QCommandLineParser parser;
-    parser.setSingleDashWordOptionMode(QCommandLineParser::ParseAsCompactedShortOptions);
-    const QCommandLineOption adapterOption({QStringLiteral("a"), QStringLiteral("adapter")},
-                                           QString(), QStringLiteral("SERIAL"));
-    const QCommandLineOption speedOption({QStringLiteral("s"), QStringLiteral("speed")}, QString(),
-                                         QStringLiteral("SPEED"));
-    const QCommandLineOption pullUpsOption(QStringLiteral("pull-ups"), QString(),
-                                           QStringLiteral("on|off"));
-    const QCommandLineOption modeOption({QStringLiteral("m"), QStringLiteral("mode")}, QString(),
-                                        QStringLiteral("MODE"));
-    const QCommandLineOption eightBitOption(QStringLiteral("8bit"));
-    const QCommandLineOption jsonOption(QStringLiteral("json"));
-    const QCommandLineOption helpOption(QStringList{QStringLiteral("h"), QStringLiteral("help")});
-    const QCommandLineOption versionOption(QStringLiteral("version"));
-    parser.addOptions({adapterOption, speedOption, pullUpsOption, modeOption, eightBitOption,
-                       jsonOption, helpOption, versionOption});
-
-    if (!parser.parse(arguments)) {
-        return static_cast<int>(Usage(tr("%1 Run \"%2 --help\" for the commands and options.")
-                                          .arg(parser.errorText(), m_program)));
+    // The command decides what its short options mean, so each command's
+    // parser is tried until one finds that command's name first.
+    const SCliCommand* command = nullptr;
+    for (const SCliCommand& candidate : CliCommands()) {
+        std::unique_ptr<QCommandLineParser> parser = makeParser(&candidate);
+        if (parser->parse(arguments) && !parser->positionalArguments().isEmpty() &&
+            parser->positionalArguments().first() == QLatin1String(candidate.name)) {
+            command = &candidate;
+            m_parser = std::move(parser);
+            break;
+        }
     }
-    if (parser.isSet(helpOption)) {
-        m_out << HelpText(m_program);
-        m_out.flush();
-        return static_cast<int>(ECliExit::Ok);
+    if (!command) {
+        m_parser = makeParser(nullptr);
+        if (!m_parser->parse(arguments)) {
+            const QStringList unknown = m_parser->unknownOptionNames();
+            const QString shared = unknown.isEmpty() ? QString() : unknown.first();
+            QStringList takers;
+            for (const SCliCommandOption& option : CliCommandOptions()) {
+                if (option.shortName && shared == QLatin1String(option.shortName)) {
+                    takers.append(QStringLiteral("%1 (--%2)")
+                                      .arg(CliCommandsTaking(QLatin1String(option.longName)),
+                                           QLatin1String(option.longName)));
+                }
+            }
+            if (takers.size() > 1) {
+                return Finish(Usage(tr("-%1 belongs to %2. Give it with one of these commands, "
+                                       "or leave it out.")
+                                        .arg(shared, takers.join(tr(" and ")))));
+            }
+            return Finish(Usage(tr("%1 Run \"%2 --help\" for the commands and options.")
+                                    .arg(m_parser->errorText(), m_program)));
+        }
     }
-    if (parser.isSet(versionOption)) {
+    const QCommandLineParser& parser = *m_parser;
+    if (parser.isSet(QStringLiteral("help"))) {
+        m_out << HelpText(m_program, m_helpExtra);
+        return Finish(ECliExit::Ok);
+    }
+    if (parser.isSet(QStringLiteral("version"))) {
         m_out << m_program << ' ' << QStringLiteral(PELLAN_VERSION) << '\n';
-        m_out.flush();
-        return static_cast<int>(ECliExit::Ok);
+        return Finish(ECliExit::Ok);
     }
 
     if (const std::optional<ECliExit> refused = ReadOptions(parser))
-        return static_cast<int>(*refused);
-    SOptions& options = *m_options;
-    m_output = std::make_unique<CCliOutput>(m_out, options.json, options.eightBit);
+        return Finish(*refused);
+    m_output = std::make_unique<CCliOutput>(m_out, m_options.json, m_options.eightBit);
 
     QStringList positional = parser.positionalArguments();
-    const QString commands = tr("Give one of list, detect, read, write or run; \"%1 --help\" "
-                                "explains them.")
-                                 .arg(m_program);
+    QStringList names;
+    for (const SCliCommand& entry : CliCommands())
+        names.append(QLatin1String(entry.name));
+    const QString last = names.takeLast();
+    const QString commands = tr("Give one of %1 or %2; \"%3 --help\" explains them.")
+                                 .arg(names.join(QStringLiteral(", ")), last, m_program);
     if (positional.isEmpty())
-        return static_cast<int>(Usage(tr("no command given. %1").arg(commands)));
-    const QString command = positional.takeFirst();
-    if (options.mode && command != QLatin1String("write")) {
-        return static_cast<int>(Usage(tr("--mode belongs to write; the commands of a device file "
-                                         "carry their own mode. Leave it out.")));
-    }
+        return Finish(Usage(tr("no command given. %1").arg(commands)));
+    if (!command)
+        return Finish(
+            Usage(tr("unknown command %1. %2").arg(Quoted(positional.first()), commands)));
+    positional.removeFirst();
 
-    ECliExit status = ECliExit::Usage;
-    if (command == QLatin1String("list")) {
-        status = positional.isEmpty() ? CommandList()
-                                      : Usage(tr("list takes no arguments. Leave out %1.")
-                                                  .arg(quoted(positional.join(QLatin1Char(' ')))));
-    } else if (command == QLatin1String("detect")) {
-        status = CommandDetect(positional);
-    } else if (command == QLatin1String("read")) {
-        status = CommandRead(positional);
-    } else if (command == QLatin1String("write")) {
-        status = CommandWrite(positional);
-    } else if (command == QLatin1String("run")) {
-        status = CommandRun(positional);
-    } else {
-        status = Usage(tr("unknown command %1. %2").arg(quoted(command), commands));
+    for (const SCliCommandOption& option : CliCommandOptions()) {
+        const QString name = QLatin1String(option.longName);
+        const bool own = std::any_of(command->options.begin(), command->options.end(),
+                                     [&](const char* o) { return name == QLatin1String(o); });
+        if (!own && parser.isSet(name)) {
+            return Finish(
+                Usage(tr("--%1 belongs to %2. Leave it out.").arg(name, CliCommandsTaking(name))));
+        }
+    }
+    return Finish(command->run(*this, positional));
+}
+
+int CCliTool::Finish(ECliExit status)
+{
+    m_out.flush();
+    if (OutputFailed()) {
+        const QString reason = m_out.device() ? m_out.device()->errorString() : QString();
+        status = Fail(
+            ECliExit::OutputFailed,
+            tr("cannot write the output: %1.").arg(reason.isEmpty() ? tr("write error") : reason));
     }
     return static_cast<int>(status);
 }
 
+QStringList CCliTool::SupportedSpeeds(const COrvI2c& adapter)
+{
+    QStringList names;
+    for (const auto& [name, speed] : SPEED_NAMES) {
+        if (adapter.IsSpeedSupported(speed))
+            names.append(QLatin1String(name));
+    }
+    return names;
+}
+
+bool CCliTool::OutputFailed() const
+{
+    return m_out.status() != QTextStream::Ok;
+}
+
+bool CCliTool::IsSet(const QString& option) const
+{
+    return m_parser && m_parser->isSet(option);
+}
+
+QString CCliTool::Value(const QString& option) const
+{
+    return m_parser ? m_parser->value(option) : QString();
+}
+
 std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 {
-    SOptions& options = *m_options;
+    SCliOptions& options = m_options;
     if (parser.isSet(QStringLiteral("adapter"))) {
         options.serial = parser.value(QStringLiteral("adapter"));
         if (options.serial.isEmpty()) {
@@ -179,7 +242,7 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
             return Usage(
                 tr("unknown speed %1. Give one of 10k, 50k, 100k, 400k or 1000k, e.g. --speed "
                    "400k.")
-                    .arg(quoted(name)));
+                    .arg(Quoted(name)));
         }
     }
     if (parser.isSet(QStringLiteral("pull-ups"))) {
@@ -189,221 +252,12 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
         } else if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {
             options.pullUps = false;
         } else {
-            return Usage(tr("--pull-ups takes on or off, not %1.").arg(quoted(value)));
-        }
-    }
-    if (parser.isSet(QStringLiteral("mode"))) {
-        const QString value = parser.value(QStringLiteral("mode")).trimmed();
-        for (const auto& [mode, name] : MODE_NAMES) {
-            if (value.compare(QLatin1String(name), Qt::CaseInsensitive) == 0)
-                options.mode = mode;
-        }
-        if (!options.mode) {
-            return Usage(tr("unknown mode %1. Give one of auto, start, stop or none, e.g. --mode "
-                            "start.")
-                             .arg(quoted(value)));
+            return Usage(tr("--pull-ups takes on or off, not %1.").arg(Quoted(value)));
         }
     }
     options.eightBit = parser.isSet(QStringLiteral("8bit"));
     options.json = parser.isSet(QStringLiteral("json"));
     return std::nullopt;
-}
-
-ECliExit CCliTool::CommandList()
-{
-    const std::vector<SOrvDeviceEntry> entries = COrvDeviceFactory::EnumerateDevices();
-    if (entries.empty()) {
-        m_output->WriteNoAdapters();
-        // JSON Lines stay parseable: the note goes to err.
-        if (m_options->json) {
-            m_err << m_program << ": " << tr("no Orvane adapter is attached.") << '\n';
-            m_err.flush();
-        }
-        return ECliExit::Ok;
-    }
-    for (const SOrvDeviceEntry& entry : entries) {
-        const std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(entry.type);
-        std::wstring product;
-        uint16_t firmware = 0;
-        // An adapter unplugged since the listing is left out.
-        if (!adapter || !adapter->Describe(entry.serialNumber, product, firmware))
-            continue;
-        SCliAdapterInfo info;
-        info.model = QString::fromStdWString(adapter->GetTypeName());
-        info.serial = QString::fromStdWString(entry.serialNumber);
-        info.product = QString::fromStdWString(product);
-        info.firmware = firmware;
-        info.speeds = supportedSpeeds(*adapter);
-        info.pullUps = adapter->HasPullUpSwitch();
-        m_output->WriteAdapter(info);
-    }
-    return ECliExit::Ok;
-}
-
-ECliExit CCliTool::CommandDetect(const QStringList& arguments)
-{
-    if (!arguments.isEmpty()) {
-        return Usage(tr("detect takes no arguments; it probes 0x08 to 0x77. Leave out %1.")
-                         .arg(quoted(arguments.join(QLatin1Char(' ')))));
-    }
-    ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = SelectAdapter(status);
-    if (!adapter)
-        return status;
-    if (!Connect(*adapter))
-        return ECliExit::NoConnection;
-
-    const SI2cTransaction search = RunSearch(*adapter);
-    // Probes fail one by one when the adapter goes; only its presence after
-    // the whole scan tells a quiet bus from a lost adapter.
-    if (!adapter->IsPresent())
-        return ConnectionLost(*adapter);
-    m_output->WriteSearch(search);
-    return ECliExit::Ok;
-}
-
-ECliExit CCliTool::CommandRead(const QStringList& arguments)
-{
-    if (arguments.size() != 2) {
-        return Usage(
-            tr("read needs an address and a byte count, e.g. \"%1 read 0x23 2\".").arg(m_program));
-    }
-    const std::optional<uint8_t> address = ParseAddress(arguments[0]);
-    if (!address)
-        return ECliExit::Usage;
-    const std::optional<size_t> count = ParseCount(arguments[1]);
-    if (!count)
-        return ECliExit::Usage;
-
-    ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = SelectAdapter(status);
-    if (!adapter)
-        return status;
-    if (*count > adapter->GetMaxReadCount()) {
-        return Usage(tr("the %1 reads at most %2 bytes at once, not %3. Give a smaller count.")
-                         .arg(m_adapterName)
-                         .arg(adapter->GetMaxReadCount())
-                         .arg(*count));
-    }
-    if (!Connect(*adapter))
-        return ECliExit::NoConnection;
-
-    const SI2cTransaction read = RunRead(*adapter, *address, *count);
-    if (!read.ok && !adapter->IsPresent())
-        return ConnectionLost(*adapter);
-    m_output->WriteReadData(read);
-    return Judge(read, TransactionTypeText(read, m_options->eightBit));
-}
-
-ECliExit CCliTool::CommandWrite(const QStringList& arguments)
-{
-    if (arguments.isEmpty()) {
-        return Usage(tr("write needs an address and the bytes, e.g. \"%1 write 0x50 00 10\".")
-                         .arg(m_program));
-    }
-    const EI2cStartStop mode = m_options->mode.value_or(EI2cStartStop::Auto);
-    const std::optional<uint8_t> address = ParseAddress(arguments[0]);
-    if (!address)
-        return ECliExit::Usage;
-    const QString text = arguments.mid(1).join(QLatin1Char(' '));
-    const std::optional<std::vector<uint8_t>> bytes = CI2cDeviceFile::HexToBytes(text);
-    if (!bytes) {
-        return Usage(tr("invalid hex bytes %1. Give bytes of two hex digits each, separated by "
-                        "blanks, commas or semicolons, e.g. 01 A5 FF.")
-                         .arg(quoted(text)));
-    }
-    if (!IsWriteDataAcceptable(mode, *bytes)) {
-        return Usage(tr("--mode %1 sends no address, so it needs at least one data byte, e.g. "
-                        "\"%2 write %3 FF --mode %1\".")
-                         .arg(QLatin1String(MODE_NAMES[static_cast<size_t>(mode)].second),
-                              m_program, arguments[0]));
-    }
-
-    ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = SelectAdapter(status);
-    if (!adapter)
-        return status;
-    if (!Connect(*adapter))
-        return ECliExit::NoConnection;
-
-    const SI2cTransaction write = RunWrite(*adapter, mode, *address, *bytes);
-    if (!write.ok && !adapter->IsPresent())
-        return ConnectionLost(*adapter);
-    m_output->WriteTransaction(write);
-    return Judge(write, TransactionTypeText(write, m_options->eightBit));
-}
-
-ECliExit CCliTool::CommandRun(const QStringList& arguments)
-{
-    if (arguments.isEmpty()) {
-        return Usage(tr("run needs a device file, e.g. \"%1 run bh1750.i2cdev\".").arg(m_program));
-    }
-    const QString path = arguments[0];
-    CI2cDeviceFile device;
-    if (!device.Load(path)) {
-        return Usage(tr("cannot use the device file %1: %2. Give the path of a readable device "
-                        "file and correct what the error names.")
-                         .arg(quoted(path), device.GetLastError()));
-    }
-
-    const QList<SI2cCommand>& all = device.GetCommands();
-    QList<SI2cCommand> commands;
-    if (arguments.size() == 1)
-        commands = all;
-    for (const QString& label : arguments.mid(1)) {
-        const int index = device.FindCommandLabel(label);
-        if (index >= 0) {
-            commands.append(all[index]);
-            continue;
-        }
-        QStringList labels;
-        for (const SI2cCommand& command : all)
-            labels.append(quoted(command.label));
-        return Usage(
-            labels.isEmpty()
-                ? tr("the device file %1 has no commands, so none is labelled %2.")
-                      .arg(quoted(path), quoted(label))
-                : tr("the device file %1 has no command %2. Give one of %3.")
-                      .arg(quoted(path), quoted(label), labels.join(QStringLiteral(", "))));
-    }
-    for (const SI2cCommand& command : commands) {
-        if (command.type == EI2cCommandType::Write &&
-            !IsWriteDataAcceptable(command.mode, command.data)) {
-            return Usage(
-                tr("the command %1 of %2 writes no bytes in mode %3, which sends no "
-                   "address. Add data bytes to it.")
-                    .arg(quoted(command.label), quoted(path),
-                         QLatin1String(MODE_NAMES[static_cast<size_t>(command.mode)].second)));
-        }
-    }
-
-    ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = SelectAdapter(status);
-    if (!adapter)
-        return status;
-    for (const SI2cCommand& command : commands) {
-        if (command.type == EI2cCommandType::Read &&
-            static_cast<size_t>(command.count) > adapter->GetMaxReadCount()) {
-            return Usage(tr("the command %1 reads %2 bytes, but the %3 reads at most %4 at once. "
-                            "Lower its count.")
-                             .arg(quoted(command.label))
-                             .arg(command.count)
-                             .arg(m_adapterName)
-                             .arg(adapter->GetMaxReadCount()));
-        }
-    }
-    if (!Connect(*adapter))
-        return ECliExit::NoConnection;
-
-    for (const SI2cCommand& command : commands) {
-        const SI2cTransaction transaction = RunCommand(*adapter, device.GetAddress(), command);
-        if (!transaction.ok && !adapter->IsPresent())
-            return ConnectionLost(*adapter, command.label);
-        m_output->WriteTransaction(transaction, command.label);
-        if (!transaction.ok)
-            return Judge(transaction, tr("the command %1").arg(quoted(command.label)));
-    }
-    return ECliExit::Ok;
 }
 
 std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
@@ -422,9 +276,9 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
                           .arg(m_program));
         return nullptr;
     }
-    if (!m_options->serial.isEmpty()) {
+    if (!m_options.serial.isEmpty()) {
         for (const SOrvDeviceEntry& entry : entries) {
-            if (QString::fromStdWString(entry.serialNumber) == m_options->serial) {
+            if (QString::fromStdWString(entry.serialNumber) == m_options.serial) {
                 chosen = &entry;
                 break;
             }
@@ -433,7 +287,7 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
             status = Fail(ECliExit::NoConnection,
                           tr("no adapter with the serial number %1 is attached. Attached: %2. "
                              "Give one of these with --adapter.")
-                              .arg(quoted(m_options->serial), attached.join(QStringLiteral(", "))));
+                              .arg(Quoted(m_options.serial), attached.join(QStringLiteral(", "))));
             return nullptr;
         }
     } else if (entries.size() > 1) {
@@ -456,13 +310,13 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
     m_adapterName = QStringLiteral("%1 %2").arg(QString::fromStdWString(adapter->GetTypeName()),
                                                 QString::fromStdWString(m_serial));
 
-    if (!adapter->IsSpeedSupported(m_options->speed)) {
+    if (!adapter->IsSpeedSupported(m_options.speed)) {
         status = Usage(tr("the %1 does not run at %2. Give one of %3 with --speed.")
-                           .arg(m_adapterName, m_options->speedName,
-                                supportedSpeeds(*adapter).join(QStringLiteral(", "))));
+                           .arg(m_adapterName, m_options.speedName,
+                                SupportedSpeeds(*adapter).join(QStringLiteral(", "))));
         return nullptr;
     }
-    if (m_options->pullUps && !adapter->HasPullUpSwitch()) {
+    if (m_options.pullUps && !adapter->HasPullUpSwitch()) {
         status = Usage(tr("the %1 has no switchable pull-ups; --pull-ups works on the Orvane5 "
                           "only. Leave it out.")
                            .arg(m_adapterName));
@@ -474,9 +328,9 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
 bool CCliTool::Connect(COrvI2c& adapter)
 {
     // Kept by the adapter and applied while connecting.
-    if (m_options->pullUps)
-        adapter.SetPullUpsEnabled(*m_options->pullUps);
-    if (adapter.Connect(m_serial, m_options->speed))
+    if (m_options.pullUps)
+        adapter.SetPullUpsEnabled(*m_options.pullUps);
+    if (adapter.Connect(m_serial, m_options.speed))
         return true;
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
@@ -488,7 +342,7 @@ bool CCliTool::Connect(COrvI2c& adapter)
 ECliExit CCliTool::ConnectionLost(COrvI2c& adapter, const std::optional<QString>& label)
 {
     const QString error = QString::fromStdString(adapter.GetLastError());
-    const QString where = label ? tr(" during %1").arg(quoted(*label)) : QString();
+    const QString where = label ? tr(" during %1").arg(Quoted(*label)) : QString();
     return Fail(ECliExit::NoConnection,
                 tr("lost the connection to the %1%2: %3. Plug it back in and run the command "
                    "again.")
@@ -537,17 +391,17 @@ QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
 
 std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
 {
-    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options->eightBit);
+    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit);
     if (address)
         return address;
-    if (m_options->eightBit) {
+    if (m_options.eightBit) {
         Usage(tr("invalid address %1. With --8bit give a hex address from 0x00 to 0xFF, e.g. "
                  "0xA0.")
-                  .arg(quoted(text)));
+                  .arg(Quoted(text)));
     } else {
         Usage(tr("invalid address %1. Give a hex 7-bit address from 0x00 to 0x7F, e.g. 0x50, "
                  "or the 8-bit form with --8bit.")
-                  .arg(quoted(text)));
+                  .arg(Quoted(text)));
     }
     return std::nullopt;
 }
@@ -562,7 +416,7 @@ std::optional<size_t> CCliTool::ParseCount(const QString& text)
         return value;
     Usage(tr("invalid byte count %1. Give a decimal number from 1 to 65535 (256 on the "
              "Orvane5).")
-              .arg(quoted(text)));
+              .arg(Quoted(text)));
     return std::nullopt;
 }
 
@@ -576,4 +430,40 @@ ECliExit CCliTool::Fail(ECliExit status, const QString& message)
     m_err << m_program << ": " << message << '\n';
     m_err.flush();
     return status;
+}
+
+QString CCliTool::Quoted(const QString& text, qsizetype maxLength)
+{
+    const bool cut = maxLength > 0 && text.size() > maxLength;
+    QString quoted(QLatin1Char('"'));
+    for (QChar c : cut ? text.left(maxLength) : text) {
+        switch (c.unicode()) {
+        case u'"':
+            quoted += QStringLiteral("\\\"");
+            break;
+        case u'\\':
+            quoted += QStringLiteral("\\\\");
+            break;
+        case u'\n':
+            quoted += QStringLiteral("\\n");
+            break;
+        case u'\r':
+            quoted += QStringLiteral("\\r");
+            break;
+        case u'\t':
+            quoted += QStringLiteral("\\t");
+            break;
+        default:
+            // Terminal controls and the line and paragraph separators.
+            if (c.category() == QChar::Other_Control || c.unicode() == 0x2028 ||
+                c.unicode() == 0x2029) {
+                quoted += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+            } else {
+                quoted += c;
+            }
+        }
+    }
+    if (cut)
+        quoted += QStringLiteral("...");
+    return quoted + QLatin1Char('"');
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "i2c/orvi2c.h"
+
 #include <QCoreApplication>
 #include <QString>
 #include <QStringList>
@@ -8,13 +10,11 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <vector>
 
 class CCliOutput;
 class QCommandLineParser;
-class COrvI2c;
 class QTextStream;
-struct SI2cCommand;
+struct SCliCommand;
 struct SI2cTransaction;
 
 // Exit statuses of the command-line tool.
@@ -23,6 +23,17 @@ enum class ECliExit : int {
     Failed = 1,       // an I2C transaction failed
     Usage = 2,        // bad usage or bad input; nothing went to the bus
     NoConnection = 3, // no adapter, an unknown serial number, a connection failed or lost
+    OutputFailed = 4, // standard output could not be written
+};
+
+// The options every command shares.
+struct SCliOptions {
+    QString serial; // empty: the only attached adapter
+    EI2cSpeed speed = EI2cSpeed::Speed100k;
+    QString speedName = QStringLiteral("100k");
+    std::optional<bool> pullUps;
+    bool eightBit = false;
+    bool json = false;
 };
 
 // The command-line tool: one command per run, on one adapter. Results go to
@@ -30,6 +41,10 @@ enum class ECliExit : int {
 //
 //     QTextStream out(stdout), err(stderr);
 //     return CCliTool(out, err).Run(QCoreApplication::arguments());
+//
+// The commands themselves live in cli/clicommands.h, one source file per
+// family; they reach the adapter, the options and the output through the
+// public helpers below.
 class CCliTool {
     Q_DECLARE_TR_FUNCTIONS(CCliTool)
 
@@ -43,43 +58,65 @@ public:
     // returns the exit status.
     int Run(const QStringList& arguments);
 
-    // The text of --help for a program of this name.
-    static QString HelpText(const QString& program);
+    // The text of --help for a program of this name; extra goes at its end.
+    static QString HelpText(const QString& program, const QString& extra = QString());
+    // Appended to --help, for what a program adds (the demo's environment).
+    void SetHelpExtra(const QString& extra) { m_helpExtra = extra; }
 
-private:
-    struct SOptions;
+    // --- For the commands -------------------------------------------------
 
-    // Takes the option values into m_options; the exit status when one is
-    // refused.
-    std::optional<ECliExit> ReadOptions(const QCommandLineParser& parser);
-    ECliExit CommandList();
-    ECliExit CommandDetect(const QStringList& arguments);
-    ECliExit CommandRead(const QStringList& arguments);
-    ECliExit CommandWrite(const QStringList& arguments);
-    ECliExit CommandRun(const QStringList& arguments);
+    const QString& Program() const { return m_program; }
+    const SCliOptions& Options() const { return m_options; }
+    CCliOutput& Output() { return *m_output; }
+    // The command's own options (those of the command table), by long name.
+    bool IsSet(const QString& option) const;
+    QString Value(const QString& option) const;
+    // Standard output failed; commands stop sending once it has.
+    bool OutputFailed() const;
 
     // Picks the adapter and checks the options against its model; nothing
     // is sent. Empty with the exit status in status on failure.
     std::unique_ptr<COrvI2c> SelectAdapter(ECliExit& status);
-    // Connects the selected adapter with the options in force.
+    // "Orvane3 OR3-100042" once an adapter is selected.
+    const QString& AdapterName() const { return m_adapterName; }
+    // Connects the selected adapter with the options in force; a failure is
+    // reported on err.
     bool Connect(COrvI2c& adapter);
     // The exit status after a transaction the adapter survived; a failure is
-    // reported on err.
+    // reported on err as "<what> failed: <error>. <hint>".
     ECliExit Judge(const SI2cTransaction& transaction, const QString& what);
     // How to put a failed transaction right.
     QString FailureHint(const SI2cTransaction& transaction) const;
     ECliExit ConnectionLost(COrvI2c& adapter, const std::optional<QString>& label = std::nullopt);
 
+    // Parse an argument, or report it on err and return nothing.
     std::optional<uint8_t> ParseAddress(const QString& text);
     std::optional<size_t> ParseCount(const QString& text);
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
 
+    // The text in double quotes, with control characters, the quote and the
+    // backslash escaped as in C, so that a message stays one readable line;
+    // cut after maxLength characters with "..." when maxLength > 0.
+    static QString Quoted(const QString& text, qsizetype maxLength = 0);
+    // "10k" ... "1000k" as far as the model runs at them, slowest first.
+    static QStringList SupportedSpeeds(const COrvI2c& adapter);
+
+private:
+    // Takes the common option values into m_options; the exit status when
+    // one is refused.
+    std::optional<ECliExit> ReadOptions(const QCommandLineParser& parser);
+    // The exit status once the command has run: a failed standard output
+    // overrides what the command returned.
+    int Finish(ECliExit status);
+
     QTextStream& m_out;
     QTextStream& m_err;
     QString m_program;
-    std::unique_ptr<SOptions> m_options;
+    QString m_helpExtra;
+    SCliOptions m_options;
+    std::unique_ptr<QCommandLineParser> m_parser;
     std::unique_ptr<CCliOutput> m_output;
     std::wstring m_serial; // of the selected adapter
-    QString m_adapterName; // "Orvane3 OR3-100042" once one is selected
+    QString m_adapterName;
 };

@@ -4,8 +4,36 @@
 #include "cli/climain.h"
 #include "sim/adapters/demoadapters.h"
 
+#include <QString>
+
+#include <cstdio>
+#include <string>
+
+namespace {
+
+const char* const ENVIRONMENT_HELP = R"(
+Environment (the demo program only):
+  PELLAN_SIM_FAULT=KIND[:AFTER]
+                        Break the bus of every simulated adapter: KIND is
+                        bus-error, arbitration-lost, no-answer (the adapter
+                        stops answering) or unplug. AFTER write and read
+                        requests pass unharmed first (default 0); from
+                        then on the fault lasts.
+  PELLAN_SIM_REPORT_DELAY_US=N
+                        Each answer report of the adapters takes N
+                        microseconds (default 0); 1000 behaves like a real
+                        adapter on full-speed USB.
+)";
+
+} // namespace
+
 int main(int argc, char* argv[])
 {
-    const auto adapters = PlugDemoAdapters();
-    return runCliProgram(argc, argv);
+    std::string error;
+    const auto adapters = PlugDemoAdapters(&error);
+    if (!error.empty()) {
+        std::fprintf(stderr, "pellan-i2c-cli-demo: %s\n", error.c_str());
+        return 2;
+    }
+    return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP));
 }

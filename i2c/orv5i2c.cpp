@@ -29,6 +29,11 @@ bool COrv5i2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, 
     return COrvI2c::Write(data, result, generateStart, generateStop);
 }
 
+bool COrv5i2c::IsAddressOnlyWriteSupported() const
+{
+    return false;
+}
+
 bool COrv5i2c::Probe(uint8_t address)
 {
     SI2cReadResult scratch;

@@ -26,6 +26,7 @@ public:
     bool IsSpeedSupported(EI2cSpeed speed) const override;
     size_t GetMaxReadCount() const override;
     bool HasPullUpSwitch() const override;
+    bool IsAddressOnlyWriteSupported() const override;
     // Stores the choice; while connected it is applied at once, and a failed
     // reconfiguration restores the previous choice.
     bool SetPullUpsEnabled(bool enabled) override;

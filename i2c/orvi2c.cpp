@@ -29,10 +29,10 @@ constexpr const char* SPEED_NOT_SUPPORTED = "Speed not supported by this device"
 constexpr const char* PULLUPS_FIXED = "Pull-ups can not be switched on this device";
 constexpr const char* NO_DATA = "No data to write";
 constexpr const char* ARBITRATION_LOST = "Arbitration lost";
-constexpr const char* NACK_RECEIVED = "NACK received";
+constexpr const char* NACK_RECEIVED = kOrvErrorNack;
 constexpr const char* INVALID_ADDRESS = "Invalid address";
 constexpr const char* DEVICE_NOT_FOUND = "Device not found";
-constexpr const char* TIMEOUT = "Timeout";
+constexpr const char* TIMEOUT = kOrvErrorTimeout;
 
 const char* ErrorCodeText(uint8_t code)
 {
@@ -330,6 +330,11 @@ bool COrvI2c::Probe(uint8_t address)
 {
     SI2cWriteResult scratch;
     return Write({static_cast<uint8_t>(address << 1)}, scratch, true, true);
+}
+
+bool COrvI2c::IsAddressOnlyWriteSupported() const
+{
+    return true;
 }
 
 bool COrvI2c::HasPullUpSwitch() const

@@ -17,6 +17,11 @@ enum class EI2cSpeed : uint8_t {
     Speed1000k = 4,
 };
 
+// Last-error texts that callers tell apart: nothing acknowledged the
+// address or a byte, and an expected report did not arrive within 1000 ms.
+inline constexpr const char* kOrvErrorNack = "NACK received";
+inline constexpr const char* kOrvErrorTimeout = "Timeout";
+
 // Outcome of one write: the status and error code bytes of the last
 // acknowledge report, both 0 when no acknowledge arrived.
 struct SI2cWriteResult {
@@ -81,6 +86,9 @@ public:
     virtual bool IsSpeedSupported(EI2cSpeed speed) const = 0;
     virtual size_t GetMaxReadCount() const = 0;
     virtual bool HasPullUpSwitch() const;
+    // The model can put an address on the bus without data (a write of the
+    // address byte alone with start and stop); the base models can.
+    virtual bool IsAddressOnlyWriteSupported() const;
     virtual bool SetPullUpsEnabled(bool enabled);
     virtual bool GetPullUpsEnabled() const;
 

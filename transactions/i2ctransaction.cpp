@@ -78,6 +78,13 @@ bool IsWriteDataAcceptable(EI2cStartStop mode, const std::vector<uint8_t>& data)
     return ModeSendsAddress(mode) || !data.empty();
 }
 
+bool IsWriteSupportedBy(const COrvI2c& adapter, EI2cStartStop mode,
+                        const std::vector<uint8_t>& data)
+{
+    const bool addressOnly = data.empty() && ModeSendsAddress(mode) && ModeSendsStop(mode);
+    return !addressOnly || adapter.IsAddressOnlyWriteSupported();
+}
+
 std::vector<uint8_t> BuildWriteFrame(EI2cStartStop mode, uint8_t address,
                                      const std::vector<uint8_t>& data)
 {
@@ -134,6 +141,33 @@ SI2cTransaction RunSearch(COrvI2c& adapter)
             transaction.found.push_back(static_cast<uint8_t>(address));
     }
     return transaction;
+}
+
+SI2cScan RunScan(COrvI2c& adapter)
+{
+    SI2cScan scan;
+    scan.search.type = EI2cTransactionType::Search;
+    scan.search.ok = true;
+    for (int address = SEARCH_FIRST_ADDRESS; address <= SEARCH_LAST_ADDRESS; ++address) {
+        const auto probed = static_cast<uint8_t>(address);
+        if (adapter.Probe(probed)) {
+            scan.search.found.push_back(probed);
+            continue;
+        }
+        const std::string error = adapter.GetLastError();
+        if (error == kOrvErrorNack)
+            continue;
+        if (scan.search.ok) {
+            scan.search.ok = false;
+            scan.search.error = QString::fromStdString(error);
+        }
+        scan.failures.push_back({probed, QString::fromStdString(error)});
+        if (error == kOrvErrorTimeout || !adapter.IsPresent()) {
+            scan.stoppedAt = probed;
+            break;
+        }
+    }
+    return scan;
 }
 
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command)

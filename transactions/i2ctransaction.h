@@ -50,6 +50,11 @@ QString StartStopText(EI2cStartStop mode);
 // needs at least one byte; with one, no bytes make an address-only write.
 bool IsWriteDataAcceptable(EI2cStartStop mode, const std::vector<uint8_t>& data);
 
+// The adapter can send this write: not every model can send the address
+// alone (mode Auto without data). Nothing is sent to find out.
+bool IsWriteSupportedBy(const COrvI2c& adapter, EI2cStartStop mode,
+                        const std::vector<uint8_t>& data);
+
 // The bytes that go to the adapter: the address in write form (shifted left
 // by one) first for the modes that send it, then the data.
 std::vector<uint8_t> BuildWriteFrame(EI2cStartStop mode, uint8_t address,
@@ -65,6 +70,29 @@ SI2cTransaction RunRead(COrvI2c& adapter, uint8_t address, size_t count);
 // in order; a probe that fails counts as no answer. Always ok: whether the
 // adapter is still there is the caller's question.
 SI2cTransaction RunSearch(COrvI2c& adapter);
+
+// A probe that failed for another reason than a NACK.
+struct SI2cProbeFailure {
+    uint8_t address = 0;
+    QString error; // the adapter's text
+};
+
+// A bus search that tells a silent address from a broken bus.
+struct SI2cScan {
+    // found as RunSearch gives it; ok false when a probe failed, with the
+    // first failure's text as error.
+    SI2cTransaction search;
+    std::vector<SI2cProbeFailure> failures;
+    // The address at which the scan ended early, when the adapter stopped
+    // answering (a timeout) or went away; the addresses after it were not
+    // probed.
+    std::optional<uint8_t> stoppedAt;
+};
+
+// Probes every address as RunSearch does, but only a NACK counts as no
+// device: any other failure is kept, and a timeout or a lost adapter ends
+// the scan at once rather than after a second for every address left.
+SI2cScan RunScan(COrvI2c& adapter);
 // A stored command at a device's address, as the window executes it.
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command);
 

@@ -66,3 +66,50 @@ SI2cTransaction RunRegisterWrite(COrvI2c& adapter, uint8_t address, uint32_t reg
     data.insert(data.end(), values.begin(), values.end());
     return RunWrite(adapter, EI2cStartStop::Auto, address, data);
 }
+
+uint8_t MaskedValue(uint8_t value, uint8_t mask, uint8_t old)
+{
+    return static_cast<uint8_t>((value & mask) | (old & ~mask));
+}
+
+bool SRegisterSet::ok() const
+{
+    return failure() == nullptr && write && !mismatch;
+}
+
+const SI2cTransaction* SRegisterSet::failure() const
+{
+    if (old && !old->ok())
+        return old->failure();
+    if (write && !write->ok)
+        return &*write;
+    if (readback && !readback->ok())
+        return readback->failure();
+    return nullptr;
+}
+
+SRegisterSet RunRegisterSet(COrvI2c& adapter, uint8_t address, uint32_t reg, int width,
+                            const std::vector<uint8_t>& values, std::optional<uint8_t> mask,
+                            bool readback)
+{
+    SRegisterSet result;
+    result.written = values;
+    if (mask && values.size() == 1) {
+        result.old = RunRegisterRead(adapter, address, reg, width, 1);
+        if (!result.old->ok())
+            return result;
+        result.written[0] = MaskedValue(values[0], *mask, result.old->data()[0]);
+    }
+    result.write = RunRegisterWrite(adapter, address, reg, width, result.written);
+    if (!result.write->ok || !readback)
+        return result;
+    result.readback = RunRegisterRead(adapter, address, reg, width, result.written.size());
+    const std::vector<uint8_t> read = result.readback->data();
+    for (size_t i = 0; i < read.size() && i < result.written.size(); ++i) {
+        if (read[i] != result.written[i]) {
+            result.mismatch = i;
+            break;
+        }
+    }
+    return result;
+}

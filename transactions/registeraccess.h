@@ -52,3 +52,31 @@ SRegisterRead RunCurrentRead(COrvI2c& adapter, uint8_t address, size_t count);
 // then the values. The transaction's data holds the pointer and the values.
 SI2cTransaction RunRegisterWrite(COrvI2c& adapter, uint8_t address, uint32_t reg, int width,
                                  const std::vector<uint8_t>& values);
+
+// The byte a masked write stores: the value's bits where the mask has ones,
+// the old byte's elsewhere.
+uint8_t MaskedValue(uint8_t value, uint8_t mask, uint8_t old);
+
+// A register write as i2cset makes it, with the old byte read first for a
+// mask and the values read back afterwards when asked.
+struct SRegisterSet {
+    std::optional<SRegisterRead> old;      // the old byte, for a mask
+    std::optional<SI2cTransaction> write;  // none when reading the old byte failed
+    std::optional<SRegisterRead> readback; // none when not asked or the write failed
+    std::vector<uint8_t> written;          // the values as written, masked
+    // The first offset whose byte read back differs from the one written.
+    std::optional<size_t> mismatch;
+
+    bool ok() const;
+    // The transaction that failed, or null (also for a mismatch).
+    const SI2cTransaction* failure() const;
+};
+
+// Writes values to register reg. With a mask (for a single value only) the
+// old byte is read first and the value masked into it; with readback the
+// same number of bytes is read back from reg and compared. Stops at the first
+// failure. Counts must be within the adapter's read limit, checked by the
+// caller before anything is sent.
+SRegisterSet RunRegisterSet(COrvI2c& adapter, uint8_t address, uint32_t reg, int width,
+                            const std::vector<uint8_t>& values, std::optional<uint8_t> mask,
+                            bool readback);

@@ -1,11 +1,109 @@
 #include "sim/adapters/demoadapters.h"
 
-std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters()
+#include <array>
+#include <chrono>
+#include <cstdlib>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+namespace {
+
+constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
+constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
+// Ten seconds: beyond it every answer is long overdue anyway.
+constexpr long long MAX_DELAY_US = 10'000'000;
+
+constexpr std::array<std::pair<std::string_view, ESimOrvFault>, 4> FAULT_KINDS{{
+    {"bus-error", ESimOrvFault::BusError},
+    {"arbitration-lost", ESimOrvFault::ArbitrationLost},
+    {"no-answer", ESimOrvFault::NoAnswer},
+    {"unplug", ESimOrvFault::Unplug},
+}};
+
+// Decimal digits alone, up to max.
+std::optional<long long> ParseNumber(std::string_view text, long long max)
+{
+    if (text.empty() || text.size() > 12)
+        return std::nullopt;
+    long long value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9')
+            return std::nullopt;
+        value = value * 10 + (c - '0');
+    }
+    return value <= max ? std::optional<long long>(value) : std::nullopt;
+}
+
+struct SFault {
+    ESimOrvFault kind = ESimOrvFault::None;
+    int after = 0;
+};
+
+std::optional<SFault> ParseFault(std::string_view text)
+{
+    const size_t colon = text.find(':');
+    const std::string_view kind = text.substr(0, colon);
+    SFault fault;
+    for (const auto& [name, value] : FAULT_KINDS) {
+        if (kind == name)
+            fault.kind = value;
+    }
+    if (fault.kind == ESimOrvFault::None)
+        return std::nullopt;
+    if (colon != std::string_view::npos) {
+        const std::optional<long long> after = ParseNumber(text.substr(colon + 1), 1'000'000'000);
+        if (!after)
+            return std::nullopt;
+        fault.after = static_cast<int>(*after);
+    }
+    return fault;
+}
+
+std::string_view Variable(const char* name)
+{
+    const char* value = std::getenv(name);
+    return value ? std::string_view(value) : std::string_view();
+}
+
+} // namespace
+
+std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error)
 {
     // The bus devices are each adapter's default ones.
-    return {
+    std::vector<std::shared_ptr<CSimOrvAdapter>> adapters = {
         CSimOrvAdapter::Plug(ESimOrvModel::Orv3, L"OR3-100042"),
         CSimOrvAdapter::Plug(ESimOrvModel::Orv5, L"OR5-200107"),
         CSimOrvAdapter::Plug(ESimOrvModel::Orv7, L"OR7-300311"),
     };
+    std::string problems;
+
+    const std::string_view faultText = Variable(FAULT_VARIABLE);
+    const std::optional<SFault> fault = ParseFault(faultText);
+    if (fault) {
+        for (const auto& adapter : adapters)
+            adapter->SetFault(fault->kind, -1, fault->after);
+    } else if (!faultText.empty()) {
+        problems += std::string(FAULT_VARIABLE) + "=\"" + std::string(faultText) +
+                    "\" is not KIND[:AFTER]: give bus-error, arbitration-lost, no-answer or "
+                    "unplug, and optionally the number of write and read requests that pass "
+                    "before the fault, e.g. bus-error:3";
+    }
+
+    const std::string_view delayText = Variable(DELAY_VARIABLE);
+    const std::optional<long long> delay = ParseNumber(delayText, MAX_DELAY_US);
+    if (delay) {
+        for (const auto& adapter : adapters)
+            adapter->SetLatency(std::chrono::microseconds(*delay));
+    } else if (!delayText.empty()) {
+        if (!problems.empty())
+            problems += "; ";
+        problems += std::string(DELAY_VARIABLE) + "=\"" + std::string(delayText) +
+                    "\" is not a number of microseconds from 0 to " + std::to_string(MAX_DELAY_US) +
+                    ", e.g. 1000";
+    }
+
+    if (error)
+        *error = problems;
+    return adapters;
 }

@@ -4,11 +4,21 @@
 // Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7 OR7-300311, each with a
 // BH1750 light sensor at 0x23, an LM75 temperature sensor at 0x48 and a
 // 24C02 EEPROM at 0x50 on its bus.
+//
+// Two environment variables shape them, for script authors and benchmarks:
+//   PELLAN_SIM_FAULT=KIND[:AFTER]   KIND bus-error, arbitration-lost,
+//       no-answer or unplug, from the request after AFTER write and read
+//       requests (default 0) on, on every adapter;
+//   PELLAN_SIM_REPORT_DELAY_US=N    each answer report takes N microseconds
+//       (default 0; 1000 is full-speed USB).
 
 #include "sim/adapters/simorvadapter.h"
 
 #include <memory>
+#include <string>
 #include <vector>
 
 // Plugs the three adapters; they stay plugged while the result is held.
-std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters();
+// A variable that cannot be read is left out of effect and, when error is
+// given, described there (empty when both were fine).
+std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error = nullptr);

@@ -289,11 +289,12 @@ void CSimOrvAdapter::SetRecording(bool on)
     m_recording = on;
 }
 
-void CSimOrvAdapter::SetFault(ESimOrvFault fault, int count)
+void CSimOrvAdapter::SetFault(ESimOrvFault fault, int count, int after)
 {
     std::lock_guard lock(m_mutex);
     m_fault = fault;
     m_faultCount = count;
+    m_faultAfter = std::max(after, 0);
 }
 
 void CSimOrvAdapter::ClearFaults()
@@ -301,6 +302,7 @@ void CSimOrvAdapter::ClearFaults()
     std::lock_guard lock(m_mutex);
     m_fault = ESimOrvFault::None;
     m_faultCount = -1;
+    m_faultAfter = 0;
     m_replacements.clear();
     m_strays.clear();
     m_floodDuration = {};
@@ -357,11 +359,14 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
     std::chrono::milliseconds floodDuration{0};
     std::chrono::microseconds floodInterval{1000};
     std::chrono::microseconds latency{0};
+    bool unplug = false;
     {
         std::lock_guard lock(m_mutex);
         if (m_recording)
             m_received.emplace_back(report.begin(), report.end());
-        if (m_fault == ESimOrvFault::WriteError && TakeFault() == ESimOrvFault::WriteError) {
+        // A write error counts every report; the other faults only requests.
+        const bool counted = m_fault == ESimOrvFault::WriteError;
+        if (counted && TakeFault() == ESimOrvFault::WriteError) {
             error = L"Broken pipe";
             return -1;
         }
@@ -380,7 +385,7 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
             answer = std::move(m_replacements.front());
             m_replacements.pop_front();
         } else {
-            switch (TakeFault()) {
+            switch (counted ? ESimOrvFault::None : TakeFault()) {
             case ESimOrvFault::None:
                 if (id == REPORT_WRITE)
                     HandleWrite(padded, answer);
@@ -389,6 +394,9 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
                 break;
             case ESimOrvFault::NoAnswer:
             case ESimOrvFault::WriteError:
+                break;
+            case ESimOrvFault::Unplug:
+                unplug = true;
                 break;
             case ESimOrvFault::ArbitrationLost:
                 m_active.reset();
@@ -407,6 +415,11 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
         floodDuration = std::exchange(m_floodDuration, {});
         floodInterval = m_floodInterval;
         latency = m_latency;
+    }
+    if (unplug) {
+        // Outside the lock, which Unplug takes itself.
+        Unplug();
+        return accepted;
     }
 
     // Strays first, then the flood, then the answer, each report k
@@ -462,6 +475,10 @@ ESimOrvFault CSimOrvAdapter::TakeFault()
 {
     if (m_fault == ESimOrvFault::None || m_faultCount == 0)
         return ESimOrvFault::None;
+    if (m_faultAfter > 0) {
+        --m_faultAfter;
+        return ESimOrvFault::None;
+    }
     const ESimOrvFault fault = m_fault;
     if (m_faultCount > 0 && --m_faultCount == 0)
         m_fault = ESimOrvFault::None;

@@ -58,6 +58,9 @@ enum class ESimOrvFault {
     // Output reports of every kind fail as a failed USB transfer does:
     // hid_write returns -1 with "Broken pipe". Counted per report.
     WriteError,
+    // The cable is pulled as the request arrives: it is taken, never
+    // answered, and the adapter leaves the listing.
+    Unplug,
 };
 
 struct SSimOrvOptions {
@@ -122,8 +125,9 @@ public:
     void SetRecording(bool on);
 
     // Faults. SetFault applies to the next count write and read requests,
-    // or to all of them with a negative count.
-    void SetFault(ESimOrvFault fault, int count = -1);
+    // or to all of them with a negative count, once after requests have
+    // passed unharmed.
+    void SetFault(ESimOrvFault fault, int count = -1, int after = 0);
     void ClearFaults();
     // The next request is answered by exactly these reports instead of its
     // own answer (the bus is left alone). Several calls queue up.
@@ -181,6 +185,7 @@ private:
 
     ESimOrvFault m_fault = ESimOrvFault::None;
     int m_faultCount = -1;
+    int m_faultAfter = 0;
     std::deque<std::vector<Report>> m_replacements;
     std::vector<Report> m_strays;
     std::chrono::milliseconds m_floodDuration{0};

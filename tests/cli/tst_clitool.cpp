@@ -4,6 +4,7 @@
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
 
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -11,8 +12,12 @@
 #include <QTest>
 #include <QTextStream>
 
+#include <csignal>
+#include <fcntl.h>
+#include <functional>
 #include <memory>
 #include <string>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -69,6 +74,52 @@ private:
     int m_starts = 0;
 };
 
+// How a demo program's standard output is broken.
+enum class EOutput { Normal, Full, Closed, BrokenPipe };
+
+// Runs the demo program as a script does, with its own adapters and without
+// a display; a run that does not end in time is killed and fails the test.
+SResult runDemo(const QStringList& arguments, EOutput output = EOutput::Normal,
+                const QStringList& environment = {}, int timeoutMs = 60000)
+{
+    QProcess process;
+    QProcessEnvironment variables = QProcessEnvironment::systemEnvironment();
+    variables.remove(QStringLiteral("DISPLAY"));
+    variables.remove(QStringLiteral("QT_QPA_PLATFORM"));
+    for (const QString& variable : environment)
+        variables.insert(variable.section(QLatin1Char('='), 0, 0),
+                         variable.section(QLatin1Char('='), 1));
+    process.setProcessEnvironment(variables);
+    if (output == EOutput::Full)
+        process.setStandardOutputFile(QStringLiteral("/dev/full"));
+    process.setChildProcessModifier([output] {
+        if (output == EOutput::Closed) {
+            ::close(STDOUT_FILENO);
+        } else if (output == EOutput::BrokenPipe) {
+            // A reader that has gone, with SIGPIPE ignored as some shells do.
+            int pipe[2];
+            if (::pipe(pipe) == 0) {
+                ::close(pipe[0]);
+                ::dup2(pipe[1], STDOUT_FILENO);
+                ::close(pipe[1]);
+            }
+            std::signal(SIGPIPE, SIG_IGN);
+        }
+    });
+    process.start(QStringLiteral(PELLAN_CLI_DEMO), arguments);
+    SResult result;
+    if (!process.waitForFinished(timeoutMs)) {
+        process.kill();
+        process.waitForFinished();
+        result.err = QStringLiteral("did not end within %1 ms").arg(timeoutMs);
+        return result;
+    }
+    result.status = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    result.out = QString::fromUtf8(process.readAllStandardOutput());
+    result.err = QString::fromUtf8(process.readAllStandardError());
+    return result;
+}
+
 SI2cCommand writeCommand(const char* label, EI2cStartStop mode, std::vector<uint8_t> data)
 {
     SI2cCommand command;
@@ -102,13 +153,25 @@ private slots:
     void list_data();
     void list();
     void detect();
+    void detectTellsBrokenBusFromEmpty_data();
+    void detectTellsBrokenBusFromEmpty();
+    void detectEndsWhenAdapterStopsAnswering();
     void transactions_data();
     void transactions();
+    void registerCommands_data();
+    void registerCommands();
     void runsDeviceFile_data();
     void runsDeviceFile();
     void runStopsAtFirstFailure();
+    void runRefusesBeforeTheBus_data();
+    void runRefusesBeforeTheBus();
+    void runNamesFileThatIsNotUtf8();
     void unplugDuringRun();
     void demoProgramRunsWithoutDisplay();
+    void unwritableOutputFails_data();
+    void unwritableOutputFails();
+    void demoFaultsFromEnvironment_data();
+    void demoFaultsFromEnvironment();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -190,14 +253,47 @@ void TstCliTool::badInputSendsNothing_data()
     row("count not decimal", {"read", "50", "0x10"}, 1, 2, "invalid byte count \"0x10\"");
     row("count above model", {"read", "50", "257"}, 1, 2, "reads at most 256 bytes");
     row("bad hex", {"write", "50", "01", "ABC"}, 1, 2, "invalid hex bytes \"01 ABC\"");
-    row("stop without bytes", {"write", "50", "-m", "stop"}, 1, 2,
-        "--mode stop sends no address, so it needs at least one data byte");
+    row("mode stop", {"write", "50", "AA", "-m", "stop"}, 1, 2,
+        "--mode stop continues a transaction that a start opened, but every call");
+    row("mode none", {"write", "50", "AA", "--mode", "none"}, 1, 2, "--mode none continues");
+    row("empty byte list", {"write", "50", ""}, 1, 2, "no bytes in \"\". Give hex bytes, or no");
+    row("blank byte list", {"write", "50", " ", ""}, 1, 2, "no bytes in \"  \"");
+    row("address only on orvane5", {"write", "0x50"}, 1, 2,
+        "the Orvane5 T-5 cannot write an address without data. Probe it with a read instead");
     row("missing file", {"run", "nowhere.i2cdev"}, 1, 2, "No such file or directory");
     row("several adapters", {"detect"}, 2, 2,
         "2 adapters are attached: T-3 (Orvane3), T-5 (Orvane5). Choose one with --adapter");
     row("unknown serial", {"-a", "T-9", "detect"}, 2, 3,
         "no adapter with the serial number \"T-9\" is attached. Attached: T-3 (Orvane3)");
     row("no adapter", {"read", "50", "1"}, 0, 3, "no Orvane adapter is attached");
+
+    // The register and transfer commands, on the Orvane5.
+    QStringList values(257, QStringLiteral("0"));
+    row("get beyond the model's limit", {"get", "50", "0", "257"}, 1, 2,
+        "get reads 257 bytes, but the Orvane5 T-5 reads at most 256");
+    row("read-back beyond the model's limit", QStringList{"set", "-r", "50", "0"} + values, 1, 2,
+        "--readback reads 257 bytes, but the Orvane5 T-5 reads at most 256");
+    row("mask with two values", {"set", "--mask", "0x0F", "50", "0", "1", "2"}, 1, 2,
+        "--mask works on a single value, not 2");
+    row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
+    row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
+        "invalid register \"0x100\". Give a register from 0 to 0xFF");
+    row("register width", {"--reg-width", "5", "get", "50", "0"}, 1, 2,
+        "invalid --reg-width \"5\"");
+    row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
+        "-r belongs to set (--readback) and dump (--range)");
+    row("readback of dump", {"dump", "--readback", "50"}, 1, 2, "--readback belongs to set");
+    row("dump mode", {"dump", "50", "w"}, 1, 2, "unknown dump mode \"w\"");
+    row("range backwards", {"dump", "-r", "0x20-0x10", "50"}, 1, 2, "invalid range \"0x20-0x10\"");
+    row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
+        "holds more than 65536 registers");
+    row("transfer without messages", {"transfer"}, 1, 2, "no messages given");
+    row("transfer syntax", {"transfer", "w2@0x50", "1"}, 1, 2, "needs 2 data bytes but has 1");
+    row("transfer read before a write", {"transfer", "r1@0x50", "w1@0x50", "0"}, 1, 2,
+        "message 0 is a read and message 1 follows it");
+    row("transfer read beyond the limit", {"transfer", "r257@0x50"}, 1, 2, "reads at most 256");
+    row("transfer ends on the address", {"transfer", "w1@0x50", "0", "r0"}, 1, 2,
+        "which the Orvane5 cannot send");
 }
 
 void TstCliTool::badInputSendsNothing()
@@ -266,7 +362,71 @@ void TstCliTool::detect()
     QCOMPARE(json.status, 0);
     QCOMPARE(json.out, QStringLiteral("{\"type\":\"search\",\"address\":null,\"ok\":true,"
                                       "\"status\":0,\"error\":\"\",\"data\":\"\","
-                                      "\"found\":[35,72,80]}\n"));
+                                      "\"found\":[35,72,80],\"failed\":[]}\n"));
+}
+
+void TstCliTool::detectTellsBrokenBusFromEmpty_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<ESimOrvFault>("fault");
+    QTest::addColumn<int>("after");
+    QTest::addColumn<int>("failed"); // XX cells
+    QTest::addColumn<QString>("message");
+
+    const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
+    const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
+    QTest::newRow("bus error") << orv3 << ESimOrvFault::BusError << 0 << 112
+                               << "112 of 112 probes failed (XX in the grid), the first at 0x08 "
+                                  "with: Bus error.";
+    QTest::newRow("arbitration lost, read probes")
+        << orv5 << ESimOrvFault::ArbitrationLost << 0 << 112
+        << "the first at 0x08 with: Arbitration lost. Another master holds the bus";
+    QTest::newRow("bus error from 0x26")
+        << orv3 << ESimOrvFault::BusError << 30 << 82 << "82 of 112 probes failed";
+    QTest::newRow("write error") << orv3 << ESimOrvFault::WriteError << 0 << 112
+                                 << "with: Broken pipe";
+}
+
+void TstCliTool::detectTellsBrokenBusFromEmpty()
+{
+    QFETCH(int, model);
+    QFETCH(ESimOrvFault, fault);
+    QFETCH(int, after);
+    QFETCH(int, failed);
+    QFETCH(QString, message);
+    const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
+    // Connecting sends no request; a write error counts its report too.
+    const auto breakBus = [&] {
+        adapter->SetFault(fault, -1, fault == ESimOrvFault::WriteError ? 1 : after);
+    };
+
+    breakBus();
+    const SResult text = run({"detect"});
+    QCOMPARE(text.status, 1);
+    QCOMPARE(text.out.count(QStringLiteral("XX ")), failed);
+    QVERIFY2(text.err.contains(message), qPrintable(text.err));
+
+    breakBus();
+    const SResult json = run({"--json", "detect"});
+    QCOMPARE(json.status, 1);
+    const QJsonObject object = QJsonDocument::fromJson(json.out.toUtf8()).object();
+    QCOMPARE(object[QStringLiteral("ok")].toBool(true), false);
+    QVERIFY(!object[QStringLiteral("error")].toString().isEmpty());
+    QCOMPARE(object[QStringLiteral("failed")].toArray().size(), failed);
+}
+
+void TstCliTool::detectEndsWhenAdapterStopsAnswering()
+{
+    // 112 probes of a second each would take two minutes: the scan must end
+    // at the first timeout. A regression is killed by runDemo's watchdog.
+    const SResult result = runDemo({"-a", "OR3-100042", "detect"}, EOutput::Normal,
+                                   {"PELLAN_SIM_FAULT=no-answer:3"}, 30000);
+    QVERIFY2(result.status == 1, qPrintable(result.err));
+    QVERIFY2(result.err.contains(QStringLiteral("the probe of 0x0B failed: Timeout. The adapter "
+                                                "stopped answering")),
+             qPrintable(result.err));
+    QCOMPARE(result.out.count(QStringLiteral("XX ")), 1);
+    QCOMPARE(result.out.count(QStringLiteral("-- ")), 3);
 }
 
 void TstCliTool::transactions_data()
@@ -294,15 +454,10 @@ void TstCliTool::transactions_data()
                                  << "Write 0xA0\t0x02\t10\n";
     QTest::newRow("write start") << QStringList{"write", "50", "10", "-m", "START"} << orv3 << 0
                                  << "Write 0x50 [Generate Start]\t0x02\t10\n";
-    QTest::newRow("write none json")
-        << QStringList{"--json", "write", "50", "AA", "--mode", "none"} << orv3 << 1
-        << "{\"type\":\"write\",\"address\":null,\"ok\":false,\"status\":128,"
-           "\"error\":\"Transaction without start\",\"data\":\"AA\"}\n";
     QTest::newRow("write nack") << QStringList{"write", "0x51", "00"} << orv3 << 1
                                 << "Write 0x51\t0x80  NACK\t00\n";
-    QTest::newRow("address only on orvane5")
-        << QStringList{"write", "0x50"} << orv5 << 1
-        << "Write 0x50\t0x00  Address-only write is not supported by the Orvane5\t\n";
+    QTest::newRow("probe") << QStringList{"write", "0x50"} << orv3 << 0 << "Write 0x50\t0x01\t\n";
+    QTest::newRow("read orvane5") << QStringList{"read", "0x48", "2"} << orv5 << 0 << "17 80\n";
 }
 
 void TstCliTool::transactions()
@@ -317,6 +472,79 @@ void TstCliTool::transactions()
     QCOMPARE(result.out, expected);
     QCOMPARE(result.status, status);
     // A failure names the adapter's text on err and says what to do.
+    QCOMPARE(result.err.isEmpty(), status == 0);
+}
+
+void TstCliTool::registerCommands_data()
+{
+    QTest::addColumn<ESimOrvModel>("model");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("expected");
+
+    const auto orv3 = ESimOrvModel::Orv3;
+    const auto orv5 = ESimOrvModel::Orv5;
+    const auto orv7 = ESimOrvModel::Orv7;
+    const QString header =
+        QStringLiteral("     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n");
+    QTest::newRow("get") << orv3 << QStringList{"get", "0x48", "0", "2"} << 0 << "0x17 0x80\n";
+    QTest::newRow("get, current pointer") << orv5 << QStringList{"get", "0x48"} << 0 << "0x17\n";
+    QTest::newRow("get, 8-bit address")
+        << orv7 << QStringList{"--8bit", "get", "0x90", "0x03", "2"} << 0 << "0x50 0x00\n";
+    QTest::newRow("get, nobody there") << orv3 << QStringList{"get", "0x51", "0"} << 1 << "";
+    QTest::newRow("get, json")
+        << orv5 << QStringList{"get", "--json", "0x48", "2"} << 0
+        << "{\"type\":\"get\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"4B\",\"register\":2}\n";
+    QTest::newRow("set, read back")
+        << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"} << 0 << "";
+    QTest::newRow("set, read back across a page end")
+        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1 << "";
+    QTest::newRow("set, mask, json")
+        << orv5 << QStringList{"--json", "set", "0x50", "0x10", "0x5A", "--mask", "0x0F", "-r"} << 0
+        << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\"}\n";
+    QTest::newRow("set, mismatch, json")
+        << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
+        << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "
+           "back 0x00 at offset 1 from register 0x03, but wrote 0x01\",\"data\":\"55 01\","
+           "\"register\":3,\"readback\":\"55 00\"}\n";
+    QTest::newRow("dump, range, blocks")
+        << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
+        << header + "00:                                           ff ff                  ..\n"
+                    "10: ff ff                                              ..\n";
+    QTest::newRow("dump, failed bytes")
+        << orv7 << QStringList{"dump", "0x48", "--range", "2-5"} << 1
+        << header + "00:       4b 50 XX XX                                    KPXX\n";
+    QTest::newRow("dump, json")
+        << orv3 << QStringList{"--json", "dump", "0x48", "c", "-r", "0-1"} << 0
+        << "{\"type\":\"dump\",\"address\":72,\"ok\":true,\"status\":0,\"error\":\"\","
+           "\"data\":\"17 17\",\"first\":0,\"last\":1}\n";
+    QTest::newRow("transfer, verbose")
+        << orv7 << QStringList{"transfer", "-v", "w1@0x48", "3", "r2"} << 0
+        << "msg 0: addr 0x48, write, len 1, buf 0x03\nmsg 1: addr 0x48, read, len 2\n"
+           "0x50 0x00\n";
+    QTest::newRow("transfer, json")
+        << orv5 << QStringList{"--json", "transfer", "w1@0x48", "1", "r1"} << 0
+        << "{\"type\":\"transfer\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
+           "\"data\":\"00\",\"messages\":[{\"type\":\"write\",\"address\":72,\"ok\":true,"
+           "\"status\":2,\"error\":\"\",\"data\":\"01\"},{\"type\":\"read\",\"address\":72,"
+           "\"ok\":true,\"status\":1,\"error\":\"\",\"data\":\"00\"}]}\n";
+    QTest::newRow("transfer, nobody there")
+        << orv3 << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << "";
+}
+
+void TstCliTool::registerCommands()
+{
+    QFETCH(ESimOrvModel, model);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, expected);
+    plug(model, L"T-1");
+
+    const SResult result = run(arguments);
+    QCOMPARE(result.out, expected);
+    QCOMPARE(result.status, status);
     QCOMPARE(result.err.isEmpty(), status == 0);
 }
 
@@ -377,6 +605,84 @@ void TstCliTool::runStopsAtFirstFailure()
     QCOMPARE(eeprom->Contents()[0x21], uint8_t(0xFF));
 }
 
+void TstCliTool::runRefusesBeforeTheBus_data()
+{
+    QTest::addColumn<int>("model");
+    QTest::addColumn<QList<SI2cCommand>>("commands");
+    QTest::addColumn<QStringList>("labels");
+    QTest::addColumn<QString>("message");
+
+    const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
+    const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
+    const SI2cCommand store = writeCommand("Store", EI2cStartStop::Auto, {0x10, 0x42});
+    QTest::newRow("labels differing in case")
+        << orv3
+        << QList<SI2cCommand>{writeCommand("Erase", EI2cStartStop::Auto, {0x00, 0xFF, 0xFF}), store,
+                              writeCommand("erase ", EI2cStartStop::Auto, {0, 0, 0})}
+        << QStringList{"store", "ERASE"}
+        << "the label \"ERASE\" names 2 commands of \"FILE\": \"Erase\", \"erase \". Labels are "
+           "told apart neither";
+    QTest::newRow("no commands") << orv3 << QList<SI2cCommand>{} << QStringList{}
+                                 << "the device file \"FILE\" has no commands, so there is nothing";
+    QTest::newRow("address-only write on the orvane5, after another")
+        << orv5 << QList<SI2cCommand>{store, writeCommand("Probe", EI2cStartStop::Auto, {})}
+        << QStringList{}
+        << "the command \"Probe\" writes the address without data, which the Orvane5 T-1 "
+           "cannot send";
+    QTest::newRow("read beyond the orvane5's limit")
+        << orv5 << QList<SI2cCommand>{store, readCommand("Dump", 257)} << QStringList{}
+        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256";
+
+    // Labels of a big file: ten are listed, control characters escaped.
+    QList<SI2cCommand> many;
+    for (int i = 0; i < 30; ++i)
+        many.append(readCommand(qPrintable(QStringLiteral("Line\n%1\x1b[2J").arg(i)), 1));
+    many.append(readCommand(qPrintable(QString(500, QLatin1Char('L'))), 1));
+    QTest::newRow("unknown label in a big file")
+        << orv3 << many << QStringList{"Nothing\tHere"}
+        << "has no command \"Nothing\\tHere\". Give one of \"Line\\n0\\u001b[2J\", "
+           "\"Line\\n1\\u001b[2J\", \"Line\\n2\\u001b[2J\", \"Line\\n3\\u001b[2J\", "
+           "\"Line\\n4\\u001b[2J\", \"Line\\n5\\u001b[2J\", \"Line\\n6\\u001b[2J\", "
+           "\"Line\\n7\\u001b[2J\", \"Line\\n8\\u001b[2J\", \"Line\\n9\\u001b[2J\" and 21 "
+           "more.";
+}
+
+void TstCliTool::runRefusesBeforeTheBus()
+{
+    QFETCH(int, model);
+    QFETCH(QList<SI2cCommand>, commands);
+    QFETCH(QStringList, labels);
+    QFETCH(QString, message);
+    const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
+    const QString path = writeDevice(0x50, commands);
+
+    const SResult result = run(QStringList{"run", path} + labels);
+    QCOMPARE(result.status, 2);
+    QCOMPARE(result.out, QString());
+    QVERIFY2(result.err.contains(QString(message).replace(QStringLiteral("FILE"), path)),
+             qPrintable(result.err));
+    QCOMPARE(result.err.count(QLatin1Char('\n')), 1);
+    QCOMPARE(adapter->ReceivedReports().size(), size_t(0));
+}
+
+void TstCliTool::runNamesFileThatIsNotUtf8()
+{
+    // "café" in Latin-1: the file exists, but its name is not UTF-8.
+    const QByteArray name = QFile::encodeName(m_dir->path()) + "/caf\xe9.i2cdev";
+    const int fd = ::open(name.constData(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    QVERIFY(fd >= 0);
+    ::close(fd);
+
+    QProcess shell;
+    shell.start(QStringLiteral("/bin/sh"),
+                {"-c", "exec \"$0\" run \"$1$(printf '\\351').i2cdev\"", PELLAN_CLI_DEMO,
+                 m_dir->filePath(QStringLiteral("caf"))});
+    QVERIFY(shell.waitForFinished(30000));
+    QCOMPARE(shell.exitCode(), 2);
+    const QString err = QString::fromUtf8(shell.readAllStandardError());
+    QVERIFY2(err.contains(QStringLiteral("is not valid UTF-8")), qPrintable(err));
+}
+
 void TstCliTool::unplugDuringRun()
 {
     const auto adapter = plug(ESimOrvModel::Orv3, L"T-1");
@@ -398,16 +704,102 @@ void TstCliTool::unplugDuringRun()
 
 void TstCliTool::demoProgramRunsWithoutDisplay()
 {
-    // The demo program as a script runs it: its own adapters, no display.
-    QProcess process;
-    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-    environment.remove(QStringLiteral("DISPLAY"));
-    environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-    process.setProcessEnvironment(environment);
-    process.start(QStringLiteral(PELLAN_CLI_DEMO), {"-a", "OR5-200107", "detect"});
-    QVERIFY(process.waitForFinished(30000));
-    QCOMPARE(process.exitCode(), 0);
-    QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), GRID);
+    const SResult result = runDemo({"-a", "OR5-200107", "detect"});
+    QCOMPARE(result.status, 0);
+    QCOMPARE(result.out, GRID);
+}
+
+void TstCliTool::unwritableOutputFails_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<EOutput>("output");
+    QTest::addColumn<QString>("reason");
+
+    const QString full = QStringLiteral("No space left on device");
+    const QString closed = QStringLiteral("Bad file descriptor");
+    const QStringList orv3{"-a", "OR3-100042"};
+    QTest::newRow("read, full") << orv3 + QStringList{"read", "0x50", "256"} << EOutput::Full
+                                << full;
+    QTest::newRow("read, closed") << orv3 + QStringList{"read", "0x50", "1"} << EOutput::Closed
+                                  << closed;
+    QTest::newRow("read, broken pipe") << orv3 + QStringList{"read", "0x50", "1"}
+                                       << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
+    QTest::newRow("detect, full") << orv3 + QStringList{"detect"} << EOutput::Full << full;
+    QTest::newRow("write, closed")
+        << orv3 + QStringList{"write", "0x50", "00"} << EOutput::Closed << closed;
+    QTest::newRow("help, closed") << QStringList{"--help"} << EOutput::Closed << closed;
+    QTest::newRow("get, full") << orv3 + QStringList{"get", "0x48", "0"} << EOutput::Full << full;
+    QTest::newRow("dump, closed") << orv3 + QStringList{"dump", "0x50", "i"} << EOutput::Closed
+                                  << closed;
+    QTest::newRow("transfer, broken pipe") << orv3 + QStringList{"transfer", "-v", "w1@0x50", "0"}
+                                           << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
+}
+
+void TstCliTool::unwritableOutputFails()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(EOutput, output);
+    QFETCH(QString, reason);
+
+    const SResult result = runDemo(arguments, output);
+    QCOMPARE(result.status, 4);
+    QCOMPARE(result.err,
+             QStringLiteral("pellan-i2c-cli-demo: cannot write the output: %1.\n").arg(reason));
+}
+
+void TstCliTool::demoFaultsFromEnvironment_data()
+{
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    const auto row = [](const char* name, const char* variable, QStringList arguments, int status,
+                        const char* out, const char* err) {
+        QTest::newRow(name) << QString::fromLatin1(variable)
+                            << QStringList{"-a", "OR3-100042"} + arguments << status
+                            << QString::fromLatin1(out) << QString::fromLatin1(err);
+    };
+    row("bus error", "PELLAN_SIM_FAULT=bus-error", {"write", "0x50", "00"}, 1,
+        "Write 0x50\t0x80  bus error\t00\n", "failed: Bus error");
+    row("arbitration lost", "PELLAN_SIM_FAULT=arbitration-lost", {"read", "0x48", "2"}, 1,
+        "Read 0x48\t0x40  Arbitration lost\t\n", "Another master holds the bus");
+    row("no answer", "PELLAN_SIM_FAULT=no-answer", {"read", "0x48", "2"}, 1,
+        "Read 0x48\t0x00  Timeout\t\n", "did not answer in time");
+    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3, "",
+        "lost the connection to the Orvane3 OR3-100042");
+    // FILE holds three writes of one request each: the third fails.
+    row("after two requests", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
+        "Write 0x50\t0x02\t01\nWrite 0x50\t0x02\t02\nWrite 0x50\t0x80  bus error\t03\n",
+        "the command \"Three\" failed: Bus error");
+    row("unknown kind", "PELLAN_SIM_FAULT=short-circuit", {"list"}, 2, "",
+        "PELLAN_SIM_FAULT=\"short-circuit\" is not KIND[:AFTER]");
+    row("bad count", "PELLAN_SIM_FAULT=unplug:-1", {"list"}, 2, "", "is not KIND[:AFTER]");
+    row("delay", "PELLAN_SIM_REPORT_DELAY_US=1000", {"read", "0x48", "2"}, 0, "17 80\n", "");
+    row("bad delay", "PELLAN_SIM_REPORT_DELAY_US=1ms", {"list"}, 2, "",
+        "PELLAN_SIM_REPORT_DELAY_US=\"1ms\" is not a number of microseconds");
+}
+
+void TstCliTool::demoFaultsFromEnvironment()
+{
+    QFETCH(QString, variable);
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    const qsizetype file = arguments.indexOf(QStringLiteral("FILE"));
+    if (file >= 0) {
+        arguments[file] = writeDevice(0x50, {writeCommand("One", EI2cStartStop::Auto, {0x01}),
+                                             writeCommand("Two", EI2cStartStop::Auto, {0x02}),
+                                             writeCommand("Three", EI2cStartStop::Auto, {0x03})});
+    }
+    const SResult result = runDemo(arguments, EOutput::Normal, {variable});
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
+             qPrintable(result.err));
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)

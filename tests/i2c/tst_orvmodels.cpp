@@ -124,6 +124,8 @@ void TestOrvModels::capabilities()
         QCOMPARE(i2c->IsSpeedSupported(static_cast<EI2cSpeed>(speed)), speeds.contains(speed));
     QCOMPARE(i2c->GetMaxReadCount(), static_cast<size_t>(maxRead));
     QCOMPARE(i2c->HasPullUpSwitch(), pullUpSwitch);
+    // The Orvane5 alone has the switch, and alone no address-only write.
+    QCOMPARE(i2c->IsAddressOnlyWriteSupported(), !pullUpSwitch);
     QVERIFY(i2c->GetPullUpsEnabled());
     QVERIFY(!i2c->IsConnected());
     QCOMPARE(i2c->GetSpeed(), EI2cSpeed::Speed100k);

@@ -1,8 +1,9 @@
 cmake_minimum_required(VERSION 3.25)
 
 # Runs PROGRAM --help and checks that the man page MAN_PAGE names every
-# command, option and exit status the help shows, so the two cannot drift
-# apart.
+# command, option, exit status and environment variable the help shows, so
+# the two cannot drift apart. With ENVIRONMENT_ONLY (a page that refers to
+# another for the commands) only the environment variables are checked.
 
 execute_process(COMMAND "${PROGRAM}" --help
     RESULT_VARIABLE result OUTPUT_VARIABLE help ERROR_VARIABLE errors)
@@ -24,6 +25,31 @@ list(TRANSFORM tags REPLACE "^\\.B[IR]? " "")
 list(TRANSFORM tags REPLACE "\"" "")
 
 set(failures)
+
+# Environment variables: PELLAN_* named in the help, each the start of a tag.
+string(REGEX MATCHALL "PELLAN_[A-Z_]+" variables "${help}")
+list(REMOVE_DUPLICATES variables)
+foreach(variable IN LISTS variables)
+    set(listed OFF)
+    foreach(tag IN LISTS tags)
+        if(tag MATCHES "^${variable}[= ]")
+            set(listed ON)
+        endif()
+    endforeach()
+    if(NOT listed)
+        list(APPEND failures "the man page has no entry for the environment variable ${variable}")
+    endif()
+endforeach()
+if(ENVIRONMENT_ONLY)
+    if(NOT variables)
+        list(APPEND failures "found no environment variables in the help text")
+    endif()
+    if(failures)
+        list(JOIN failures "\n" text)
+        message(FATAL_ERROR "${text}")
+    endif()
+    return()
+endif()
 
 # Options: every -x and --word anywhere in the help, examples included.
 string(REGEX MATCHALL "[ \t\n,[(]--?[A-Za-z0-9][-A-Za-z0-9]*" options "${help}")

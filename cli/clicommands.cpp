@@ -1,0 +1,156 @@
+#include "cli/clicommands.h"
+
+#include <QCoreApplication>
+
+const std::vector<SCliCommand>& CliCommands()
+{
+    static const std::vector<SCliCommand> commands = {
+        {"list",
+         "list",
+         QT_TRANSLATE_NOOP("CCliTool", "List the attached adapters, one line each: model,\n"
+                                       "serial number, product, firmware and the speeds the\n"
+                                       "model supports."),
+         {},
+         CommandList},
+        {"detect",
+         "detect",
+         QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 and print the grid\n"
+                                       "i2cdetect prints, by 7-bit address: the address of\n"
+                                       "each device that answered, -- for the silent ones\n"
+                                       "(a NACK), XX for a failed probe (exit status 1). A\n"
+                                       "timeout ends the scan: the adapter stopped answering."),
+         {},
+         CommandDetect},
+        {"read",
+         "read ADDR COUNT",
+         QT_TRANSLATE_NOOP("CCliTool", "Read COUNT bytes (1 to 65535; the Orvane5 reads up to\n"
+                                       "256) from ADDR and print them 16 per line with hex\n"
+                                       "offsets."),
+         {},
+         CommandRead},
+        {"write",
+         "write ADDR [BYTES...]",
+         QT_TRANSLATE_NOOP("CCliTool", "Write hex bytes to ADDR as the window's Write does.\n"
+                                       "Bytes are two hex digits each (0x allowed, a single\n"
+                                       "digit is one byte), separated by blanks, commas or\n"
+                                       "semicolons, in one argument or several. Without\n"
+                                       "a byte argument, write the address alone (a probe);\n"
+                                       "an argument without bytes (\"\") is refused."),
+         {"mode"},
+         CommandWrite},
+        {"run",
+         "run FILE [LABEL...]",
+         QT_TRANSLATE_NOOP("CCliTool", "Run the commands of a device file (*.i2cdev) at the\n"
+                                       "device's address over one connection: every command\n"
+                                       "in file order, or the commands with these labels in\n"
+                                       "the order given (letter case and blanks around a\n"
+                                       "label do not matter). Stops at the first failure.\n"
+                                       "Refuses before sending anything a file without\n"
+                                       "commands, a label that names several commands, and\n"
+                                       "commands the model cannot carry out."),
+         {},
+         CommandRun},
+        {"get",
+         "get ADDR [REG [COUNT]]",
+         QT_TRANSLATE_NOOP("CCliTool", "Read COUNT bytes (default 1) from register REG: the\n"
+                                       "pointer, then the read after a repeated start. Without\n"
+                                       "REG, read one byte at the device's current pointer.\n"
+                                       "Prints the bytes as i2cget does, e.g. 0x17 0x80."),
+         {"reg-width"},
+         CommandGet},
+        {"set",
+         "set ADDR REG VALUE...",
+         QT_TRANSLATE_NOOP("CCliTool", "Write the values to register REG in one write: the\n"
+                                       "pointer, then the values, with a start and a stop.\n"
+                                       "Prints nothing on success, as i2cset."),
+         {"reg-width", "readback", "mask"},
+         CommandSet},
+        {"dump",
+         "dump ADDR [MODE]",
+         QT_TRANSLATE_NOOP("CCliTool", "Read registers 0x00 to 0xFF (or --range) and print the\n"
+                                       "grid i2cdump prints, XX for a byte that failed (exit\n"
+                                       "status 1). MODE b (the default) reads each byte on its\n"
+                                       "own; i reads blocks as large as the model allows, for\n"
+                                       "devices whose pointer increments; c writes the pointer\n"
+                                       "once, then reads byte after byte."),
+         {"reg-width", "range"},
+         CommandDump},
+        {"transfer",
+         "transfer MSG [DATA...]...",
+         QT_TRANSLATE_NOOP("CCliTool", "Send messages as one transaction, as i2ctransfer does:\n"
+                                       "a start, a repeated start between messages, one stop.\n"
+                                       "MSG is {r|w}LENGTH[@ADDR] (without @ADDR the previous\n"
+                                       "message's address); a write is followed by LENGTH\n"
+                                       "data bytes, the last given of which may end in = (the\n"
+                                       "same again), + or - (counting) or p (pseudo-random) to\n"
+                                       "fill the rest. The adapters end every read with a\n"
+                                       "stop, so a read must be the last message. Prints the\n"
+                                       "bytes read as i2cget does."),
+         {"verbose"},
+         CommandTransfer},
+    };
+    return commands;
+}
+
+const std::vector<SCliCommandOption>& CliCommandOptions()
+{
+    static const std::vector<SCliCommandOption> options = {
+        {"m", "mode", "MODE",
+         QT_TRANSLATE_NOOP("CCliTool", "Start/stop mode of write:\n"
+                                       "  auto   start, address, data, stop (the default)\n"
+                                       "  start  start, address, data; the bus stays open\n"
+                                       "  stop   data and stop, no address\n"
+                                       "  none   data alone, no address\n"
+                                       "stop and none continue a transaction that a start\n"
+                                       "opened. Each call of the tool is a connection of its\n"
+                                       "own, so write refuses them; in a device file they\n"
+                                       "continue a command with mode start.")},
+        {nullptr, "reg-width", "N",
+         QT_TRANSLATE_NOOP("CCliTool", "The register pointer is N bytes (1 to 4), sent most\n"
+                                       "significant byte first; 1 by default. REG, VALUE and\n"
+                                       "MASK are numbers as the i2c-tools take them: hex\n"
+                                       "with 0x, octal with a leading 0, decimal otherwise.")},
+        {"r", "readback", nullptr,
+         QT_TRANSLATE_NOOP("CCliTool", "Read the values back from REG afterwards and\n"
+                                       "compare; a difference exits 1 and names the first\n"
+                                       "offset, the value written and the value read.")},
+        {nullptr, "mask", "MASK",
+         QT_TRANSLATE_NOOP("CCliTool", "For a single value: read the old byte first and\n"
+                                       "write (VALUE & MASK) | (old & ~MASK).")},
+        {"r", "range", "FIRST-LAST",
+         QT_TRANSLATE_NOOP("CCliTool", "Only these registers; rows outside the range are\n"
+                                       "left out. With --reg-width 2 or more the registers\n"
+                                       "run up to the pointer's width (the default range\n"
+                                       "stays 0x00-0xFF; a dump covers at most 65536\n"
+                                       "registers).")},
+        {"v", "verbose", nullptr,
+         QT_TRANSLATE_NOOP("CCliTool", "First print one line per message as i2ctransfer\n"
+                                       "does, e.g.\n"
+                                       "msg 0: addr 0x50, write, len 1, buf 0x00")},
+    };
+    return options;
+}
+
+const SCliCommand* FindCliCommand(const QString& name)
+{
+    for (const SCliCommand& command : CliCommands()) {
+        if (name == QLatin1String(command.name))
+            return &command;
+    }
+    return nullptr;
+}
+
+QString CliCommandsTaking(const QString& longName)
+{
+    QStringList names;
+    for (const SCliCommand& command : CliCommands()) {
+        for (const char* option : command.options) {
+            if (longName == QLatin1String(option))
+                names.append(QLatin1String(command.name));
+        }
+    }
+    if (names.size() < 2)
+        return names.join(QString());
+    const QString last = names.takeLast();
+    return CCliTool::tr("%1 and %2").arg(names.join(QStringLiteral(", ")), last);
+}

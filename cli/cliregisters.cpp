@@ -1,0 +1,295 @@
+// The register commands: get, set and dump, the i2c-tools way, each over one
+// connection.
+
+#include "cli/clicommands.h"
+#include "cli/clioutput.h"
+#include "transactions/hexlines.h"
+#include "transactions/i2caddress.h"
+#include "transactions/i2cnumber.h"
+#include "transactions/registeraccess.h"
+#include "transactions/registerdump.h"
+
+#include <array>
+
+namespace {
+
+QString tr(const char* text)
+{
+    return CCliTool::tr(text);
+}
+
+QString registerText(uint32_t reg)
+{
+    return QStringLiteral("0x%1")
+        .arg(reg, 2, 16, QLatin1Char('0'))
+        .toUpper()
+        .replace(QLatin1Char('X'), QLatin1Char('x'));
+}
+
+// The pointer width that --reg-width gives, 1 without it; empty when refused.
+std::optional<int> readWidth(CCliTool& tool)
+{
+    if (!tool.IsSet(QStringLiteral("reg-width")))
+        return 1;
+    const QString text = tool.Value(QStringLiteral("reg-width"));
+    const std::optional<uint32_t> width = ParseI2cNumber(text, REGISTER_WIDTH_MAX);
+    if (width && IsRegisterWidthValid(static_cast<int>(*width)))
+        return static_cast<int>(*width);
+    tool.Usage(tr("invalid --reg-width %1. Give the bytes of the register pointer, 1 to 4.")
+                   .arg(CCliTool::Quoted(text)));
+    return std::nullopt;
+}
+
+std::optional<uint32_t> readRegister(CCliTool& tool, const QString& text, int width)
+{
+    const std::optional<uint32_t> reg = ParseI2cNumber(text, MaxRegister(width));
+    if (reg)
+        return reg;
+    tool.Usage(tr("invalid register %1. Give a register from 0 to %2 (a pointer of %3 byte(s); "
+                  "--reg-width sets it) as hex with 0x, octal with 0 or decimal, e.g. 0x10.")
+                   .arg(CCliTool::Quoted(text), registerText(MaxRegister(width)))
+                   .arg(width));
+    return std::nullopt;
+}
+
+std::optional<uint8_t> readByte(CCliTool& tool, const QString& text, const QString& what)
+{
+    const std::optional<uint32_t> value = ParseI2cNumber(text, 0xFF);
+    if (value)
+        return static_cast<uint8_t>(*value);
+    tool.Usage(tr("invalid %1 %2. Give a byte from 0 to 255 as hex with 0x, octal with 0 or "
+                  "decimal, e.g. 0x1F.")
+                   .arg(what, CCliTool::Quoted(text)));
+    return std::nullopt;
+}
+
+// The adapter, connected, once the model allows count bytes in one read;
+// empty with the exit status in status otherwise.
+std::unique_ptr<COrvI2c> connectFor(CCliTool& tool, size_t count, const QString& what,
+                                    ECliExit& status)
+{
+    std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);
+    if (!adapter)
+        return nullptr;
+    if (count > adapter->GetMaxReadCount()) {
+        status = tool.Usage(tr("%1 reads %2 bytes, but the %3 reads at most %4 at once. Give "
+                               "fewer.")
+                                .arg(what)
+                                .arg(count)
+                                .arg(tool.AdapterName())
+                                .arg(adapter->GetMaxReadCount()));
+        return nullptr;
+    }
+    if (!tool.Connect(*adapter)) {
+        status = ECliExit::NoConnection;
+        return nullptr;
+    }
+    return adapter;
+}
+
+// What failed in a register read: setting the pointer, or the read itself.
+QString failureText(const CCliTool& tool, const SRegisterRead& read, uint8_t address,
+                    std::optional<uint32_t> reg, int width)
+{
+    if (read.pointer && !read.pointer->ok) {
+        return tr("Setting the register pointer of %1 to %2 (%3 byte(s))")
+            .arg(FormatI2cAddress(address, tool.Options().eightBit), registerText(reg.value_or(0)))
+            .arg(width);
+    }
+    return TransactionTypeText(*read.failure(), tool.Options().eightBit);
+}
+
+} // namespace
+
+ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
+{
+    if (arguments.isEmpty() || arguments.size() > 3) {
+        return tool.Usage(tr("get needs an address, and optionally a register and a byte count, "
+                             "e.g. \"%1 get 0x48 0x00 2\".")
+                              .arg(tool.Program()));
+    }
+    const std::optional<int> width = readWidth(tool);
+    if (!width)
+        return ECliExit::Usage;
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    if (!address)
+        return ECliExit::Usage;
+    std::optional<uint32_t> reg;
+    if (arguments.size() >= 2) {
+        reg = readRegister(tool, arguments[1], *width);
+        if (!reg)
+            return ECliExit::Usage;
+    }
+    size_t count = 1;
+    if (arguments.size() == 3) {
+        const std::optional<size_t> parsed = tool.ParseCount(arguments[2]);
+        if (!parsed)
+            return ECliExit::Usage;
+        count = *parsed;
+    }
+
+    ECliExit status = ECliExit::Ok;
+    const std::unique_ptr<COrvI2c> adapter = connectFor(tool, count, tr("get"), status);
+    if (!adapter)
+        return status;
+    const SRegisterRead read = reg ? RunRegisterRead(*adapter, *address, *reg, *width, count)
+                                   : RunCurrentRead(*adapter, *address, count);
+    if (!read.ok() && !adapter->IsPresent())
+        return tool.ConnectionLost(*adapter);
+    tool.Output().WriteRegisterRead(read, *address, reg);
+    if (read.ok())
+        return ECliExit::Ok;
+    return tool.Judge(*read.failure(), failureText(tool, read, *address, reg, *width));
+}
+
+ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
+{
+    if (arguments.size() < 3) {
+        return tool.Usage(tr("set needs an address, a register and at least one value, e.g. "
+                             "\"%1 set 0x50 0x10 0xAB\".")
+                              .arg(tool.Program()));
+    }
+    const std::optional<int> width = readWidth(tool);
+    if (!width)
+        return ECliExit::Usage;
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    if (!address)
+        return ECliExit::Usage;
+    const std::optional<uint32_t> reg = readRegister(tool, arguments[1], *width);
+    if (!reg)
+        return ECliExit::Usage;
+    std::vector<uint8_t> values;
+    for (const QString& text : arguments.mid(2)) {
+        const std::optional<uint8_t> value = readByte(tool, text, tr("value"));
+        if (!value)
+            return ECliExit::Usage;
+        values.push_back(*value);
+    }
+    std::optional<uint8_t> mask;
+    if (tool.IsSet(QStringLiteral("mask"))) {
+        if (values.size() != 1) {
+            return tool.Usage(tr("--mask works on a single value, not %1. Give one VALUE, or "
+                                 "leave the mask out.")
+                                  .arg(values.size()));
+        }
+        mask = readByte(tool, tool.Value(QStringLiteral("mask")), tr("mask"));
+        if (!mask)
+            return ECliExit::Usage;
+    }
+    const bool readback = tool.IsSet(QStringLiteral("readback"));
+
+    ECliExit status = ECliExit::Ok;
+    const std::unique_ptr<COrvI2c> adapter =
+        connectFor(tool, readback ? values.size() : 1, tr("--readback"), status);
+    if (!adapter)
+        return status;
+    const SRegisterSet set =
+        RunRegisterSet(*adapter, *address, *reg, *width, values, mask, readback);
+    if (!set.ok() && !adapter->IsPresent())
+        return tool.ConnectionLost(*adapter);
+
+    QString mismatch;
+    if (set.mismatch) {
+        const size_t offset = *set.mismatch;
+        mismatch = tr("read back 0x%1 at offset %2 from register %3, but wrote 0x%4")
+                       .arg(HexByte(set.readback->data()[offset]))
+                       .arg(offset)
+                       .arg(registerText(*reg), HexByte(set.written[offset]));
+    }
+    tool.Output().WriteRegisterSet(set, *address, *reg, mask.has_value(), readback, mismatch);
+    if (const SI2cTransaction* failure = set.failure())
+        return tool.Judge(*failure, TransactionTypeText(*failure, tool.Options().eightBit));
+    if (set.mismatch) {
+        return tool.Fail(ECliExit::Failed,
+                         tr("the read-back differs: %1. The register may be read-only, keep "
+                            "only some bits, or (in a memory) wrap at a page end.")
+                             .arg(mismatch));
+    }
+    return ECliExit::Ok;
+}
+
+ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
+{
+    if (arguments.isEmpty() || arguments.size() > 2) {
+        return tool.Usage(tr("dump needs an address and optionally a mode (b, i or c), e.g. "
+                             "\"%1 dump 0x50 i\".")
+                              .arg(tool.Program()));
+    }
+    const std::optional<int> width = readWidth(tool);
+    if (!width)
+        return ECliExit::Usage;
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    if (!address)
+        return ECliExit::Usage;
+    static constexpr std::array<std::pair<const char*, ERegisterDumpMode>, 3> modes{{
+        {"b", ERegisterDumpMode::Byte},
+        {"i", ERegisterDumpMode::Block},
+        {"c", ERegisterDumpMode::Consecutive},
+    }};
+    ERegisterDumpMode mode = ERegisterDumpMode::Byte;
+    if (arguments.size() == 2) {
+        bool known = false;
+        for (const auto& [name, value] : modes) {
+            if (arguments[1] == QLatin1String(name)) {
+                mode = value;
+                known = true;
+            }
+        }
+        if (!known) {
+            return tool.Usage(tr("unknown dump mode %1. Give b (a register read per byte, the "
+                                 "default), i (a read per block, for a pointer that increments) "
+                                 "or c (one pointer write, then byte reads).")
+                                  .arg(CCliTool::Quoted(arguments[1])));
+        }
+    }
+    uint32_t first = 0x00;
+    uint32_t last = 0xFF;
+    if (tool.IsSet(QStringLiteral("range"))) {
+        const QString text = tool.Value(QStringLiteral("range"));
+        const QStringList ends = text.split(QLatin1Char('-'));
+        const std::optional<uint32_t> from =
+            ends.size() == 2 ? ParseI2cNumber(ends[0], MaxRegister(*width)) : std::nullopt;
+        const std::optional<uint32_t> to =
+            ends.size() == 2 ? ParseI2cNumber(ends[1], MaxRegister(*width)) : std::nullopt;
+        if (!from || !to || *from > *to) {
+            return tool.Usage(tr("invalid range %1. Give FIRST-LAST, two registers from 0 to %2 "
+                                 "with FIRST not above LAST, e.g. --range 0x10-0x1f.")
+                                  .arg(CCliTool::Quoted(text), registerText(MaxRegister(*width))));
+        }
+        if (*to - *from >= REGISTER_DUMP_MAX_COUNT) {
+            return tool.Usage(tr("the range %1 holds more than %2 registers. Dump it in parts.")
+                                  .arg(CCliTool::Quoted(text))
+                                  .arg(REGISTER_DUMP_MAX_COUNT));
+        }
+        first = *from;
+        last = *to;
+    }
+
+    ECliExit status = ECliExit::Ok;
+    const std::unique_ptr<COrvI2c> adapter = connectFor(tool, 1, tr("dump"), status);
+    if (!adapter)
+        return status;
+    const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode);
+    // The grid is printed whole, with XX for what failed, even when the
+    // adapter went away.
+    tool.Output().WriteRegisterDump(dump, *address);
+    if (dump.ok())
+        return ECliExit::Ok;
+    if (!adapter->IsPresent())
+        return tool.ConnectionLost(*adapter);
+    const SI2cTransaction& failure = *dump.failure;
+    if (dump.stopped) {
+        return tool.Fail(ECliExit::Failed,
+                         tr("reading register %1 failed: %2. The adapter stopped answering, so "
+                            "the dump ended there (XX from there on); unplug it, plug it in "
+                            "again and repeat.")
+                             .arg(registerText(dump.failureRegister), failure.error));
+    }
+    return tool.Fail(
+        ECliExit::Failed,
+        tr("%1 of %2 bytes failed (XX in the grid), the first at register %3 "
+           "with: %4. %5")
+            .arg(dump.failed)
+            .arg(dump.values.size())
+            .arg(registerText(dump.failureRegister), failure.error, tool.FailureHint(failure)));
+}
