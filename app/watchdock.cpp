@@ -157,6 +157,8 @@ void WatchDock::buildUi()
     addField(grid, 1, 0, tr("Register:"), m_registerEdit);
     addField(grid, 1, 1, tr("Pointer bytes:"), m_registerWidth);
     addField(grid, 2, 0, tr("Interval:"), m_interval);
+    // The box is named by its label; the edit field inside it has none.
+    m_interval->lineEdit()->setAccessibleName(tr("Interval:"));
     addField(grid, 2, 1, tr("Plot window:"), m_window);
     addField(grid, 3, 0, tr("Format:"), m_format);
     addField(grid, 3, 1, tr("Shift:"), m_shift);
@@ -435,6 +437,7 @@ void WatchDock::onRuleEdited()
     if (!rule)
         return;
     m_rule = *rule;
+    m_plot->setUnit(m_rule.unit);
     redecode();
     saveRemembered();
 }

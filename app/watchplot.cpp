@@ -184,6 +184,12 @@ void WatchPlot::refresh()
         high += margin;
     }
     m_valueAxis->setRange(low, high);
+    m_valueAxis->applyNiceNumbers();
+}
+
+void WatchPlot::setUnit(const QString& unit)
+{
+    m_valueAxis->setTitleText(unit);
 }
 
 int WatchPlot::pointCount() const

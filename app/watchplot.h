@@ -43,6 +43,8 @@ public:
     void clear();
     void setWindowSeconds(int seconds);
     int windowSeconds() const { return static_cast<int>(m_windowMs / 1000); }
+    // The title of the value axis.
+    void setUnit(const QString& unit);
 
     // Puts the buckets into the line and scales the axes.
     void refresh();

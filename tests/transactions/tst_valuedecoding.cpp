@@ -12,7 +12,7 @@
 using Bytes = std::vector<uint8_t>;
 Q_DECLARE_METATYPE(Bytes)
 
-class TstWatch : public QObject {
+class TstValueDecoding : public QObject {
     Q_OBJECT
 
 private slots:
@@ -30,7 +30,7 @@ private slots:
     void poll();
 };
 
-void TstWatch::decode_data()
+void TstValueDecoding::decode_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("shift");
@@ -164,7 +164,7 @@ void TstWatch::decode_data()
                                       << "-40" << Bytes{200} << -90.0;
 }
 
-void TstWatch::decode()
+void TstValueDecoding::decode()
 {
     QFETCH(QString, format);
     QFETCH(QString, shift);
@@ -182,7 +182,7 @@ void TstWatch::decode()
     QCOMPARE(*decoded, value);
 }
 
-void TstWatch::ruleErrors_data()
+void TstValueDecoding::ruleErrors_data()
 {
     QTest::addColumn<QString>("format");
     QTest::addColumn<QString>("shift");
@@ -250,7 +250,7 @@ void TstWatch::ruleErrors_data()
                               << "" << Bytes{} << "u8 needs 1 byte but the read gave 0.";
 }
 
-void TstWatch::ruleErrors()
+void TstValueDecoding::ruleErrors()
 {
     QFETCH(QString, format);
     QFETCH(QString, shift);
@@ -270,7 +270,7 @@ void TstWatch::ruleErrors()
     }
 }
 
-void TstWatch::formatValue_data()
+void TstValueDecoding::formatValue_data()
 {
     QTest::addColumn<double>("value");
     QTest::addColumn<QString>("decimals");
@@ -291,7 +291,7 @@ void TstWatch::formatValue_data()
                                     << "-3";
 }
 
-void TstWatch::formatValue()
+void TstValueDecoding::formatValue()
 {
     QFETCH(double, value);
     QFETCH(QString, decimals);
@@ -302,7 +302,7 @@ void TstWatch::formatValue()
     QCOMPARE(FormatDecodedValue(*rule, value), text);
 }
 
-void TstWatch::csvLine_data()
+void TstValueDecoding::csvLine_data()
 {
     QTest::addColumn<bool>("ok");
     QTest::addColumn<Bytes>("raw");
@@ -327,7 +327,7 @@ void TstWatch::csvLine_data()
                                       "s16be needs 2 bytes but the read gave 1.";
 }
 
-void TstWatch::csvLine()
+void TstValueDecoding::csvLine()
 {
     QFETCH(bool, ok);
     QFETCH(Bytes, raw);
@@ -346,7 +346,7 @@ void TstWatch::csvLine()
     QCOMPARE(WatchCsvLine(sample, *rule, offset), line);
 }
 
-void TstWatch::interval_data()
+void TstValueDecoding::interval_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("ms");
@@ -366,7 +366,7 @@ void TstWatch::interval_data()
     QTest::newRow("no number") << "ms" << -1 << "";
 }
 
-void TstWatch::interval()
+void TstValueDecoding::interval()
 {
     QFETCH(QString, text);
     QFETCH(int, ms);
@@ -383,7 +383,7 @@ void TstWatch::interval()
     QCOMPARE(ParseWatchInterval(formatted, nullptr), parsed);
 }
 
-void TstWatch::poll_data()
+void TstValueDecoding::poll_data()
 {
     QTest::addColumn<int>("reg"); // -1: none
     QTest::addColumn<int>("count");
@@ -398,7 +398,7 @@ void TstWatch::poll_data()
     QTest::newRow("no count") << 0 << 0 << false << Bytes{} << "Invalid read count 0" << 0;
 }
 
-void TstWatch::poll()
+void TstValueDecoding::poll()
 {
     QFETCH(int, reg);
     QFETCH(int, count);
@@ -441,5 +441,5 @@ void TstWatch::poll()
     }
 }
 
-QTEST_GUILESS_MAIN(TstWatch)
-#include "tst_watch.moc"
+QTEST_GUILESS_MAIN(TstValueDecoding)
+#include "tst_valuedecoding.moc"
