@@ -12,8 +12,10 @@
 
 namespace {
 
-// Buckets across the window: about one per two pixels of a docked plot.
-constexpr qint64 BUCKETS = 400;
+// Buckets across the window, each drawn as up to two points: about one per
+// three pixels of a docked plot. Qt Charts rebuilds the whole line and its
+// outline on every change, so the points are kept few.
+constexpr qint64 BUCKETS = 150;
 // Runs between gaps, each a line of its own; past this many the rest are
 // joined into the last one, across their gaps.
 constexpr int MAX_SEGMENTS = 32;
@@ -54,7 +56,7 @@ QLineSeries* WatchPlot::segment(int index)
     while (m_segments.size() <= index) {
         auto* series = new QLineSeries;
         QPen pen(LINE_COLOR);
-        pen.setWidthF(1.5);
+        pen.setWidthF(1.0);
         series->setPen(pen);
         m_chart->addSeries(series);
         series->attachAxis(m_timeAxis);
@@ -133,8 +135,10 @@ void WatchPlot::refresh()
     const qint64 now = QDateTime::currentMSecsSinceEpoch();
     const qint64 first = m_samples.empty() ? now : m_samples.front().first;
     const qint64 last = m_samples.empty() ? now : m_samples.back().first;
-    // The line grows from the left until it fills the window, then scrolls.
-    const qint64 end = std::max(last, first + m_windowMs);
+    // The line grows from the left until it fills the window, then scrolls
+    // a bucket at a time: the axes are laid out anew only then.
+    const qint64 step = bucketMs();
+    const qint64 end = std::max((last / step + 1) * step, first + m_windowMs);
     const qint64 start = end - m_windowMs;
 
     QList<QList<QPointF>> runs(1);
@@ -171,8 +175,12 @@ void WatchPlot::refresh()
             m_segments.at(i)->clear();
     }
 
-    m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(start),
-                         QDateTime::fromMSecsSinceEpoch(end));
+    if (start != m_shownStart || end != m_shownEnd) {
+        m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(start),
+                             QDateTime::fromMSecsSinceEpoch(end));
+        m_shownStart = start;
+        m_shownEnd = end;
+    }
     if (low > high) {
         low = 0;
         high = 1;
@@ -183,8 +191,12 @@ void WatchPlot::refresh()
         low -= margin;
         high += margin;
     }
-    m_valueAxis->setRange(low, high);
-    m_valueAxis->applyNiceNumbers();
+    if (low != m_shownLow || high != m_shownHigh) {
+        m_shownLow = low;
+        m_shownHigh = high;
+        m_valueAxis->setRange(low, high);
+        m_valueAxis->applyNiceNumbers();
+    }
 }
 
 void WatchPlot::setUnit(const QString& unit)

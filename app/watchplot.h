@@ -74,6 +74,11 @@ private:
     QDateTimeAxis* m_timeAxis;
     QValueAxis* m_valueAxis;
     QList<QLineSeries*> m_segments;
+    // The ranges last given to the axes, before rounding to nice numbers.
+    qint64 m_shownStart = 0;
+    qint64 m_shownEnd = 0;
+    double m_shownLow = 0;
+    double m_shownHigh = 0;
     int m_usedSegments = 0;
 
     qint64 m_windowMs = 60'000;

@@ -345,8 +345,8 @@ void TstWatch::plotKeepsItsPointsBounded()
     plot->refresh();
     // 100,000 samples over 1,000 s, 6,000 of them in view, drawn as at most
     // two points for each of the buckets across the window.
-    QVERIFY2(plot->pointCount() <= 2 * 401, qPrintable(QString::number(plot->pointCount())));
-    QVERIFY(plot->pointCount() > 400);
+    QVERIFY2(plot->pointCount() <= 2 * 151, qPrintable(QString::number(plot->pointCount())));
+    QVERIFY(plot->pointCount() > 150);
     // Six failures in view: seven runs.
     QCOMPARE(plot->segmentCount(), 7);
 }
