@@ -42,6 +42,7 @@ WatchPlot::WatchPlot(QWidget* parent)
     // Nothing to do with the keyboard here: the values are in the dock's
     // texts.
     m_view->setFocusPolicy(Qt::NoFocus);
+    m_view->viewport()->setFocusPolicy(Qt::NoFocus);
     m_view->setMinimumSize(240, 160);
     clear();
 }
