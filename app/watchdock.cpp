@@ -376,7 +376,7 @@ void WatchDock::loadRemembered()
         m_registerEdit->setText(reg);
         m_registerWidth->setValue(std::clamp(width, REGISTER_WIDTH_MIN, REGISTER_WIDTH_MAX));
     }
-    onRuleEdited();
+    onRegisterEdited();
 }
 
 void WatchDock::saveRemembered() const
@@ -446,11 +446,13 @@ void WatchDock::onRegisterEdited()
 {
     std::optional<uint32_t> reg;
     int width = 1;
-    if (!readRegister(reg, width)) {
-        m_ruleError->setText(tr("Invalid register \"%1\". Enter hex that fits %n pointer byte(s), "
-                                "e.g. 00.",
-                                nullptr, m_registerWidth->value())
-                                 .arg(m_registerEdit->text().trimmed()));
+    if (readRegister(reg, width)) {
+        m_register = reg;
+        m_registerWidthBytes = width;
+    } else {
+        m_ruleError->setText(
+            tr("Invalid register \"%1\". Enter hex that fits the pointer bytes, e.g. 00.")
+                .arg(m_registerEdit->text().trimmed()));
         return;
     }
     onRuleEdited();
@@ -458,9 +460,13 @@ void WatchDock::onRegisterEdited()
 
 void WatchDock::onIntervalEdited()
 {
-    const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), nullptr);
-    if (!interval)
+    QString error;
+    const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
+    if (!interval) {
+        m_ruleError->setText(error);
         return;
+    }
+    m_ruleError->clear();
     m_pollTimer.setInterval(*interval);
     QSettings().setValue(SETTINGS_INTERVAL, *interval);
     if (isRunning())
@@ -524,6 +530,8 @@ void WatchDock::start()
         return;
     }
     m_rule = *rule;
+    m_register = reg;
+    m_registerWidthBytes = width;
     m_resumed = !m_samples.empty();
     if (m_samples.empty())
         m_clock.start();
@@ -555,10 +563,8 @@ void WatchDock::onPoll()
     SWatchSource source;
     source.address = m_target->address;
     source.count = static_cast<size_t>(m_target->count);
-    if (!readRegister(source.reg, source.regWidth)) {
-        stop(tr("Stopped: invalid register \"%1\".").arg(m_registerEdit->text().trimmed()));
-        return;
-    }
+    source.reg = m_register;
+    source.regWidth = m_registerWidthBytes;
 
     const SWatchPoll poll = RunWatchPoll(*adapter, source);
     if (!poll.ok && !adapter->IsPresent()) {

@@ -105,6 +105,10 @@ private:
 
     std::optional<STarget> m_target;
     SDecodingRule m_rule;
+    // The register pointer of the polls: the fields' last valid one, so
+    // that typing a new one does not stop the watch half-way.
+    std::optional<uint32_t> m_register;
+    int m_registerWidthBytes = 1;
     bool m_connected = false;
     bool m_unsaved = false;
     // The next sample follows a pause: the line must not bridge it.

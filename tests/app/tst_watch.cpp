@@ -133,6 +133,11 @@ void TstWatch::benchWatchShowsLux()
     const size_t paused = dock()->samples().size();
     field<QPushButton>("btn_watch_start")->click();
     QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > paused, WAIT_MS);
+    // A register being typed does not stop the watch half-way.
+    field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("0x"));
+    const size_t typed = dock()->samples().size();
+    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > typed + 2, WAIT_MS);
+    QVERIFY(dock()->isRunning());
 }
 
 void TstWatch::registerPointerAndRememberedRule()
