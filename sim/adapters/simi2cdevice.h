@@ -21,4 +21,19 @@ public:
     virtual void Read(std::span<uint8_t> out) = 0;
     // The stop condition that ends the transaction.
     virtual void Stop() = 0;
+
+    // An address-only write: start, the address in write direction, stop.
+    // False leaves the address unacknowledged. By default Start(false) and,
+    // when acknowledged, Stop().
+    virtual bool Probe()
+    {
+        if (!Start(false))
+            return false;
+        Stop();
+        return true;
+    }
+    // The length of the read the master asked for, after Start(true) and
+    // before the Read calls that fetch it (in pieces the adapter chooses).
+    // For devices that produce a whole read at once; ignored by default.
+    virtual void ReadRequested(size_t count) { static_cast<void>(count); }
 };

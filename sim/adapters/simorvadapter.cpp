@@ -489,6 +489,16 @@ void CSimOrvAdapter::HandleWrite(std::span<const uint8_t> report, std::vector<Re
     }
 
     std::span<const uint8_t> data = report.subspan(2, count);
+    // An address-only write reaches the device as a probe.
+    if (start && stop && count == 1 && (data[0] & 1) == 0) {
+        const auto it = m_devices.find(static_cast<uint8_t>(data[0] >> 1));
+        m_active.reset();
+        if (it == m_devices.end() || !it->second->Probe())
+            acknowledge(STATUS_ERROR, CODE_NACK);
+        else
+            acknowledge(static_cast<uint8_t>(count), 0);
+        return;
+    }
     if (start) {
         const uint8_t addressByte = data[0];
         data = data.subspan(1);
@@ -548,6 +558,7 @@ void CSimOrvAdapter::HandleRead(std::span<const uint8_t> report, std::vector<Rep
     }
 
     CSimI2cDevice& device = *it->second;
+    device.ReadRequested(count);
     answer.reserve((count + MAX_CHUNK - 1) / MAX_CHUNK);
     for (size_t done = 0; done < count;) {
         const size_t n = std::min(MAX_CHUNK, count - done);

@@ -3,7 +3,8 @@ cmake_minimum_required(VERSION 3.25)
 # Installs BUILD_DIR into a fresh prefix below WORK_DIR and checks that the
 # programs with their man pages, the licences, the desktop entry, the icons,
 # the AppStream metadata and the udev rule land where the About dialog,
-# desktop menus, software centres and udev look for them.
+# desktop menus, software centres and udev look for them, and the Python
+# package (when PYTHON_DIR names its folder) where python3 finds it.
 
 string(RANDOM LENGTH 8 run)
 set(prefix "${WORK_DIR}/install-${run}")
@@ -42,6 +43,18 @@ set(expected
 foreach(program IN LISTS programs)
     list(APPEND expected bin/${program} share/man/man1/${program}.1.gz)
 endforeach()
+set(python_modules)
+if(PYTHON_DIR)
+    set(python_modules ${PYTHON_DIR}/pellan_i2c/_core${PYTHON_MODULE_SUFFIX}
+                       ${PYTHON_DIR}/pellan_i2c/sim/_core${PYTHON_MODULE_SUFFIX})
+    list(APPEND expected ${python_modules}
+        share/doc/python3-pellan-i2c/changelog.gz
+        share/doc/python3-pellan-i2c/copyright)
+    foreach(file __init__.py _busio.py _core.pyi _smbus.py busio.py py.typed
+                 sim/__init__.py sim/_core.pyi sim/busio.py)
+        list(APPEND expected ${PYTHON_DIR}/pellan_i2c/${file})
+    endforeach()
+endif()
 foreach(size IN LISTS icon_sizes)
     list(APPEND expected share/icons/hicolor/${size}x${size}/apps/pellan-i2c.png)
 endforeach()
@@ -66,6 +79,15 @@ foreach(program IN LISTS programs)
         file(READ "${page}" magic LIMIT 2 HEX)
         if(NOT magic STREQUAL "1f8b")
             fail("the man page of ${program} is not compressed with gzip")
+        endif()
+    endif()
+endforeach()
+
+foreach(module IN LISTS python_modules)
+    if(EXISTS "${prefix}/${module}")
+        file(READ "${prefix}/${module}" magic LIMIT 4 HEX)
+        if(NOT magic STREQUAL "7f454c46")
+            fail("${module} is not an ELF shared object")
         endif()
     endif()
 endforeach()

@@ -1,0 +1,49 @@
+"""Orvane USB-I2C adapters from Python.
+
+Three ways to the bus, on the system's adapters here and on the demo's
+simulated ones in pellan_i2c.sim:
+
+- Adapter: the engine's own terms (write with start/stop modes, read,
+  write_read with a repeated start, scan);
+- SMBus: a drop-in for smbus2.SMBus, so that Linux sensor drivers run
+  unchanged;
+- busio.I2C: CircuitPython's busio.I2C protocol, for Adafruit's drivers.
+
+Failed transfers raise OSError with a Linux errno (EREMOTEIO for a NACK,
+ETIMEDOUT, ENODEV for a lost adapter) and the adapter's own text.
+"""
+
+from pellan_i2c._core import Adapter, AdapterInfo, list_adapters
+from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, SMBusBase, i2c_msg
+
+__all__ = [
+    "Adapter",
+    "AdapterInfo",
+    "I2C_M_RD",
+    "I2C_SMBUS_BLOCK_MAX",
+    "SMBus",
+    "i2c_msg",
+    "list_adapters",
+]
+
+
+class SMBus(SMBusBase):
+    """An smbus2.SMBus over an Orvane adapter.
+
+
+    bus is the serial number of the adapter to open (None: the only attached
+    one) or an open Adapter, which the bus then shares and leaves open. The
+    methods are smbus2 0.4's, with its names, argument order, defaults and
+    return types; force is accepted and has no effect. Each call goes to the
+    bus as the SMBus protocol puts it on the wire: a register read writes the
+    register without a stop and reads after a repeated start; words are low
+    byte first.
+
+    Failed transfers raise OSError with the errno Linux gives: EREMOTEIO for
+    a NACK, ETIMEDOUT when the adapter does not answer, ENODEV when it is
+    gone, EAGAIN for lost arbitration. Bad arguments raise ValueError or
+    TypeError. Two threads may share a bus: each call holds the adapter's
+    lock.
+    """
+
+    _adapter_type = Adapter

@@ -1,0 +1,70 @@
+"""The pellan_i2c API on the demo's simulated adapters: no hardware needed.
+
+Three simulated adapters, Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7
+OR7-300311, each with a BH1750 light sensor at 0x23, an LM75 temperature
+sensor at 0x48 and a 24C02 EEPROM at 0x50, answer through the real protocol
+engine and HID report layer:
+
+    import pellan_i2c.sim as sim
+    bus = sim.SMBus("OR3-100042")
+    bus.read_word_data(0x48, 0)
+
+Devices written in Python join a bus with attach(address, target): the
+adapter calls target.write(data) and target.read(count). set_report_delay()
+slows the answers down like USB frames, set_fault() injects adapter faults,
+unplug() pulls an adapter, reset() starts afresh.
+"""
+
+from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, SMBusBase, i2c_msg
+from pellan_i2c.sim import busio
+from pellan_i2c.sim._core import (
+    Adapter,
+    AdapterInfo,
+    Nack,
+    TargetError,
+    attach,
+    clear_faults,
+    detach,
+    list_adapters,
+    reset,
+    serials,
+    set_fault,
+    set_report_delay,
+    take_reports,
+    unplug,
+)
+
+__all__ = [
+    "Adapter",
+    "AdapterInfo",
+    "I2C_M_RD",
+    "I2C_SMBUS_BLOCK_MAX",
+    "Nack",
+    "SMBus",
+    "TargetError",
+    "attach",
+    "busio",
+    "clear_faults",
+    "detach",
+    "i2c_msg",
+    "list_adapters",
+    "reset",
+    "serials",
+    "set_fault",
+    "set_report_delay",
+    "take_reports",
+    "unplug",
+]
+
+
+class SMBus(SMBusBase):
+    """pellan_i2c.SMBus on a simulated adapter: an smbus2.SMBus drop-in.
+
+
+    bus is a simulated adapter's serial number or an open
+    pellan_i2c.sim.Adapter; with three simulated adapters, None raises
+    ValueError. Everything else is as in pellan_i2c.SMBus.
+    """
+
+    _adapter_type = Adapter
+

@@ -1,0 +1,53 @@
+#pragma once
+
+// A device on the bus of a simulated adapter played by a Python object:
+// target.write(data) for each write to its address (b"" for an address
+// probe), target.read(count) for each read. The adapter calls it on the
+// thread of the host's HID write, with the adapter's lock held; the GIL is
+// taken for each call.
+
+#include "sim/adapters/simi2cdevice.h"
+
+#include <pybind11/pybind11.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace pellanpy {
+
+class CPyTargetDevice : public CSimI2cDevice {
+public:
+    // nack and targetError are the exception types of the sim module; where
+    // names the device in error messages, e.g. "0x48 on OR3-100042".
+    CPyTargetDevice(pybind11::object target, pybind11::object nack, pybind11::object targetError,
+                    std::string where);
+    // Takes the GIL to drop the Python references, unless the interpreter
+    // is gone.
+    ~CPyTargetDevice() override;
+
+    const pybind11::object& Target() const { return m_target; }
+
+    bool Start(bool read) override;
+    size_t Write(std::span<const uint8_t> bytes) override;
+    void Read(std::span<uint8_t> out) override;
+    void Stop() override;
+    bool Probe() override;
+    void ReadRequested(size_t count) override;
+
+private:
+    // Calls target.write; false when the target refused.
+    bool CallWrite(std::span<const uint8_t> bytes);
+    // Keeps a TargetError, caused by the error being handled, for the caller.
+    void Failed(const std::string& text, pybind11::error_already_set* cause);
+
+    pybind11::object m_target;
+    pybind11::object m_nack;
+    pybind11::object m_targetError;
+    const std::string m_where;
+    // The bytes of the read in progress, produced by one target.read call.
+    std::vector<uint8_t> m_readData;
+    size_t m_readOffset = 0;
+};
+
+} // namespace pellanpy

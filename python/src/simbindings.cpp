@@ -1,0 +1,274 @@
+// pellan_i2c.sim._core: the adapter API on the simulated HID stack with the
+// demo's three adapters, plus the simulator's own controls: Python targets,
+// per-report delay, faults, unplugging.
+
+#include "python/src/simbindings.h"
+
+#include "python/src/pytarget.h"
+
+#include "hid/widestring.h"
+#include "sim/adapters/demoadapters.h"
+#include "sim/adapters/simorvadapter.h"
+
+#include <pybind11/stl.h>
+
+#include <chrono>
+#include <cmath>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace pellanpy {
+
+namespace {
+
+using AdapterList = std::vector<std::shared_ptr<CSimOrvAdapter>>;
+
+// The plugged demo adapters. Changed only with the GIL released (plugging
+// and unplugging take the adapters' locks), so it has a lock of its own.
+std::mutex g_adaptersMutex;
+AdapterList g_adapters;
+
+AdapterList Adapters()
+{
+    std::lock_guard lock(g_adaptersMutex);
+    return g_adapters;
+}
+
+std::string SerialOf(const CSimOrvAdapter& adapter)
+{
+    return WideToUtf8(adapter.SerialNumber().c_str());
+}
+
+// The adapter with this serial number, or all of them for None.
+AdapterList Select(const std::optional<std::string>& serial)
+{
+    AdapterList all = Adapters();
+    if (!serial)
+        return all;
+    std::string known;
+    for (const auto& adapter : all) {
+        if (SerialOf(*adapter) == *serial)
+            return {adapter};
+        known += (known.empty() ? "" : ", ") + SerialOf(*adapter);
+    }
+    throw py::value_error("no simulated adapter has the serial number '" + *serial +
+                          "'; the simulated adapters are " + known);
+}
+
+std::shared_ptr<CSimOrvAdapter> SelectOne(const std::string& serial)
+{
+    return Select(serial).front();
+}
+
+uint8_t ToAddress(long long address)
+{
+    if (address < 0 || address > 0x7F) {
+        throw py::value_error("address " + std::to_string(address) +
+                              " is not a 7-bit I2C address (0x00 to 0x7F)");
+    }
+    return static_cast<uint8_t>(address);
+}
+
+std::string HexAddress(uint8_t address)
+{
+    static const char* digits = "0123456789ABCDEF";
+    return std::string("0x") + digits[address >> 4] + digits[address & 0xF];
+}
+
+ESimOrvFault ToFault(const std::string& name)
+{
+    if (name == "no_answer")
+        return ESimOrvFault::NoAnswer;
+    if (name == "arbitration_lost")
+        return ESimOrvFault::ArbitrationLost;
+    if (name == "bus_error")
+        return ESimOrvFault::BusError;
+    if (name == "write_error")
+        return ESimOrvFault::WriteError;
+    throw py::value_error("unknown fault '" + name +
+                          "'; give one of 'no_answer', 'arbitration_lost', 'bus_error' or "
+                          "'write_error'");
+}
+
+// Takes every Python target off every adapter, while the interpreter can
+// still drop their references.
+void DetachAllTargets()
+{
+    for (const auto& adapter : Adapters()) {
+        for (int address = 0; address <= 0x7F; ++address) {
+            if (adapter->DeviceAs<CPyTargetDevice>(static_cast<uint8_t>(address)))
+                adapter->RemoveDevice(static_cast<uint8_t>(address));
+        }
+    }
+}
+
+void Replug()
+{
+    AdapterList old;
+    {
+        std::lock_guard lock(g_adaptersMutex);
+        old = std::move(g_adapters);
+        g_adapters.clear();
+    }
+    for (const auto& adapter : old)
+        adapter->Unplug();
+    old.clear();
+    AdapterList fresh = PlugDemoAdapters();
+    std::lock_guard lock(g_adaptersMutex);
+    g_adapters = std::move(fresh);
+}
+
+} // namespace
+
+void DefineSimApi(py::module_& module)
+{
+    CallReleased([] { Replug(); });
+
+    const py::object nack = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+        "pellan_i2c.sim.Nack",
+        "Raised by a Python target's write() to refuse the bytes (or, for b\"\", its "
+        "address) with a NACK.",
+        PyExc_Exception, nullptr));
+    const py::object targetError = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
+        "pellan_i2c.sim.TargetError",
+        "A Python target failed: it raised something other than Nack, or its read() returned "
+        "the wrong number of bytes. Raised by the call that reached the target, with the "
+        "target's own exception as __cause__. Not an OSError, so that drivers' retry loops do "
+        "not hide it.",
+        PyExc_RuntimeError, nullptr));
+    module.attr("Nack") = nack;
+    module.attr("TargetError") = targetError;
+
+    // Python targets hold Python objects: they leave before the interpreter.
+    py::module_::import("atexit").attr("register")(
+        py::cpp_function([] { CallReleased([] { DetachAllTargets(); }); }));
+
+    module.def(
+        "serials",
+        [] {
+            std::vector<std::string> serials;
+            for (const auto& adapter : Adapters())
+                serials.push_back(SerialOf(*adapter));
+            return serials;
+        },
+        "The serial numbers of the simulated adapters: OR3-100042 "
+        "(Orvane3), OR5-200107 (Orvane5) and OR7-300311 (Orvane7).");
+
+    module.def(
+        "attach",
+        [nack, targetError](long long address, py::object target,
+                            std::optional<std::string> serial) {
+            CheckNotInTarget();
+            const uint8_t addr = ToAddress(address);
+            for (const char* method : {"write", "read"}) {
+                if (!py::hasattr(target, method)) {
+                    throw py::type_error(std::string("a target needs write(data) and "
+                                                     "read(count) methods; it has no ") +
+                                         method + "()");
+                }
+            }
+            for (const auto& adapter : Select(serial)) {
+                auto device = std::make_shared<CPyTargetDevice>(
+                    target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*adapter));
+                CallReleased([&] { adapter->AddDevice(addr, std::move(device)); });
+            }
+        },
+        py::arg("address"), py::arg("target"), py::arg("serial") = py::none(),
+        R"doc(Puts target on the bus of the simulated adapter with this serial number, or
+of all three, at a 7-bit address; it replaces any device there.
+
+The adapter calls target.write(data: bytes) for each write to the address
+(b"" for an address-only write, a probe), and target.read(count: int) ->
+bytes for each read. write() refuses with a NACK by raising Nack or returning
+False. A write of more than 61 bytes arrives in pieces, as the adapter's
+reports carry it (61 bytes after the address, then 62 at a time). If read() returns the wrong number of bytes, or either
+raises anything else, the call that reached the target raises TargetError.
+The target runs on the thread of that call, while its adapter is busy: it
+must not use the simulated adapters itself.)doc");
+
+    module.def(
+        "detach",
+        [](long long address, std::optional<std::string> serial) {
+            CheckNotInTarget();
+            const uint8_t addr = ToAddress(address);
+            for (const auto& adapter : Select(serial))
+                CallReleased([&] { adapter->RemoveDevice(addr); });
+        },
+        py::arg("address"), py::arg("serial") = py::none(),
+        "Takes whatever device is at the address off "
+        "the bus of one simulated adapter, or of all three: a Python target or a built-in "
+        "device (BH1750 at 0x23, LM75 at 0x48, 24C02 at 0x50).");
+
+    module.def(
+        "set_report_delay",
+        [](double seconds, std::optional<std::string> serial) {
+            if (!std::isfinite(seconds) || seconds < 0 || seconds > 60)
+                throw py::value_error("the delay must be from 0 to 60 seconds");
+            const auto delay =
+                std::chrono::microseconds(static_cast<long long>(std::llround(seconds * 1e6)));
+            for (const auto& adapter : Select(serial))
+                CallReleased([&] { adapter->SetLatency(delay); });
+        },
+        py::arg("seconds"), py::arg("serial") = py::none(),
+        "The time each answer report of "
+        "the simulated adapter (or of all three) takes to arrive, like a USB frame: 0.001 is "
+        "full-speed USB. A register read takes two reports. 0 (the default) answers at once; "
+        "1 second or more makes every transfer time out, as the adapter waits 1 s per report.");
+
+    module.def(
+        "set_fault",
+        [](const std::string& fault, int count, std::optional<std::string> serial) {
+            const ESimOrvFault kind = ToFault(fault);
+            for (const auto& adapter : Select(serial))
+                CallReleased([&] { adapter->SetFault(kind, count); });
+        },
+        py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
+        R"doc(Makes the simulated adapter (or all three) fail its next count requests (all
+of them for a negative count): 'no_answer' (no answer: ETIMEDOUT),
+'arbitration_lost' (EAGAIN), 'bus_error' (EIO) or 'write_error' (the USB
+transfer fails: EIO).)doc");
+
+    module.def(
+        "clear_faults",
+        [](std::optional<std::string> serial) {
+            for (const auto& adapter : Select(serial))
+                CallReleased([&] { adapter->ClearFaults(); });
+        },
+        py::arg("serial") = py::none(), "Ends the faults set with set_fault().");
+
+    module.def(
+        "unplug",
+        [](const std::string& serial) {
+            const auto adapter = SelectOne(serial);
+            CallReleased([&] { adapter->Unplug(); });
+        },
+        py::arg("serial"),
+        "Unplugs the simulated adapter: open adapters fail with ENODEV until reset().");
+
+    module.def(
+        "reset", [] { CallReleased([] { Replug(); }); },
+        "Unplugs the simulated adapters and plugs fresh ones: built-in devices in their "
+        "first state, no Python targets, no faults, no delay, empty report logs. Adapters "
+        "open until now fail with ENODEV.");
+
+    module.def(
+        "take_reports",
+        [](const std::string& serial) {
+            const auto adapter = SelectOne(serial);
+            const std::vector<CSimOrvAdapter::Report> reports =
+                CallReleased([&] { return adapter->TakeReceivedReports(); });
+            py::list list;
+            for (const auto& report : reports)
+                list.append(py::bytes(reinterpret_cast<const char*>(report.data()), report.size()));
+            return list;
+        },
+        py::arg("serial"),
+        "The HID reports the host sent to the "
+        "simulated adapter since the last call (or reset()), 64 bytes each, report ID first: "
+        "what went to the bus, byte by byte.");
+}
+
+} // namespace pellanpy

@@ -1,0 +1,10 @@
+// pellan_i2c.sim._core: the adapter API on the simulated HID stack.
+
+#include "python/src/simbindings.h"
+
+PYBIND11_MODULE(_core, module)
+{
+    module.doc() = "The demo's simulated Orvane adapters, through the real protocol engine.";
+    pellanpy::DefineAdapterApi(module);
+    pellanpy::DefineSimApi(module);
+}

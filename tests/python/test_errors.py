@@ -1,0 +1,122 @@
+"""The errno and the text of every class of failure, through each front end."""
+
+import errno
+
+import pytest
+from conftest import OR3, OR5, Recorder
+
+import pellan_i2c.sim as sim
+
+# fault set on the adapter, errno, the adapter's text
+FAULTS = [
+    (None, errno.EREMOTEIO, "NACK received"),
+    ("no_answer", errno.ETIMEDOUT, "Timeout"),
+    ("arbitration_lost", errno.EAGAIN, "Arbitration lost"),
+    ("bus_error", errno.EIO, "Bus error"),
+    ("write_error", errno.EIO, "Broken pipe"),
+    ("unplug", errno.ENODEV, None),
+]
+
+# How each front end reaches an address.
+CALLS = {
+    "Adapter.write": lambda ad, address: ad.write(address, b"\x01"),
+    "Adapter.read": lambda ad, address: ad.read(address, 2),
+    "SMBus.read_byte_data": lambda ad, address: sim.SMBus(ad).read_byte_data(address, 0),
+    "SMBus.write_quick": lambda ad, address: sim.SMBus(ad).write_quick(address),
+    "busio.writeto_then_readfrom": lambda ad, address: locked(ad).writeto_then_readfrom(
+        address, b"\x00", bytearray(2)
+    ),
+}
+
+
+def locked(adapter):
+    i2c = sim.busio.I2C(adapter)
+    assert i2c.try_lock()
+    return i2c
+
+
+@pytest.mark.parametrize("call", list(CALLS))
+@pytest.mark.parametrize("fault,code,text", FAULTS, ids=[str(f[0]) for f in FAULTS])
+def test_errno_of_each_failure(fault, code, text, call):
+    if fault == "bus_error" and call == "Adapter.read":
+        # A read's error report does not tell a bus error from a NACK.
+        code, text = errno.EREMOTEIO, "NACK received"
+    with sim.Adapter(OR3) as adapter:
+        if fault == "unplug":
+            sim.unplug(OR3)
+        elif fault:
+            sim.set_fault(fault)
+        with pytest.raises(OSError) as raised:
+            # Nothing answers at 0x10; the LM75 at 0x48 does.
+            CALLS[call](adapter, 0x10 if fault is None else 0x48)
+    assert raised.value.errno == code
+    if text:
+        assert raised.value.strerror == text
+
+
+def test_adapter_recovers_after_a_fault():
+    with sim.SMBus(OR3) as bus:
+        sim.set_fault("no_answer", count=1)
+        with pytest.raises(TimeoutError):
+            bus.read_byte_data(0x48, 1)
+        assert bus.read_byte_data(0x48, 1) == 0
+
+
+OPEN_ERRORS = [
+    ({"serial": None}, ValueError, "3 adapters are attached"),
+    ({"serial": "OR9-1"}, OSError, 'no adapter with the serial number "OR9-1"'),
+    ({"serial": OR5, "speed": 1_000_000}, ValueError, "does not run at 1000000 Hz"),
+    ({"serial": OR3, "speed": 123}, ValueError, "does not run at 123 Hz"),
+    ({"serial": OR3, "pull_ups": False}, ValueError, "has no switchable pull-ups"),
+]
+
+
+@pytest.mark.parametrize("kwargs,error,text", OPEN_ERRORS, ids=[t for _, _, t in OPEN_ERRORS])
+def test_opening_follows_the_command_line_rules(kwargs, error, text):
+    with pytest.raises(error, match=text):
+        sim.Adapter(**kwargs)
+
+
+def test_no_adapter_attached_is_enodev():
+    for serial in sim.serials():
+        sim.unplug(serial)
+    with pytest.raises(OSError) as raised:
+        sim.SMBus()
+    assert raised.value.errno == errno.ENODEV
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda ad: ad.read(0x48, 257),
+        lambda ad: ad.read(0x48, 0),
+        lambda ad: ad.write(0x48, b"", mode="stop"),
+        lambda ad: ad.write(0x48, b"\x01", mode="sideways"),
+        lambda ad: ad.write(0x48, [256]),
+        lambda ad: ad.write(0x48, "text"),
+    ],
+    ids=["read above the limit", "empty read", "stop without data", "unknown mode", "not a byte", "str"],
+)
+def test_adapter_argument_errors(call):
+    with sim.Adapter(OR5) as adapter:
+        with pytest.raises((ValueError, TypeError)):
+            call(adapter)
+
+
+def test_write_quick_on_the_orvane5_is_not_supported():
+    sim.attach(0x40, Recorder(), OR5)
+    with sim.SMBus(OR5) as bus, pytest.raises(OSError) as raised:
+        bus.write_quick(0x40)
+    assert raised.value.errno == errno.EOPNOTSUPP
+
+
+def test_closed_adapter_and_bus_raise_value_error():
+    adapter = sim.Adapter(OR3)
+    adapter.close()
+    adapter.close()
+    with pytest.raises(ValueError):
+        adapter.read(0x48, 1)
+    bus = sim.SMBus(OR3)
+    bus.close()
+    with pytest.raises(ValueError):
+        bus.read_byte(0x48)
