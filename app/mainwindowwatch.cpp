@@ -30,7 +30,9 @@ void MainWindow::setupWatch()
                       [this] { handleConnectionLost(); },
                       [this](uint8_t address) { return formatAddress(address); }, this);
     // Out of the way until the first watch; the saved window state may show
-    // it again.
+    // it again. Below the bench, beside the projects, which keep their
+    // height.
+    setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
     addDockWidget(Qt::BottomDockWidgetArea, m_watch);
     m_watch->hide();
     QAction* view = m_watch->toggleViewAction();

@@ -4,6 +4,7 @@
 #include <QChartView>
 #include <QDateTime>
 #include <QDateTimeAxis>
+#include <QEvent>
 #include <QLineSeries>
 #include <QPen>
 #include <QValueAxis>
@@ -20,6 +21,8 @@ constexpr qint64 BUCKETS = 150;
 // joined into the last one, across their gaps.
 constexpr int MAX_SEGMENTS = 32;
 const QColor LINE_COLOR(33, 150, 243);
+// Room for one "HH:mm:ss" label with space around it.
+constexpr int TIME_LABEL_WIDTH = 90;
 
 } // namespace
 
@@ -44,6 +47,7 @@ WatchPlot::WatchPlot(QWidget* parent)
     m_view->setFocusPolicy(Qt::NoFocus);
     m_view->viewport()->setFocusPolicy(Qt::NoFocus);
     m_view->setMinimumSize(240, 160);
+    m_view->installEventFilter(this);
     clear();
 }
 
@@ -203,6 +207,13 @@ void WatchPlot::refresh()
 void WatchPlot::setUnit(const QString& unit)
 {
     m_valueAxis->setTitleText(unit);
+}
+
+bool WatchPlot::eventFilter(QObject* watched, QEvent* event)
+{
+    if (watched == m_view && event->type() == QEvent::Resize)
+        m_timeAxis->setTickCount(std::clamp(m_view->width() / TIME_LABEL_WIDTH, 2, 6));
+    return QObject::eventFilter(watched, event);
 }
 
 int WatchPlot::pointCount() const

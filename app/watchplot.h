@@ -11,6 +11,7 @@
 #include <vector>
 
 class QChart;
+class QEvent;
 class QChartView;
 class QDateTimeAxis;
 class QLineSeries;
@@ -52,6 +53,10 @@ public:
     // Points of the line, for tests and benchmarks.
     int pointCount() const;
     int segmentCount() const;
+
+protected:
+    // Fits the number of time labels to the width of the view.
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     struct SBucket {
