@@ -1,5 +1,5 @@
 // The program on simulated hardware: the demo adapters of
-// sim/adapters/demoadapters.h.
+// sim/adapters/demoadapters.h, whose sensors see light and warmth change.
 
 #include "app/startup.h"
 #include "sim/adapters/demoadapters.h"
@@ -15,5 +15,6 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "pellan-i2c-demo: %s\n", error.c_str());
         return 2;
     }
+    const CDemoDrift drift(adapters);
     return runApplication(argc, argv);
 }

@@ -4,6 +4,7 @@
 #include "app/devicedialog.h"
 #include "app/outputtable.h"
 #include "app/version.h"
+#include "app/watchdock.h"
 #include "i2c/orvdevicefactory.h"
 #include "i2c/orvi2c.h"
 #include "projects/i2cdevicefile.h"
@@ -126,6 +127,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
     setupProjects();
+    setupWatch();
     // Room for device names and command labels until the user's own
     // layout is restored.
     resizeDocks({m_ui->dock_projects}, {DOCK_DEFAULT_WIDTH}, Qt::Horizontal);
@@ -138,6 +140,7 @@ MainWindow::~MainWindow()
     // The base class destructor hides the dock, and the dock's visibility
     // handler reads the form, which is gone by then.
     disconnect(m_ui->dock_projects, nullptr, this, nullptr);
+    m_watch->stop(QString());
     m_presenceTimer.stop();
     m_adapter.reset();
 }
@@ -280,8 +283,9 @@ void MainWindow::updateUiState()
     m_ui->actionConnect->setEnabled(!connected);
     for (QWidget* widget :
          {static_cast<QWidget*>(m_ui->btn_i2c_search), static_cast<QWidget*>(m_ui->btn_write),
-          static_cast<QWidget*>(m_ui->btn_read)})
+          static_cast<QWidget*>(m_ui->btn_read), static_cast<QWidget*>(m_ui->btn_watch)})
         widget->setEnabled(connected);
+    m_watch->setConnected(connected);
     m_ui->actionDisconnect->setEnabled(connected);
     m_ui->actionI2cSearch->setEnabled(connected);
 
@@ -396,6 +400,7 @@ void MainWindow::onConnect()
 
 void MainWindow::onDisconnect()
 {
+    m_watch->stop(tr("Stopped: the adapter was disconnected."));
     m_presenceTimer.stop();
     m_adapter.reset();
     updateUiState();
@@ -403,7 +408,8 @@ void MainWindow::onDisconnect()
 
 void MainWindow::handleConnectionLost()
 {
-    // The timer stops first so that the box below never re-enters here.
+    // The timers stop first so that the box below never re-enters here.
+    m_watch->stop(tr("Stopped: the connection to the adapter was lost."));
     m_presenceTimer.stop();
     m_adapter.reset();
     updateUiState();
@@ -500,7 +506,7 @@ void MainWindow::onWrite()
         return;
     }
     addTableRow(TransactionTypeText(write, isAddress8Bit()), TransactionFlagsText(write),
-                write.data, !write.ok);
+                write.data, !write.ok, write.address);
 }
 
 void MainWindow::onRead()
@@ -523,7 +529,7 @@ void MainWindow::onRead()
         return;
     }
     addTableRow(TransactionTypeText(read, isAddress8Bit()), TransactionFlagsText(read), read.data,
-                !read.ok);
+                !read.ok, read.address);
 }
 
 void MainWindow::onI2cSearch()
@@ -692,17 +698,18 @@ QString MainWindow::formatHexLines(const QByteArray& data, int bytesPerLine, boo
 }
 
 void MainWindow::addTableRow(const QString& type, const QString& flags, const QString& data,
-                             bool error)
+                             bool error, std::optional<uint8_t> address)
 {
-    m_outputTable->addRow(type, flags, data, error);
+    m_outputTable->addRow(type, flags, data, error, address ? formatAddress(*address) : QString());
 }
 
 void MainWindow::addTableRow(const QString& type, const QString& flags,
-                             const std::vector<uint8_t>& data, bool error)
+                             const std::vector<uint8_t>& data, bool error,
+                             std::optional<uint8_t> address)
 {
     const QByteArray raw(reinterpret_cast<const char*>(data.data()),
                          static_cast<qsizetype>(data.size()));
-    m_outputTable->addRow(type, flags, raw, error);
+    m_outputTable->addRow(type, flags, raw, error, address ? formatAddress(*address) : QString());
 }
 
 void MainWindow::onBytesPerLineChanged()
@@ -758,6 +765,7 @@ void MainWindow::onTableContextMenu(const QPoint& pos)
     menu.addAction(m_ui->actionCopyData);
     menu.addAction(m_ui->actionCopyDataAsShown);
     menu.addSeparator();
+    menu.addAction(m_ui->actionSaveOutput);
     menu.addAction(m_ui->actionTableClear);
     menu.exec(table->viewport()->mapToGlobal(pos));
 

@@ -13,6 +13,7 @@
 class COrvI2c;
 class CProjectsPanel;
 class OutputTable;
+class WatchDock;
 class QActionGroup;
 class QLabel;
 class QWidget;
@@ -66,12 +67,16 @@ private slots:
     void onProjectsFolder();
     void onBytesPerLineChanged();
     void onTableContextMenu(const QPoint& pos);
+    void onWatch();
+    void onWatchCommand(uint8_t address, SI2cCommand command, const QString& filePath);
+    void onSaveOutput();
 
 private:
     void setupOptionActions();
     void setupTable();
     void setupStatusBar();
     void setupProjects();
+    void setupWatch();
     void restoreWindowState();
     void updateUiState();
     bool isConnected() const;
@@ -83,9 +88,11 @@ private:
     std::optional<uint8_t> parseAddress(const QString& text, bool eightBit) const;
     std::optional<uint8_t> currentAddress() const;
 
-    void addTableRow(const QString& type, const QString& flags, const QString& data, bool error);
+    // address: of the transaction, kept with the row for saving.
+    void addTableRow(const QString& type, const QString& flags, const QString& data, bool error,
+                     std::optional<uint8_t> address = std::nullopt);
     void addTableRow(const QString& type, const QString& flags, const std::vector<uint8_t>& data,
-                     bool error);
+                     bool error, std::optional<uint8_t> address = std::nullopt);
     void copyTableRows(ETableCopy mode);
 
     void handleConnectionLost();
@@ -96,6 +103,7 @@ private:
     QTimer m_presenceTimer;
     CProjectsPanel* m_projects = nullptr;
     OutputTable* m_outputTable = nullptr;
+    WatchDock* m_watch = nullptr;
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;

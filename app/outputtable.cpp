@@ -2,8 +2,10 @@
 
 #include "transactions/hexlines.h"
 #include "transactions/i2ctransaction.h"
+#include "transactions/watch.h"
 
 #include <QColor>
+#include <QDateTime>
 #include <QEvent>
 #include <QFontDatabase>
 #include <QHeaderView>
@@ -19,6 +21,10 @@ namespace {
 const QColor TABLE_COLOR_ERROR = QColor(244, 67, 54);
 
 constexpr int ROLE_RAW_BYTES = Qt::UserRole;
+// On the Type cell: when the row was added (ms since 1970) and the
+// transaction's address text.
+constexpr int ROLE_TIME = Qt::UserRole + 1;
+constexpr int ROLE_ADDRESS = Qt::UserRole + 2;
 
 constexpr int COLUMN_TYPE = 0;
 constexpr int COLUMN_FLAGS = 1;
@@ -77,7 +83,8 @@ void OutputTable::setHexFormat(int bytesPerLine, bool offsetDecimal)
     m_table->setUpdatesEnabled(true);
 }
 
-void OutputTable::addRow(const QString& type, const QString& flags, const QString& data, bool error)
+void OutputTable::addRow(const QString& type, const QString& flags, const QString& data, bool error,
+                         const QString& address)
 {
     const int row = m_table->rowCount();
     m_table->insertRow(row);
@@ -97,6 +104,8 @@ void OutputTable::addRow(const QString& type, const QString& flags, const QStrin
         }
         m_table->setItem(row, column, item);
     }
+    m_table->item(row, COLUMN_TYPE)->setData(ROLE_TIME, QDateTime::currentMSecsSinceEpoch());
+    m_table->item(row, COLUMN_TYPE)->setData(ROLE_ADDRESS, address);
     fitRow(row);
     const int width = dataWidth(data);
     if (width > m_widestData) {
@@ -107,9 +116,9 @@ void OutputTable::addRow(const QString& type, const QString& flags, const QStrin
 }
 
 void OutputTable::addRow(const QString& type, const QString& flags, const QByteArray& data,
-                         bool error)
+                         bool error, const QString& address)
 {
-    addRow(type, flags, FormatHexLines(data, m_bytesPerLine, m_offsetDecimal), error);
+    addRow(type, flags, FormatHexLines(data, m_bytesPerLine, m_offsetDecimal), error, address);
     m_table->item(m_table->rowCount() - 1, COLUMN_DATA)->setData(ROLE_RAW_BYTES, data);
 }
 
@@ -122,6 +131,44 @@ void OutputTable::clear()
         m_table->horizontalHeader()->resizeSection(
             column, m_table->horizontalHeader()->sectionSizeHint(column));
     fitDataColumn();
+}
+
+int OutputTable::rowCount() const
+{
+    return m_table->rowCount();
+}
+
+QString OutputTable::csv() const
+{
+    QString text =
+        CsvLine({QStringLiteral("time"), QStringLiteral("type"), QStringLiteral("address"),
+                 QStringLiteral("status"), QStringLiteral("error"), QStringLiteral("data")}) +
+        QLatin1Char('\n');
+    for (int row = 0; row < m_table->rowCount(); ++row) {
+        const QTableWidgetItem* type = m_table->item(row, COLUMN_TYPE);
+        // The Flags cell reads "0x02" or "0x02  NACK": status, two spaces,
+        // error.
+        const QString flags = cellText(row, COLUMN_FLAGS);
+        const qsizetype split = flags.indexOf(QLatin1String("  "));
+        text += CsvLine({
+            type ? FormatLocalIsoTimestamp(type->data(ROLE_TIME).toLongLong()) : QString(),
+            cellText(row, COLUMN_TYPE),
+            type ? type->data(ROLE_ADDRESS).toString() : QString(),
+            split < 0 ? flags : flags.left(split),
+            split < 0 ? QString() : flags.mid(split + 2),
+            dataOnOneLine(row),
+        });
+        text += QLatin1Char('\n');
+    }
+    return text;
+}
+
+QString OutputTable::reportText() const
+{
+    QString text;
+    for (int row = 0; row < m_table->rowCount(); ++row)
+        text += report(row) + QLatin1Char('\n');
+    return text;
 }
 
 QString OutputTable::shownData(int row) const

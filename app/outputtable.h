@@ -23,9 +23,14 @@ public:
     // The hex format of byte rows; existing byte rows are re-formatted.
     void setHexFormat(int bytesPerLine, bool offsetDecimal);
 
-    void addRow(const QString& type, const QString& flags, const QString& data, bool error);
-    void addRow(const QString& type, const QString& flags, const QByteArray& data, bool error);
+    // A row at the time of adding; address is the address text of the
+    // transaction, empty when it had none (kept for saving).
+    void addRow(const QString& type, const QString& flags, const QString& data, bool error,
+                const QString& address = QString());
+    void addRow(const QString& type, const QString& flags, const QByteArray& data, bool error,
+                const QString& address = QString());
     void clear();
+    int rowCount() const;
 
     // Row texts for the clipboard: the Data cell as shown, the row's bytes
     // on one line (the shown text for rows without bytes), and Type, Flags
@@ -33,6 +38,12 @@ public:
     QString shownData(int row) const;
     QString dataOnOneLine(int row) const;
     QString report(int row) const;
+
+    // Every row for a file: CSV with a header line (time, type, address,
+    // status, error, data), or the "Copy Report" lines. Each line ends with
+    // a line feed.
+    QString csv() const;
+    QString reportText() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;

@@ -603,6 +603,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     QMenu menu(tree);
     QAction* execute = nullptr;
     QAction* load = nullptr;
+    QAction* watch = nullptr;
     QAction* rename = nullptr;
     QAction* moveUp = nullptr;
     QAction* moveDown = nullptr;
@@ -613,6 +614,8 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     if (command >= 0) {
         execute = menu.addAction(tr("Execute"));
         load = menu.addAction(tr("Load into Fields"));
+        if (m_devices.at(device).GetCommands().at(command).type == EI2cCommandType::Read)
+            watch = menu.addAction(tr("Watch..."));
         menu.addSeparator();
         rename = menu.addAction(tr("Rename..."));
         moveUp = menu.addAction(tr("Move Up"));
@@ -655,6 +658,9 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         emit commandExecuteRequested(file.GetAddress(), file.GetCommands().at(command));
     else if (chosen == load)
         emit commandSelected(file.GetAddress(), file.GetCommands().at(command));
+    else if (chosen == watch)
+        emit commandWatchRequested(file.GetAddress(), file.GetCommands().at(command),
+                                   file.GetFilePath());
     else if (chosen == rename)
         renameCommand(found, command);
     else if (chosen == moveUp)

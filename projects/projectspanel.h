@@ -86,6 +86,9 @@ signals:
     void deviceSelected(uint8_t address);
     void commandSelected(uint8_t address, const SI2cCommand& command);
     void commandExecuteRequested(uint8_t address, const SI2cCommand& command);
+    // "Watch..." on a stored read command; filePath names its device file.
+    void commandWatchRequested(uint8_t address, const SI2cCommand& command,
+                               const QString& filePath);
 
 private slots:
     void reload();

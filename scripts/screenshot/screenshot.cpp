@@ -1,9 +1,12 @@
 // Renders the README's screenshots: the demo program's main window connected
 // to a simulated Orvane3, with a bus search, a write and a read in the table,
-// and the device dialog. Run through scripts/screenshots.sh.
+// the device dialog, and the watch dock on the demo's changing light and
+// temperature. Run through scripts/screenshots.sh.
 
 #include "app/mainwindow.h"
+#include "app/watchdock.h"
 #include "projects/i2cdevicefile.h"
+#include "sim/adapters/demoadapters.h"
 #include "sim/adapters/simorvadapter.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/mainwindowprobe.h"
@@ -14,6 +17,7 @@
 #include <QDir>
 #include <QIcon>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -31,9 +35,7 @@ int main(int argc, char* argv[])
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/icons/res/icon/icon.png")));
     const QString outDir = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QDir::currentPath();
 
-    CSimOrvAdapter::Plug(ESimOrvModel::Orv3, L"OR3-100042");
-    CSimOrvAdapter::Plug(ESimOrvModel::Orv5, L"OR5-200107");
-    CSimOrvAdapter::Plug(ESimOrvModel::Orv7, L"OR7-300311");
+    const auto adapters = PlugDemoAdapters();
 
     MainWindow window;
     window.show();
@@ -96,7 +98,57 @@ int main(int argc, char* argv[])
     ui->tree_projects->clicked(ui->tree_projects->currentIndex());
     QTest::qWait(200);
 
-    const bool saved = window.grab().save(outDir + QStringLiteral("/main-window.png"));
+    bool saved = window.grab().save(outDir + QStringLiteral("/main-window.png"));
+
+    // The watch dock, floating at a size of its own, on each sensor in turn.
+    const CDemoDrift drift(adapters);
+    auto* dock = window.findChild<WatchDock*>();
+    dock->setFloating(true);
+    dock->resize(960, 400);
+    auto watch = [&](const QString& address, const QString& reg,
+                     const std::vector<std::pair<const char*, QString>>& fields,
+                     const QString& file) {
+        ui->cmb_i2c_device->setCurrentText(address);
+        ui->spin_read->setValue(2);
+        if (!dock->samples().empty())
+            answerer.pressButton(QMessageBox::Discard);
+        ui->btn_watch->click();
+        dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"))->setText(reg);
+        dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))
+            ->setCurrentText(QStringLiteral("50ms"));
+        dock->findChild<QSpinBox*>(QStringLiteral("spin_watch_window"))->setValue(20);
+        for (const auto& [name, value] : fields) {
+            QWidget* field = dock->findChild<QWidget*>(QLatin1String(name));
+            if (auto* edit = qobject_cast<QLineEdit*>(field))
+                edit->setText(value);
+            else if (auto* box = qobject_cast<QComboBox*>(field))
+                box->setCurrentText(value);
+            else if (auto* spin = qobject_cast<QSpinBox*>(field))
+                spin->setValue(value.toInt());
+        }
+        QTest::qWait(20500);
+        dock->refreshNow();
+        QTest::qWait(100);
+        saved = dock->grab().save(outDir + QLatin1Char('/') + file) && saved;
+    };
+    // Continuous high-resolution measurements, then lux = counts / 1.2.
+    ui->cmb_i2c_device->setCurrentText(QStringLiteral("0x23"));
+    ui->edit_write->setText(QStringLiteral("10"));
+    ui->btn_write->click();
+    watch(QStringLiteral("0x23"), QString(),
+          {{"cmb_watch_format", QStringLiteral("u16be")},
+           {"edit_watch_scale", QStringLiteral("1/1.2")},
+           {"edit_watch_unit", QStringLiteral("lx")},
+           {"spin_watch_decimals", QStringLiteral("1")}},
+          QStringLiteral("watch-bh1750.png"));
+    watch(QStringLiteral("0x48"), QStringLiteral("00"),
+          {{"cmb_watch_format", QStringLiteral("s16be")},
+           {"spin_watch_shift", QStringLiteral("7")},
+           {"edit_watch_scale", QStringLiteral("0.5")},
+           {"edit_watch_unit", QStringLiteral("°C")},
+           {"spin_watch_decimals", QStringLiteral("1")}},
+          QStringLiteral("watch-lm75.png"));
+
     std::printf("%s\n", saved ? "saved" : "failed");
     return saved ? 0 : 1;
 }

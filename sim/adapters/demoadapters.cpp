@@ -1,13 +1,23 @@
 #include "sim/adapters/demoadapters.h"
 
+#include "sim/adapters/simbh1750.h"
+#include "sim/adapters/simlm75.h"
+
 #include <array>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdlib>
+#include <mutex>
+#include <numbers>
 #include <optional>
 #include <string_view>
 #include <utility>
 
 namespace {
+
+constexpr auto DRIFT_STEP = std::chrono::milliseconds(50);
+
 
 constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
 constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
@@ -106,4 +116,45 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     if (error)
         *error = problems;
     return adapters;
+}
+
+double CDemoDrift::IlluminanceAt(std::chrono::duration<double> time)
+{
+    const double t = time.count();
+    // A slow swing with a faster ripple, as a hand moving over the sensor.
+    return 250.0 + 140.0 * std::sin(2 * std::numbers::pi * t / 20.0) +
+           12.0 * std::sin(2 * std::numbers::pi * t / 1.7);
+}
+
+double CDemoDrift::TemperatureAt(std::chrono::duration<double> time)
+{
+    return 23.5 + 3.0 * std::sin(2 * std::numbers::pi * time.count() / 60.0);
+}
+
+CDemoDrift::CDemoDrift(std::vector<std::shared_ptr<CSimOrvAdapter>> adapters)
+    : m_adapters(std::move(adapters))
+{
+    for (const auto& adapter : m_adapters)
+        adapter->SetRecording(false);
+    m_thread = std::jthread([this](std::stop_token stop) {
+        const auto start = std::chrono::steady_clock::now();
+        std::mutex mutex;
+        std::condition_variable_any wake;
+        std::unique_lock lock(mutex);
+        while (!stop.stop_requested()) {
+            const auto elapsed = std::chrono::steady_clock::now() - start;
+            for (const auto& adapter : m_adapters) {
+                if (auto light = adapter->DeviceAs<CSimBh1750>(CSimBh1750::DEFAULT_ADDRESS))
+                    light->SetIlluminance(IlluminanceAt(elapsed));
+                if (auto thermometer = adapter->DeviceAs<CSimLm75>(CSimLm75::DEFAULT_ADDRESS))
+                    thermometer->SetTemperature(TemperatureAt(elapsed));
+            }
+            wake.wait_for(lock, stop, DRIFT_STEP, [] { return false; });
+        }
+    });
+}
+
+CDemoDrift::~CDemoDrift()
+{
+    m_thread.request_stop();
 }

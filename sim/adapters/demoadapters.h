@@ -14,11 +14,34 @@
 
 #include "sim/adapters/simorvadapter.h"
 
+#include <chrono>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Plugs the three adapters; they stay plugged while the result is held.
 // A variable that cannot be read is left out of effect and, when error is
 // given, described there (empty when both were fine).
 std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error = nullptr);
+
+// Lets the demo's sensors see a changing world while it lives, so that a
+// watched value draws a curve: the light of each BH1750 swings between about
+// 100 and 400 lx over 20 s, each LM75 warms and cools by three degrees
+// around 23.5 over a minute. Also switches off the recording of reports, which
+// would grow for ever in a long session.
+class CDemoDrift {
+public:
+    explicit CDemoDrift(std::vector<std::shared_ptr<CSimOrvAdapter>> adapters);
+    ~CDemoDrift();
+    CDemoDrift(const CDemoDrift&) = delete;
+    CDemoDrift& operator=(const CDemoDrift&) = delete;
+
+    // The sensor values at a time since the start.
+    static double IlluminanceAt(std::chrono::duration<double> time);
+    static double TemperatureAt(std::chrono::duration<double> time);
+
+private:
+    std::vector<std::shared_ptr<CSimOrvAdapter>> m_adapters;
+    std::jthread m_thread;
+};

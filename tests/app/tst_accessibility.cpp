@@ -95,6 +95,22 @@ void TstAccessibility::controlNames_data()
         {"btn_projects_folder", "Projects folder"},
         {"edit_projects_filter", "Filter"},
         {"tree_projects", "Projects"},
+        {"btn_watch", "Watch"},
+        {"edit_watch_register", "Register:"},
+        {"spin_watch_register_width", "Pointer bytes:"},
+        {"cmb_watch_interval", "Interval:"},
+        {"spin_watch_window", "Plot window:"},
+        {"spin_watch_shift", "Shift:"},
+        {"edit_watch_mask", "Mask:"},
+        {"edit_watch_scale", "Scale:"},
+        {"edit_watch_offset", "Offset:"},
+        {"edit_watch_unit", "Unit:"},
+        {"spin_watch_decimals", "Decimals:"},
+        {"btn_watch_start", "Start"},
+        {"btn_watch_clear", "Clear"},
+        {"btn_watch_save", "Save CSV..."},
+        // Read out as the value itself, so each new one is announced.
+        {"label_watch_value", "No value"},
     };
     for (const auto& [object, name] : rows)
         QTest::newRow(object) << QString::fromLatin1(object) << QString::fromLatin1(name);
@@ -107,8 +123,8 @@ void TstAccessibility::controlNames()
 
     QWidget* widget = m_window->findChild<QWidget*>(objectName);
     QVERIFY(widget);
-    // The address box is named by its label; its edit field needs a name too.
-    if (auto* box = qobject_cast<QComboBox*>(widget))
+    // An editable box is named by its label; its edit field needs a name too.
+    if (auto* box = qobject_cast<QComboBox*>(widget); box && box->isEditable())
         widget = box->lineEdit();
     QAccessibleInterface* iface = accessible(widget);
     QVERIFY(iface);
@@ -160,25 +176,13 @@ void TstAccessibility::tabFollowsVisualOrder()
                                            std::vector<uint8_t>{1, 2}, false);
 
     const QStringList order = {
-        "cmb_i2c_device",
-        "btn_i2c_search",
-        "edit_write",
-        "tbtn_write_clear",
-        "btn_write",
-        "tbtn_write_save",
-        "cmb_startstop",
-        "spin_read",
-        "btn_read",
-        "tbtn_read_save",
-        "cmb_bytes_per_line",
-        "cmb_offset_format",
-        "table_data",
-        "btn_projects_new",
-        "btn_projects_reload",
-        "btn_projects_folder",
-        "edit_projects_filter",
-        "tree_projects",
-        "cmb_i2c_device",
+        "cmb_i2c_device",      "btn_i2c_search",      "edit_write",
+        "tbtn_write_clear",    "btn_write",           "tbtn_write_save",
+        "cmb_startstop",       "spin_read",           "btn_read",
+        "tbtn_read_save",      "btn_watch",           "cmb_bytes_per_line",
+        "cmb_offset_format",   "table_data",          "btn_projects_new",
+        "btn_projects_reload", "btn_projects_folder", "edit_projects_filter",
+        "tree_projects",       "cmb_i2c_device",
     };
     // The control that holds the focus, also when an inner part of it has it.
     auto focused = [&order]() -> QString {

@@ -6,7 +6,8 @@ Starts its own X server, session bus and AT-SPI bus in a private home, runs
 the demo program on them, and then, through the AT-SPI interfaces alone:
 checks that every showing control of the main window and of its dialogs has
 a name, connects through the device dialog, types an address, reads, and
-finds the new row in the output table; a failed read's row says so in words.
+finds the new row in the output table; a failed read's row says so in words;
+watches the light sensor and checks the watch dock's controls and its value.
 
     tst_atspi.py <pellan-i2c-demo>
 
@@ -337,6 +338,23 @@ def run(session):
     print("failed row: %r, described as %r" % (failed.get_name(), failed.get_description()))
     if failed.get_description() != "Error":
         raise Failure("the failed row is not described as an error")
+
+    # Watching the light sensor opens the Watch dock: its controls are named,
+    # and the latest value is read out as text.
+    address.set_text_contents("0x23")
+    wait_for("the address of the light sensor", lambda: address.get_text(0, -1) == "0x23")
+    press(find(main, Atspi.Role.PUSH_BUTTON, "Watch"))
+    pause = wait_for("the watch to run", lambda: find(main, Atspi.Role.PUSH_BUTTON, "Pause"))
+    value = wait_for("a watched value", lambda: next(
+        (label for label in descendants(main) if label.get_role() == Atspi.Role.LABEL
+         and label.get_description() == "Latest value"
+         and re.fullmatch(r"-?[0-9]+\.[0-9]{2}", label.get_name())), None))
+    print("watched value: %r" % value.get_name())
+    unnamed += check_names(main, "main window with the watch", report)
+    press(pause)
+    wait_for("the watch to pause", lambda: find(main, Atspi.Role.PUSH_BUTTON, "Start"))
+    if table.get_n_rows() != rows_before + 2:
+        raise Failure("the watch added rows to the output table")
 
     # The filter's clear button shows only while there is text to clear.
     projects_filter = find(main, Atspi.Role.TEXT, "Filter")

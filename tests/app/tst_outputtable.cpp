@@ -290,9 +290,9 @@ void TstOutputTable::contextMenuEnablesEntries()
     answerer.chooseMenuEntry(QString());
     emit table->customContextMenuRequested(QPoint(5, 5));
     QVERIFY(answerer.waitDone());
-    QCOMPARE(answerer.menuEntries(),
-             QStringList({"Copy Report (disabled)", "Copy Data (disabled)",
-                          "Copy Data as Shown (disabled)", "Clear Output (disabled)"}));
+    QCOMPARE(answerer.menuEntries(), QStringList({"Copy Report (disabled)", "Copy Data (disabled)",
+                                                  "Copy Data as Shown (disabled)", "Save Output...",
+                                                  "Clear Output (disabled)"}));
     QVERIFY(probe.ui()->actionTableClear->isEnabled()); // the tool bar keeps it
 
     probe.addTableRow(QStringLiteral("Search"), QString(), QStringLiteral("x"), false);
@@ -301,7 +301,7 @@ void TstOutputTable::contextMenuEnablesEntries()
     QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.menuEntries(),
              QStringList({"Copy Report (disabled)", "Copy Data (disabled)",
-                          "Copy Data as Shown (disabled)", "Clear Output"}));
+                          "Copy Data as Shown (disabled)", "Save Output...", "Clear Output"}));
 
     table->selectRow(0);
     answerer.chooseMenuEntry(QStringLiteral("Copy Data"));

@@ -1,0 +1,104 @@
+// The main window's watch of a value and the saving of its output table.
+
+#include "app/mainwindow.h"
+
+#include "app/outputtable.h"
+#include "app/savetextfile.h"
+#include "app/watchdock.h"
+#include "i2c/orvi2c.h"
+#include "projects/projectspanel.h"
+#include "ui_mainwindow.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QStandardPaths>
+#include <QStatusBar>
+
+namespace {
+
+constexpr int STATUS_TIMEOUT_MS = 5000;
+
+} // namespace
+
+void MainWindow::setupWatch()
+{
+    m_watch =
+        new WatchDock([this]() -> COrvI2c* { return isConnected() ? m_adapter.get() : nullptr; },
+                      [this] { handleConnectionLost(); },
+                      [this](uint8_t address) { return formatAddress(address); }, this);
+    // Out of the way until the first watch; the saved window state may show
+    // it again. Below the bench, beside the projects, which keep their
+    // height.
+    setCorner(Qt::BottomRightCorner, Qt::RightDockWidgetArea);
+    addDockWidget(Qt::BottomDockWidgetArea, m_watch);
+    m_watch->hide();
+    QAction* view = m_watch->toggleViewAction();
+    view->setText(tr("Watch"));
+    view->setMenuRole(QAction::NoRole);
+    m_ui->menuView->addAction(view);
+
+    connect(m_ui->btn_watch, &QPushButton::clicked, this, &MainWindow::onWatch);
+    connect(m_projects, &CProjectsPanel::commandWatchRequested, this, &MainWindow::onWatchCommand);
+    connect(m_ui->actionSaveOutput, &QAction::triggered, this, &MainWindow::onSaveOutput);
+}
+
+void MainWindow::onWatch()
+{
+    if (!isConnected())
+        return;
+    const std::optional<uint8_t> address = currentAddress();
+    if (!address) {
+        QMessageBox box(QMessageBox::Warning, tr("Watch"), invalidAddressText(), QMessageBox::Ok,
+                        this);
+        box.exec();
+        return;
+    }
+    m_watch->watch({*address, m_ui->spin_read->value(), QString(), QString()}, false);
+}
+
+void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QString& filePath)
+{
+    // The file may have changed while the menu was open.
+    if (command.type != EI2cCommandType::Read)
+        return;
+    m_watch->watch({address, command.count, filePath, command.label}, true);
+}
+
+void MainWindow::onSaveOutput()
+{
+    const QString csvFilter = tr("CSV files (*.csv)");
+    const QString textFilter = tr("Text files, as Copy Report (*.txt)");
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+    const QString name =
+        QStringLiteral("pellan-output-%1.csv")
+            .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
+    QString filter = csvFilter;
+    QString path =
+        QFileDialog::getSaveFileName(this, tr("Save Output"), QDir(folder).filePath(name),
+                                     csvFilter + QStringLiteral(";;") + textFilter, &filter);
+    if (path.isEmpty())
+        return;
+    const QString suffix = QFileInfo(path).suffix().toLower();
+    const bool asText =
+        suffix == QLatin1String("txt") || (suffix != QLatin1String("csv") && filter == textFilter);
+    if (suffix.isEmpty())
+        path += asText ? QStringLiteral(".txt") : QStringLiteral(".csv");
+
+    QString error;
+    if (!saveTextFile(path, asText ? m_outputTable->reportText() : m_outputTable->csv(), &error)) {
+        // The rows stay in the table, to be saved elsewhere.
+        QMessageBox box(QMessageBox::Critical, tr("Save Output"),
+                        tr("Could not save the output to \"%1\":\n%2")
+                            .arg(QDir::toNativeSeparators(path), error),
+                        QMessageBox::Ok, this);
+        box.setTextFormat(Qt::PlainText);
+        box.exec();
+        return;
+    }
+    statusBar()->showMessage(tr("%n row(s) saved to %1", nullptr, m_outputTable->rowCount())
+                                 .arg(QDir::toNativeSeparators(path)),
+                             STATUS_TIMEOUT_MS);
+}

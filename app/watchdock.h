@@ -1,0 +1,148 @@
+#pragma once
+
+#include "transactions/watch.h"
+
+#include <QDockWidget>
+#include <QElapsedTimer>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <vector>
+
+class COrvI2c;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QSpinBox;
+class WatchPlot;
+
+// The "Watch" dock: polls one read at an interval on the GUI thread,
+// decodes each result by a rule, and shows the latest value, its minimum,
+// maximum and mean, the failures and a live plot; the samples save as CSV.
+// Polls never reach the output table.
+//
+// A poll that fails leaves a gap and counts as a failure, and the watch goes
+// on. It stops, saying why, when the adapter is gone or a poll ran into the
+// adapter's deadline (every further one would freeze the window that long).
+class WatchDock : public QDockWidget {
+    Q_OBJECT
+
+public:
+    // What to watch: an address and a byte count, from the bench or from a
+    // stored read command (then with its device file and label, which name
+    // the remembered rule).
+    struct STarget {
+        uint8_t address = 0;
+        int count = 2;
+        QString filePath;
+        QString label;
+    };
+
+    // The connected adapter, or null.
+    using AdapterAccess = std::function<COrvI2c*()>;
+    // Called after a poll found the adapter gone; drops the connection.
+    using ConnectionLost = std::function<void()>;
+    using FormatAddress = std::function<QString(uint8_t address)>;
+
+    WatchDock(AdapterAccess adapter, ConnectionLost connectionLost, FormatAddress formatAddress,
+              QWidget* parent);
+    ~WatchDock() override;
+
+    // Shows the dock with the target and its remembered rule and starts
+    // polling if an adapter is connected. Samples of another target that were
+    // not saved are discarded only after the user agrees.
+    void watch(const STarget& target, bool focusRule);
+    // Stops polling with the reason shown, e.g. when the adapter went away.
+    void stop(const QString& reason);
+    bool isRunning() const { return m_pollTimer.isActive(); }
+    // Whether Start may be pressed.
+    void setConnected(bool connected);
+
+    const std::vector<SWatchSample>& samples() const { return m_samples; }
+    int failureCount() const { return m_failures; }
+    // Writes every sample as CSV; false with the reason in error.
+    bool saveCsv(const QString& path, QString* error) const;
+    // Brings the texts and the plot up to date now rather than at the next
+    // refresh tick.
+    void refreshNow();
+    WatchPlot* plot() const { return m_plot; }
+
+private slots:
+    void onStartPause();
+    void onClear();
+    void onSaveCsv();
+    void onPoll();
+    void onRuleEdited();
+    void onIntervalEdited();
+    void onWindowChanged(int seconds);
+    void onRegisterEdited();
+
+private:
+    void buildUi();
+    void start();
+    void setStatus(const QString& text);
+    void updateButtons();
+    // The register fields as a pointer; false when they are not valid.
+    bool readRegister(std::optional<uint32_t>& reg, int& width) const;
+    std::optional<SDecodingRule> readRule(QString* error) const;
+    SDecodingTexts ruleTexts() const;
+    void setRuleTexts(const SDecodingTexts& texts);
+    QString sourceKey() const;
+    void loadRemembered();
+    void saveRemembered() const;
+    // Applies the rule to every sample again, after it changed.
+    void redecode();
+    void addSample(SWatchSample sample);
+    void scheduleRefresh();
+    QString sourceText() const;
+
+    AdapterAccess m_adapter;
+    ConnectionLost m_connectionLost;
+    FormatAddress m_formatAddress;
+
+    std::optional<STarget> m_target;
+    SDecodingRule m_rule;
+    // The register pointer of the polls: the fields' last valid one, so
+    // that typing a new one does not stop the watch half-way.
+    std::optional<uint32_t> m_register;
+    int m_registerWidthBytes = 1;
+    bool m_connected = false;
+    bool m_unsaved = false;
+    // The next sample follows a pause: the line must not bridge it.
+    bool m_resumed = false;
+
+    QTimer m_pollTimer;
+    QTimer m_refreshTimer;
+    QElapsedTimer m_clock; // since the first sample of the session
+    std::vector<SWatchSample> m_samples;
+    int m_failures = 0;
+    double m_min = 0;
+    double m_max = 0;
+    double m_sum = 0;
+    qsizetype m_values = 0;
+
+    QLabel* m_sourceLabel = nullptr;
+    QLineEdit* m_registerEdit = nullptr;
+    QSpinBox* m_registerWidth = nullptr;
+    QComboBox* m_interval = nullptr;
+    QSpinBox* m_window = nullptr;
+    QComboBox* m_format = nullptr;
+    QSpinBox* m_shift = nullptr;
+    QLineEdit* m_mask = nullptr;
+    QLineEdit* m_scale = nullptr;
+    QLineEdit* m_offset = nullptr;
+    QLineEdit* m_unit = nullptr;
+    QSpinBox* m_decimals = nullptr;
+    QLabel* m_ruleError = nullptr;
+    QPushButton* m_startButton = nullptr;
+    QPushButton* m_clearButton = nullptr;
+    QPushButton* m_saveButton = nullptr;
+    QLabel* m_valueLabel = nullptr;
+    QLabel* m_statsLabel = nullptr;
+    QLabel* m_failuresLabel = nullptr;
+    QLabel* m_statusLabel = nullptr;
+    WatchPlot* m_plot = nullptr;
+};

@@ -1,0 +1,99 @@
+// The watch dock over a long session: appending a sample to the plot must
+// cost the same at 100,000 samples as at 100, and the dock must repaint
+// within a frame (16 ms) however many samples it holds.
+//
+// Run: QT_QPA_PLATFORM=offscreen build/bench/app/bench_watch
+
+#include "app/mainwindow.h"
+#include "app/watchdock.h"
+#include "app/watchplot.h"
+
+#include <QApplication>
+#include <QChartView>
+#include <QSettings>
+#include <QStandardPaths>
+
+#include <benchmark/benchmark.h>
+
+#include <cmath>
+#include <memory>
+
+namespace {
+
+constexpr qint64 START_MS = 1'700'000'000'000;
+constexpr qint64 INTERVAL_MS = 10;
+
+// The main window with the dock floating at the size of the README's
+// screenshot, its plot holding `samples` samples 10 ms apart, a failure
+// now and then.
+struct SWatchWindow {
+    MainWindow window;
+    WatchDock* dock = window.findChild<WatchDock*>();
+    qint64 next = 0;
+
+    explicit SWatchWindow(int samples)
+    {
+        window.show();
+        dock->setFloating(true);
+        dock->resize(960, 400);
+        dock->show();
+        for (; next < samples; ++next)
+            append();
+        dock->plot()->refresh();
+        QApplication::processEvents();
+    }
+    void append()
+    {
+        const double value = next % 997 == 0 ? WatchPlot::GAP : 250 + 140 * std::sin(next / 2000.0);
+        dock->plot()->append(START_MS + next * INTERVAL_MS, value);
+        ++next;
+    }
+};
+
+// One sample appended, the line and axes brought up to date and the plot
+// painted.
+void BM_PlotAppend(benchmark::State& state)
+{
+    SWatchWindow w(static_cast<int>(state.range(0)));
+    QChartView* view = w.dock->plot()->view();
+    for (auto _ : state) {
+        w.append();
+        w.dock->plot()->refresh();
+        // The chart lays itself out and updates its scene from posted events.
+        QApplication::processEvents();
+        view->repaint();
+    }
+    state.counters["points"] = w.dock->plot()->pointCount();
+}
+// A fixed number of iterations, so that the plot holds about the number of
+// samples named.
+BENCHMARK(BM_PlotAppend)->Arg(100)->Arg(100000)->Iterations(300)->Unit(benchmark::kMillisecond);
+
+// A whole repaint of the dock: its fields, texts and plot.
+void BM_DockRepaint(benchmark::State& state)
+{
+    SWatchWindow w(static_cast<int>(state.range(0)));
+    w.dock->refreshNow();
+    for (auto _ : state) {
+        w.dock->update();
+        w.dock->repaint();
+    }
+}
+BENCHMARK(BM_DockRepaint)->Arg(100)->Arg(100000)->Unit(benchmark::kMillisecond);
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    qputenv("QT_QPA_PLATFORM", "offscreen");
+    QStandardPaths::setTestModeEnabled(true);
+    QApplication app(argc, argv);
+    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
+    QApplication::setApplicationName(QStringLiteral("pellan_i2c_bench"));
+
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    QSettings().clear();
+    return 0;
+}

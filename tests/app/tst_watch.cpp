@@ -1,0 +1,360 @@
+// The watch dock on the simulated bus, and saving the output table.
+
+#include "app/watchdock.h"
+#include "app/watchplot.h"
+#include "apptesthelpers.h"
+#include "sim/adapters/simbh1750.h"
+#include "sim/adapters/simlm75.h"
+
+#include <QFile>
+#include <QFileDialog>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSpinBox>
+#include <QStandardPaths>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeView>
+
+#include <cmath>
+
+using apptest::connectTo;
+
+namespace {
+
+constexpr int WAIT_MS = 20000;
+
+QString documents()
+{
+    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
+}
+
+// Answers the next file dialog with the path.
+void chooseFile(testsupport::CDialogAnswerer& answerer, const QString& path)
+{
+    answerer.handleWith([path](QWidget* dialog) {
+        static_cast<QFileDialog*>(dialog)->selectFile(path);
+        static_cast<QDialog*>(dialog)->accept();
+    });
+}
+
+} // namespace
+
+class TstWatch : public QObject {
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { apptest::setApplicationNames(); }
+    void init();
+    void cleanup();
+
+    void benchWatchShowsLux();
+    void registerPointerAndRememberedRule();
+    void stopConditions_data();
+    void stopConditions();
+    void watchFromStoredCommand();
+    void saveWatchCsv();
+    void saveOutput_data();
+    void saveOutput();
+    void saveFailureSaysWhy();
+    void plotKeepsItsPointsBounded();
+
+private:
+    Ui::MainWindow* ui() { return MainWindowProbe(*m_window).ui(); }
+    WatchDock* dock() { return m_window->findChild<WatchDock*>(); }
+    template <typename T> T* field(const char* name)
+    {
+        return dock()->findChild<T*>(QLatin1String(name));
+    }
+    void setRule(const QString& format, int shift, const QString& scale, const QString& unit);
+    void startWatch(const QString& address);
+    QString status() { return field<QLabel>("label_watch_status")->text(); }
+
+    std::shared_ptr<CSimOrvAdapter> m_adapter;
+    std::unique_ptr<MainWindow> m_window;
+};
+
+void TstWatch::init()
+{
+    apptest::resetAll();
+    m_adapter = apptest::plugBare(ESimOrvModel::Orv3, L"SN-W");
+    auto light = std::make_shared<CSimBh1750>(250.0);
+    light->Write(std::vector<uint8_t>{0x10}); // continuous high resolution
+    m_adapter->AddDevice(0x23, light);
+    m_adapter->AddDevice(0x48, std::make_shared<CSimLm75>(-0.5));
+    m_adapter->SetRecording(false);
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(connectTo(*m_window, QStringLiteral("SN-W")));
+}
+
+void TstWatch::cleanup()
+{
+    m_window.reset();
+    m_adapter.reset();
+}
+
+void TstWatch::setRule(const QString& format, int shift, const QString& scale, const QString& unit)
+{
+    field<QComboBox>("cmb_watch_format")->setCurrentText(format);
+    field<QSpinBox>("spin_watch_shift")->setValue(shift);
+    field<QLineEdit>("edit_watch_scale")->setText(scale);
+    field<QLineEdit>("edit_watch_unit")->setText(unit);
+    field<QSpinBox>("spin_watch_decimals")->setValue(1);
+}
+
+void TstWatch::startWatch(const QString& address)
+{
+    ui()->cmb_i2c_device->setEditText(address);
+    ui()->spin_read->setValue(2);
+    ui()->btn_watch->click();
+}
+
+void TstWatch::benchWatchShowsLux()
+{
+    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x23"));
+    QVERIFY(dock()->isVisible());
+    QVERIFY(dock()->isRunning());
+    setRule(QStringLiteral("u16be"), 0, QStringLiteral("1/1.2"), QStringLiteral("lx"));
+    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() >= 5, WAIT_MS);
+    dock()->refreshNow();
+    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("250.0 lx"));
+    QCOMPARE(field<QLabel>("label_watch_stats")->text(),
+             QStringLiteral("Min 250.0 lx   Max 250.0 lx   Mean 250.0 lx"));
+    // Polls are not transactions of the table.
+    QCOMPARE(ui()->table_data->rowCount(), 0);
+    // Pause and go on: the samples stay.
+    field<QPushButton>("btn_watch_start")->click();
+    QVERIFY(!dock()->isRunning());
+    const size_t paused = dock()->samples().size();
+    field<QPushButton>("btn_watch_start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > paused, WAIT_MS);
+    // A register being typed does not stop the watch half-way.
+    field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("0x"));
+    const size_t typed = dock()->samples().size();
+    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > typed + 2, WAIT_MS);
+    QVERIFY(dock()->isRunning());
+}
+
+void TstWatch::registerPointerAndRememberedRule()
+{
+    startWatch(QStringLiteral("0x48"));
+    field<QPushButton>("btn_watch_start")->click(); // pause to set up
+    field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("00"));
+    setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
+    field<QPushButton>("btn_watch_clear")->click();
+    field<QPushButton>("btn_watch_start")->click();
+    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    dock()->refreshNow();
+    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("-0.5 °C"));
+    QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0xFF, 0x80}));
+
+    // Another source has a rule of its own; coming back brings this one.
+    field<QPushButton>("btn_watch_start")->click();
+    testsupport::CDialogAnswerer answerer;
+    answerer.pressButton(QMessageBox::Discard);
+    startWatch(QStringLiteral("0x23"));
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(field<QComboBox>("cmb_watch_format")->currentText(), QStringLiteral("u16be"));
+    QCOMPARE(field<QLineEdit>("edit_watch_register")->text(), QString());
+
+    // Also after a restart.
+    m_window.reset();
+    m_window = std::make_unique<MainWindow>();
+    QVERIFY(connectTo(*m_window, QStringLiteral("SN-W")));
+    startWatch(QStringLiteral("0x48"));
+    QCOMPARE(field<QComboBox>("cmb_watch_format")->currentText(), QStringLiteral("s16be"));
+    QCOMPARE(field<QSpinBox>("spin_watch_shift")->value(), 7);
+    QCOMPARE(field<QLineEdit>("edit_watch_unit")->text(), QStringLiteral("°C"));
+    QCOMPARE(field<QLineEdit>("edit_watch_register")->text(), QStringLiteral("00"));
+    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    QCOMPARE(*dock()->samples().front().value, -0.5);
+}
+
+void TstWatch::stopConditions_data()
+{
+    QTest::addColumn<QString>("event");
+    QTest::addColumn<bool>("running");
+    QTest::addColumn<QString>("reason");
+    // A device that does not answer its address fails each poll, and the
+    // watch goes on.
+    QTest::newRow("NACK goes on") << "nack" << true << "Watching";
+    QTest::newRow("timeout") << "timeout" << false << "did not answer in time (Timeout)";
+    QTest::newRow("disconnect") << "disconnect" << false << "the adapter was disconnected";
+    QTest::newRow("unplugged") << "unplug" << false << "the connection to the adapter was lost";
+}
+
+void TstWatch::stopConditions()
+{
+    QFETCH(QString, event);
+    QFETCH(bool, running);
+    QFETCH(QString, reason);
+
+    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    startWatch(event == QLatin1String("nack") ? QStringLiteral("0x30") : QStringLiteral("0x23"));
+    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    testsupport::CDialogAnswerer answerer;
+    if (event == QLatin1String("timeout")) {
+        m_adapter->SetFault(ESimOrvFault::NoAnswer);
+    } else if (event == QLatin1String("disconnect")) {
+        ui()->actionDisconnect->trigger();
+    } else if (event == QLatin1String("unplug")) {
+        answerer.pressButton(QMessageBox::Ok);
+        m_adapter->Unplug();
+    }
+    if (running) {
+        QTRY_VERIFY_WITH_TIMEOUT(dock()->failureCount() >= 3, WAIT_MS);
+        QVERIFY(dock()->isRunning());
+    } else {
+        QTRY_VERIFY_WITH_TIMEOUT(!dock()->isRunning(), WAIT_MS);
+    }
+    QVERIFY2(status().contains(reason), qPrintable(status()));
+    if (event == QLatin1String("unplug")) {
+        QVERIFY(answerer.waitDone(WAIT_MS));
+        QCOMPARE(answerer.seen().first().text,
+                 QStringLiteral("Connection to the Orvane was lost."));
+        QVERIFY(!MainWindowProbe(*m_window).adapter());
+    }
+    if (event == QLatin1String("timeout"))
+        QCOMPARE(dock()->samples().back().error, QStringLiteral("Timeout"));
+    QCOMPARE(field<QPushButton>("btn_watch_start")->text(),
+             running ? QStringLiteral("Pause") : QStringLiteral("Start"));
+}
+
+void TstWatch::watchFromStoredCommand()
+{
+    QTreeView* tree = ui()->tree_projects;
+    tree->expandAll();
+    QModelIndex command;
+    const QModelIndex device = tree->model()->index(0, 0);
+    for (int row = 0; row < tree->model()->rowCount(device); ++row) {
+        if (tree->model()->index(row, 0, device).data().toString() ==
+            QLatin1String("Read Measurement"))
+            command = tree->model()->index(row, 0, device);
+    }
+    QVERIFY(command.isValid());
+    tree->setCurrentIndex(command);
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(QStringLiteral("Watch..."));
+    emit tree->customContextMenuRequested(tree->visualRect(command).center());
+    QVERIFY(answerer.waitDone());
+    QVERIFY(dock()->isRunning());
+    QVERIFY(field<QLabel>("label_watch_source")
+                ->text()
+                .startsWith(QStringLiteral("Read Measurement (bh1750.i2cdev, 2 bytes from 0x23)")));
+    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0x01, 0x2C}));
+
+    // Write commands cannot be watched.
+    tree->setCurrentIndex(tree->model()->index(0, 0, device));
+    answerer.chooseMenuEntry(QString());
+    emit tree->customContextMenuRequested(tree->visualRect(tree->currentIndex()).center());
+    QVERIFY(answerer.waitDone());
+    QVERIFY(!answerer.menuEntries().contains(QStringLiteral("Watch...")));
+}
+
+void TstWatch::saveWatchCsv()
+{
+    startWatch(QStringLiteral("0x30")); // no device: failed samples
+    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    field<QPushButton>("btn_watch_start")->click();
+    const QString path = documents() + QStringLiteral("/watch.csv");
+    testsupport::CDialogAnswerer answerer;
+    chooseFile(answerer, path);
+    field<QPushButton>("btn_watch_save")->click();
+    QVERIFY(answerer.waitDone());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), QStringLiteral("time,seconds,raw,value,status"));
+    QCOMPARE(lines.size(), static_cast<qsizetype>(dock()->samples().size()) + 2);
+    QVERIFY2(lines.at(1).endsWith(QStringLiteral(",,,NACK received")), qPrintable(lines.at(1)));
+    QVERIFY(status().startsWith(QStringLiteral("Saved")));
+}
+
+void TstWatch::saveOutput_data()
+{
+    QTest::addColumn<QString>("file");
+    QTest::addColumn<QStringList>("lines");
+    const QString time = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}"
+                                        "(Z|[+-]\\d\\d:\\d\\d)");
+    QTest::newRow("csv") << "out.csv"
+                         << QStringList{"time,type,address,status,error,data",
+                                        time + ",Read 0x23,0x23,0x02,,01 2C",
+                                        time + ",Read 0x30,0x30,0x80,NACK received,",
+                                        time + ",Search,,,,\"0x23, 0x48\"", ""};
+    QTest::newRow("text") << "out.txt"
+                          << QStringList{"Read 0x23\t0x02\t01 2C",
+                                         "Read 0x30\t0x80  NACK received\t", "Search\t\t0x23, 0x48",
+                                         ""};
+    QTest::newRow("no suffix, CSV") << "out" << QStringList{"time,type,address,status,error,data"};
+}
+
+void TstWatch::saveOutput()
+{
+    QFETCH(QString, file);
+    QFETCH(QStringList, lines);
+
+    for (const char* address : {"0x23", "0x30"}) {
+        ui()->cmb_i2c_device->setEditText(QLatin1String(address));
+        ui()->spin_read->setValue(2);
+        ui()->btn_read->click();
+    }
+    ui()->btn_i2c_search->click();
+    QCOMPARE(ui()->table_data->rowCount(), 3);
+
+    const QString path = documents() + QLatin1Char('/') + file;
+    testsupport::CDialogAnswerer answerer;
+    chooseFile(answerer, path);
+    ui()->actionSaveOutput->trigger();
+    QVERIFY(answerer.waitDone());
+    QFile saved(QFileInfo(path).suffix().isEmpty() ? path + QStringLiteral(".csv") : path);
+    QVERIFY(saved.open(QIODevice::ReadOnly));
+    const QStringList written = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'));
+    if (lines.size() > 1)
+        QCOMPARE(written.size(), lines.size());
+    for (int i = 0; i < lines.size(); ++i) {
+        const QRegularExpression pattern(QRegularExpression::anchoredPattern(lines.at(i)));
+        QVERIFY2(pattern.match(written.at(i)).hasMatch(), qPrintable(written.at(i)));
+    }
+}
+
+void TstWatch::saveFailureSaysWhy()
+{
+    ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
+    ui()->btn_read->click();
+    const QString path = documents() + QStringLiteral("/missing folder/out.csv");
+    testsupport::CDialogAnswerer answerer;
+    chooseFile(answerer, path);
+    answerer.pressButton(QMessageBox::Ok);
+    ui()->actionSaveOutput->trigger();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.seen().last().title, QStringLiteral("Save Output"));
+    QVERIFY2(answerer.seen().last().text.contains(QStringLiteral("missing folder/out.csv\":\n")),
+             qPrintable(answerer.seen().last().text));
+    QCOMPARE(ui()->table_data->rowCount(), 1);
+    QVERIFY(!QFile::exists(path));
+}
+
+void TstWatch::plotKeepsItsPointsBounded()
+{
+    WatchPlot* plot = dock()->plot();
+    plot->setWindowSeconds(60);
+    const qint64 start = 1'700'000'000'000;
+    for (int i = 0; i < 100'000; ++i)
+        plot->append(start + i * 10, i % 1000 == 500 ? WatchPlot::GAP : std::sin(i / 100.0));
+    plot->refresh();
+    // 100,000 samples over 1,000 s, 6,000 of them in view, drawn as at most
+    // two points for each of the buckets across the window.
+    QVERIFY2(plot->pointCount() <= 2 * 151, qPrintable(QString::number(plot->pointCount())));
+    QVERIFY(plot->pointCount() > 150);
+    // Six failures in view: seven runs.
+    QCOMPARE(plot->segmentCount(), 7);
+}
+
+QTEST_MAIN(TstWatch)
+#include "tst_watch.moc"

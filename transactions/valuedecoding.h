@@ -1,0 +1,84 @@
+#pragma once
+
+// A value decoded from the bytes of a read: an integer of a format, then an
+// optional right shift and bit mask, then value x scale + offset, shown with a
+// unit and a number of decimals. The window's watch and the command-line tool
+// share these rules, so a rule gives the same number in both.
+
+#include <QString>
+#include <QStringList>
+
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+enum class EValueFormat {
+    U8,
+    S8,
+    U16Be,
+    U16Le,
+    S16Be,
+    S16Le,
+    U24Be,
+    U24Le,
+    U32Be,
+    U32Le,
+    S32Be,
+    S32Le,
+};
+
+struct SDecodingRule {
+    EValueFormat format = EValueFormat::U8;
+    // Signed formats shift arithmetically, so the sign stays.
+    int shift = 0;
+    // Applied after the shift to the value's two's-complement bits: a masked
+    // value is never negative.
+    std::optional<uint32_t> mask;
+    double scale = 1.0;
+    double offset = 0.0;
+    QString unit;
+    int decimals = 2;
+};
+
+// The rule as a person writes it: option values of the command-line tool,
+// the fields of the window's watch, the remembered settings. Empty texts
+// take the defaults (u16be, no shift, no mask, scale 1, offset 0, no unit,
+// 2 decimals).
+struct SDecodingTexts {
+    QString format;
+    QString shift;
+    QString mask;
+    QString scale;
+    QString offset;
+    QString unit;
+    QString decimals;
+};
+
+inline constexpr int DECODING_DECIMALS_MAX = 9;
+
+// "u8", "s16be", ... in the order of EValueFormat.
+QStringList ValueFormatNames();
+QString ValueFormatName(EValueFormat format);
+// A name of ValueFormatNames, in any letter case.
+std::optional<EValueFormat> ParseValueFormat(const QString& name);
+// Bytes the format takes from the start of the data: 1 to 4.
+int ValueFormatBytes(EValueFormat format);
+bool IsValueFormatSigned(EValueFormat format);
+
+// The rule the texts describe, or nothing with the reason in error: an
+// unknown format, a shift that is not 0 to width-1 bits of the format, a
+// mask that is not a 32-bit number (hex with 0x, or decimal), a scale or
+// offset that is not a finite number (the scale may be a fraction such as
+// 1/1.2), decimals outside 0 to 9.
+std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QString* error);
+
+// The value of the first bytes of data under the rule, or nothing with the
+// reason in error when there are fewer bytes than the format takes. Bytes
+// past the format's width are ignored.
+std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<uint8_t>& data,
+                                  QString* error);
+
+// The number with the rule's decimals and a point, never "-0.00".
+QString FormatDecodedNumber(const SDecodingRule& rule, double value);
+// The number, a space and the unit (the number alone without a unit).
+QString FormatDecodedValue(const SDecodingRule& rule, double value);

@@ -1,0 +1,172 @@
+#include "transactions/watch.h"
+
+#include "i2c/orvi2c.h"
+#include "transactions/hexlines.h"
+#include "transactions/registeraccess.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QTimeZone>
+
+#include <cmath>
+
+namespace {
+
+QString tr(const char* text)
+{
+    return QCoreApplication::translate("Watch", text);
+}
+
+// The adapter's text when a report did not come within its deadline.
+const QLatin1String ADAPTER_TIMEOUT("Timeout");
+
+struct SIntervalUnit {
+    const char* name;
+    int ms;
+};
+// Longest first, so that formatting picks the largest whole unit.
+constexpr SIntervalUnit INTERVAL_UNITS[] = {
+    {"h", 3600 * 1000},
+    {"min", 60 * 1000},
+    {"s", 1000},
+    {"ms", 1},
+};
+
+} // namespace
+
+SWatchPoll RunWatchPoll(COrvI2c& adapter, const SWatchSource& source)
+{
+    SWatchPoll poll;
+    // Checked before the pointer goes out: a register read must not stop
+    // half-way for a count the model can never read.
+    if (source.count == 0 || source.count > adapter.GetMaxReadCount()) {
+        poll.error = tr("Invalid read count %1, this adapter reads 1 to %2 bytes.")
+                         .arg(source.count)
+                         .arg(adapter.GetMaxReadCount());
+        return poll;
+    }
+    const SRegisterRead read = source.reg ? RunRegisterRead(adapter, source.address, *source.reg,
+                                                            source.regWidth, source.count)
+                                          : RunCurrentRead(adapter, source.address, source.count);
+    poll.ok = read.ok();
+    if (poll.ok) {
+        poll.data = read.data();
+    } else if (const SI2cTransaction* failure = read.failure()) {
+        poll.error = failure->error;
+        poll.timedOut = failure->error == ADAPTER_TIMEOUT;
+    }
+    return poll;
+}
+
+SWatchSample MakeWatchSample(const SWatchPoll& poll, const SDecodingRule& rule, qint64 epochMs,
+                             double seconds)
+{
+    SWatchSample sample;
+    sample.epochMs = epochMs;
+    sample.seconds = seconds;
+    sample.raw = poll.data;
+    if (!poll.ok) {
+        sample.error = poll.error;
+        return sample;
+    }
+    sample.value = DecodeValue(rule, poll.data, &sample.error);
+    return sample;
+}
+
+QString FormatIsoTimestamp(qint64 epochMs, int offsetFromUtcSeconds)
+{
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(epochMs, QTimeZone(offsetFromUtcSeconds));
+    const QString text = time.toString(QStringLiteral("yyyy-MM-ddTHH:mm:ss.zzz"));
+    if (offsetFromUtcSeconds == 0)
+        return text + QLatin1Char('Z');
+    const int minutes = std::abs(offsetFromUtcSeconds) / 60;
+    return text + QStringLiteral("%1%2:%3")
+                      .arg(offsetFromUtcSeconds < 0 ? QLatin1Char('-') : QLatin1Char('+'))
+                      .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                      .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+QString FormatLocalIsoTimestamp(qint64 epochMs)
+{
+    return FormatIsoTimestamp(epochMs, QDateTime::fromMSecsSinceEpoch(epochMs).offsetFromUtc());
+}
+
+QString CsvField(const QString& text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) &&
+        !text.contains(QLatin1Char('\n')) && !text.contains(QLatin1Char('\r')))
+        return text;
+    QString quoted = text;
+    quoted.replace(QLatin1String("\""), QLatin1String("\"\""));
+    return QLatin1Char('"') + quoted + QLatin1Char('"');
+}
+
+QString CsvLine(const QStringList& fields)
+{
+    QStringList escaped;
+    escaped.reserve(fields.size());
+    for (const QString& field : fields)
+        escaped.append(CsvField(field));
+    return escaped.join(QLatin1Char(','));
+}
+
+QString WatchCsvHeader()
+{
+    return QStringLiteral("time,seconds,raw,value,status");
+}
+
+QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
+                     int offsetFromUtcSeconds)
+{
+    const QByteArray raw(reinterpret_cast<const char*>(sample.raw.data()),
+                         static_cast<qsizetype>(sample.raw.size()));
+    return CsvLine({
+        FormatIsoTimestamp(sample.epochMs, offsetFromUtcSeconds),
+        QString::number(sample.seconds, 'f', 3),
+        FormatHexLines(raw, 0, false),
+        sample.value ? FormatDecodedNumber(rule, *sample.value) : QString(),
+        sample.error.isEmpty() ? QStringLiteral("ok") : sample.error,
+    });
+}
+
+std::optional<int> ParseWatchInterval(const QString& text, QString* error)
+{
+    const QString trimmed = text.trimmed().toLower();
+    qsizetype split = 0;
+    while (split < trimmed.size() &&
+           (trimmed.at(split).isDigit() || trimmed.at(split) == QLatin1Char('.')))
+        ++split;
+    const QString unit = trimmed.mid(split).trimmed();
+    bool ok = split > 0;
+    const double number = ok ? trimmed.left(split).toDouble(&ok) : 0;
+    const SIntervalUnit* found = nullptr;
+    for (const SIntervalUnit& candidate : INTERVAL_UNITS) {
+        if (unit == QLatin1String(candidate.name))
+            found = &candidate;
+    }
+    if (!ok || !found) {
+        if (error)
+            *error = tr("Invalid interval \"%1\". Enter a number and a unit, e.g. 100ms, 2s or "
+                        "1min.")
+                         .arg(text.trimmed());
+        return std::nullopt;
+    }
+    const double ms = number * found->ms;
+    if (ms < WATCH_INTERVAL_MIN_MS || ms > WATCH_INTERVAL_MAX_MS || ms != std::round(ms)) {
+        if (error)
+            *error = tr("The interval \"%1\" is not a whole number of milliseconds from 10ms to "
+                        "1h.")
+                         .arg(text.trimmed());
+        return std::nullopt;
+    }
+    return static_cast<int>(ms);
+}
+
+QString FormatWatchInterval(int ms)
+{
+    for (const SIntervalUnit& unit : INTERVAL_UNITS) {
+        if (ms % unit.ms == 0)
+            return QString::number(ms / unit.ms) + QLatin1String(unit.name);
+    }
+    return QString::number(ms) + QLatin1String("ms");
+}
