@@ -3,6 +3,7 @@
 #include "sim/adapters/simeeprom24c02.h"
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
+#include "tests/support/waits.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -405,7 +406,7 @@ void TstCliTool::demoProgramRunsWithoutDisplay()
     environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
     process.setProcessEnvironment(environment);
     process.start(QStringLiteral(PELLAN_CLI_DEMO), {"-a", "OR5-200107", "detect"});
-    QVERIFY(process.waitForFinished(30000));
+    QVERIFY(process.waitForFinished(testsupport::WAIT_MS));
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(QString::fromUtf8(process.readAllStandardOutput()), GRID);
 }
