@@ -33,8 +33,9 @@ SKIP = 77
 # Bound of every wait for a condition: only a fault reaches it, also on a
 # loaded machine with a sanitizer build.
 WAIT_S = 60
-# Calls answer at once, unless the program is busy: generous on a loaded machine.
-CALL_TIMEOUT_MS = 10000
+# Calls answer at once, unless the program is busy: a bound that only a hung
+# program reaches, also on a loaded machine with a sanitizer build.
+CALL_TIMEOUT_MS = 30000
 # An action that opens a modal dialog answers only when the dialog closes.
 ACTION_TIMEOUT_MS = 1000
 # Room for "/at-spi/bus_<display>" within a socket path's 108 bytes.
