@@ -1,5 +1,6 @@
 #include "app/aboutdialog.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/waits.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
@@ -246,7 +247,7 @@ void TstAboutDialog::closeButtonCloses()
 {
     AboutDialog dialog;
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, testsupport::WAIT_MS));
     auto* buttons = dialog.findChild<QDialogButtonBox*>();
     QVERIFY(buttons);
     buttons->button(QDialogButtonBox::Close)->click();

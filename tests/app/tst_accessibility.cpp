@@ -2,6 +2,7 @@
 #include "app/devicedialog.h"
 #include "apptesthelpers.h"
 #include "projects/projectdevicedialog.h"
+#include "tests/support/waits.h"
 
 #include <QAccessible>
 #include <QClipboard>
@@ -74,7 +75,7 @@ void TstAccessibility::showWindow()
     // activation back by itself.
     m_window->show();
     m_window->activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(m_window.get()));
+    QVERIFY(QTest::qWaitForWindowActive(m_window.get(), testsupport::WAIT_MS));
 }
 
 void TstAccessibility::controlNames_data()
@@ -259,10 +260,10 @@ void TstAccessibility::dialogKeys()
         shown = std::move(form);
     }
     shown->open();
-    QVERIFY(QTest::qWaitForWindowActive(shown.get()));
+    QVERIFY(QTest::qWaitForWindowActive(shown.get(), testsupport::WAIT_MS));
     QWidget* target = QApplication::focusWidget();
     QTest::keyClick(target ? target : shown.get(), Qt::Key(key));
-    QTRY_VERIFY(!shown->isVisible());
+    PELLAN_TRY_VERIFY(!shown->isVisible());
     QCOMPARE(shown->result(), result);
 }
 

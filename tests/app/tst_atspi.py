@@ -9,6 +9,9 @@ a name, connects through the device dialog, types an address, reads, and
 finds the new row in the output table; a failed read's row says so in words;
 watches the light sensor and checks the watch dock's controls and its value.
 
+The demo program starts only when the X server, the session bus and the
+accessibility bus (with its registry) each have answered a client.
+
     tst_atspi.py <pellan-i2c-demo>
 
 Exits with 77 (skipped) when Xvfb, D-Bus or the AT-SPI client is missing.
@@ -19,6 +22,8 @@ import re
 import select
 import shutil
 import signal
+import socket
+import struct
 import subprocess
 import sys
 import tempfile
@@ -26,9 +31,12 @@ import time
 import warnings
 
 SKIP = 77
-WAIT_S = 30
-# Calls answer at once, unless the program is busy: generous on a loaded machine.
-CALL_TIMEOUT_MS = 10000
+# Bound of every wait for a condition: only a fault reaches it, also on a
+# loaded machine with a sanitizer build.
+WAIT_S = 60
+# Calls answer at once, unless the program is busy: a bound that only a hung
+# program reaches, also on a loaded machine with a sanitizer build.
+CALL_TIMEOUT_MS = 30000
 # An action that opens a modal dialog answers only when the dialog closes.
 ACTION_TIMEOUT_MS = 1000
 # Room for "/at-spi/bus_<display>" within a socket path's 108 bytes.
@@ -36,6 +44,7 @@ RUNTIME_PATH_MAX = 80
 BUS_SERVICE = "/usr/share/dbus-1/services/org.a11y.Bus.service"
 
 Atspi = None
+Gio = None
 GLib = None
 
 
@@ -44,7 +53,7 @@ class Failure(Exception):
 
 
 def missing_tools():
-    global Atspi, GLib
+    global Atspi, Gio, GLib
     missing = [tool for tool in ("Xvfb", "dbus-daemon") if not shutil.which(tool)]
     if not os.path.exists(BUS_SERVICE):
         missing.append("at-spi2-core")
@@ -52,9 +61,9 @@ def missing_tools():
         import gi
 
         gi.require_version("Atspi", "2.0")
-        from gi.repository import Atspi as atspi, GLib as glib
+        from gi.repository import Atspi as atspi, Gio as gio, GLib as glib
 
-        Atspi, GLib = atspi, glib
+        Atspi, Gio, GLib = atspi, gio, glib
     except (ImportError, ValueError):
         missing.append("python3-gi with gir1.2-atspi-2.0")
     return missing
@@ -75,6 +84,70 @@ def wait_for(what, probe, timeout=WAIT_S):
         time.sleep(0.1)
 
 
+def wait_until_ready(server, probe):
+    """Retries probe, a client of the server, until it succeeds; the failure
+    names the server and what its last attempt met."""
+    deadline = time.monotonic() + WAIT_S
+    while True:
+        try:
+            return probe()
+        except (OSError, GLib.Error, Failure) as error:
+            if time.monotonic() > deadline:
+                raise Failure("%s did not accept clients within %d s: %s" % (server, WAIT_S, error))
+        time.sleep(0.1)
+
+
+def x_connection(display):
+    """Opens a connection to the X server and reads the answer to its set-up,
+    as every X client does first; raises when the server does not accept."""
+    number = display.lstrip(":")
+    error = None
+    # The abstract socket first, as libxcb does, then the one in the file system.
+    for path in ("\0/tmp/.X11-unix/X" + number, "/tmp/.X11-unix/X" + number):
+        with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as connection:
+            connection.settimeout(CALL_TIMEOUT_MS / 1000)
+            try:
+                connection.connect(path)
+            except OSError as refused:
+                error = refused
+                continue
+            # Little-endian, protocol 11.0, no authorisation.
+            connection.sendall(struct.pack("<BxHHHHxx", ord("l"), 11, 0, 0, 0))
+            status = connection.recv(1)
+            # 1: success; 0: refused, 2: needs authorisation; nothing: closed.
+            if status != b"\x01":
+                raise Failure("the connection set-up ended with %r" % status)
+            return True
+    raise error
+
+
+def bus_call(connection, name, path, interface, method, reply="()"):
+    return connection.call_sync(name, path, interface, method, None, GLib.VariantType(reply),
+                                Gio.DBusCallFlags.NONE, CALL_TIMEOUT_MS, None)
+
+
+def bus_connection(address):
+    """Connects to the message bus at the address and asks it for its id;
+    raises when the bus does not answer."""
+    connection = Gio.DBusConnection.new_for_address_sync(
+        address, Gio.DBusConnectionFlags.AUTHENTICATION_CLIENT
+        | Gio.DBusConnectionFlags.MESSAGE_BUS_CONNECTION, None, None)
+    try:
+        bus_call(connection, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                 "org.freedesktop.DBus", "GetId", "(s)")
+    except GLib.Error:
+        close(connection)
+        raise
+    return connection
+
+
+def close(connection):
+    try:
+        connection.close_sync(None)
+    except GLib.Error:
+        pass  # already closed by the other end
+
+
 class Session:
     """X server, session bus and demo program in a private home; everything
     started here is stopped here, by process id."""
@@ -84,6 +157,8 @@ class Session:
         self.home = home
         self.processes = []
         self.short_runtime = None
+        self.session_bus = None
+        self.accessibility_bus = None
 
     def __enter__(self):
         try:
@@ -115,12 +190,16 @@ class Session:
         os.environ["GSETTINGS_BACKEND"] = "memory"
         os.environ["DISPLAY"] = self._start_x_server()
         os.environ["DBUS_SESSION_BUS_ADDRESS"] = self._start_bus()
+        self._start_accessibility_bus()
 
         env = dict(os.environ, QT_QPA_PLATFORM="xcb", QT_ACCESSIBILITY="1",
                    QT_LINUX_ACCESSIBILITY_ALWAYS_ON="1")
         self.app_process = self._start([self.demo], env=env)
 
     def __exit__(self, *exc):
+        for bus in (self.accessibility_bus, self.session_bus):
+            if bus is not None:
+                close(bus)
         for process in reversed(self.processes):
             try:
                 # The bus leads a process group of its own that holds what it
@@ -143,9 +222,13 @@ class Session:
         return process
 
     def _start_x_server(self):
+        # Without -noreset the server resets whenever its last client leaves,
+        # and drops the connections still in their set-up: the short looks of
+        # libatspi and of the accessibility bus launcher at the root window
+        # would take the demo program's connection with them.
         read_end, write_end = os.pipe()
         self._start(["Xvfb", "-displayfd", str(write_end), "-screen", "0", "1280x1024x24",
-                     "-nolisten", "tcp"], pass_fds=(write_end,),
+                     "-nolisten", "tcp", "-noreset"], pass_fds=(write_end,),
                     stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         os.close(write_end)
         number = b""
@@ -157,7 +240,9 @@ class Session:
                 if not chunk:
                     raise Failure("Xvfb ended at start-up")
                 number += chunk
-        return ":" + number.decode().strip()
+        display = ":" + number.decode().strip()
+        wait_until_ready("the X server " + display, lambda: x_connection(display))
+        return display
 
     def _start_bus(self):
         bus = self._start(["dbus-daemon", "--session", "--nofork", "--print-address=1"],
@@ -167,7 +252,43 @@ class Session:
         address = bus.stdout.readline().strip()
         if not address:
             raise Failure("dbus-daemon ended at start-up")
+        self.session_bus = wait_until_ready("the session bus", lambda: bus_connection(address))
         return address
+
+    def _start_accessibility_bus(self):
+        """Starts the accessibility bus through the session bus, as the demo
+        program finds it, and its registry, which applications join."""
+        def start():
+            address = bus_call(self.session_bus, "org.a11y.Bus", "/org/a11y/bus", "org.a11y.Bus",
+                               "GetAddress", "(s)").unpack()[0]
+            bus = bus_connection(address)
+            try:
+                # Started on demand by the bus, like the launcher.
+                bus_call(bus, "org.a11y.atspi.Registry", "/org/a11y/atspi/registry",
+                         "org.freedesktop.DBus.Peer", "Ping")
+            except GLib.Error:
+                close(bus)
+                raise
+            return bus
+
+        self.accessibility_bus = wait_until_ready("the accessibility bus", start)
+
+    def not_ready(self):
+        """Asks each server once more; names those that no longer answer."""
+        display = os.environ["DISPLAY"]
+        checks = (("the X server " + display, lambda: x_connection(display)),
+                  ("the session bus", lambda: close(
+                      bus_connection(os.environ["DBUS_SESSION_BUS_ADDRESS"]))),
+                  ("the accessibility bus", lambda: bus_call(
+                      self.accessibility_bus, "org.a11y.atspi.Registry",
+                      "/org/a11y/atspi/registry", "org.freedesktop.DBus.Peer", "Ping")))
+        failed = []
+        for server, probe in checks:
+            try:
+                probe()
+            except (OSError, GLib.Error, Failure) as error:
+                failed.append("%s (%s)" % (server, error))
+        return failed
 
 
 # ---- Walking the tree -------------------------------------------------------
@@ -290,7 +411,11 @@ def run(session):
             if app.get_process_id() == session.app_process.pid and app.get_child_count() > 0:
                 return app
         if session.app_process.poll() is not None:
-            raise Failure("the demo program ended with %d" % session.app_process.returncode)
+            failed = session.not_ready()
+            raise Failure("the demo program ended with %d; %s" % (
+                session.app_process.returncode,
+                "not ready: " + ", ".join(failed) if failed else
+                "the X server, the session bus and the accessibility bus all answer"))
         return None
 
     app = wait_for("the demo program on the accessibility bus", the_app)

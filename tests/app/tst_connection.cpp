@@ -1,4 +1,5 @@
 #include "apptesthelpers.h"
+#include "tests/support/waits.h"
 
 #include <QLabel>
 #include <QMessageBox>
@@ -188,7 +189,7 @@ void TstConnection::unplugWhileIdleGivesOneLostBox()
         static_cast<QMessageBox*>(box)->accept();
     });
     adapter->Unplug();
-    QTRY_VERIFY_WITH_TIMEOUT(answerer.pending() == 0, 3000);
+    QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.seen().size(), 1);
     QCOMPARE(answerer.seen()[0].title, QStringLiteral("Device"));
     QCOMPARE(answerer.seen()[0].text, QStringLiteral("Connection to the Orvane was lost."));

@@ -1,6 +1,7 @@
 #include "app/mainwindow.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/mainwindowprobe.h"
+#include "tests/support/waits.h"
 
 #include <QAction>
 #include <QActionGroup>
@@ -52,7 +53,7 @@ void TstMainWindow::firstStartShowsDesignedDefaults()
 {
     MainWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
     Ui::MainWindow* u = ui(window);
 
     QCOMPARE(window.size(), QSize(1070, 627));
@@ -117,7 +118,7 @@ void TstMainWindow::settingsSurviveRestart()
     {
         MainWindow window;
         window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
         Ui::MainWindow* u = ui(window);
         window.setGeometry(40, 50, 900, 560);
         window.addDockWidget(Qt::LeftDockWidgetArea, u->dock_projects);
@@ -132,7 +133,7 @@ void TstMainWindow::settingsSurviveRestart()
 
     MainWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
     Ui::MainWindow* u = ui(window);
     QCOMPARE(window.geometry().size(), geometry.size());
     QCOMPARE(window.dockWidgetArea(u->dock_projects), Qt::LeftDockWidgetArea);
@@ -144,7 +145,7 @@ void TstMainWindow::settingsSurviveRestart()
     window.close();
     MainWindow third;
     third.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&third));
+    QVERIFY(QTest::qWaitForWindowExposed(&third, testsupport::WAIT_MS));
     QVERIFY(ui(third)->dock_projects->isHidden());
     QVERIFY(!ui(third)->actionProjects->isChecked());
 }

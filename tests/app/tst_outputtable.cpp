@@ -1,4 +1,5 @@
 #include "apptesthelpers.h"
+#include "tests/support/waits.h"
 
 #include <QClipboard>
 #include <QFontDatabase>
@@ -149,7 +150,7 @@ void TstOutputTable::longRowsCanBeScrolledIntoView()
 
     MainWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
     MainWindowProbe probe(window);
     QTableWidget* table = probe.ui()->table_data;
     probe.ui()->cmb_bytes_per_line->setCurrentText(perLine);
@@ -178,14 +179,14 @@ void TstOutputTable::longRowsCanBeScrolledIntoView()
         const QRect cell = table->visualRect(index);
         return table->viewport()->rect().contains(cell.right(), cell.bottom());
     };
-    QTRY_VERIFY(cornerInView());
+    PELLAN_TRY_VERIFY(cornerInView());
 }
 
 void TstOutputTable::dataColumnFillsViewAfterNarrowing()
 {
     MainWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
     MainWindowProbe probe(window);
     QTableWidget* table = probe.ui()->table_data;
     const auto columnsWidth = [table] {
@@ -201,7 +202,7 @@ void TstOutputTable::dataColumnFillsViewAfterNarrowing()
     probe.ui()->actionTableClear->trigger();
     QCOMPARE(columnsWidth(), table->viewport()->width());
     window.resize(window.width() + 200, window.height());
-    QTRY_COMPARE(columnsWidth(), table->viewport()->width());
+    PELLAN_TRY_COMPARE(columnsWidth(), table->viewport()->width());
 }
 
 void TstOutputTable::rewrapSurvivesRestartAndSparesTextRows()
@@ -282,7 +283,7 @@ void TstOutputTable::contextMenuEnablesEntries()
 {
     MainWindow window;
     window.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&window));
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
     MainWindowProbe probe(window);
     QTableWidget* table = probe.ui()->table_data;
 

@@ -1,5 +1,6 @@
 #include "apptesthelpers.h"
 #include "projects/i2cdevicefile.h"
+#include "tests/support/waits.h"
 
 #include <QDockWidget>
 #include <QFileDialog>
@@ -91,7 +92,7 @@ void TstProjects::init()
     QVERIFY(writeEepromFile(projectsFolder()));
     m_window = std::make_unique<MainWindow>();
     m_window->show();
-    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get(), testsupport::WAIT_MS));
 }
 
 void TstProjects::cleanup()
@@ -265,7 +266,7 @@ void TstProjects::viewActionFollowsDock()
     QVERIFY(!ui()->actionProjects->isChecked());
     ui()->actionProjects->trigger();
     QVERIFY(ui()->actionProjects->isChecked());
-    QTRY_VERIFY(dock->isVisible());
+    PELLAN_TRY_VERIFY(dock->isVisible());
 
     // Tabbed behind another dock, the dock reports itself invisible while
     // it is not hidden: covered, not closed.

@@ -5,6 +5,7 @@
 #include "apptesthelpers.h"
 #include "sim/adapters/simbh1750.h"
 #include "sim/adapters/simlm75.h"
+#include "tests/support/waits.h"
 
 #include <QFile>
 #include <QFileDialog>
@@ -23,9 +24,9 @@
 
 using apptest::connectTo;
 
-namespace {
+using testsupport::WAIT_MS;
 
-constexpr int WAIT_MS = 20000;
+namespace {
 
 QString documents()
 {
@@ -120,7 +121,7 @@ void TstWatch::benchWatchShowsLux()
     QVERIFY(dock()->isVisible());
     QVERIFY(dock()->isRunning());
     setRule(QStringLiteral("u16be"), 0, QStringLiteral("1/1.2"), QStringLiteral("lx"));
-    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() >= 5, WAIT_MS);
+    PELLAN_TRY_VERIFY(dock()->samples().size() >= 5);
     dock()->refreshNow();
     QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("250.0 lx"));
     QCOMPARE(field<QLabel>("label_watch_stats")->text(),
@@ -132,11 +133,11 @@ void TstWatch::benchWatchShowsLux()
     QVERIFY(!dock()->isRunning());
     const size_t paused = dock()->samples().size();
     field<QPushButton>("btn_watch_start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > paused, WAIT_MS);
+    PELLAN_TRY_VERIFY(dock()->samples().size() > paused);
     // A register being typed does not stop the watch half-way.
     field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("0x"));
     const size_t typed = dock()->samples().size();
-    QTRY_VERIFY_WITH_TIMEOUT(dock()->samples().size() > typed + 2, WAIT_MS);
+    PELLAN_TRY_VERIFY(dock()->samples().size() > typed + 2);
     QVERIFY(dock()->isRunning());
 }
 
@@ -148,7 +149,7 @@ void TstWatch::registerPointerAndRememberedRule()
     setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
     field<QPushButton>("btn_watch_clear")->click();
     field<QPushButton>("btn_watch_start")->click();
-    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
     dock()->refreshNow();
     QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("-0.5 °C"));
     QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0xFF, 0x80}));
@@ -171,7 +172,7 @@ void TstWatch::registerPointerAndRememberedRule()
     QCOMPARE(field<QSpinBox>("spin_watch_shift")->value(), 7);
     QCOMPARE(field<QLineEdit>("edit_watch_unit")->text(), QStringLiteral("°C"));
     QCOMPARE(field<QLineEdit>("edit_watch_register")->text(), QStringLiteral("00"));
-    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
     QCOMPARE(*dock()->samples().front().value, -0.5);
 }
 
@@ -196,7 +197,7 @@ void TstWatch::stopConditions()
 
     field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
     startWatch(event == QLatin1String("nack") ? QStringLiteral("0x30") : QStringLiteral("0x23"));
-    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
     testsupport::CDialogAnswerer answerer;
     if (event == QLatin1String("timeout")) {
         m_adapter->SetFault(ESimOrvFault::NoAnswer);
@@ -207,10 +208,10 @@ void TstWatch::stopConditions()
         m_adapter->Unplug();
     }
     if (running) {
-        QTRY_VERIFY_WITH_TIMEOUT(dock()->failureCount() >= 3, WAIT_MS);
+        PELLAN_TRY_VERIFY(dock()->failureCount() >= 3);
         QVERIFY(dock()->isRunning());
     } else {
-        QTRY_VERIFY_WITH_TIMEOUT(!dock()->isRunning(), WAIT_MS);
+        PELLAN_TRY_VERIFY(!dock()->isRunning());
     }
     QVERIFY2(status().contains(reason), qPrintable(status()));
     if (event == QLatin1String("unplug")) {
@@ -246,7 +247,7 @@ void TstWatch::watchFromStoredCommand()
     QVERIFY(field<QLabel>("label_watch_source")
                 ->text()
                 .startsWith(QStringLiteral("Read Measurement (bh1750.i2cdev, 2 bytes from 0x23)")));
-    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
     QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0x01, 0x2C}));
 
     // Write commands cannot be watched.
@@ -260,7 +261,7 @@ void TstWatch::watchFromStoredCommand()
 void TstWatch::saveWatchCsv()
 {
     startWatch(QStringLiteral("0x30")); // no device: failed samples
-    QTRY_VERIFY_WITH_TIMEOUT(!dock()->samples().empty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
     field<QPushButton>("btn_watch_start")->click();
     const QString path = documents() + QStringLiteral("/watch.csv");
     testsupport::CDialogAnswerer answerer;

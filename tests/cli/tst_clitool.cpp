@@ -3,6 +3,7 @@
 #include "sim/adapters/simeeprom24c02.h"
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
+#include "tests/support/waits.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>

@@ -1,5 +1,6 @@
 #include "hid/simplehidclass.h"
 #include "sim/simhid.h"
+#include "tests/support/waits.h"
 
 #include <QtTest>
 
@@ -408,7 +409,7 @@ private slots:
         });
         writer.join();
         QCOMPARE(failures.load(), 0);
-        QTRY_COMPARE_WITH_TIMEOUT(receivedCount(), size_t(COUNT), 10000);
+        PELLAN_TRY_COMPARE(receivedCount(), size_t(COUNT));
         for (int i = 0; i < COUNT; ++i) {
             QCOMPARE(received[i],
                      (Bytes{0x02, static_cast<uint8_t>(i), static_cast<uint8_t>(i >> 8)}));
@@ -418,7 +419,7 @@ private slots:
         QVERIFY(!hid.IsReadThreadRunning());
         QVERIFY(hid.StartReadThread(collect, 64, 50));
         QVERIFY(hid.Write({0x02, 0xEE}));
-        QTRY_COMPARE_WITH_TIMEOUT(receivedCount(), size_t(COUNT + 1), 10000);
+        PELLAN_TRY_COMPARE(receivedCount(), size_t(COUNT + 1));
         hid.Close();
         QVERIFY(!hid.IsReadThreadRunning());
         QVERIFY(!hid.IsOpen());
@@ -443,7 +444,7 @@ private slots:
             },
             64, -1));
         device->QueueInputReport({1});
-        QTRY_VERIFY(!hid.IsReadThreadRunning());
+        PELLAN_TRY_VERIFY(!hid.IsReadThreadRunning());
         QCOMPARE(calls.load(), 1);
         QVERIFY(hid.StartReadThread(nullptr, 64, 10));
         QVERIFY(hid.IsReadThreadRunning());
@@ -457,11 +458,12 @@ private slots:
         std::atomic<int> reports{0};
         QVERIFY(hid.StartReadThread([&](const Bytes&) { ++reports; }, 64, 20));
         device->QueueInputReport({1, 2});
-        QTRY_COMPARE(reports.load(), 1);
+        PELLAN_TRY_COMPARE(reports.load(), 1);
 
         QVERIFY(CSimHidStack::Instance().Unplug(PATH_A));
-        QTRY_COMPARE(hid.GetLastError(),
-                     std::string("hid_read_timeout: unexpected poll error (device disconnected)"));
+        PELLAN_TRY_COMPARE(
+            hid.GetLastError(),
+            std::string("hid_read_timeout: unexpected poll error (device disconnected)"));
         hid.StopReadThread();
         QVERIFY(!hid.Write({0x02, 1}));
         QCOMPARE(hid.GetLastError(), std::string("No such device"));

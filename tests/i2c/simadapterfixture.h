@@ -4,15 +4,14 @@
 // bytes, and waiting for what the simulated adapter received.
 
 #include "sim/adapters/simorvadapter.h"
+#include "tests/support/waits.h"
 
 #include <QByteArray>
 #include <QList>
 #include <QTest>
 
-#include <chrono>
 #include <cstdint>
 #include <initializer_list>
-#include <thread>
 #include <vector>
 
 namespace testutil {
@@ -61,16 +60,9 @@ inline std::vector<uint8_t> Bytes(size_t count, uint8_t first = 0)
 }
 
 // Polls until the adapter has received at least count reports in all.
-inline bool WaitForReceived(const CSimOrvAdapter& adapter, size_t count,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(5))
+inline bool WaitForReceived(const CSimOrvAdapter& adapter, size_t count)
 {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (adapter.ReceivedReports().size() < count) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return testsupport::pollFor([&] { return adapter.ReceivedReports().size() >= count; });
 }
 
 } // namespace testutil

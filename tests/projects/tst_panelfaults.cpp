@@ -9,6 +9,7 @@
 #include "tests/support/fifowatchdog.h"
 #include "tests/support/projectspanelprobe.h"
 #include "tests/support/readonlyfolder.h"
+#include "tests/support/waits.h"
 
 #include <QDialogButtonBox>
 #include <QDir>
@@ -43,7 +44,7 @@ namespace {
 // Enough files that reading the rest of the folder takes far longer than a
 // thread needs to change the first one.
 constexpr int FILLER_FILES = 400;
-constexpr int WAIT_MS = 5000;
+using testsupport::WAIT_MS;
 
 enum EChange { RewrittenInPlace, ReplacedByRename, Deleted, Created };
 enum EOutside { OtherFileAdded, CommandAdded, CommandRenamed, FileRemoved, FileBroken };
@@ -129,7 +130,7 @@ void renameDevice(QWidget* widget)
 }
 
 // Runs an action on its own thread as soon as somebody has read the file
-// (closed it after reading), or after 10 s at the latest.
+// (closed it after reading), or when a wait's bound has passed.
 class CAfterRead {
 public:
     CAfterRead(const QString& path, std::function<void()> action)
@@ -141,7 +142,7 @@ public:
             inotify_add_watch(m_fd, QFile::encodeName(path).constData(), IN_CLOSE_NOWRITE) >= 0;
         m_thread = std::thread([this, action = std::move(action)] {
             pollfd waiting{m_fd, POLLIN, 0};
-            m_triggered = poll(&waiting, 1, 10000) == 1;
+            m_triggered = poll(&waiting, 1, WAIT_MS) == 1;
             action();
         });
     }
@@ -324,8 +325,8 @@ void TstPanelFaults::fileChangedWhileFolderReloads()
     QVERIFY(afterRead.finish());
 
     // Whatever the reload itself saw, the watcher brings the change in.
-    QTRY_COMPARE_WITH_TIMEOUT(dock->texts().mid(0, after.size()), after, WAIT_MS);
-    QTRY_COMPARE_WITH_TIMEOUT(dock->texts().size(), FILLER_FILES + after.size(), WAIT_MS);
+    PELLAN_TRY_COMPARE(dock->texts().mid(0, after.size()), after);
+    PELLAN_TRY_COMPARE(dock->texts().size(), FILLER_FILES + after.size());
 }
 
 void TstPanelFaults::folderDeletedWhilePanelRuns()
@@ -338,7 +339,7 @@ void TstPanelFaults::folderDeletedWhilePanelRuns()
     QCOMPARE(dock->descriptionLabel->text(), u"The first"_s);
 
     QVERIFY(QDir(folder()).removeRecursively());
-    QTRY_VERIFY_WITH_TIMEOUT(dock->texts().isEmpty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(dock->texts().isEmpty());
     QVERIFY(!dock->tree->currentIndex().isValid());
     QVERIFY(dock->descriptionLabel->text().isEmpty());
     // Reloading a folder that is not there is harmless.
@@ -352,9 +353,9 @@ void TstPanelFaults::folderDeletedWhilePanelRuns()
     dock->reloadButton->click();
     QCOMPARE(dock->texts(), QStringList{"Gamma"});
     QFile::remove(path);
-    QTRY_VERIFY_WITH_TIMEOUT(dock->texts().isEmpty(), WAIT_MS);
+    PELLAN_TRY_VERIFY(dock->texts().isEmpty());
     writeDevice(folder(), u"d.i2cdev"_s, u"Delta"_s);
-    QTRY_COMPARE_WITH_TIMEOUT(dock->texts(), QStringList{"Delta"}, WAIT_MS);
+    PELLAN_TRY_COMPARE(dock->texts(), QStringList{"Delta"});
 }
 
 void TstPanelFaults::saveIntoReadOnlyFolder()

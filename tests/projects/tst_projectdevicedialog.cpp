@@ -1,5 +1,6 @@
 #include "projects/projectdevicedialog.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/waits.h"
 
 #include <QDialogButtonBox>
 #include <QLineEdit>
@@ -118,7 +119,7 @@ void TstProjectDeviceDialog::checks()
     ProjectDeviceDialog dialog(QStringLiteral("Device Properties"), parseHex, check);
     dialog.setValues(name, address, QString());
     dialog.show();
-    QVERIFY(QTest::qWaitForWindowExposed(&dialog));
+    QVERIFY(QTest::qWaitForWindowExposed(&dialog, testsupport::WAIT_MS));
 
     testsupport::CDialogAnswerer answerer;
     Qt::TextFormat format = Qt::AutoText;

@@ -1,5 +1,6 @@
 #include "hid/hidapiext.h"
 #include "sim/simhid.h"
+#include "tests/support/waits.h"
 
 #include <QtTest>
 
@@ -32,20 +33,6 @@ struct SHandle {
     SHandle(const SHandle&) = delete;
     SHandle& operator=(const SHandle&) = delete;
 };
-
-// Polls a condition until it holds or the deadline passes.
-template <typename Condition>
-bool WaitUntil(Condition condition, std::chrono::milliseconds deadline = std::chrono::seconds(10))
-{
-    const auto end = Clock::now() + deadline;
-    while (!condition()) {
-        if (Clock::now() > end) {
-            return false;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
-}
 
 int ReadInto(hid_device* dev, Bytes& out, size_t length, int ms)
 {
@@ -134,7 +121,7 @@ private slots:
 
         // Negative waits for ever: here until another thread queues a report.
         std::thread producer([&] {
-            if (WaitUntil([&] { return device->WaitingReaderCount() == 1; })) {
+            if (testsupport::pollFor([&] { return device->WaitingReaderCount() == 1; })) {
                 device->QueueInputReport({4, 5, 6});
             }
         });
@@ -146,17 +133,28 @@ private slots:
 
     void delayedReportsComeInDueOrder()
     {
+        constexpr auto DELAY = std::chrono::milliseconds(100);
         auto device = CSimHidStack::Instance().Plug(Interface("sim/1"));
         SHandle h(hid_open_path("sim/1"));
         QCOMPARE(device->QueueInputReport({1}, std::chrono::hours(1)), size_t(1));
-        QCOMPARE(device->QueueInputReport({2}, std::chrono::milliseconds(20)), size_t(1));
-        QCOMPARE(device->QueueInputReport({3}), size_t(1));
         Bytes buffer;
+        Clock::time_point queued;
+        // {2} is queued first but due later. A stall of DELAY before {3} is
+        // queued would make {2} due first: such a round proves nothing, is
+        // read out and played again.
+        for (;;) {
+            queued = Clock::now();
+            QCOMPARE(device->QueueInputReport({2}, DELAY), size_t(1));
+            QCOMPARE(device->QueueInputReport({3}), size_t(1));
+            if (Clock::now() - queued < DELAY)
+                break;
+            QCOMPARE(ReadInto(h.dev, buffer, 8, testsupport::WAIT_MS), 1);
+            QCOMPARE(ReadInto(h.dev, buffer, 8, testsupport::WAIT_MS), 1);
+        }
         QCOMPARE(ReadInto(h.dev, buffer, 8, 0), 1);
         QCOMPARE(buffer, Bytes{3});
-        const auto start = Clock::now();
-        QCOMPARE(ReadInto(h.dev, buffer, 8, 5000), 1);
-        QVERIFY(Clock::now() - start >= std::chrono::milliseconds(10));
+        QCOMPARE(ReadInto(h.dev, buffer, 8, testsupport::WAIT_MS), 1);
+        QVERIFY(Clock::now() - queued >= DELAY);
         QCOMPARE(buffer, Bytes{2});
         QCOMPARE(ReadInto(h.dev, buffer, 8, 0), 0); // the hour-long one is not due
     }
@@ -221,7 +219,7 @@ private slots:
             unsigned char buffer[8];
             result = hid_read_timeout(h.dev, buffer, sizeof buffer, -1);
         });
-        QVERIFY(WaitUntil([&] { return device->WaitingReaderCount() == 1; }));
+        QVERIFY(testsupport::pollFor([&] { return device->WaitingReaderCount() == 1; }));
         QVERIFY(stack.Unplug("sim/1"));
         blocked.join();
         QCOMPARE(result, -1);
@@ -266,7 +264,7 @@ private slots:
         const unsigned char feature[] = {0x05, 0x33};
         QCOMPARE(hid_send_feature_report(h.dev, feature, sizeof feature), 2);
 
-        QVERIFY(device->WaitForWrites(3, std::chrono::milliseconds(1000)));
+        QVERIFY(device->WaitForWrites(3, testsupport::WAIT));
         const auto writes = device->Writes();
         QCOMPARE(writes[0].bytes, (Bytes{0x02, 0x10}));
         QCOMPARE(writes[1].result, -1);

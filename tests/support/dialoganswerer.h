@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/waits.h"
+
 #include <QList>
 #include <QObject>
 #include <QPointer>
@@ -57,7 +59,7 @@ public:
     const QStringList& menuEntries() const { return m_menuEntries; }
     int pending() const { return static_cast<int>(m_answers.size()); }
     // Waits until every queued answer was used; false on timeout.
-    bool waitDone(int timeoutMs = 5000);
+    bool waitDone(int timeoutMs = WAIT_MS);
 
 private:
     void poll();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tests/support/waits.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QString>
@@ -14,8 +16,10 @@
 
 namespace testsupport {
 
-// Opens a FIFO for writing when a reader still waits in open() after a few
-// seconds, so that a reader that blocks fails the test instead of hanging it.
+// Opens a FIFO for writing when a reader still waits in open() after a
+// wait's bound, so that a reader that blocks fails the test instead of
+// hanging it. The bound is long: a slow machine must not pass for a reader
+// that blocks.
 class CFifoWatchdog {
 public:
     // The FIFO may be made later or not at all; only a blocked reader is let go.
@@ -23,7 +27,7 @@ public:
     {
         m_thread = std::thread([this] {
             std::unique_lock lock(m_mutex);
-            if (m_done.wait_for(lock, std::chrono::seconds(5), [this] { return m_finished; }))
+            if (m_done.wait_for(lock, WAIT, [this] { return m_finished; }))
                 return;
             m_blocked = true;
             while (!m_finished) {
