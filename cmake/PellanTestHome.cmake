@@ -1,4 +1,12 @@
 # Gives a test a fresh private home folder (run as a CTest fixture).
+#
+# The test holds the lock beside its home while it runs (see
+# tests/support/privatehome.cpp): a second ctest run in the same build tree
+# waits here rather than emptying the home of a test that is still running.
+file(LOCK "${HOME_DIR}.lock" TIMEOUT 300 RESULT_VARIABLE locked)
+if(NOT locked EQUAL 0)
+    message(FATAL_ERROR "Another run of this test still uses ${HOME_DIR}: ${locked}")
+endif()
 file(REMOVE_RECURSE "${HOME_DIR}")
 file(MAKE_DIRECTORY "${HOME_DIR}/.config" "${HOME_DIR}/.local/share" "${HOME_DIR}/.cache"
      "${HOME_DIR}/Documents")

@@ -3,14 +3,24 @@
 // with its own settings, data, cache, documents and runtime folders, removed
 // again at exit. A test run by hand thus never touches the real user's
 // settings, projects folder or trash.
+//
+// A test that runs in the home CTest prepared holds a lock beside it for its
+// whole run. The set-up step that empties the home takes the same lock, so a
+// second ctest run in the same build tree waits instead of emptying the home
+// of a test that is still running (whose folders would then vanish under it).
 
 #include <array>
+#include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <filesystem>
 #include <string>
 #include <sys/stat.h>
 #include <system_error>
+#include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -18,6 +28,12 @@ namespace {
 // holds the marker file.
 constexpr char HOME_VARIABLE[] = "PELLAN_TEST_HOME";
 constexpr char MARKER[] = ".pellan-test-home";
+// Beside the home, so that emptying the home leaves it alone; the set-up step
+// (cmake/PellanTestHome.cmake) locks the same file with file(LOCK), which
+// takes a POSIX record lock as fcntl does.
+constexpr char LOCK_SUFFIX[] = ".lock";
+// As long as the CTest timeout of a test: the other run's test must end first.
+constexpr std::chrono::seconds LOCK_WAIT{120};
 
 struct SFolder {
     const char* variable;
@@ -66,12 +82,33 @@ bool givenByCTest()
     std::exit(EXIT_FAILURE);
 }
 
+// Holds the home's lock for the life of the process; the lock goes with the
+// descriptor at exit, however the test ends.
+void lockCTestHome(const std::string& home)
+{
+    const std::string path = home + LOCK_SUFFIX;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, S_IRUSR | S_IWUSR);
+    if (fd < 0)
+        fail("cannot open " + path);
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    const auto deadline = std::chrono::steady_clock::now() + LOCK_WAIT;
+    while (fcntl(fd, F_SETLK, &lock) != 0) {
+        if ((errno != EACCES && errno != EAGAIN) || std::chrono::steady_clock::now() > deadline)
+            fail("another run of this test still uses " + home);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+}
+
 class CPrivateHome {
 public:
     CPrivateHome()
     {
-        if (givenByCTest())
+        if (givenByCTest()) {
+            lockCTestHome(environment(HOME_VARIABLE));
             return;
+        }
         std::string base = environment("TMPDIR");
         if (base.empty())
             base = "/tmp";
