@@ -88,9 +88,11 @@ ESimOrvFault ToFault(const std::string& name)
         return ESimOrvFault::BusError;
     if (name == "write_error")
         return ESimOrvFault::WriteError;
+    if (name == "unplug")
+        return ESimOrvFault::Unplug;
     throw py::value_error("unknown fault '" + name +
-                          "'; give one of 'no_answer', 'arbitration_lost', 'bus_error' or "
-                          "'write_error'");
+                          "'; give one of 'no_answer', 'arbitration_lost', 'bus_error', "
+                          "'write_error' or 'unplug'");
 }
 
 // Takes every Python target off every adapter, while the interpreter can
@@ -105,7 +107,10 @@ void DetachAllTargets()
     }
 }
 
-void Replug()
+// Plugs fresh demo adapters, with the fault and delay that PELLAN_SIM_FAULT
+// and PELLAN_SIM_REPORT_DELAY_US name; a value that cannot be read is an
+// error here as it is in the demo programs. Returns the error, empty if none.
+std::string Replug()
 {
     AdapterList old;
     {
@@ -116,16 +121,26 @@ void Replug()
     for (const auto& adapter : old)
         adapter->Unplug();
     old.clear();
-    AdapterList fresh = PlugDemoAdapters();
+    std::string error;
+    AdapterList fresh = PlugDemoAdapters(&error);
     std::lock_guard lock(g_adaptersMutex);
     g_adapters = std::move(fresh);
+    return error;
+}
+
+void ReplugOrThrow()
+{
+    std::string error;
+    CallReleased([&] { error = Replug(); });
+    if (!error.empty())
+        throw py::value_error(error);
 }
 
 } // namespace
 
 void DefineSimApi(py::module_& module)
 {
-    CallReleased([] { Replug(); });
+    ReplugOrThrow();
 
     const py::object nack = py::reinterpret_steal<py::object>(PyErr_NewExceptionWithDoc(
         "pellan_i2c.sim.Nack",
@@ -220,16 +235,20 @@ must not use the simulated adapters itself.)doc");
 
     module.def(
         "set_fault",
-        [](const std::string& fault, int count, std::optional<std::string> serial) {
+        [](const std::string& fault, int count, std::optional<std::string> serial, int after) {
             const ESimOrvFault kind = ToFault(fault);
+            if (after < 0)
+                throw py::value_error("after must be 0 or more");
             for (const auto& adapter : Select(serial))
-                CallReleased([&] { adapter->SetFault(kind, count); });
+                CallReleased([&] { adapter->SetFault(kind, count, after); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
-        R"doc(Makes the simulated adapter (or all three) fail its next count requests (all
-of them for a negative count): 'no_answer' (no answer: ETIMEDOUT),
-'arbitration_lost' (EAGAIN), 'bus_error' (EIO) or 'write_error' (the USB
-transfer fails: EIO).)doc");
+        py::arg("after") = 0,
+        R"doc(Makes the simulated adapter (or all three) fail count requests (all of
+them for a negative count) once after requests have passed: 'no_answer' (no
+answer: ETIMEDOUT), 'arbitration_lost' (EAGAIN), 'bus_error' (EIO),
+'write_error' (the USB transfer fails: EIO) or 'unplug' (the adapter is
+pulled: ENODEV).)doc");
 
     module.def(
         "clear_faults",
@@ -249,10 +268,11 @@ transfer fails: EIO).)doc");
         "Unplugs the simulated adapter: open adapters fail with ENODEV until reset().");
 
     module.def(
-        "reset", [] { CallReleased([] { Replug(); }); },
+        "reset", [] { ReplugOrThrow(); },
         "Unplugs the simulated adapters and plugs fresh ones: built-in devices in their "
-        "first state, no Python targets, no faults, no delay, empty report logs. Adapters "
-        "open until now fail with ENODEV.");
+        "first state, no Python targets, empty report logs, and no faults or delay but "
+        "those the environment variables PELLAN_SIM_FAULT and PELLAN_SIM_REPORT_DELAY_US "
+        "name. Adapters open until now fail with ENODEV.");
 
     module.def(
         "take_reports",

@@ -1,6 +1,9 @@
 """The errno and the text of every class of failure, through each front end."""
 
 import errno
+import os
+import subprocess
+import sys
 
 import pytest
 from conftest import OR3, OR5, Recorder
@@ -120,3 +123,38 @@ def test_closed_adapter_and_bus_raise_value_error():
     bus.close()
     with pytest.raises(ValueError):
         bus.read_byte(0x48)
+
+
+# The demo programs' environment variables shape the simulator too; a value
+# that cannot be read stops the import, as it stops the demo programs.
+ENVIRONMENT = [
+    ("PELLAN_SIM_FAULT", "bus-error", "OSError 5"),
+    ("PELLAN_SIM_FAULT", "no-answer:1", "OSError 110"),
+    ("PELLAN_SIM_FAULT", "bus-error:9", "ok"),
+    ("PELLAN_SIM_FAULT", "melting", "ImportError PELLAN_SIM_FAULT"),
+    ("PELLAN_SIM_REPORT_DELAY_US", "ten", "ImportError PELLAN_SIM_REPORT_DELAY_US"),
+]
+
+
+@pytest.mark.parametrize("variable,value,outcome", ENVIRONMENT)
+def test_environment_variables(variable, value, outcome):
+    script = f"""
+try:
+    import pellan_i2c.sim as sim
+    sim.SMBus("{OR3}").read_word_data(0x48, 0)
+    print("ok")
+except OSError as error:
+    print("OSError", error.errno)
+except ImportError as error:
+    print("ImportError", error)
+"""
+    environment = dict(os.environ, **{variable: value})
+    result = subprocess.run(
+        [sys.executable, "-c", script],
+        env=environment,
+        capture_output=True,
+        text=True,
+        timeout=60,
+        check=True,
+    )
+    assert result.stdout.startswith(outcome)
