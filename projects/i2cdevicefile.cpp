@@ -234,8 +234,12 @@ bool CI2cDeviceFile::Load(const QString& path)
             std::optional<EI2cStartStop> mode = EI2cStartStop::Auto;
             if (object.contains(KEY_MODE))
                 mode = ModeFromName(object.value(KEY_MODE).toString());
-            std::optional<std::vector<uint8_t>> data =
-                HexToBytes(object.value(KEY_DATA).toString());
+            // A data value that is not text is refused, not read as no data:
+            // the command would become a bare address probe.
+            const QJsonValue dataValue = object.value(KEY_DATA);
+            std::optional<std::vector<uint8_t>> data;
+            if (dataValue.isUndefined() || dataValue.isString())
+                data = HexToBytes(dataValue.toString());
             if (!mode || !data) {
                 m_lastError = QStringLiteral("Command %1: invalid mode or data").arg(number);
                 return false;
