@@ -130,6 +130,22 @@ QByteArray CommandLine(const SI2cCommand& command)
     return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
 }
 
+SFileStamp StampOf(const struct stat& status)
+{
+    return {static_cast<quint64>(status.st_dev), static_cast<quint64>(status.st_ino),
+            static_cast<qint64>(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+            qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
+}
+
+std::optional<SFileStamp> StampOfDescriptor(int fd)
+{
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0)
+        return std::nullopt;
+    return StampOf(status);
+}
+
 // Opens a regular file for reading, following links. Opened without
 // blocking and checked by its descriptor: opening a FIFO (or a link to one)
 // would wait for a writer for ever, and a check of the path before the open
@@ -166,28 +182,45 @@ bool OpenRegularFile(QFile& file, const QString& path, QString& error)
 
 const QString CI2cDeviceFile::FILE_SUFFIX = QStringLiteral("i2cdev");
 
+std::optional<SFileStamp> SFileStamp::Of(const QString& path)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return StampOf(status);
+}
+
 bool CI2cDeviceFile::Load(const QString& path)
 {
     m_filePath = path;
+    m_fileStamp.reset();
 
     QFile file(path);
     if (!OpenRegularFile(file, path, m_lastError))
         return false;
+    // Taken before reading and checked after it: only a file that stood
+    // still while it was read gets a stamp.
+    const std::optional<SFileStamp> stamp = StampOfDescriptor(file.handle());
     if (file.size() > MAX_FILE_SIZE) {
+        m_fileStamp = stamp;
         m_lastError = QStringLiteral("File too large (%1 bytes, at most %2)")
                           .arg(file.size())
                           .arg(MAX_FILE_SIZE);
         return false;
     }
-    const QByteArray bytes = file.readAll();
+    QByteArray bytes = file.readAll();
     // A read error ends here rather than as a parse error of a cut text.
     if (file.error() != QFileDevice::NoError) {
         m_lastError = file.errorString();
         return false;
     }
+    if (stamp && StampOfDescriptor(file.handle()) == stamp)
+        m_fileStamp = stamp;
+    file.close();
 
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    bytes = QByteArray(); // the document holds its own copy; a large file is not kept twice
     if (document.isNull()) {
         m_lastError = QStringLiteral("JSON error at offset %1: %2")
                           .arg(parseError.offset)

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "projects/devicefolder.h"
 #include "projects/i2cdevicefile.h"
 
-#include <QFileInfoList>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 
+class CProjectsModel;
 class QEvent;
 class QFileSystemWatcher;
 class QLabel;
@@ -20,7 +22,6 @@ class QLineEdit;
 class QModelIndex;
 class QPoint;
 class QSortFilterProxyModel;
-class QStandardItemModel;
 class QToolButton;
 class QTreeView;
 class QWidget;
@@ -48,8 +49,12 @@ public:
 
     // A device file that failed to load.
     struct SFileError {
-        QString path;    // absolute path
-        QString message; // the device file's error text
+        QString path;          // absolute path
+        QString message;       // the device file's error text
+        QByteArray nativePath; // the path as the file system knows it
+        // The file that gave this error when it was read whole; a reload
+        // reads it again only when it changed.
+        std::optional<SFileStamp> stamp;
     };
 
     // The address text in the main window's current format.
@@ -106,9 +111,17 @@ private:
     void selectItem(const QString& filePath, int commandIndex);
     void saveExpanded() const;
     void prepareFolder();
-    void rebuildModel();
+    // Rebuilds the tree around the change of the lists, keeping the current
+    // row and the expansion.
+    void rebuildModel(const std::function<void()>& change);
+    // The file and the command index (-1: none) of the current row.
+    std::pair<QString, int> currentItem() const;
+    void restoreCurrent(const QString& path, int command);
     // Watches the folder and its device files anew; returns the files.
-    QFileInfoList updateWatcher();
+    QList<SFolderEntry> updateWatcher();
+    // Whether the folder path leads to another folder than at the last
+    // reload (renamed away, replaced, a link re-pointed) or to none.
+    bool folderReplaced() const;
     void restoreExpanded();
 
     int createDevice();
@@ -142,11 +155,12 @@ private:
     ParseAddress m_parseAddress;
     CurrentAddress m_currentAddress;
     QWidget* m_parentWidget = nullptr;
-    QStandardItemModel* m_model = nullptr;
+    CProjectsModel* m_model = nullptr;
     QSortFilterProxyModel* m_proxy = nullptr;
     QFileSystemWatcher* m_watcher = nullptr;
     QTimer m_reloadTimer;
     QString m_folder;
+    std::optional<SFolderIdentity> m_folderIdentity;
     QList<CI2cDeviceFile> m_devices;
     QList<SFileError> m_errors;
     QSet<QString> m_expanded;
