@@ -552,9 +552,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     // The menu runs a nested event loop in which a debounced reload may
     // replace the device list and every index; the row is found again
     // afterwards by its file and its command.
-    const QString devicePath = device >= 0 ? m_devices.at(device).GetFilePath() : QString();
-    const QString label =
-        command >= 0 ? m_devices.at(device).GetCommands().at(command).label : QString();
+    const STarget target = device >= 0 ? targetOf(device, command) : STarget();
 
     QMenu menu(tree);
     QAction* execute = nullptr;
@@ -603,7 +601,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         deleteErrorFile(path);
         return;
     }
-    const int found = findDevice(devicePath, command, label);
+    const int found = findDevice(target);
     if (found < 0)
         return;
     const CI2cDeviceFile& file = m_devices.at(found);

@@ -124,24 +124,44 @@ private:
     bool folderReplaced() const;
     void restoreExpanded();
 
+    // What an action was meant for: a device, by its file and its name as
+    // the tree showed it, and for command actions one of its commands,
+    // which must still be the same as a whole.
+    struct STarget {
+        QString path;
+        QString name;
+        int commandIndex = -1;
+        SI2cCommand command;
+    };
+    STarget targetOf(int deviceIndex, int commandIndex) const;
+    // What no longer matches the target in this device; empty when nothing.
+    QString changeOf(const STarget& target, const CI2cDeviceFile& device) const;
+    // The index of the target's device in the device list, after a menu in
+    // which a reload may have run; -1, after a warning that names the
+    // change, when the folder, the file or the command is no longer what
+    // the menu was opened for.
+    int findDevice(const STarget& target);
+    // The target's device as it is on disk now, for an action prepared
+    // before a dialog. Nothing, after a warning titled title that names the
+    // change and ends with outcome, when the folder, the file or the
+    // command is no longer what the action was meant for.
+    std::optional<CI2cDeviceFile> deviceOnDisk(const STarget& target, const QString& title,
+                                               const QString& outcome);
+    void warnChanged(const QString& title, const QString& change, const QString& outcome);
+
     int createDevice();
     bool editDevice(CI2cDeviceFile& file, bool isNew);
     bool isDeviceNameTaken(const QString& name, const QString& exceptPath) const;
     QString uniqueFilePath(const QString& name) const;
-    bool saveDevice(const CI2cDeviceFile& file);
+    // Saves a device read from disk unless its file changed since it was
+    // read (a warning titled title then says so); false when not saved.
+    bool saveDevice(const CI2cDeviceFile& file, const QString& title);
     std::optional<QString> promptLabel(const QString& title, const QString& label,
                                        const QString& text, const CI2cDeviceFile& file,
                                        int exceptIndex);
-    // The index of the device at filePath in the device list, whose command
-    // at commandIndex (-1: none) still has the label; -1, after a warning
-    // that names the change, when the file or the command is gone.
-    int findDevice(const QString& filePath, int commandIndex, const QString& label);
-    // The device at filePath as it is on disk now, for an edit prepared
-    // before a dialog: its command at commandIndex (-1: none) must still have
-    // the label. Nothing, after a warning titled title that names the
-    // change, when the file or the command is gone.
-    std::optional<CI2cDeviceFile> deviceOnDisk(const QString& filePath, int commandIndex,
-                                               const QString& label, const QString& title);
+    // Moves the file to the trash; where the trash cannot take it, says so
+    // and deletes it only when the user agrees. True when the file is gone.
+    bool removeFile(const QByteArray& nativePath, const QString& path, const QString& title);
     void showDeviceProperties(int deviceIndex);
     void deleteDevice(int deviceIndex);
     void deleteErrorFile(const QString& path);
