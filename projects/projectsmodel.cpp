@@ -79,6 +79,13 @@ void CProjectsModel::errorChanged(int error)
     emit dataChanged(index(row, 0), index(row, COLUMN_COUNT - 1));
 }
 
+void CProjectsModel::addressesChanged()
+{
+    if (!m_commandCounts.empty())
+        emit dataChanged(index(0, COLUMN_COUNT - 1),
+                         index(static_cast<int>(m_commandCounts.size()) - 1, COLUMN_COUNT - 1));
+}
+
 QModelIndex CProjectsModel::indexOf(int row, int command) const
 {
     const QModelIndex top = index(row, 0);

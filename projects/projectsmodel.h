@@ -38,6 +38,8 @@ public:
     void commandsChanged(int device);
     // Error row `error` kept its place; its text may have changed.
     void errorChanged(int error);
+    // The address format changed: every device row shows its address anew.
+    void addressesChanged();
 
     // Column 0 of top-level row `row`, or of its command row `command`.
     QModelIndex indexOf(int row, int command = -1) const;

@@ -187,7 +187,9 @@ void CProjectsPanel::SetFolder(const QString& folder)
 
 void CProjectsPanel::RefreshAddresses()
 {
-    rebuildModel({});
+    // Only the address column changes; rows, expansion and the current row
+    // stay as they are.
+    m_model->addressesChanged();
 }
 
 void CProjectsPanel::prepareFolder()

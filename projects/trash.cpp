@@ -58,7 +58,8 @@ bool ensureFolder(const QByteArray& path, dev_t device, QString* error)
     if (::stat(path.constData(), &status) != 0)
         return fail(error, QStringLiteral("%1: %2").arg(display(path), qt_error_string(errno)));
     if (!S_ISDIR(status.st_mode))
-        return fail(error, tr("The trash cannot use \"%1\": it is not a folder.").arg(display(path)));
+        return fail(error,
+                    tr("The trash cannot use \"%1\": it is not a folder.").arg(display(path)));
     if (status.st_dev != device)
         return fail(error, tr("The trash is on another file system than the file."));
     return true;

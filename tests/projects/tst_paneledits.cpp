@@ -38,7 +38,7 @@ namespace {
 enum ETrashFault { InfoIsFile, FilesIsFile };
 enum EOutside { CommandAppended, CommandDataChanged, OtherDevice, FolderReplaced, LinkRepointed };
 enum EField { NoField, Name, Address, Description };
-enum EChange { Untouched, Touched, RewrittenSameSize, ReplacedByRename };
+enum EChange { Untouched, Touched, RewrittenSameSize, RewrittenTimeKept, ReplacedByRename };
 
 QString writeDevice(const QString& folder, const QString& fileName, const QString& name,
                     const QStringList& labels = {"c0", "c1", "c2"})
@@ -542,6 +542,7 @@ void TstPanelEdits::reloadReadsChangedFiles_data()
     QTest::newRow("untouched") << int(Untouched) << "B";
     QTest::newRow("touched") << int(Touched) << "B";
     QTest::newRow("rewritten in place, same size") << int(RewrittenSameSize) << "X";
+    QTest::newRow("rewritten in place, size and time kept") << int(RewrittenTimeKept) << "X";
     QTest::newRow("replaced by rename") << int(ReplacedByRename) << "X";
 }
 
@@ -560,11 +561,14 @@ void TstPanelEdits::reloadReadsChangedFiles()
     const QString x = writeDevice(m_dir->path(), u"x.i2cdev"_s, u"X"_s);
     if (change == Touched) {
         QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(b).constData(), nullptr, 0), 0);
-    } else if (change == RewrittenSameSize) {
+    } else if (change == RewrittenSameSize || change == RewrittenTimeKept) {
         QFile source(x);
         QFile target(b);
         QVERIFY(source.open(QIODevice::ReadOnly) && target.open(QIODevice::ReadWrite));
         QVERIFY(target.write(source.readAll()) == target.size());
+        target.close();
+        if (change == RewrittenTimeKept)
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(b).constData(), old, 0), 0);
     } else if (change == ReplacedByRename) {
         QVERIFY(QFile::remove(b) && QFile::rename(x, b));
     }
