@@ -46,9 +46,12 @@ void CProjectsModel::beginReset()
 void CProjectsModel::endReset()
 {
     m_commandCounts.resize(static_cast<size_t>(m_devices.size()));
-    for (qsizetype i = 0; i < m_devices.size(); ++i)
-        m_commandCounts[static_cast<size_t>(i)] =
-            static_cast<int>(m_devices.at(i).GetCommands().size());
+    m_addressTexts.resize(static_cast<size_t>(m_devices.size()));
+    for (qsizetype i = 0; i < m_devices.size(); ++i) {
+        const CI2cDeviceFile& device = m_devices.at(i);
+        m_commandCounts[static_cast<size_t>(i)] = static_cast<int>(device.GetCommands().size());
+        m_addressTexts[static_cast<size_t>(i)] = m_formatAddress(device.GetAddress());
+    }
     endResetModel();
 }
 
@@ -57,6 +60,7 @@ void CProjectsModel::commandsChanged(int device)
     const auto slot = static_cast<size_t>(device);
     const int before = m_commandCounts.at(slot);
     const int after = static_cast<int>(m_devices.at(device).GetCommands().size());
+    m_addressTexts[slot] = m_formatAddress(m_devices.at(device).GetAddress());
     const QModelIndex parent = index(device, 0);
     if (after < before) {
         beginRemoveRows(parent, after, before - 1);
@@ -81,6 +85,8 @@ void CProjectsModel::errorChanged(int error)
 
 void CProjectsModel::addressesChanged()
 {
+    for (size_t i = 0; i < m_addressTexts.size(); ++i)
+        m_addressTexts[i] = m_formatAddress(m_devices.at(static_cast<qsizetype>(i)).GetAddress());
     if (!m_commandCounts.empty())
         emit dataChanged(index(0, COLUMN_COUNT - 1),
                          index(static_cast<int>(m_commandCounts.size()) - 1, COLUMN_COUNT - 1));
@@ -148,7 +154,7 @@ QVariant CProjectsModel::deviceData(int device, int column, int role) const
     case Qt::DisplayRole:
     case Qt::EditRole:
         return column == 0   ? file.GetName()
-               : column == 2 ? m_formatAddress(file.GetAddress())
+               : column == 2 ? m_addressTexts.at(static_cast<size_t>(device))
                              : QString();
     case ROLE_DEVICE_INDEX:
         return device;

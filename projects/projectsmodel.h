@@ -65,6 +65,9 @@ private:
     // The command count of every device row as the view knows it: a change
     // of one device is reported as rows inserted or removed against it.
     std::vector<int> m_commandCounts;
+    // Device addresses as the window formats them, made when the rows
+    // change: the view may ask while the window is being destroyed.
+    std::vector<QString> m_addressTexts;
     // Texts that repeat on many rows, made once. Write types are indexed by
     // the start/stop mode.
     std::array<QString, 4> m_writeTypes;
