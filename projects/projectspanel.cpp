@@ -30,6 +30,10 @@
 #include <QUrl>
 
 #include <algorithm>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <utility>
 
 namespace {
@@ -44,6 +48,7 @@ constexpr int ROLE_COMMAND_INDEX = CProjectsModel::ROLE_COMMAND_INDEX;
 constexpr int ROLE_FILE_PATH = CProjectsModel::ROLE_FILE_PATH;
 
 constexpr int RELOAD_DELAY_MS = 300;
+constexpr qint64 TRIM_AFTER_BYTES = 1024 * 1024;
 // Read and write for owner and user, read for group and others: a copy out
 // of the resources would otherwise be read-only.
 constexpr QFileDevice::Permissions EXAMPLE_PERMISSIONS =
@@ -234,6 +239,7 @@ void CProjectsPanel::reload()
     QList<CI2cDeviceFile> devices;
     QList<SFileError> errors;
     devices.reserve(entries.size());
+    [[maybe_unused]] qint64 bytesRead = 0;
     for (const SFolderEntry& entry : entries) {
         if (!entry.problem.isEmpty()) {
             errors.append({entry.path, entry.problem, entry.nativePath, std::nullopt});
@@ -252,6 +258,7 @@ void CProjectsPanel::reload()
                 continue;
             }
         }
+        bytesRead += stamp ? stamp->size : 0;
         CI2cDeviceFile device;
         if (device.Load(entry.path))
             devices.append(std::move(device));
@@ -259,6 +266,12 @@ void CProjectsPanel::reload()
             errors.append(
                 {entry.path, device.GetLastError(), entry.nativePath, device.GetFileStamp()});
     }
+#ifdef __GLIBC__
+    // Reading a large file leaves the parser's blocks free but mapped; the
+    // system gets them back rather than keeping the panel at its peak.
+    if (bytesRead >= TRIM_AFTER_BYTES)
+        malloc_trim(0);
+#endif
     std::stable_sort(devices.begin(), devices.end(),
                      [](const CI2cDeviceFile& a, const CI2cDeviceFile& b) {
                          return QString::compare(a.GetName(), b.GetName(), Qt::CaseInsensitive) < 0;
