@@ -49,6 +49,7 @@ constexpr int ROLE_FILE_PATH = CProjectsModel::ROLE_FILE_PATH;
 
 constexpr int RELOAD_DELAY_MS = 300;
 constexpr qint64 TRIM_AFTER_BYTES = 1024 * 1024;
+constexpr qsizetype MAX_ROW_UPDATES = 16;
 // Read and write for owner and user, read for group and others: a copy out
 // of the resources would otherwise be read-only.
 constexpr QFileDevice::Permissions EXAMPLE_PERMISSIONS =
@@ -277,17 +278,29 @@ void CProjectsPanel::reload()
                          return QString::compare(a.GetName(), b.GetName(), Qt::CaseInsensitive) < 0;
                      });
 
-    // A change that keeps every row in its place is reported row by row: a
-    // reset would make the view map and lay out every expanded device again,
-    // a large one included, for the sake of one small file.
-    const auto samePaths = [](const auto& a, const auto& b, const auto& pathOf) {
-        return std::equal(a.cbegin(), a.cend(), b.cbegin(), b.cend(),
-                          [&](const auto& x, const auto& y) { return pathOf(x) == pathOf(y); });
-    };
-    const auto devicePath = [](const CI2cDeviceFile& device) { return device.GetFilePath(); };
-    const auto errorPath = [](const SFileError& error) { return error.path; };
-    if (!m_widgets.filterEdit->text().isEmpty() || !samePaths(devices, m_devices, devicePath) ||
-        !samePaths(errors, m_errors, errorPath)) {
+    // A change of a few files that keeps every row in its place is reported
+    // row by row: a reset would make the view map and lay out every expanded
+    // device again, a large one included, for the sake of one small file.
+    // Each reported row costs the view a pass over its column widths, so a
+    // change of many files is shown by a rebuild.
+    QList<int> changedDevices;
+    QList<int> changedErrors;
+    bool keepsRows = m_widgets.filterEdit->text().isEmpty() && devices.size() == m_devices.size() &&
+                     errors.size() == m_errors.size();
+    for (int i = 0; keepsRows && i < devices.size(); ++i) {
+        const CI2cDeviceFile& now = devices.at(i);
+        keepsRows = now.GetFilePath() == m_devices.at(i).GetFilePath();
+        if (!now.GetFileStamp() || now.GetFileStamp() != m_devices.at(i).GetFileStamp())
+            changedDevices.append(i);
+    }
+    for (int i = 0; keepsRows && i < errors.size(); ++i) {
+        const SFileError& now = errors.at(i);
+        const SFileError& before = m_errors.at(i);
+        keepsRows = now.path == before.path;
+        if (!now.stamp || now.stamp != before.stamp || now.message != before.message)
+            changedErrors.append(i);
+    }
+    if (!keepsRows || changedDevices.size() + changedErrors.size() > MAX_ROW_UPDATES) {
         rebuildModel([&] {
             m_devices = std::move(devices);
             m_errors = std::move(errors);
@@ -295,19 +308,12 @@ void CProjectsPanel::reload()
         return;
     }
     const auto [currentPath, currentCommand] = currentItem();
-    std::swap(m_devices, devices);
-    std::swap(m_errors, errors);
-    for (int i = 0; i < m_devices.size(); ++i) {
-        const std::optional<SFileStamp> stamp = m_devices.at(i).GetFileStamp();
-        if (!stamp || stamp != devices.at(i).GetFileStamp())
-            m_model->commandsChanged(i);
-    }
-    for (int i = 0; i < m_errors.size(); ++i) {
-        const SFileError& error = m_errors.at(i);
-        if (!error.stamp || error.stamp != errors.at(i).stamp ||
-            error.message != errors.at(i).message)
-            m_model->errorChanged(i);
-    }
+    m_devices = std::move(devices);
+    m_errors = std::move(errors);
+    for (const int device : std::as_const(changedDevices))
+        m_model->commandsChanged(device);
+    for (const int error : std::as_const(changedErrors))
+        m_model->errorChanged(error);
     restoreCurrent(currentPath, currentCommand);
 }
 
