@@ -278,6 +278,11 @@ void CProjectsPanel::reload()
                          return QString::compare(a.GetName(), b.GetName(), Qt::CaseInsensitive) < 0;
                      });
 
+    showLists(std::move(devices), std::move(errors));
+}
+
+void CProjectsPanel::showLists(QList<CI2cDeviceFile> devices, QList<SFileError> errors)
+{
     // A change of a few files that keeps every row in its place is reported
     // row by row: a reset would make the view map and lay out every expanded
     // device again, a large one included, for the sake of one small file.

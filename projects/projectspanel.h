@@ -31,8 +31,10 @@ class QWidget;
 // made to the files outside the program, edits devices and commands, and
 // tells the main window which device or command the user picked.
 //
-// Every edit works on a copy of a device, saves it, reloads the whole folder
-// and selects the edited item again, so the tree always shows what is on disk.
+// Every edit works on the device as its file is on disk, checks that it is
+// still what the user acted on, saves it, reloads the folder (reading again
+// only the files that changed) and selects the edited item again, so the
+// tree always shows what is on disk.
 class CProjectsPanel : public QObject {
     Q_OBJECT
 
@@ -111,6 +113,9 @@ private:
     void selectItem(const QString& filePath, int commandIndex);
     void saveExpanded() const;
     void prepareFolder();
+    // Makes the lists the panel's and shows them, row by row where only a
+    // few rows changed, else by a rebuild.
+    void showLists(QList<CI2cDeviceFile> devices, QList<SFileError> errors);
     // Rebuilds the tree around the change of the lists, keeping the current
     // row and the expansion.
     void rebuildModel(const std::function<void()>& change);
