@@ -130,6 +130,22 @@ QByteArray CommandLine(const SI2cCommand& command)
     return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
 }
 
+SFileStamp StampOf(const struct stat& status)
+{
+    return {static_cast<quint64>(status.st_dev), static_cast<quint64>(status.st_ino),
+            static_cast<qint64>(status.st_size),
+            qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec,
+            qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec};
+}
+
+std::optional<SFileStamp> StampOfDescriptor(int fd)
+{
+    struct stat status {};
+    if (fd < 0 || ::fstat(fd, &status) != 0)
+        return std::nullopt;
+    return StampOf(status);
+}
+
 // Opens a regular file for reading, following links. Opened without
 // blocking and checked by its descriptor: opening a FIFO (or a link to one)
 // would wait for a writer for ever, and a check of the path before the open
@@ -162,45 +178,49 @@ bool OpenRegularFile(QFile& file, const QString& path, QString& error)
     return true;
 }
 
-} // namespace
+// One command as the document gave it, its label and data in the shared
+// buffers of SContents.
+struct SCommandPart {
+    EI2cCommandType type = EI2cCommandType::Write;
+    EI2cStartStop mode = EI2cStartStop::Auto;
+    int32_t count = 1;
+    qsizetype labelStart = 0;
+    qsizetype labelSize = 0;
+    size_t dataStart = 0;
+    size_t dataSize = 0;
+};
 
-const QString CI2cDeviceFile::FILE_SUFFIX = QStringLiteral("i2cdev");
+// A device file's contents, checked, with the labels and data of all
+// commands in two buffers.
+struct SContents {
+    QString name;
+    QString description;
+    uint8_t address = 0;
+    std::vector<SCommandPart> parts;
+    QString labels;
+    std::vector<uint8_t> data;
+};
 
-bool CI2cDeviceFile::Load(const QString& path)
+// Parses the file's text (released once parsed) and checks it. False with
+// the error text at the first fault.
+bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
 {
-    m_filePath = path;
-
-    QFile file(path);
-    if (!OpenRegularFile(file, path, m_lastError))
-        return false;
-    if (file.size() > MAX_FILE_SIZE) {
-        m_lastError = QStringLiteral("File too large (%1 bytes, at most %2)")
-                          .arg(file.size())
-                          .arg(MAX_FILE_SIZE);
-        return false;
-    }
-    const QByteArray bytes = file.readAll();
-    // A read error ends here rather than as a parse error of a cut text.
-    if (file.error() != QFileDevice::NoError) {
-        m_lastError = file.errorString();
-        return false;
-    }
-
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    bytes = QByteArray(); // the document holds its own copy; a large file is not kept twice
     if (document.isNull()) {
-        m_lastError = QStringLiteral("JSON error at offset %1: %2")
-                          .arg(parseError.offset)
-                          .arg(parseError.errorString());
+        error = QStringLiteral("JSON error at offset %1: %2")
+                    .arg(parseError.offset)
+                    .arg(parseError.errorString());
         return false;
     }
     const QJsonObject root = document.object();
 
     const qint64 version = root.value(KEY_VERSION).toInteger(0);
     if (version > FILE_VERSION) {
-        m_lastError = QStringLiteral("File version %1 is newer than supported (%2)")
-                          .arg(version)
-                          .arg(FILE_VERSION);
+        error = QStringLiteral("File version %1 is newer than supported (%2)")
+                    .arg(version)
+                    .arg(FILE_VERSION);
         return false;
     }
 
@@ -208,52 +228,126 @@ bool CI2cDeviceFile::Load(const QString& path)
     const qint64 address = addressValue.isDouble() ? addressValue.toInteger(-1)
                                                    : ParseHexAddress(addressValue.toString());
     if (address < 0 || address > MAX_ADDRESS) {
-        m_lastError = QStringLiteral("Invalid or missing address");
+        error = QStringLiteral("Invalid or missing address");
         return false;
     }
 
-    QList<SI2cCommand> commands;
     const QJsonArray array = root.value(KEY_COMMANDS).toArray();
-    commands.reserve(array.size());
+    contents.parts.reserve(static_cast<size_t>(array.size()));
     for (qsizetype i = 0; i < array.size(); ++i) {
         const qsizetype number = i + 1; // as the messages count
         const QJsonObject object = array.at(i).toObject();
-        SI2cCommand command;
-        command.label = object.value(KEY_LABEL).toString();
+        SCommandPart part;
+        const QString label = object.value(KEY_LABEL).toString();
+        part.labelStart = contents.labels.size();
+        part.labelSize = label.size();
+        contents.labels += label;
+        part.dataStart = contents.data.size();
 
         const QString typeText = object.value(KEY_TYPE).toString();
         if (typeText.compare(TYPE_READ, Qt::CaseInsensitive) == 0) {
-            command.type = EI2cCommandType::Read;
+            part.type = EI2cCommandType::Read;
             const qint64 count = object.value(KEY_COUNT).toInteger(0);
             if (count < 1 || count > MAX_READ_COUNT) {
-                m_lastError = QStringLiteral("Command %1: invalid read count").arg(number);
+                error = QStringLiteral("Command %1: invalid read count").arg(number);
                 return false;
             }
-            command.count = static_cast<int32_t>(count);
+            part.count = static_cast<int32_t>(count);
         } else if (typeText.compare(TYPE_WRITE, Qt::CaseInsensitive) == 0) {
             std::optional<EI2cStartStop> mode = EI2cStartStop::Auto;
             if (object.contains(KEY_MODE))
                 mode = ModeFromName(object.value(KEY_MODE).toString());
-            std::optional<std::vector<uint8_t>> data =
-                HexToBytes(object.value(KEY_DATA).toString());
+            // A data value that is not text is refused, not read as no data:
+            // the command would become a bare address probe.
+            const QJsonValue dataValue = object.value(KEY_DATA);
+            std::optional<std::vector<uint8_t>> data;
+            if (dataValue.isUndefined() || dataValue.isString())
+                data = CI2cDeviceFile::HexToBytes(dataValue.toString());
             if (!mode || !data) {
-                m_lastError = QStringLiteral("Command %1: invalid mode or data").arg(number);
+                error = QStringLiteral("Command %1: invalid mode or data").arg(number);
                 return false;
             }
-            command.mode = *mode;
-            command.data = std::move(*data);
+            part.mode = *mode;
+            part.dataSize = data->size();
+            contents.data.insert(contents.data.end(), data->cbegin(), data->cend());
         } else {
-            m_lastError =
-                QStringLiteral("Command %1: unknown type \"%2\"").arg(number).arg(typeText);
+            error = QStringLiteral("Command %1: unknown type \"%2\"").arg(number).arg(typeText);
             return false;
         }
+        contents.parts.push_back(part);
+    }
+
+    contents.name = root.value(KEY_NAME).toString();
+    contents.address = static_cast<uint8_t>(address);
+    contents.description = root.value(KEY_DESCRIPTION).toString();
+    return true;
+}
+
+} // namespace
+
+const QString CI2cDeviceFile::FILE_SUFFIX = QStringLiteral("i2cdev");
+
+std::optional<SFileStamp> SFileStamp::Of(const QString& path)
+{
+    struct stat status {};
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return std::nullopt;
+    return StampOf(status);
+}
+
+bool CI2cDeviceFile::Load(const QString& path)
+{
+    m_filePath = path;
+    m_fileStamp.reset();
+
+    QFile file(path);
+    if (!OpenRegularFile(file, path, m_lastError))
+        return false;
+    // Taken before reading and checked after it: only a file that stood
+    // still while it was read gets a stamp.
+    const std::optional<SFileStamp> stamp = StampOfDescriptor(file.handle());
+    if (file.size() > MAX_FILE_SIZE) {
+        m_fileStamp = stamp;
+        m_lastError = QStringLiteral("File too large (%1 bytes, at most %2)")
+                          .arg(file.size())
+                          .arg(MAX_FILE_SIZE);
+        return false;
+    }
+    QByteArray bytes = file.readAll();
+    // A read error ends here rather than as a parse error of a cut text.
+    if (file.error() != QFileDevice::NoError) {
+        m_lastError = file.errorString();
+        return false;
+    }
+    if (stamp && StampOfDescriptor(file.handle()) == stamp)
+        m_fileStamp = stamp;
+    file.close();
+
+    SContents contents;
+    if (!ReadContents(bytes, contents, m_lastError))
+        return false;
+
+    // The commands' own strings are made only now, with the document gone:
+    // made while it lived, they would lie scattered among its freed blocks
+    // and keep them from going back to the system.
+    QList<SI2cCommand> commands;
+    commands.reserve(static_cast<qsizetype>(contents.parts.size()));
+    for (const SCommandPart& part : contents.parts) {
+        SI2cCommand command;
+        if (part.labelSize > 0)
+            command.label = contents.labels.mid(part.labelStart, part.labelSize);
+        command.type = part.type;
+        command.mode = part.mode;
+        command.count = part.count;
+        const auto data = contents.data.cbegin() + static_cast<std::ptrdiff_t>(part.dataStart);
+        command.data.assign(data, data + static_cast<std::ptrdiff_t>(part.dataSize));
         commands.append(std::move(command));
     }
 
     // Only a fully valid file replaces the contents.
-    m_name = root.value(KEY_NAME).toString();
-    m_address = static_cast<uint8_t>(address);
-    m_description = root.value(KEY_DESCRIPTION).toString();
+    m_name = std::move(contents.name);
+    m_address = contents.address;
+    m_description = std::move(contents.description);
     m_commands = std::move(commands);
     return true;
 }

@@ -3,6 +3,7 @@
 #include <QList>
 #include <QMetaType>
 #include <QString>
+#include <QtGlobal>
 
 #include <array>
 #include <cstdint>
@@ -45,6 +46,26 @@ struct SI2cCommand {
 
 Q_DECLARE_METATYPE(SI2cCommand)
 
+// Which file a path leads to, and which version of it: the device and inode
+// of the file (links followed), its size, and its modification and status
+// change times in nanoseconds. An edit of the file changes one of them.
+struct SFileStamp {
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modified = 0;
+    qint64 changed = 0;
+
+    bool operator==(const SFileStamp&) const = default;
+    // Whether both lead to the same file, whatever its version.
+    bool SameFile(const SFileStamp& other) const
+    {
+        return device == other.device && inode == other.inode;
+    }
+    // The file at path as it is now; nothing when it cannot be examined.
+    static std::optional<SFileStamp> Of(const QString& path);
+};
+
 // One device file in memory: name, 7-bit address, description and an ordered
 // list of commands, with the reader and writer of the file format.
 //
@@ -67,6 +88,10 @@ public:
     bool SaveAs(const QString& path);
 
     QString GetFilePath() const { return m_filePath; }
+    // The file that the last Load read whole, as it was while being read;
+    // nothing when that Load failed before it had read the file, or the
+    // file changed while it was read.
+    std::optional<SFileStamp> GetFileStamp() const { return m_fileStamp; }
     // Text of the most recent failure; a success does not clear it.
     QString GetLastError() const { return m_lastError; }
     QString GetName() const { return m_name; }
@@ -109,4 +134,5 @@ private:
     uint8_t m_address = 0;
     QString m_description;
     QList<SI2cCommand> m_commands;
+    std::optional<SFileStamp> m_fileStamp;
 };

@@ -1,5 +1,8 @@
 #include "projects/projectspanel.h"
 
+#include "projects/devicefolder.h"
+#include "projects/projectsmodel.h"
+
 #include <QAbstractItemView>
 #include <QAction>
 #include <QContextMenuEvent>
@@ -17,9 +20,7 @@
 #include <QMenu>
 #include <QRegularExpression>
 #include <QSettings>
-#include <QSignalBlocker>
 #include <QSortFilterProxyModel>
-#include <QStandardItemModel>
 #include <QStandardPaths>
 #include <QStyledItemDelegate>
 #include <QTextDocument>
@@ -29,7 +30,10 @@
 #include <QUrl>
 
 #include <algorithm>
-#include <array>
+
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <utility>
 
 namespace {
@@ -38,42 +42,33 @@ const QString SETTINGS_FOLDER = QStringLiteral("projects/folder");
 const QString SETTINGS_EXPANDED = QStringLiteral("projects/expanded");
 const QString SETTINGS_EXAMPLES = QStringLiteral("projects/examplesInstalled");
 const QString EXAMPLE_RESOURCE = QStringLiteral(":/examples/bh1750.i2cdev");
-const QColor COLOR_ERROR(0xF4, 0x43, 0x36);
 
-constexpr int ROLE_DEVICE_INDEX = Qt::UserRole + 1;
-constexpr int ROLE_COMMAND_INDEX = Qt::UserRole + 2;
-constexpr int ROLE_FILE_PATH = Qt::UserRole + 3;
+constexpr int ROLE_DEVICE_INDEX = CProjectsModel::ROLE_DEVICE_INDEX;
+constexpr int ROLE_COMMAND_INDEX = CProjectsModel::ROLE_COMMAND_INDEX;
+constexpr int ROLE_FILE_PATH = CProjectsModel::ROLE_FILE_PATH;
 
 constexpr int RELOAD_DELAY_MS = 300;
-constexpr int COLUMN_COUNT = 3;
+constexpr qint64 TRIM_AFTER_BYTES = 1024 * 1024;
+constexpr qsizetype MAX_ROW_UPDATES = 16;
 // Read and write for owner and user, read for group and others: a copy out
 // of the resources would otherwise be read-only.
 constexpr QFileDevice::Permissions EXAMPLE_PERMISSIONS =
     QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ReadUser |
     QFileDevice::WriteUser | QFileDevice::ReadGroup | QFileDevice::ReadOther;
 
-// A standard item model whose rows are replaced as a whole: one reset for a
-// rebuild instead of a signal per row keeps reloads of large folders cheap.
-class CProjectsModel : public QStandardItemModel {
+// The filter over the tree. Without a filter text it answers whether a row
+// has children from the source: the proxy would otherwise map every command
+// of every device to draw the devices' expand marks, which costs a large
+// device's whole command list on each rebuild.
+class CProjectsProxy : public QSortFilterProxyModel {
 public:
-    using QStandardItemModel::QStandardItemModel;
+    using QSortFilterProxyModel::QSortFilterProxyModel;
 
-    // The tree shows what is on disk; nothing is edited in place.
-    Qt::ItemFlags flags(const QModelIndex& index) const override
+    bool hasChildren(const QModelIndex& parent) const override
     {
-        return QStandardItemModel::flags(index) & ~Qt::ItemIsEditable;
-    }
-
-    template <typename Fill> void replaceRows(Fill&& fill)
-    {
-        beginResetModel();
-        {
-            // Proxy and view learn of the new rows from the reset alone.
-            const QSignalBlocker blocker(this);
-            removeRows(0, rowCount());
-            fill();
-        }
-        endResetModel();
+        if (parent.isValid() && filterRegularExpression().pattern().isEmpty())
+            return sourceModel()->hasChildren(mapToSource(parent));
+        return QSortFilterProxyModel::hasChildren(parent);
     }
 };
 
@@ -98,81 +93,6 @@ public:
     }
 };
 
-// An item of the tree whose text and two indexes are fields instead of
-// stored data: a rebuild of a large folder creates tens of thousands of
-// items, and every stored role costs allocations. Other roles (font, tool
-// tip, colour, file path) are stored as usual.
-class CRowItem : public QStandardItem {
-public:
-    CRowItem(const QString& text, int deviceIndex, int commandIndex)
-        : m_text(text), m_deviceIndex(deviceIndex), m_commandIndex(commandIndex)
-    {
-    }
-
-    QVariant data(int role) const override
-    {
-        switch (role) {
-        case Qt::DisplayRole:
-        case Qt::EditRole:
-            return m_text;
-        case ROLE_DEVICE_INDEX:
-            return m_deviceIndex;
-        case ROLE_COMMAND_INDEX:
-            return m_commandIndex;
-        default:
-            return QStandardItem::data(role);
-        }
-    }
-
-private:
-    QString m_text;
-    int m_deviceIndex;
-    int m_commandIndex;
-};
-
-// Three items, each with both indexes, so that a click in any column
-// identifies the row.
-QList<QStandardItem*> createRow(const QString& name, const QString& type, const QString& data,
-                                int deviceIndex, int commandIndex)
-{
-    return {new CRowItem(name, deviceIndex, commandIndex),
-            new CRowItem(type, deviceIndex, commandIndex),
-            new CRowItem(data, deviceIndex, commandIndex)};
-}
-
-// The type and data texts of command rows. Built once per rebuild: most of
-// them repeat on thousands of rows and are shared, not translated anew.
-class CCommandTexts {
-public:
-    const QString& type(const SI2cCommand& command) const
-    {
-        if (command.type == EI2cCommandType::Read)
-            return m_read;
-        const auto mode = static_cast<size_t>(command.mode);
-        return mode < m_writes.size() ? m_writes.at(mode) : m_writes.front();
-    }
-
-    QString data(const SI2cCommand& command) const
-    {
-        if (command.type == EI2cCommandType::Read)
-            return CProjectsPanel::tr("%n byte(s)", nullptr, command.count);
-        if (command.data.empty())
-            return m_addressOnly;
-        return CI2cDeviceFile::BytesToHex(command.data);
-    }
-
-private:
-    // Indexed by the start/stop mode.
-    const std::array<QString, 4> m_writes{
-        CProjectsPanel::tr("Write"),
-        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Start")),
-        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("Stop")),
-        CProjectsPanel::tr("Write (%1)").arg(CProjectsPanel::tr("None")),
-    };
-    const QString m_read = CProjectsPanel::tr("Read");
-    const QString m_addressOnly = CProjectsPanel::tr("(address only)");
-};
-
 QString nameFilter()
 {
     return QStringLiteral("*.") + CI2cDeviceFile::FILE_SUFFIX;
@@ -187,10 +107,9 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
       m_parseAddress(std::move(parseAddress)), m_currentAddress(std::move(currentAddress)),
       m_parentWidget(parent)
 {
-    m_model = new CProjectsModel(0, COLUMN_COUNT, this);
-    m_model->setHorizontalHeaderLabels({tr("Name"), tr("Type"), tr("Data")});
+    m_model = new CProjectsModel(m_devices, m_errors, m_formatAddress, this);
 
-    m_proxy = new QSortFilterProxyModel(this);
+    m_proxy = new CProjectsProxy(this);
     m_proxy->setSourceModel(m_model);
     m_proxy->setFilterKeyColumn(-1);
     m_proxy->setFilterCaseSensitivity(Qt::CaseInsensitive);
@@ -250,7 +169,13 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
     reload();
 }
 
-CProjectsPanel::~CProjectsPanel() = default;
+CProjectsPanel::~CProjectsPanel()
+{
+    // The model shows lists that are members of the panel: it goes before
+    // they do, with the proxy that asks it.
+    delete m_proxy;
+    delete m_model;
+}
 
 QString CProjectsPanel::DefaultFolder()
 {
@@ -268,7 +193,9 @@ void CProjectsPanel::SetFolder(const QString& folder)
 
 void CProjectsPanel::RefreshAddresses()
 {
-    rebuildModel();
+    // Only the address column changes; rows, expansion and the current row
+    // stay as they are.
+    m_model->addressesChanged();
 }
 
 void CProjectsPanel::prepareFolder()
@@ -297,28 +224,105 @@ void CProjectsPanel::onOpenFolder()
 void CProjectsPanel::reload()
 {
     m_reloadTimer.stop();
-    m_devices.clear();
-    m_errors.clear();
+    m_folderIdentity = folderIdentity(m_folder);
+    const QList<SFolderEntry> entries = updateWatcher();
 
-    const QFileInfoList entries = updateWatcher();
-    m_devices.reserve(entries.size());
-    for (const QFileInfo& entry : entries) {
-        const QString path = entry.absoluteFilePath();
+    // What the last reload read, found by path: a file whose stamp did not
+    // change is not read again.
+    QHash<QString, qsizetype> previousDevices;
+    previousDevices.reserve(m_devices.size());
+    for (qsizetype i = 0; i < m_devices.size(); ++i)
+        previousDevices.insert(m_devices.at(i).GetFilePath(), i);
+    QHash<QString, qsizetype> previousErrors;
+    for (qsizetype i = 0; i < m_errors.size(); ++i)
+        previousErrors.insert(m_errors.at(i).path, i);
+
+    QList<CI2cDeviceFile> devices;
+    QList<SFileError> errors;
+    devices.reserve(entries.size());
+    [[maybe_unused]] qint64 bytesRead = 0;
+    for (const SFolderEntry& entry : entries) {
+        if (!entry.problem.isEmpty()) {
+            errors.append({entry.path, entry.problem, entry.nativePath, std::nullopt});
+            continue;
+        }
+        const std::optional<SFileStamp> stamp = SFileStamp::Of(entry.path);
+        if (stamp) {
+            const qsizetype device = previousDevices.value(entry.path, -1);
+            if (device >= 0 && m_devices.at(device).GetFileStamp() == stamp) {
+                devices.append(m_devices.at(device));
+                continue;
+            }
+            const qsizetype error = previousErrors.value(entry.path, -1);
+            if (error >= 0 && m_errors.at(error).stamp == stamp) {
+                errors.append(m_errors.at(error));
+                continue;
+            }
+        }
+        bytesRead += stamp ? stamp->size : 0;
         CI2cDeviceFile device;
-        if (device.Load(path))
-            m_devices.append(std::move(device));
+        if (device.Load(entry.path))
+            devices.append(std::move(device));
         else
-            m_errors.append({path, device.GetLastError()});
+            errors.append(
+                {entry.path, device.GetLastError(), entry.nativePath, device.GetFileStamp()});
     }
-    std::stable_sort(m_devices.begin(), m_devices.end(),
+#ifdef __GLIBC__
+    // Reading a large file leaves the parser's blocks free but mapped; the
+    // system gets them back rather than keeping the panel at its peak.
+    if (bytesRead >= TRIM_AFTER_BYTES)
+        malloc_trim(0);
+#endif
+    std::stable_sort(devices.begin(), devices.end(),
                      [](const CI2cDeviceFile& a, const CI2cDeviceFile& b) {
                          return QString::compare(a.GetName(), b.GetName(), Qt::CaseInsensitive) < 0;
                      });
 
-    rebuildModel();
+    showLists(std::move(devices), std::move(errors));
 }
 
-QFileInfoList CProjectsPanel::updateWatcher()
+void CProjectsPanel::showLists(QList<CI2cDeviceFile> devices, QList<SFileError> errors)
+{
+    // A change of a few files that keeps every row in its place is reported
+    // row by row: a reset would make the view map and lay out every expanded
+    // device again, a large one included, for the sake of one small file.
+    // Each reported row costs the view a pass over its column widths, so a
+    // change of many files is shown by a rebuild.
+    QList<int> changedDevices;
+    QList<int> changedErrors;
+    bool keepsRows = m_widgets.filterEdit->text().isEmpty() && devices.size() == m_devices.size() &&
+                     errors.size() == m_errors.size();
+    for (int i = 0; keepsRows && i < devices.size(); ++i) {
+        const CI2cDeviceFile& now = devices.at(i);
+        keepsRows = now.GetFilePath() == m_devices.at(i).GetFilePath();
+        if (!now.GetFileStamp() || now.GetFileStamp() != m_devices.at(i).GetFileStamp())
+            changedDevices.append(i);
+    }
+    for (int i = 0; keepsRows && i < errors.size(); ++i) {
+        const SFileError& now = errors.at(i);
+        const SFileError& before = m_errors.at(i);
+        keepsRows = now.path == before.path;
+        if (!now.stamp || now.stamp != before.stamp || now.message != before.message)
+            changedErrors.append(i);
+    }
+    if (!keepsRows || changedDevices.size() + changedErrors.size() > MAX_ROW_UPDATES) {
+        rebuildModel([&] {
+            m_devices = std::move(devices);
+            m_errors = std::move(errors);
+        });
+        return;
+    }
+    const auto [currentPath, currentCommand] = currentItem();
+    m_devices = std::move(devices);
+    m_errors = std::move(errors);
+    for (const int device : std::as_const(changedDevices))
+        m_model->commandsChanged(device);
+    for (const int error : std::as_const(changedErrors))
+        m_model->errorChanged(error);
+    restoreCurrent(currentPath, currentCommand);
+}
+
+QList<SFolderEntry> CProjectsPanel::updateWatcher()
 {
     // Watched first, read afterwards: a change made while the folder is
     // being read then either comes before its file is read or is reported
@@ -334,81 +338,58 @@ QFileInfoList CProjectsPanel::updateWatcher()
     // in between.
     if (QFileInfo(m_folder).isDir())
         m_watcher->addPath(m_folder);
-    const QFileInfoList entries =
-        QDir(m_folder).entryInfoList({nameFilter()}, QDir::Files, QDir::Name);
+    const QList<SFolderEntry> entries = listDeviceFiles(m_folder);
     QStringList paths;
     paths.reserve(entries.size());
-    for (const QFileInfo& entry : entries)
-        paths.append(entry.absoluteFilePath());
+    for (const SFolderEntry& entry : entries) {
+        if (entry.problem.isEmpty())
+            paths.append(entry.path);
+    }
     if (!paths.isEmpty())
         m_watcher->addPaths(paths);
     return entries;
 }
 
-void CProjectsPanel::rebuildModel()
+bool CProjectsPanel::folderReplaced() const
+{
+    return folderIdentity(m_folder) != m_folderIdentity;
+}
+
+std::pair<QString, int> CProjectsPanel::currentItem() const
+{
+    const QModelIndex current = m_proxy->mapToSource(m_widgets.tree->currentIndex());
+    if (!current.isValid())
+        return {QString(), -1};
+    const QModelIndex row = current.siblingAtColumn(0);
+    if (row.parent().isValid())
+        return {row.parent().data(ROLE_FILE_PATH).toString(), row.data(ROLE_COMMAND_INDEX).toInt()};
+    return {row.data(ROLE_FILE_PATH).toString(), -1};
+}
+
+void CProjectsPanel::restoreCurrent(const QString& path, int command)
+{
+    if (!path.isEmpty())
+        selectItem(path, command);
+    else
+        m_widgets.descriptionLabel->clear();
+}
+
+void CProjectsPanel::rebuildModel(const std::function<void()>& change)
 {
     // The current item is followed by its file, not by its position in the
     // device list: after a change of the list the same file stays current.
-    QString currentPath;
-    int currentCommand = -1;
-    const QModelIndex current = m_proxy->mapToSource(m_widgets.tree->currentIndex());
-    if (current.isValid()) {
-        const QModelIndex row = current.siblingAtColumn(0);
-        if (row.parent().isValid()) {
-            currentPath = row.parent().data(ROLE_FILE_PATH).toString();
-            currentCommand = row.data(ROLE_COMMAND_INDEX).toInt();
-        } else {
-            currentPath = row.data(ROLE_FILE_PATH).toString();
-        }
-    }
+    const auto [currentPath, currentCommand] = currentItem();
 
-    static_cast<CProjectsModel*>(m_model)->replaceRows([this] {
-        QFont bold;
-        bold.setWeight(QFont::Bold);
-        const QBrush errorBrush(COLOR_ERROR, Qt::SolidPattern);
-        const CCommandTexts texts;
-
-        for (int i = 0; i < m_devices.size(); ++i) {
-            const CI2cDeviceFile& device = m_devices.at(i);
-            QList<QStandardItem*> row =
-                createRow(device.GetName(), QString(), m_formatAddress(device.GetAddress()), i, -1);
-            QStandardItem* nameItem = row.first();
-            nameItem->setFont(bold);
-            nameItem->setData(device.GetFilePath(), ROLE_FILE_PATH);
-            nameItem->setToolTip(QDir::toNativeSeparators(device.GetFilePath()));
-            const QList<SI2cCommand>& commands = device.GetCommands();
-            for (int j = 0; j < commands.size(); ++j) {
-                const SI2cCommand& command = commands.at(j);
-                nameItem->appendRow(
-                    createRow(command.label, texts.type(command), texts.data(command), i, j));
-            }
-            m_model->appendRow(row);
-        }
-
-        for (const SFileError& error : std::as_const(m_errors)) {
-            QList<QStandardItem*> row =
-                createRow(QFileInfo(error.path).fileName(), QString(), tr("Error"), -1, -1);
-            // Said in words as well, for those who do not see the colour.
-            const QString description = tr("Error: %1").arg(error.message);
-            for (QStandardItem* item : row) {
-                item->setForeground(errorBrush);
-                item->setToolTip(error.message);
-                item->setData(description, Qt::AccessibleDescriptionRole);
-            }
-            row.first()->setData(error.path, ROLE_FILE_PATH);
-            m_model->appendRow(row);
-        }
-    });
+    m_model->beginReset();
+    if (change)
+        change();
+    m_model->endReset();
 
     if (!m_widgets.filterEdit->text().isEmpty())
         m_widgets.tree->expandAll();
     else
         restoreExpanded();
-
-    if (!currentPath.isEmpty())
-        selectItem(currentPath, currentCommand);
-    else
-        m_widgets.descriptionLabel->clear();
+    restoreCurrent(currentPath, currentCommand);
 }
 
 int CProjectsPanel::deviceIndexAt(const QModelIndex& proxyIndex) const
@@ -471,22 +452,23 @@ void CProjectsPanel::onCurrentChanged(const QModelIndex& proxyIndex)
 
 void CProjectsPanel::selectItem(const QString& filePath, int commandIndex)
 {
-    QStandardItem* target = nullptr;
-    for (int row = 0; row < m_model->rowCount(); ++row) {
-        QStandardItem* item = m_model->item(row, 0);
-        if (item->data(ROLE_FILE_PATH).toString() == filePath) {
-            target = item;
-            break;
-        }
+    int row = -1;
+    for (int i = 0; i < m_devices.size() && row < 0; ++i) {
+        if (m_devices.at(i).GetFilePath() == filePath)
+            row = i;
     }
-    if (!target) {
+    for (int i = 0; i < m_errors.size() && row < 0; ++i) {
+        if (m_errors.at(i).path == filePath)
+            row = static_cast<int>(m_devices.size()) + i;
+    }
+    if (row < 0) {
         m_widgets.descriptionLabel->clear();
         return;
     }
-    if (commandIndex >= 0 && commandIndex < target->rowCount())
-        target = target->child(commandIndex, 0);
-
-    const QModelIndex proxyIndex = m_proxy->mapFromSource(target->index());
+    const bool command = row < m_devices.size() && commandIndex >= 0 &&
+                         commandIndex < m_devices.at(row).GetCommands().size();
+    const QModelIndex proxyIndex =
+        m_proxy->mapFromSource(m_model->indexOf(row, command ? commandIndex : -1));
     if (!proxyIndex.isValid()) {
         m_widgets.descriptionLabel->clear();
         return;
@@ -596,9 +578,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     // The menu runs a nested event loop in which a debounced reload may
     // replace the device list and every index; the row is found again
     // afterwards by its file and its command.
-    const QString devicePath = device >= 0 ? m_devices.at(device).GetFilePath() : QString();
-    const QString label =
-        command >= 0 ? m_devices.at(device).GetCommands().at(command).label : QString();
+    const STarget target = device >= 0 ? targetOf(device, command) : STarget();
 
     QMenu menu(tree);
     QAction* execute = nullptr;
@@ -650,7 +630,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         deleteErrorFile(path);
         return;
     }
-    const int found = findDevice(devicePath, command, label);
+    const int found = findDevice(target);
     if (found < 0)
         return;
     const CI2cDeviceFile& file = m_devices.at(found);

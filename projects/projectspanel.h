@@ -1,8 +1,8 @@
 #pragma once
 
+#include "projects/devicefolder.h"
 #include "projects/i2cdevicefile.h"
 
-#include <QFileInfoList>
 #include <QList>
 #include <QObject>
 #include <QSet>
@@ -12,7 +12,9 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <utility>
 
+class CProjectsModel;
 class QEvent;
 class QFileSystemWatcher;
 class QLabel;
@@ -20,7 +22,6 @@ class QLineEdit;
 class QModelIndex;
 class QPoint;
 class QSortFilterProxyModel;
-class QStandardItemModel;
 class QToolButton;
 class QTreeView;
 class QWidget;
@@ -30,8 +31,10 @@ class QWidget;
 // made to the files outside the program, edits devices and commands, and
 // tells the main window which device or command the user picked.
 //
-// Every edit works on a copy of a device, saves it, reloads the whole folder
-// and selects the edited item again, so the tree always shows what is on disk.
+// Every edit works on the device as its file is on disk, checks that it is
+// still what the user acted on, saves it, reloads the folder (reading again
+// only the files that changed) and selects the edited item again, so the
+// tree always shows what is on disk.
 class CProjectsPanel : public QObject {
     Q_OBJECT
 
@@ -48,8 +51,12 @@ public:
 
     // A device file that failed to load.
     struct SFileError {
-        QString path;    // absolute path
-        QString message; // the device file's error text
+        QString path;          // absolute path
+        QString message;       // the device file's error text
+        QByteArray nativePath; // the path as the file system knows it
+        // The file that gave this error when it was read whole; a reload
+        // reads it again only when it changed.
+        std::optional<SFileStamp> stamp;
     };
 
     // The address text in the main window's current format.
@@ -109,29 +116,60 @@ private:
     void selectItem(const QString& filePath, int commandIndex);
     void saveExpanded() const;
     void prepareFolder();
-    void rebuildModel();
+    // Makes the lists the panel's and shows them, row by row where only a
+    // few rows changed, else by a rebuild.
+    void showLists(QList<CI2cDeviceFile> devices, QList<SFileError> errors);
+    // Rebuilds the tree around the change of the lists, keeping the current
+    // row and the expansion.
+    void rebuildModel(const std::function<void()>& change);
+    // The file and the command index (-1: none) of the current row.
+    std::pair<QString, int> currentItem() const;
+    void restoreCurrent(const QString& path, int command);
     // Watches the folder and its device files anew; returns the files.
-    QFileInfoList updateWatcher();
+    QList<SFolderEntry> updateWatcher();
+    // Whether the folder path leads to another folder than at the last
+    // reload (renamed away, replaced, a link re-pointed) or to none.
+    bool folderReplaced() const;
     void restoreExpanded();
+
+    // What an action was meant for: a device, by its file and its name as
+    // the tree showed it, and for command actions one of its commands,
+    // which must still be the same as a whole.
+    struct STarget {
+        QString path;
+        QString name;
+        int commandIndex = -1;
+        SI2cCommand command;
+    };
+    STarget targetOf(int deviceIndex, int commandIndex) const;
+    // What no longer matches the target in this device; empty when nothing.
+    QString changeOf(const STarget& target, const CI2cDeviceFile& device) const;
+    // The index of the target's device in the device list, after a menu in
+    // which a reload may have run; -1, after a warning that names the
+    // change, when the folder, the file or the command is no longer what
+    // the menu was opened for.
+    int findDevice(const STarget& target);
+    // The target's device as it is on disk now, for an action prepared
+    // before a dialog. Nothing, after a warning titled title that names the
+    // change and ends with outcome, when the folder, the file or the
+    // command is no longer what the action was meant for.
+    std::optional<CI2cDeviceFile> deviceOnDisk(const STarget& target, const QString& title,
+                                               const QString& outcome);
+    void warnChanged(const QString& title, const QString& change, const QString& outcome);
 
     int createDevice();
     bool editDevice(CI2cDeviceFile& file, bool isNew);
     bool isDeviceNameTaken(const QString& name, const QString& exceptPath) const;
     QString uniqueFilePath(const QString& name) const;
-    bool saveDevice(const CI2cDeviceFile& file);
+    // Saves a device read from disk unless its file changed since it was
+    // read (a warning titled title then says so); false when not saved.
+    bool saveDevice(const CI2cDeviceFile& file, const QString& title);
     std::optional<QString> promptLabel(const QString& title, const QString& label,
                                        const QString& text, const CI2cDeviceFile& file,
                                        int exceptIndex);
-    // The index of the device at filePath in the device list, whose command
-    // at commandIndex (-1: none) still has the label; -1, after a warning
-    // that names the change, when the file or the command is gone.
-    int findDevice(const QString& filePath, int commandIndex, const QString& label);
-    // The device at filePath as it is on disk now, for an edit prepared
-    // before a dialog: its command at commandIndex (-1: none) must still have
-    // the label. Nothing, after a warning titled title that names the
-    // change, when the file or the command is gone.
-    std::optional<CI2cDeviceFile> deviceOnDisk(const QString& filePath, int commandIndex,
-                                               const QString& label, const QString& title);
+    // Moves the file to the trash; where the trash cannot take it, says so
+    // and deletes it only when the user agrees. True when the file is gone.
+    bool removeFile(const QByteArray& nativePath, const QString& path, const QString& title);
     void showDeviceProperties(int deviceIndex);
     void deleteDevice(int deviceIndex);
     void deleteErrorFile(const QString& path);
@@ -145,11 +183,12 @@ private:
     ParseAddress m_parseAddress;
     CurrentAddress m_currentAddress;
     QWidget* m_parentWidget = nullptr;
-    QStandardItemModel* m_model = nullptr;
+    CProjectsModel* m_model = nullptr;
     QSortFilterProxyModel* m_proxy = nullptr;
     QFileSystemWatcher* m_watcher = nullptr;
     QTimer m_reloadTimer;
     QString m_folder;
+    std::optional<SFolderIdentity> m_folderIdentity;
     QList<CI2cDeviceFile> m_devices;
     QList<SFileError> m_errors;
     QSet<QString> m_expanded;

@@ -1,6 +1,7 @@
 // The projects panel's editing actions: devices and commands created,
 // changed, moved and deleted. Every edit works on the file as it is on disk
-// when the user has answered its dialog, saves it and reloads the folder.
+// when the user has answered its dialog, checks that the file still holds
+// what the user acted on, saves it and reloads the folder.
 
 #include "projects/projectspanel.h"
 
@@ -14,6 +15,10 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QTreeView>
+
+#include <cerrno>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -35,10 +40,14 @@ int showMessage(QWidget* parent, QMessageBox::Icon icon, const QString& title, c
     return box.exec();
 }
 
-bool askYesNo(QWidget* parent, const QString& title, const QString& text)
+bool askYesNo(QWidget* parent, const QString& title, const QString& text,
+              QMessageBox::StandardButton defaultButton = QMessageBox::NoButton)
 {
-    return showMessage(parent, QMessageBox::Question, title, text,
-                       QMessageBox::Yes | QMessageBox::No) == QMessageBox::Yes;
+    QMessageBox box(QMessageBox::Question, title, text, QMessageBox::Yes | QMessageBox::No, parent);
+    box.setTextFormat(Qt::PlainText);
+    if (defaultButton != QMessageBox::NoButton)
+        box.setDefaultButton(defaultButton);
+    return box.exec() == QMessageBox::Yes;
 }
 
 // What an outside change did to the file or command that an action was
@@ -61,46 +70,124 @@ QString commandChangedText(const QString& label, const QString& deviceName)
         .arg(label, deviceName);
 }
 
+QString deviceChangedText(const QString& path, const QString& name, const QString& expected)
+{
+    return CProjectsPanel::tr("\"%1\" now holds the device \"%2\" instead of \"%3\".")
+        .arg(QFileInfo(path).fileName(), name, expected);
+}
+
+QString fileChangedText(const QString& path)
+{
+    return CProjectsPanel::tr("\"%1\" was changed on disk.").arg(QFileInfo(path).fileName());
+}
+
+QString folderChangedText(const QString& folder)
+{
+    return CProjectsPanel::tr("The projects folder was moved, replaced or re-pointed since it "
+                              "was read:\n%1\nThe list shows it as it is now.")
+        .arg(QDir::toNativeSeparators(folder));
+}
+
+// Whether anything, a link that leads nowhere included, is at path.
+bool isTaken(const QByteArray& nativePath)
+{
+    struct stat status {};
+    return ::lstat(nativePath.constData(), &status) == 0 || errno != ENOENT;
+}
+
+bool isTaken(const QString& path)
+{
+    return isTaken(QFile::encodeName(path));
+}
+
 } // namespace
 
-int CProjectsPanel::findDevice(const QString& filePath, int commandIndex, const QString& label)
+CProjectsPanel::STarget CProjectsPanel::targetOf(int deviceIndex, int commandIndex) const
 {
+    const CI2cDeviceFile& device = m_devices.at(deviceIndex);
+    STarget target{device.GetFilePath(), device.GetName(), commandIndex, {}};
+    if (commandIndex >= 0)
+        target.command = device.GetCommands().at(commandIndex);
+    return target;
+}
+
+QString CProjectsPanel::changeOf(const STarget& target, const CI2cDeviceFile& device) const
+{
+    if (target.commandIndex < 0) {
+        if (device.GetName() != target.name)
+            return deviceChangedText(target.path, device.GetName(), target.name);
+        return {};
+    }
+    const QList<SI2cCommand>& commands = device.GetCommands();
+    if (target.commandIndex >= commands.size() ||
+        commands.at(target.commandIndex) != target.command)
+        return commandChangedText(target.command.label, device.GetName());
+    return {};
+}
+
+void CProjectsPanel::warnChanged(const QString& title, const QString& change,
+                                 const QString& outcome)
+{
+    showMessage(m_parentWidget, QMessageBox::Warning, title,
+                outcome.isEmpty() ? change : change + QStringLiteral("\n\n") + outcome);
+}
+
+int CProjectsPanel::findDevice(const STarget& target)
+{
+    if (folderReplaced()) {
+        reload();
+        warnChanged(tr("Projects"), folderChangedText(m_folder), {});
+        return -1;
+    }
     for (int i = 0; i < m_devices.size(); ++i) {
-        const CI2cDeviceFile& device = m_devices.at(i);
-        if (device.GetFilePath() != filePath)
+        if (m_devices.at(i).GetFilePath() != target.path)
             continue;
-        if (commandIndex < 0 || (commandIndex < device.GetCommands().size() &&
-                                 device.GetCommands().at(commandIndex).label == label))
+        const QString change = changeOf(target, m_devices.at(i));
+        if (change.isEmpty())
             return i;
-        showMessage(m_parentWidget, QMessageBox::Warning, tr("Projects"),
-                    commandChangedText(label, device.GetName()));
+        reload();
+        warnChanged(tr("Projects"), change, {});
         return -1;
     }
     const auto error = std::find_if(m_errors.cbegin(), m_errors.cend(),
-                                    [&](const SFileError& e) { return e.path == filePath; });
-    showMessage(m_parentWidget, QMessageBox::Warning, tr("Projects"),
-                error != m_errors.cend() ? unreadableText(filePath, error->message)
-                                         : removedText(filePath));
+                                    [&](const SFileError& e) { return e.path == target.path; });
+    warnChanged(tr("Projects"),
+                error != m_errors.cend() ? unreadableText(target.path, error->message)
+                                         : removedText(target.path),
+                {});
     return -1;
 }
 
-std::optional<CI2cDeviceFile> CProjectsPanel::deviceOnDisk(const QString& filePath,
-                                                           int commandIndex, const QString& label,
-                                                           const QString& title)
+std::optional<CI2cDeviceFile>
+CProjectsPanel::deviceOnDisk(const STarget& target, const QString& title, const QString& outcome)
 {
-    CI2cDeviceFile device;
     QString change;
-    if (!device.Load(filePath)) {
-        change = QFileInfo::exists(filePath) ? unreadableText(filePath, device.GetLastError())
-                                             : removedText(filePath);
-    } else if (commandIndex >= 0 && (commandIndex >= device.GetCommands().size() ||
-                                     device.GetCommands().at(commandIndex).label != label)) {
-        change = commandChangedText(label, device.GetName());
+    if (folderReplaced()) {
+        reload();
+        change = folderChangedText(m_folder);
+    } else {
+        // The list's copy serves while the file is the one it was read from;
+        // a large file is then not read again.
+        const std::optional<SFileStamp> stamp = SFileStamp::Of(target.path);
+        const auto listed =
+            std::find_if(m_devices.cbegin(), m_devices.cend(), [&](const CI2cDeviceFile& device) {
+                return stamp && device.GetFilePath() == target.path &&
+                       device.GetFileStamp() == stamp;
+            });
+        CI2cDeviceFile device;
+        if (listed != m_devices.cend())
+            device = *listed;
+        if (listed == m_devices.cend() && !device.Load(target.path)) {
+            change = isTaken(target.path) ? unreadableText(target.path, device.GetLastError())
+                                          : removedText(target.path);
+        } else {
+            change = changeOf(target, device);
+        }
+        if (change.isEmpty())
+            return device;
+        reload();
     }
-    if (change.isEmpty())
-        return device;
-    showMessage(m_parentWidget, QMessageBox::Warning, title,
-                change + QStringLiteral("\n\n") + tr("Nothing was saved."));
+    warnChanged(title, change, outcome);
     return std::nullopt;
 }
 
@@ -111,6 +198,9 @@ void CProjectsPanel::onNewDevice()
 
 int CProjectsPanel::createDevice()
 {
+    // Names are checked against the folder the path leads to now.
+    if (folderReplaced())
+        reload();
     CI2cDeviceFile file;
     if (!editDevice(file, true))
         return -1;
@@ -135,9 +225,15 @@ int CProjectsPanel::createDevice()
 bool CProjectsPanel::editDevice(CI2cDeviceFile& file, bool isNew)
 {
     const QString exceptPath = file.GetFilePath();
+    // Keeping the name never clashes: two files may have been given the
+    // same name outside, and the other fields must stay editable.
+    const QString ownName = isNew ? QString() : file.GetName().trimmed();
     ProjectDeviceDialog dialog(
         isNew ? tr("New Device") : tr("Device Properties"), m_parseAddress,
-        [this, exceptPath](const QString& name) { return isDeviceNameTaken(name, exceptPath); },
+        [this, exceptPath, ownName](const QString& name) {
+            return (ownName.isEmpty() || name.trimmed() != ownName) &&
+                   isDeviceNameTaken(name, exceptPath);
+        },
         m_parentWidget);
 
     QString addressText;
@@ -157,10 +253,18 @@ bool CProjectsPanel::editDevice(CI2cDeviceFile& file, bool isNew)
 
 bool CProjectsPanel::isDeviceNameTaken(const QString& name, const QString& exceptPath) const
 {
+    // A device's own file, also when another entry links to it, is not
+    // another device.
+    const std::optional<SFileStamp> own =
+        exceptPath.isEmpty() ? std::nullopt : SFileStamp::Of(exceptPath);
     const QString trimmed = name.trimmed();
     return std::any_of(m_devices.begin(), m_devices.end(), [&](const CI2cDeviceFile& device) {
-        return device.GetFilePath() != exceptPath &&
-               QString::compare(device.GetName().trimmed(), trimmed, Qt::CaseInsensitive) == 0;
+        if (device.GetFilePath() == exceptPath)
+            return false;
+        const std::optional<SFileStamp> stamp = device.GetFileStamp();
+        if (own && stamp && own->SameFile(*stamp))
+            return false;
+        return QString::compare(device.GetName().trimmed(), trimmed, Qt::CaseInsensitive) == 0;
     });
 }
 
@@ -178,19 +282,28 @@ QString CProjectsPanel::uniqueFilePath(const QString& name) const
         base = QStringLiteral("device");
 
     // Absolute and clean as the folder listing gives it, so the new file is
-    // found again after the reload.
+    // found again after the reload. A link that leads nowhere takes its
+    // name too: the save would follow it out of the folder.
     const QDir folder(m_folder);
     QString candidate =
         folder.absoluteFilePath(base + QLatin1Char('.') + CI2cDeviceFile::FILE_SUFFIX);
-    for (int n = 2; QFileInfo::exists(candidate); ++n) {
+    for (int n = 2; isTaken(candidate); ++n) {
         candidate = folder.absoluteFilePath(
             QStringLiteral("%1_%2.%3").arg(base).arg(n).arg(CI2cDeviceFile::FILE_SUFFIX));
     }
     return QDir::cleanPath(candidate);
 }
 
-bool CProjectsPanel::saveDevice(const CI2cDeviceFile& file)
+bool CProjectsPanel::saveDevice(const CI2cDeviceFile& file, const QString& title)
 {
+    // The file was read a dialog ago; one that changed since is not
+    // overwritten with an edit of what it was.
+    const std::optional<SFileStamp> stamp = file.GetFileStamp();
+    if (stamp && SFileStamp::Of(file.GetFilePath()) != stamp) {
+        reload();
+        warnChanged(title, fileChangedText(file.GetFilePath()), tr("Nothing was saved."));
+        return false;
+    }
     if (file.Save())
         return true;
     showMessage(m_parentWidget, QMessageBox::Critical, tr("Projects"),
@@ -230,9 +343,15 @@ std::optional<QString> CProjectsPanel::promptLabel(const QString& title, const Q
 
 void CProjectsPanel::AddCommand(SI2cCommand command)
 {
+    const QString title = tr("Save Command");
+    if (folderReplaced()) {
+        reload();
+        warnChanged(title, folderChangedText(m_folder), tr("Nothing was saved."));
+        return;
+    }
     int device = deviceIndexAt(m_widgets.tree->currentIndex());
     if (device < 0) {
-        if (!askYesNo(m_parentWidget, tr("Save Command"),
+        if (!askYesNo(m_parentWidget, title,
                       tr("No device selected in the projects list.\nCreate a new device?")))
             return;
         device = createDevice();
@@ -240,19 +359,19 @@ void CProjectsPanel::AddCommand(SI2cCommand command)
             return;
     }
 
+    const STarget target = targetOf(device, -1);
     const CI2cDeviceFile copy = m_devices.at(device);
     const std::optional<QString> label =
-        promptLabel(tr("Save Command"), tr("Label for the command in \"%1\":").arg(copy.GetName()),
+        promptLabel(title, tr("Label for the command in \"%1\":").arg(copy.GetName()),
                     suggestedLabel(command), copy, -1);
     if (!label)
         return;
-    std::optional<CI2cDeviceFile> current =
-        deviceOnDisk(copy.GetFilePath(), -1, QString(), tr("Save Command"));
+    std::optional<CI2cDeviceFile> current = deviceOnDisk(target, title, tr("Nothing was saved."));
     if (!current)
         return;
     command.label = *label;
     current->AddCommand(command);
-    if (!saveDevice(*current))
+    if (!saveDevice(*current, title))
         return;
     m_expanded.insert(current->GetFilePath());
     saveExpanded();
@@ -262,65 +381,119 @@ void CProjectsPanel::AddCommand(SI2cCommand command)
 
 void CProjectsPanel::showDeviceProperties(int deviceIndex)
 {
-    CI2cDeviceFile copy = m_devices.at(deviceIndex);
-    if (!editDevice(copy, false))
+    const QString title = tr("Device Properties");
+    const STarget target = targetOf(deviceIndex, -1);
+    const CI2cDeviceFile before = m_devices.at(deviceIndex);
+    CI2cDeviceFile edited = before;
+    if (!editDevice(edited, false))
         return;
-    std::optional<CI2cDeviceFile> current =
-        deviceOnDisk(copy.GetFilePath(), -1, QString(), tr("Device Properties"));
+    std::optional<CI2cDeviceFile> current = deviceOnDisk(target, title, tr("Nothing was saved."));
     if (!current)
         return;
-    current->SetName(copy.GetName());
-    current->SetAddress(copy.GetAddress());
-    current->SetDescription(copy.GetDescription());
-    if (!saveDevice(*current))
+    // Only what the user changed: another program may have changed the
+    // rest while the dialog was open.
+    bool changed = false;
+    if (edited.GetName() != before.GetName().trimmed()) {
+        current->SetName(edited.GetName());
+        changed = true;
+    }
+    if (edited.GetAddress() != before.GetAddress()) {
+        current->SetAddress(edited.GetAddress());
+        changed = true;
+    }
+    if (edited.GetDescription() != before.GetDescription().trimmed()) {
+        current->SetDescription(edited.GetDescription());
+        changed = true;
+    }
+    if (changed && !saveDevice(*current, title))
         return;
     reload();
     selectItem(current->GetFilePath(), -1);
 }
 
+bool CProjectsPanel::removeFile(const QByteArray& nativePath, const QString& path,
+                                const QString& title)
+{
+    QString reason;
+    if (moveToTrash(nativePath, &reason))
+        return true;
+    // The question promised the trash: deleting for good needs its own Yes.
+    if (!askYesNo(m_parentWidget, title,
+                  tr("\"%1\" cannot be moved to the trash:\n%2\n\nDelete it permanently?")
+                      .arg(QFileInfo(path).fileName(), reason),
+                  QMessageBox::No))
+        return false;
+    if (::unlink(nativePath.constData()) == 0)
+        return true;
+    showMessage(m_parentWidget, QMessageBox::Critical, title,
+                tr("Could not delete the file:\n%1").arg(QDir::toNativeSeparators(path)));
+    return false;
+}
+
 void CProjectsPanel::deleteDevice(int deviceIndex)
 {
+    const QString title = tr("Delete Device");
     // Taken before the question: a reload during it may reorder the list.
-    const CI2cDeviceFile device = m_devices.at(deviceIndex);
-    const QString path = device.GetFilePath();
-    if (!askYesNo(
-            m_parentWidget, tr("Delete Device"),
-            tr("Move \"%1\" (%2) to the trash?").arg(device.GetName(), QFileInfo(path).fileName())))
+    const STarget target = targetOf(deviceIndex, -1);
+    if (!askYesNo(m_parentWidget, title,
+                  tr("Move \"%1\" (%2) to the trash?")
+                      .arg(target.name, QFileInfo(target.path).fileName())))
         return;
-    if (!trashOrRemove(path)) {
-        showMessage(m_parentWidget, QMessageBox::Critical, tr("Delete Device"),
-                    tr("Could not delete the file:\n%1").arg(QDir::toNativeSeparators(path)));
+    if (!deviceOnDisk(target, title, tr("Nothing was deleted.")))
         return;
-    }
-    m_expanded.remove(path);
+    if (!removeFile(QFile::encodeName(target.path), target.path, title))
+        return;
+    m_expanded.remove(target.path);
     saveExpanded();
     reload();
 }
 
 void CProjectsPanel::deleteErrorFile(const QString& path)
 {
-    if (!askYesNo(m_parentWidget, tr("Delete File"),
+    const QString title = tr("Delete File");
+    const auto errorAt = [this, &path] {
+        return std::find_if(m_errors.cbegin(), m_errors.cend(),
+                            [&](const SFileError& e) { return e.path == path; });
+    };
+    // As the user chose it: the question may run while a reload replaces the list.
+    SFileError chosen{path, {}, QFile::encodeName(path), {}};
+    if (const auto listed = errorAt(); listed != m_errors.cend())
+        chosen = *listed;
+    if (!askYesNo(m_parentWidget, title,
                   tr("Move \"%1\" to the trash?").arg(QFileInfo(path).fileName())))
         return;
-    // A failure shows itself: the reload lists the file again.
-    trashOrRemove(path);
+    // Deleted only as it was when the user chose it: still a file that
+    // fails to load, unchanged.
+    QString change;
+    if (folderReplaced())
+        change = folderChangedText(m_folder);
+    else if (!isTaken(chosen.nativePath))
+        change = removedText(path);
+    else if (errorAt() == m_errors.cend() || (chosen.stamp && SFileStamp::Of(path) != chosen.stamp))
+        change = fileChangedText(path);
+    if (!change.isEmpty()) {
+        reload();
+        warnChanged(title, change, tr("Nothing was deleted."));
+        return;
+    }
+    removeFile(chosen.nativePath, path, title);
     reload();
 }
 
 void CProjectsPanel::renameCommand(int deviceIndex, int commandIndex)
 {
+    const QString title = tr("Rename Command");
+    const STarget target = targetOf(deviceIndex, commandIndex);
     const CI2cDeviceFile copy = m_devices.at(deviceIndex);
-    const QString oldLabel = copy.GetCommands().at(commandIndex).label;
     const std::optional<QString> label =
-        promptLabel(tr("Rename Command"), tr("Label:"), oldLabel, copy, commandIndex);
+        promptLabel(title, tr("Label:"), target.command.label, copy, commandIndex);
     if (!label)
         return;
-    std::optional<CI2cDeviceFile> current =
-        deviceOnDisk(copy.GetFilePath(), commandIndex, oldLabel, tr("Rename Command"));
+    std::optional<CI2cDeviceFile> current = deviceOnDisk(target, title, tr("Nothing was saved."));
     if (!current)
         return;
     current->RenameCommand(commandIndex, *label);
-    if (!saveDevice(*current))
+    if (!saveDevice(*current, title))
         return;
     reload();
     selectItem(current->GetFilePath(), commandIndex);
@@ -328,17 +501,16 @@ void CProjectsPanel::renameCommand(int deviceIndex, int commandIndex)
 
 void CProjectsPanel::deleteCommand(int deviceIndex, int commandIndex)
 {
-    const CI2cDeviceFile copy = m_devices.at(deviceIndex);
-    const QString label = copy.GetCommands().at(commandIndex).label;
-    if (!askYesNo(m_parentWidget, tr("Delete Command"),
-                  tr("Delete \"%1\" from \"%2\"?").arg(label, copy.GetName())))
+    const QString title = tr("Delete Command");
+    const STarget target = targetOf(deviceIndex, commandIndex);
+    if (!askYesNo(m_parentWidget, title,
+                  tr("Delete \"%1\" from \"%2\"?").arg(target.command.label, target.name)))
         return;
-    std::optional<CI2cDeviceFile> current =
-        deviceOnDisk(copy.GetFilePath(), commandIndex, label, tr("Delete Command"));
+    std::optional<CI2cDeviceFile> current = deviceOnDisk(target, title, tr("Nothing was saved."));
     if (!current)
         return;
     current->RemoveCommand(commandIndex);
-    if (!saveDevice(*current))
+    if (!saveDevice(*current, title))
         return;
     reload();
     selectItem(current->GetFilePath(),
@@ -347,9 +519,13 @@ void CProjectsPanel::deleteCommand(int deviceIndex, int commandIndex)
 
 void CProjectsPanel::moveCommand(int deviceIndex, int commandIndex, int delta)
 {
-    CI2cDeviceFile copy = m_devices.at(deviceIndex);
-    if (!copy.MoveCommand(commandIndex, delta) || !saveDevice(copy))
+    // Applied to the file as it is now: the tree may not yet show a change
+    // that another program made a moment ago.
+    const QString title = tr("Projects");
+    std::optional<CI2cDeviceFile> current =
+        deviceOnDisk(targetOf(deviceIndex, commandIndex), title, tr("Nothing was saved."));
+    if (!current || !current->MoveCommand(commandIndex, delta) || !saveDevice(*current, title))
         return;
     reload();
-    selectItem(copy.GetFilePath(), commandIndex + delta);
+    selectItem(current->GetFilePath(), commandIndex + delta);
 }

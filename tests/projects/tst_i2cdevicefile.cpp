@@ -205,6 +205,11 @@ void TestI2cDeviceFile::load_data()
     command("data empty", "{'type': 'write', 'data': ''}", {}, writeLine("auto", ""));
     command("data 1 2 3", "{'type': 'write', 'data': '1 2 3'}", {}, writeLine("auto", "01 02 03"));
     command("data 123", "{'type': 'write', 'data': '123'}", BAD_WRITE);
+    command("data 10", "{'type': 'write', 'data': 10}", BAD_WRITE);
+    command("data null", "{'type': 'write', 'data': null}", BAD_WRITE);
+    command("data array", "{'type': 'write', 'data': ['10']}", BAD_WRITE);
+    command("data object", "{'type': 'write', 'data': {}}", BAD_WRITE);
+    command("data false", "{'type': 'write', 'data': false}", BAD_WRITE);
 }
 
 void TestI2cDeviceFile::load()

@@ -321,6 +321,8 @@ void TstPanelFaults::fileChangedWhileFolderReloads()
         }
     });
     QVERIFY(afterRead.isWatching());
+    // Written anew, so that the reload reads it again instead of keeping it.
+    QCOMPARE(writeDevice(folder(), u"0000.i2cdev"_s, u"First"_s), first);
     CProjectsPanelProbe::reload(*dock->panel);
     QVERIFY(afterRead.finish());
 

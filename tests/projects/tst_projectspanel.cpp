@@ -1174,8 +1174,8 @@ void TstProjectsPanel::trashLocation_data()
 }
 
 // A missing data folder is made so the trash can be; where no trash can be,
-// the file is deleted for good, and nothing lands anywhere else, such as in
-// the working directory.
+// the file is deleted for good once the user agreed, and nothing lands
+// anywhere else, such as in the working directory.
 void TstProjectsPanel::trashLocation()
 {
     QFETCH(int, dataHome);
@@ -1209,9 +1209,11 @@ void TstProjectsPanel::trashLocation()
     CDialogAnswerer answerer;
     answerer.chooseMenuEntry(u"Delete Device..."_s);
     answerer.pressButton(QMessageBox::Yes);
+    if (!trashed)
+        answerer.pressButton(QMessageBox::Yes); // Delete it permanently?
     dock->openMenu(dock->find(u"Dev"_s));
     QCOMPARE(answerer.pending(), 0);
-    QCOMPARE(answerer.seen().size(), 2);
+    QCOMPARE(answerer.seen().size(), trashed ? 2 : 3);
     QVERIFY(!QFile::exists(path));
     QVERIFY(dock->texts().isEmpty());
     QCOMPARE(QDir(workDir).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),

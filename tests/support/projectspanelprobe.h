@@ -15,5 +15,9 @@ public:
     // Times out once per debounced reload.
     static QTimer& reloadTimer(CProjectsPanel& panel) { return panel.m_reloadTimer; }
     static qsizetype deviceCount(const CProjectsPanel& panel) { return panel.m_devices.size(); }
+    static const QList<CI2cDeviceFile>& devices(const CProjectsPanel& panel)
+    {
+        return panel.m_devices;
+    }
     static qsizetype errorCount(const CProjectsPanel& panel) { return panel.m_errors.size(); }
 };
