@@ -50,7 +50,7 @@ QString commandOptionsSection()
     QString text;
     QString group;
     for (const SCliCommandOption& option : CliCommandOptions()) {
-        const QString takers = CliCommandsTaking(QLatin1String(option.longName));
+        const QString takers = CliCommandsTaking(option);
         if (takers != group) {
             group = takers;
             text += CCliTool::tr("\nOptions of %1:\n").arg(group);
