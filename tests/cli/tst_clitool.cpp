@@ -760,6 +760,13 @@ void TstCliTool::unwritableOutputFails_data()
                                   << closed;
     QTest::newRow("transfer, broken pipe") << orv3 + QStringList{"transfer", "-v", "w1@0x50", "0"}
                                            << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
+    // Without --samples only the output can end it.
+    QTest::newRow("watch, broken pipe")
+        << orv3 + QStringList{"watch", "0x48", "2", "--interval", "10ms"} << EOutput::BrokenPipe
+        << QStringLiteral("Broken pipe");
+    QTest::newRow("watch, csv, full")
+        << orv3 + QStringList{"watch", "--csv", "0x48", "2", "--interval", "10ms"} << EOutput::Full
+        << full;
 }
 
 void TstCliTool::unwritableOutputFails()
