@@ -32,17 +32,20 @@ PELLAN_SIM_REPORT_DELAY_US=1000 "$demo" -a OR3-100042 --json watch 0x48 2 --regi
     --samples "$samples" >"$out"
 ended=$(date +%s%N)
 
-# seconds is the time since the first poll began, to the microsecond.
+# seconds is the time since the first poll began, to the microsecond. A poll
+# never begins before its slot, so a sample belongs to the slot at or before
+# it (give or take the microsecond of rounding).
 jq -rs --argjson interval "$interval_ms" --argjson goal "$goal_ms" \
     --argjson wall "$(((ended - started) / 1000000))" '
-    def late: (.seconds * 1000) as $ms | $ms - (($ms / $interval) | round) * $interval;
+    def slot: (.seconds * 1000 + 0.001) / $interval | floor;
+    def late: .seconds * 1000 - slot * $interval;
     (map(late)) as $late
-    | (.[-1].seconds * 1000 / $interval | round) as $slot
+    | (.[-1] | slot) as $slot
     | "samples: \(length) in \(.[-1].seconds) s (process \($wall / 1000) s), \(map(select(.ok | not)) | length) failed",
       "rate: \((length - 1) / .[-1].seconds * 100 | round / 100) samples/s (planned \(1000 / $interval)); slots skipped: \($slot - (length - 1))",
       "late against the plan: last \($late[-1] * 1000 | round / 1000) ms, mean \($late | add / length * 1000 | round / 1000) ms, worst \($late | max * 1000 | round / 1000) ms",
       "drift of the last sample: \($late[-1] | fabs * 1000 | round / 1000) ms (goal <= \($goal) ms)"
 ' "$out"
 jq -se --argjson interval "$interval_ms" --argjson goal "$goal_ms" '
-    (.[-1].seconds * 1000) as $ms | ($ms - (($ms / $interval) | round) * $interval | fabs) <= $goal
+    .[-1].seconds * 1000 | . - ((. + 0.001) / $interval | floor) * $interval | fabs <= $goal
 ' "$out" >/dev/null
