@@ -139,8 +139,8 @@ Examples:
   %1 set -r 0x50 0x10 0xde 0xad
   %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
   %1 transfer -v w1@0x50 0x10 r4
-  %1 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5 --unit °C
-  %1 watch --csv --interval 100ms --samples 600 0x48 2 > temperature.csv
+  %1 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
+  %1 watch --csv --interval 100ms --samples 600 0x48 2 > log.csv
 )")
                .arg(program, commandsSection(), commandOptionsSection()) +
            extra;
