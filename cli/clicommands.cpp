@@ -2,6 +2,9 @@
 
 #include <QCoreApplication>
 
+#include <algorithm>
+#include <functional>
+
 const std::vector<SCliCommand>& CliCommands()
 {
     static const std::vector<SCliCommand> commands = {
@@ -88,6 +91,20 @@ const std::vector<SCliCommand>& CliCommands()
                                        "bytes read as i2cget does."),
          {"verbose"},
          CommandTransfer},
+        {"watch",
+         "watch ADDR COUNT",
+         QT_TRANSLATE_NOOP("CCliTool", "Read COUNT bytes from ADDR every --interval, or from\n"
+                                       "register REG with --register, and print one line per\n"
+                                       "sample: the time the poll began, then the value that\n"
+                                       "--format and the options after it decode, or the\n"
+                                       "bytes without --format. Ends after --samples, or at\n"
+                                       "Ctrl+C or SIGTERM with exit status 0 once the last\n"
+                                       "line is out. A failed poll prints a failed sample\n"
+                                       "and the watch goes on, a timeout too (exit status 1\n"
+                                       "at the end); a lost adapter ends it (exit status 3)."),
+         {"register", "reg-width", "interval", "samples", "format", "shift", "watch-mask", "scale",
+          "offset", "unit", "decimals", "csv"},
+         CommandWatch},
     };
     return commands;
 }
@@ -108,8 +125,9 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
         {nullptr, "reg-width", "N",
          QT_TRANSLATE_NOOP("CCliTool", "The register pointer is N bytes (1 to 4), sent most\n"
                                        "significant byte first; 1 by default. REG, VALUE and\n"
-                                       "MASK are numbers as the i2c-tools take them: hex\n"
-                                       "with 0x, octal with a leading 0, decimal otherwise.")},
+                                       "the MASK of set are numbers as the i2c-tools take\n"
+                                       "them: hex with 0x, octal with a leading 0, decimal\n"
+                                       "otherwise.")},
         {"r", "readback", nullptr,
          QT_TRANSLATE_NOOP("CCliTool", "Read the values back from REG afterwards and\n"
                                        "compare; a difference exits 1 and names the first\n"
@@ -127,6 +145,48 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "First print one line per message as i2ctransfer\n"
                                        "does, e.g.\n"
                                        "msg 0: addr 0x50, write, len 1, buf 0x00")},
+        {nullptr, "register", "REG",
+         QT_TRANSLATE_NOOP("CCliTool", "Write this register pointer before each read, with a\n"
+                                       "start and no stop; the read follows after a repeated\n"
+                                       "start. Without it, read at the device's current\n"
+                                       "pointer.")},
+        {nullptr, "interval", "TIME",
+         QT_TRANSLATE_NOOP("CCliTool", "Time from the start of one poll to the next: 10ms to\n"
+                                       "1h, as 100ms, 2s, 1.5s, 1min or 1h; 1s by default.\n"
+                                       "Polls keep to the grid of the first one's start and\n"
+                                       "do not drift. A slot that has passed by more than\n"
+                                       "half an interval when the poll before it ends is\n"
+                                       "skipped, so that late polls never come in a burst.")},
+        {nullptr, "samples", "N",
+         QT_TRANSLATE_NOOP("CCliTool", "End after N samples. Without it the watch runs until\n"
+                                       "Ctrl+C or SIGTERM.")},
+        {nullptr, "format", "FORMAT",
+         QT_TRANSLATE_NOOP("CCliTool", "Decode the first bytes read as u8, s8, u16be, u16le,\n"
+                                       "s16be, s16le, u24be, u24le, u32be, u32le, s32be or\n"
+                                       "s32le. Without it a sample shows the bytes read (the\n"
+                                       "value of --csv and --json stays empty), and the\n"
+                                       "options below are refused.")},
+        {nullptr, "shift", "N",
+         QT_TRANSLATE_NOOP("CCliTool", "Then shift right by N bits, keeping the sign of the\n"
+                                       "signed formats; 0 by default.")},
+        {nullptr, "mask", "M",
+         QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (hex with 0x, or decimal, as\n"
+                                       "in the window's Watch); a masked value is never\n"
+                                       "negative."),
+         "watch-mask"},
+        {nullptr, "scale", "X",
+         QT_TRANSLATE_NOOP("CCliTool", "Then multiply by X, a number or a fraction such as\n"
+                                       "1/1.2; 1 by default.")},
+        {nullptr, "offset", "X", QT_TRANSLATE_NOOP("CCliTool", "Then add X; 0 by default.")},
+        {nullptr, "unit", "TEXT",
+         QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx.")},
+        {nullptr, "decimals", "N",
+         QT_TRANSLATE_NOOP("CCliTool", "Print the value with N decimals, 0 to 9; 2 by\n"
+                                       "default.")},
+        {nullptr, "csv", nullptr,
+         QT_TRANSLATE_NOOP("CCliTool", "Print CSV as the window's Watch saves it: the header\n"
+                                       "time,seconds,raw,value,status, then a line per\n"
+                                       "sample.")},
     };
     return options;
 }
@@ -140,17 +200,47 @@ const SCliCommand* FindCliCommand(const QString& name)
     return nullptr;
 }
 
-QString CliCommandsTaking(const QString& longName)
+const char* CliOptionKey(const SCliCommandOption& option)
+{
+    return option.key ? option.key : option.longName;
+}
+
+bool CliCommandTakes(const SCliCommand& command, const SCliCommandOption& option)
+{
+    return std::any_of(command.options.begin(), command.options.end(),
+                       [&](const char* key) { return qstrcmp(key, CliOptionKey(option)) == 0; });
+}
+
+namespace {
+
+// "get, set and dump"
+QString namesOfCommands(const std::function<bool(const SCliCommand&)>& takes)
 {
     QStringList names;
     for (const SCliCommand& command : CliCommands()) {
-        for (const char* option : command.options) {
-            if (longName == QLatin1String(option))
-                names.append(QLatin1String(command.name));
-        }
+        if (takes(command))
+            names.append(QLatin1String(command.name));
     }
     if (names.size() < 2)
         return names.join(QString());
     const QString last = names.takeLast();
     return CCliTool::tr("%1 and %2").arg(names.join(QStringLiteral(", ")), last);
+}
+
+} // namespace
+
+QString CliCommandsTaking(const SCliCommandOption& option)
+{
+    return namesOfCommands(
+        [&](const SCliCommand& command) { return CliCommandTakes(command, option); });
+}
+
+QString CliCommandsTaking(const QString& longName)
+{
+    return namesOfCommands([&](const SCliCommand& command) {
+        const auto& options = CliCommandOptions();
+        return std::any_of(options.begin(), options.end(), [&](const SCliCommandOption& option) {
+            return longName == QLatin1String(option.longName) && CliCommandTakes(command, option);
+        });
+    });
 }

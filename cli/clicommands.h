@@ -8,32 +8,44 @@
 
 #include <QStringList>
 
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
 #include <vector>
 
 using CliCommandFunction = ECliExit (*)(CCliTool& tool, const QStringList& arguments);
 
 // An option that belongs to some commands only. Commands may give the same
-// short name to different options; it then means what the chosen command
-// says.
+// short or long name to different options; it then means what the chosen
+// command says.
 struct SCliCommandOption {
     const char* shortName; // nullptr: long name only
     const char* longName;
     const char* valueName; // nullptr: a switch
     const char* help;      // lines for --help, the first beside the name
+    // What commands list it by, when another option has the same long name;
+    // nullptr: the long name.
+    const char* key = nullptr;
 };
 
 struct SCliCommand {
     const char* name;
     const char* synopsis;             // "read ADDR COUNT"
     const char* help;                 // lines for --help, the first beside the synopsis
-    std::vector<const char*> options; // long names of its own options
+    std::vector<const char*> options; // keys of its own options
     CliCommandFunction run;
 };
 
 const std::vector<SCliCommand>& CliCommands();
 const std::vector<SCliCommandOption>& CliCommandOptions();
 const SCliCommand* FindCliCommand(const QString& name);
+const char* CliOptionKey(const SCliCommandOption& option);
+bool CliCommandTakes(const SCliCommand& command, const SCliCommandOption& option);
 // The commands that take an option, e.g. "get, set and dump".
+QString CliCommandsTaking(const SCliCommandOption& option);
+// The commands that take an option of this long name, whatever it means to
+// each of them.
 QString CliCommandsTaking(const QString& longName);
 
 // The bus (clibus.cpp).
@@ -47,5 +59,16 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments);
 ECliExit CommandGet(CCliTool& tool, const QStringList& arguments);
 ECliExit CommandSet(CCliTool& tool, const QStringList& arguments);
 ECliExit CommandDump(CCliTool& tool, const QStringList& arguments);
+// What the register commands share with watch. A refused value is reported
+// on err and gives nothing.
+// The pointer width that --reg-width gives, 1 without it.
+std::optional<int> CliRegisterWidth(CCliTool& tool);
+std::optional<uint32_t> CliRegister(CCliTool& tool, const QString& text, int width);
+// The adapter, connected, once the model allows count bytes in one read;
+// empty with the exit status in status otherwise.
+std::unique_ptr<COrvI2c> CliConnectForRead(CCliTool& tool, size_t count, const QString& what,
+                                           ECliExit& status);
 // Message sequences (clitransfer.cpp).
 ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments);
+// Watching a value (cliwatch.cpp).
+ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments);

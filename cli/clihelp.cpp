@@ -50,7 +50,7 @@ QString commandOptionsSection()
     QString text;
     QString group;
     for (const SCliCommandOption& option : CliCommandOptions()) {
-        const QString takers = CliCommandsTaking(QLatin1String(option.longName));
+        const QString takers = CliCommandsTaking(option);
         if (takers != group) {
             group = takers;
             text += CCliTool::tr("\nOptions of %1:\n").arg(group);
@@ -97,7 +97,11 @@ Output:
     Read 0x23<TAB>0x80  NACK received<TAB>
   A successful read prints its bytes; detect prints the grid. get and
   transfer print the bytes read as i2cget does (0x17 0x80), dump prints
-  the grid of i2cdump, set prints nothing.
+  the grid of i2cdump, set prints nothing. watch prints a line per
+  sample: the time in ISO 8601 with milliseconds, a tab, and the value
+  with its unit (the bytes without --format, "failed: " and the error
+  for a failed poll), e.g.
+    2026-03-14T09:26:53.589+01:00<TAB>23.50 °C
   JSON (--json): one object per line with the keys type ("write", "read" or
   "search"), address (the 7-bit address as a number, null for a write
   without address), ok, status (the adapter's status byte), error (the
@@ -106,12 +110,15 @@ Output:
   failed other than by a NACK). get, set, dump and transfer give one
   object per call under their own type, adding register (get, set), old and
   readback (set), first and last (dump, whose data shows XX for a failed
-  byte) and messages (transfer, one object per message sent). list gives
+  byte) and messages (transfer, one object per message sent). watch
+  gives one object per sample, adding register, time, seconds (since the
+  first poll), value (null without --format) and unit. list gives
   one object per adapter with the keys model, serial, product, firmware,
   speeds and pullUps.
 
 Exit status:
-  0  every transaction succeeded
+  0  every transaction succeeded; also a watch ended by Ctrl+C or SIGTERM
+     when no sample failed
   1  an I2C transaction failed (NACK, timeout, bus error, arbitration
      lost); the adapter's text goes to stderr and into the output
   2  bad usage or bad input; nothing was sent to the bus
@@ -132,6 +139,8 @@ Examples:
   %1 set -r 0x50 0x10 0xde 0xad
   %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
   %1 transfer -v w1@0x50 0x10 r4
+  %1 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
+  %1 watch --csv --interval 100ms --samples 600 0x48 2 > log.csv
 )")
                .arg(program, commandsSection(), commandOptionsSection()) +
            extra;

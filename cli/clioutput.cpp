@@ -4,14 +4,17 @@
 #include "transactions/registeraccess.h"
 #include "transactions/registerdump.h"
 #include "transactions/transfermessages.h"
+#include "transactions/watch.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonValue>
 #include <QTextStream>
 
 #include <array>
+#include <cmath>
 #include <utility>
 #include <vector>
 
@@ -316,5 +319,55 @@ void CCliOutput::WriteTransfer(const std::vector<STransferMessage>& messages,
                                readDone ? dataText(transactions.back().data) : QString(), {});
     json.chop(1);
     m_out << json << ",\"messages\":[" << sent.join(QLatin1Char(',')) << "]}\n";
+    m_out.flush();
+}
+
+void CCliOutput::WriteWatchHeader(bool csv)
+{
+    if (csv && !m_json) {
+        m_out << WatchCsvHeader() << '\n';
+        m_out.flush();
+    }
+}
+
+void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& poll,
+                                  const SWatchSource& source,
+                                  const std::optional<SDecodingRule>& rule, bool csv)
+{
+    const bool failed = !sample.error.isEmpty();
+    if (m_json) {
+        QJsonValue value(QJsonValue::Null);
+        if (rule && sample.value)
+            value = FormatDecodedNumber(*rule, *sample.value).toDouble();
+        const SJsonPairs extra = {
+            {QStringLiteral("register"), registerValue(source.reg)},
+            {QStringLiteral("time"), FormatLocalIsoTimestamp(sample.epochMs)},
+            {QStringLiteral("seconds"), std::round(sample.seconds * 1e6) / 1e6},
+            {QStringLiteral("value"), value},
+            {QStringLiteral("unit"), rule ? rule->unit : QString()},
+        };
+        SJsonPairs pairs = {
+            {QStringLiteral("type"), QStringLiteral("watch")},
+            {QStringLiteral("address"), source.address},
+            {QStringLiteral("ok"), !failed},
+            {QStringLiteral("status"), poll.status},
+            {QStringLiteral("error"), sample.error},
+            {QStringLiteral("data"), dataText(sample.raw)},
+        };
+        pairs.insert(pairs.end(), extra.begin(), extra.end());
+        m_out << jsonObject(pairs) << '\n';
+    } else if (csv) {
+        const int offset = QDateTime::fromMSecsSinceEpoch(sample.epochMs).offsetFromUtc();
+        m_out << WatchCsvLine(sample, rule.value_or(SDecodingRule()), offset) << '\n';
+    } else {
+        QString text;
+        if (failed)
+            text = tr("failed: %1").arg(sample.error);
+        else if (rule && sample.value)
+            text = FormatDecodedValue(*rule, *sample.value);
+        else
+            text = dataText(sample.raw);
+        m_out << FormatLocalIsoTimestamp(sample.epochMs) << '\t' << text << '\n';
+    }
     m_out.flush();
 }

@@ -13,7 +13,11 @@ class QTextStream;
 struct SRegisterDump;
 struct SRegisterRead;
 struct SRegisterSet;
+struct SDecodingRule;
 struct STransferMessage;
+struct SWatchPoll;
+struct SWatchSample;
+struct SWatchSource;
 
 // One attached adapter as the list command shows it.
 struct SCliAdapterInfo {
@@ -64,6 +68,19 @@ public:
     // transaction object per message sent.
     void WriteTransfer(const std::vector<STransferMessage>& messages,
                        const std::vector<SI2cTransaction>& transactions);
+    // watch, before the first sample: with csv the header line of the CSV
+    // columns, else nothing.
+    void WriteWatchHeader(bool csv);
+    // watch: a line per sample. Text: the local ISO time, a tab, and the
+    // value with its unit, or the bytes read without a rule, or "failed: "
+    // and the error. CSV: the columns of the window's Watch. JSON type
+    // "watch" with the register (null for the current pointer), time,
+    // seconds since the start (to the microsecond), value (rounded to the
+    // rule's decimals; null without one) and unit. A sample has a value
+    // only with a rule.
+    void WriteWatchSample(const SWatchSample& sample, const SWatchPoll& poll,
+                          const SWatchSource& source, const std::optional<SDecodingRule>& rule,
+                          bool csv);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();
 

@@ -26,8 +26,32 @@ QString registerText(uint32_t reg)
         .replace(QLatin1Char('X'), QLatin1Char('x'));
 }
 
-// The pointer width that --reg-width gives, 1 without it; empty when refused.
-std::optional<int> readWidth(CCliTool& tool)
+std::optional<uint8_t> readByte(CCliTool& tool, const QString& text, const QString& what)
+{
+    const std::optional<uint32_t> value = ParseI2cNumber(text, 0xFF);
+    if (value)
+        return static_cast<uint8_t>(*value);
+    tool.Usage(tr("invalid %1 %2. Give a byte from 0 to 255 as hex with 0x, octal with 0 or "
+                  "decimal, e.g. 0x1F.")
+                   .arg(what, CCliTool::Quoted(text)));
+    return std::nullopt;
+}
+
+// What failed in a register read: setting the pointer, or the read itself.
+QString failureText(const CCliTool& tool, const SRegisterRead& read, uint8_t address,
+                    std::optional<uint32_t> reg, int width)
+{
+    if (read.pointer && !read.pointer->ok) {
+        return tr("Setting the register pointer of %1 to %2 (%3 byte(s))")
+            .arg(FormatI2cAddress(address, tool.Options().eightBit), registerText(reg.value_or(0)))
+            .arg(width);
+    }
+    return TransactionTypeText(*read.failure(), tool.Options().eightBit);
+}
+
+} // namespace
+
+std::optional<int> CliRegisterWidth(CCliTool& tool)
 {
     if (!tool.IsSet(QStringLiteral("reg-width")))
         return 1;
@@ -40,7 +64,7 @@ std::optional<int> readWidth(CCliTool& tool)
     return std::nullopt;
 }
 
-std::optional<uint32_t> readRegister(CCliTool& tool, const QString& text, int width)
+std::optional<uint32_t> CliRegister(CCliTool& tool, const QString& text, int width)
 {
     const std::optional<uint32_t> reg = ParseI2cNumber(text, MaxRegister(width));
     if (reg)
@@ -52,21 +76,8 @@ std::optional<uint32_t> readRegister(CCliTool& tool, const QString& text, int wi
     return std::nullopt;
 }
 
-std::optional<uint8_t> readByte(CCliTool& tool, const QString& text, const QString& what)
-{
-    const std::optional<uint32_t> value = ParseI2cNumber(text, 0xFF);
-    if (value)
-        return static_cast<uint8_t>(*value);
-    tool.Usage(tr("invalid %1 %2. Give a byte from 0 to 255 as hex with 0x, octal with 0 or "
-                  "decimal, e.g. 0x1F.")
-                   .arg(what, CCliTool::Quoted(text)));
-    return std::nullopt;
-}
-
-// The adapter, connected, once the model allows count bytes in one read;
-// empty with the exit status in status otherwise.
-std::unique_ptr<COrvI2c> connectFor(CCliTool& tool, size_t count, const QString& what,
-                                    ECliExit& status)
+std::unique_ptr<COrvI2c> CliConnectForRead(CCliTool& tool, size_t count, const QString& what,
+                                           ECliExit& status)
 {
     std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);
     if (!adapter)
@@ -87,20 +98,6 @@ std::unique_ptr<COrvI2c> connectFor(CCliTool& tool, size_t count, const QString&
     return adapter;
 }
 
-// What failed in a register read: setting the pointer, or the read itself.
-QString failureText(const CCliTool& tool, const SRegisterRead& read, uint8_t address,
-                    std::optional<uint32_t> reg, int width)
-{
-    if (read.pointer && !read.pointer->ok) {
-        return tr("Setting the register pointer of %1 to %2 (%3 byte(s))")
-            .arg(FormatI2cAddress(address, tool.Options().eightBit), registerText(reg.value_or(0)))
-            .arg(width);
-    }
-    return TransactionTypeText(*read.failure(), tool.Options().eightBit);
-}
-
-} // namespace
-
 ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
 {
     if (arguments.isEmpty() || arguments.size() > 3) {
@@ -108,7 +105,7 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
                              "e.g. \"%1 get 0x48 0x00 2\".")
                               .arg(tool.Program()));
     }
-    const std::optional<int> width = readWidth(tool);
+    const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
     const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
@@ -116,7 +113,7 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
         return ECliExit::Usage;
     std::optional<uint32_t> reg;
     if (arguments.size() >= 2) {
-        reg = readRegister(tool, arguments[1], *width);
+        reg = CliRegister(tool, arguments[1], *width);
         if (!reg)
             return ECliExit::Usage;
     }
@@ -129,7 +126,7 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
     }
 
     ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = connectFor(tool, count, tr("get"), status);
+    const std::unique_ptr<COrvI2c> adapter = CliConnectForRead(tool, count, tr("get"), status);
     if (!adapter)
         return status;
     const SRegisterRead read = reg ? RunRegisterRead(*adapter, *address, *reg, *width, count)
@@ -149,13 +146,13 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
                              "\"%1 set 0x50 0x10 0xAB\".")
                               .arg(tool.Program()));
     }
-    const std::optional<int> width = readWidth(tool);
+    const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
     const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
     if (!address)
         return ECliExit::Usage;
-    const std::optional<uint32_t> reg = readRegister(tool, arguments[1], *width);
+    const std::optional<uint32_t> reg = CliRegister(tool, arguments[1], *width);
     if (!reg)
         return ECliExit::Usage;
     std::vector<uint8_t> values;
@@ -180,7 +177,7 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
 
     ECliExit status = ECliExit::Ok;
     const std::unique_ptr<COrvI2c> adapter =
-        connectFor(tool, readback ? values.size() : 1, tr("--readback"), status);
+        CliConnectForRead(tool, readback ? values.size() : 1, tr("--readback"), status);
     if (!adapter)
         return status;
     const SRegisterSet set =
@@ -215,7 +212,7 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
                              "\"%1 dump 0x50 i\".")
                               .arg(tool.Program()));
     }
-    const std::optional<int> width = readWidth(tool);
+    const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
     const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
@@ -266,7 +263,7 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     }
 
     ECliExit status = ECliExit::Ok;
-    const std::unique_ptr<COrvI2c> adapter = connectFor(tool, 1, tr("dump"), status);
+    const std::unique_ptr<COrvI2c> adapter = CliConnectForRead(tool, 1, tr("dump"), status);
     if (!adapter)
         return status;
     const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode);

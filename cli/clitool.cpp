@@ -63,6 +63,8 @@ std::map<QString, int> shortNameUses()
 // A parser for the command given (null: for none). It knows every option of
 // every command, so that one given to the wrong command can be named, but a
 // short name shared by several commands only as the given command means it.
+// A long name that several options share is one option to the parser; the
+// command tells what it means.
 std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
 {
     auto parser = std::make_unique<QCommandLineParser>();
@@ -79,17 +81,21 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
         QCommandLineOption(QStringLiteral("version")),
     });
     const std::map<QString, int> uses = shortNameUses();
+    std::vector<std::pair<QStringList, const char*>> options; // names, value name
     for (const SCliCommandOption& option : CliCommandOptions()) {
-        QStringList names{QLatin1String(option.longName)};
-        const bool own = command && std::any_of(command->options.begin(), command->options.end(),
-                                                [&](const char* name) {
-                                                    return qstrcmp(name, option.longName) == 0;
-                                                });
+        const QString longName = QLatin1String(option.longName);
+        auto entry = std::find_if(options.begin(), options.end(), [&](const auto& known) {
+            return known.first.contains(longName);
+        });
+        if (entry == options.end())
+            entry = options.insert(options.end(), {QStringList{longName}, option.valueName});
+        const bool own = command && CliCommandTakes(*command, option);
         if (option.shortName && (own || uses.at(QLatin1String(option.shortName)) == 1))
-            names.prepend(QLatin1String(option.shortName));
-        parser->addOption(
-            option.valueName ? QCommandLineOption(names, QString(), QLatin1String(option.valueName))
-                             : QCommandLineOption(names));
+            entry->first.prepend(QLatin1String(option.shortName));
+    }
+    for (const auto& [names, valueName] : options) {
+        parser->addOption(valueName ? QCommandLineOption(names, QString(), QLatin1String(valueName))
+                                    : QCommandLineOption(names));
     }
     return parser;
 }
@@ -127,9 +133,9 @@ int CCliTool::Run(const QStringList& arguments)
             QStringList takers;
             for (const SCliCommandOption& option : CliCommandOptions()) {
                 if (option.shortName && shared == QLatin1String(option.shortName)) {
-                    takers.append(QStringLiteral("%1 (--%2)")
-                                      .arg(CliCommandsTaking(QLatin1String(option.longName)),
-                                           QLatin1String(option.longName)));
+                    takers.append(
+                        QStringLiteral("%1 (--%2)")
+                            .arg(CliCommandsTaking(option), QLatin1String(option.longName)));
                 }
             }
             if (takers.size() > 1) {
@@ -171,9 +177,14 @@ int CCliTool::Run(const QStringList& arguments)
 
     for (const SCliCommandOption& option : CliCommandOptions()) {
         const QString name = QLatin1String(option.longName);
-        const bool own = std::any_of(command->options.begin(), command->options.end(),
-                                     [&](const char* o) { return name == QLatin1String(o); });
-        if (!own && parser.isSet(name)) {
+        if (!parser.isSet(name))
+            continue;
+        const auto& options = CliCommandOptions();
+        const bool own = std::any_of(options.begin(), options.end(), [&](const auto& candidate) {
+            return name == QLatin1String(candidate.longName) &&
+                   CliCommandTakes(*command, candidate);
+        });
+        if (!own) {
             return Finish(
                 Usage(tr("--%1 belongs to %2. Leave it out.").arg(name, CliCommandsTaking(name))));
         }

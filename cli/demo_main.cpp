@@ -35,5 +35,9 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "pellan-i2c-cli-demo: %s\n", error.c_str());
         return 2;
     }
+    // Nothing reads what the adapters received, and a watch that runs for
+    // hours would keep every report.
+    for (const auto& adapter : adapters)
+        adapter->SetRecording(false);
     return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP));
 }

@@ -51,9 +51,12 @@ SWatchPoll RunWatchPoll(COrvI2c& adapter, const SWatchSource& source)
     poll.ok = read.ok();
     if (poll.ok) {
         poll.data = read.data();
+        poll.status = read.read->status;
     } else if (const SI2cTransaction* failure = read.failure()) {
         poll.error = failure->error;
         poll.timedOut = failure->error == ADAPTER_TIMEOUT;
+        poll.status = failure->status;
+        poll.failure = *failure;
     }
     return poll;
 }

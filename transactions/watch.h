@@ -4,6 +4,7 @@
 // by a rule, and the samples written as CSV. The window's watch dock and the
 // command-line tool share these, so both poll and log alike.
 
+#include "transactions/i2ctransaction.h"
 #include "transactions/valuedecoding.h"
 
 #include <QString>
@@ -34,6 +35,11 @@ struct SWatchPoll {
     // The adapter waited for its whole deadline: polling again on the GUI
     // thread would freeze the window that long every time.
     bool timedOut = false;
+    // The adapter's status byte of the read, or of the transaction that
+    // failed; 0 when nothing was sent.
+    uint8_t status = 0;
+    // The transaction that failed, which tells how to put it right.
+    std::optional<SI2cTransaction> failure;
 };
 
 // One transaction (two with a register: pointer, then read) on a connected

@@ -295,6 +295,33 @@ void TstCliTool::badInputSendsNothing_data()
     row("transfer read beyond the limit", {"transfer", "r257@0x50"}, 1, 2, "reads at most 256");
     row("transfer ends on the address", {"transfer", "w1@0x50", "0", "r0"}, 1, 2,
         "which the Orvane5 cannot send");
+
+    // watch, whose --mask decodes where set's masks a write.
+    const QStringList lm75{"watch", "0x48", "2", "--format", "s16be"};
+    row("watch without count", {"watch", "0x48"}, 1, 2, "watch needs an address and a byte count");
+    row("watch beyond the model's limit", {"watch", "0x48", "257"}, 1, 2,
+        "watch reads 257 bytes, but the Orvane5 T-5 reads at most 256");
+    row("mask of watch or set", {"get", "0x48", "--mask", "1"}, 1, 2,
+        "--mask belongs to set and watch");
+    row("watch mask without format", {"watch", "0x48", "2", "--mask", "0x0F"}, 1, 2,
+        "--mask belongs to the decoding of a value, which needs --format");
+    row("watch mask not a number", lm75 + QStringList{"--mask", "F0"}, 1, 2,
+        "invalid mask \"F0\". Enter a 32-bit number");
+    row("watch format", {"watch", "0x48", "2", "--format", "s12"}, 1, 2, "unknown format \"s12\"");
+    row("watch format wider than the count", {"watch", "0x48", "1", "--format", "s16be"}, 1, 2,
+        "--format s16be takes 2 bytes, but COUNT is 1");
+    row("watch shift past the width", lm75 + QStringList{"--shift", "16"}, 1, 2,
+        "a shift of 16 bits is past the 16 bits of s16be");
+    row("watch empty scale", lm75 + QStringList{"--scale", ""}, 1, 2, "--scale is empty");
+    row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
+        "invalid --interval \"5ms\"");
+    row("watch samples", {"watch", "0x48", "2", "--samples", "0"}, 1, 2, "invalid --samples \"0\"");
+    row("watch csv and json", {"--json", "watch", "0x48", "2", "--csv"}, 1, 2,
+        "--csv and --json are two forms");
+    row("watch width without register", {"watch", "0x48", "2", "--reg-width", "2"}, 1, 2,
+        "--reg-width is the width of the pointer of --register");
+    row("watch register beyond one byte", {"watch", "0x48", "2", "--register", "0x100"}, 1, 2,
+        "invalid register \"0x100\"");
 }
 
 void TstCliTool::badInputSendsNothing()
@@ -734,6 +761,13 @@ void TstCliTool::unwritableOutputFails_data()
                                   << closed;
     QTest::newRow("transfer, broken pipe") << orv3 + QStringList{"transfer", "-v", "w1@0x50", "0"}
                                            << EOutput::BrokenPipe << QStringLiteral("Broken pipe");
+    // Without --samples only the output can end it.
+    QTest::newRow("watch, broken pipe")
+        << orv3 + QStringList{"watch", "0x48", "2", "--interval", "10ms"} << EOutput::BrokenPipe
+        << QStringLiteral("Broken pipe");
+    QTest::newRow("watch, csv, full")
+        << orv3 + QStringList{"watch", "--csv", "0x48", "2", "--interval", "10ms"} << EOutput::Full
+        << full;
 }
 
 void TstCliTool::unwritableOutputFails()
