@@ -28,15 +28,13 @@ inline int runProjectsBenchmarks(int argc, char** argv,
         qputenv("QT_QPA_PLATFORM", "offscreen");
 
     QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
 
     const QString folder = writeFolder(QDir(home.path()));
     if (folder.isEmpty()) {
         std::fprintf(stderr, "could not write the bench folder\n");
         return 1;
     }
-    testsupport::useProjectsFolder(folder);
+    testsupport::startProjectsSettings(folder);
 
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))

@@ -100,7 +100,6 @@ class TstPanelEdits : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -133,12 +132,6 @@ private:
     QByteArray m_previousDataHome;
 };
 
-void TstPanelEdits::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
-
 void TstPanelEdits::init()
 {
     // In the home, with a trash of its own on the same file system.
@@ -147,7 +140,7 @@ void TstPanelEdits::init()
     QVERIFY(QDir().mkpath(folder()));
     m_previousDataHome = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->filePath(u"data"_s)));
-    testsupport::useProjectsFolder(folder());
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstPanelEdits::cleanup()

@@ -177,7 +177,6 @@ class TstPanelFaults : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -196,12 +195,6 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TstPanelFaults::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
-
 void TstPanelFaults::init()
 {
     // In the home, so that a deleted file goes to the home trash wherever
@@ -209,7 +202,7 @@ void TstPanelFaults::init()
     m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"faults-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(folder()));
-    testsupport::useProjectsFolder(folder());
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstPanelFaults::cleanup()

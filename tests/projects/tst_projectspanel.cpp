@@ -195,7 +195,6 @@ class TstProjectsPanel : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -251,19 +250,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TstProjectsPanel::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
-
 void TstProjectsPanel::init()
 {
     // In the home, so that a deleted file goes to the home trash wherever
     // TMPDIR lies: on another file system it would go to that one's trash.
     m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"projects-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
-    testsupport::useProjectsFolder(folder());
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstProjectsPanel::cleanup()

@@ -3,6 +3,7 @@
 #include "projects/projectspanel.h"
 
 #include <QAbstractItemModel>
+#include <QCoreApplication>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
@@ -17,10 +18,13 @@
 
 namespace testsupport {
 
-// Starts the settings afresh with the folder as the projects folder and the
-// example counted as installed, so that a panel shows the folder as it is.
-inline void useProjectsFolder(const QString& folder)
+// Starts the program's settings afresh, under its organization and
+// application names, with the folder as the projects folder and the example
+// counted as installed, so that a panel shows the folder as it is.
+inline void startProjectsSettings(const QString& folder)
 {
+    QCoreApplication::setOrganizationName(QStringLiteral("Tremwick"));
+    QCoreApplication::setApplicationName(QStringLiteral("pellan_i2c"));
     QSettings settings;
     settings.clear();
     settings.setValue(QStringLiteral("projects/folder"), folder);
