@@ -5,6 +5,7 @@
 // read only the files that changed.
 
 #include "projects/projectspanel.h"
+#include "tests/support/devicefilestate.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
@@ -53,17 +54,7 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
 // "c0, c1, c2 in Dev at 0x23: description", "gone" or "unreadable".
 QString fileState(const QString& path)
 {
-    if (!QFile::exists(path))
-        return u"gone"_s;
-    CI2cDeviceFile device;
-    if (!device.Load(path))
-        return u"unreadable"_s;
-    QStringList labels;
-    for (const SI2cCommand& command : device.GetCommands())
-        labels.append(command.label);
-    return u"%1 in %2 at 0x%3: %4"_s.arg(labels.join(u", "_s), device.GetName())
-        .arg(device.GetAddress(), 2, 16, QChar('0'))
-        .arg(device.GetDescription());
+    return testsupport::deviceFileState(path, testsupport::EStateText::WithAddressAndDescription);
 }
 
 // Loads, changes and saves the device file as another program would.

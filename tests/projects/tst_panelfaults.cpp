@@ -5,6 +5,7 @@
 // and no file or outside edit may be lost.
 
 #include "projects/projectspanel.h"
+#include "tests/support/devicefilestate.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/fifowatchdog.h"
 #include "tests/support/projectsdock.h"
@@ -100,20 +101,6 @@ void changeOutside(const QString& path, int change)
         break;
     }
     }
-}
-
-// The labels and the name in the file, or what keeps it from loading.
-QString fileState(const QString& path)
-{
-    if (!QFile::exists(path))
-        return u"gone"_s;
-    CI2cDeviceFile device;
-    if (!device.Load(path))
-        return u"unreadable"_s;
-    QStringList labels;
-    for (const SI2cCommand& command : device.GetCommands())
-        labels.append(command.label);
-    return labels.join(u", "_s) + u" in "_s + device.GetName();
 }
 
 // Names the device "Renamed" in the device dialog and presses OK.
@@ -481,7 +468,7 @@ void TstPanelFaults::outsideChangeWhileOpen()
 
     QCOMPARE(answerer.pending(), 0);
     QCOMPARE(seenEvents.join(u", "_s), events);
-    QCOMPARE(fileState(path), state);
+    QCOMPARE(testsupport::deviceFileState(path), state);
     const QList<testsupport::SDialogSeen>& seen = answerer.seen();
     if (!warning.isEmpty()) {
         QVERIFY2(seen.last().text.startsWith(warning), qPrintable(seen.last().text));
