@@ -4,11 +4,10 @@
 // Run: QT_QPA_PLATFORM=offscreen build/bench/app/bench_outputtable
 
 #include "app/mainwindow.h"
+#include "bench/app/benchmain.h"
 #include "tests/support/mainwindowprobe.h"
 
 #include <QApplication>
-#include <QSettings>
-#include <QStandardPaths>
 #include <QTableWidget>
 
 #include <benchmark/benchmark.h>
@@ -106,15 +105,5 @@ BENCHMARK(BM_RewrapRows)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c_bench"));
-
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QSettings().clear();
-    return 0;
+    return runWindowBenchmarks(argc, argv);
 }

@@ -7,11 +7,10 @@
 #include "app/mainwindow.h"
 #include "app/watchdock.h"
 #include "app/watchplot.h"
+#include "bench/app/benchmain.h"
 
 #include <QApplication>
 #include <QChartView>
-#include <QSettings>
-#include <QStandardPaths>
 
 #include <benchmark/benchmark.h>
 
@@ -85,15 +84,5 @@ BENCHMARK(BM_DockRepaint)->Arg(100)->Arg(100000)->Unit(benchmark::kMillisecond);
 
 int main(int argc, char** argv)
 {
-    qputenv("QT_QPA_PLATFORM", "offscreen");
-    QStandardPaths::setTestModeEnabled(true);
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c_bench"));
-
-    benchmark::Initialize(&argc, argv);
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    QSettings().clear();
-    return 0;
+    return runWindowBenchmarks(argc, argv);
 }

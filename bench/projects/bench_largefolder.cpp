@@ -4,28 +4,20 @@
 // which must re-read that file alone. Also the memory of a file of labelled
 // commands, which cost more than the bare ones.
 
+#include "bench/projects/benchmain.h"
 #include "projects/projectspanel.h"
+#include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QSettings>
-#include <QTemporaryDir>
-#include <QToolButton>
-#include <QTreeView>
-#include <QVBoxLayout>
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
-#include <fcntl.h>
 #include <malloc.h>
-#include <memory>
-#include <sys/stat.h>
 
 namespace {
 
@@ -101,36 +93,6 @@ bool writeSmallFile(int generation)
     return device.SaveAs(g_small);
 }
 
-class CDock {
-public:
-    CDock()
-    {
-        auto* layout = new QVBoxLayout(&host);
-        for (QWidget* widget : std::initializer_list<QWidget*>{
-                 newButton, reloadButton, folderButton, filterEdit, tree, descriptionLabel})
-            layout->addWidget(widget);
-        panel = new CProjectsPanel(
-            {tree, filterEdit, descriptionLabel, newButton, reloadButton, folderButton},
-            [](uint8_t address) {
-                return QStringLiteral("0x%1").arg(address, 2, 16, QLatin1Char('0')).toUpper();
-            },
-            [](const QString&) { return std::optional<uint8_t>(); },
-            [] { return std::optional<uint8_t>(); }, &host);
-        host.resize(400, 700);
-        host.show();
-        QApplication::processEvents();
-    }
-
-    QWidget host;
-    QToolButton* newButton = new QToolButton(&host);
-    QToolButton* reloadButton = new QToolButton(&host);
-    QToolButton* folderButton = new QToolButton(&host);
-    QLineEdit* filterEdit = new QLineEdit(&host);
-    QTreeView* tree = new QTreeView(&host);
-    QLabel* descriptionLabel = new QLabel(&host);
-    CProjectsPanel* panel = nullptr;
-};
-
 // The start-up over one file of labelled commands: what a command costs
 // once loaded, and at the peak while its file is read.
 void BM_LoadLabelled(benchmark::State& state)
@@ -141,7 +103,8 @@ void BM_LoadLabelled(benchmark::State& state)
         resetPeak();
         const double rssBefore = statusKiB("VmRSS");
         state.ResumeTiming();
-        CDock dock;
+        testsupport::CProjectsDock dock;
+        QApplication::processEvents();
         state.PauseTiming();
         if (CProjectsPanelProbe::deviceCount(*dock.panel) != 1) {
             state.SkipWithError("the file did not load");
@@ -172,7 +135,8 @@ void BM_ReloadAfterTouch(benchmark::State& state)
     const double rssBefore = statusKiB("VmRSS");
     QElapsedTimer startUp;
     startUp.start();
-    CDock dock;
+    testsupport::CProjectsDock dock;
+    QApplication::processEvents();
     const double startUpMs = double(startUp.elapsed());
     if (CProjectsPanelProbe::deviceCount(*dock.panel) != BIG_FILES + 1) {
         state.SkipWithError("the folder did not load");
@@ -203,42 +167,17 @@ BENCHMARK(BM_ReloadAfterTouch)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->U
 
 int main(int argc, char** argv)
 {
-    // Settings and documents in a private home; no display needed.
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral(".local/share")).toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
-
-    g_folder = home.filePath(QStringLiteral("projects"));
-    g_small = QDir(g_folder).filePath(QStringLiteral("small.i2cdev"));
-    g_labelledFolder = home.filePath(QStringLiteral("labelled"));
-    bool written = QDir().mkpath(g_folder) && writeSmallFile(0) &&
-                   QDir().mkpath(g_labelledFolder) &&
-                   writeBigFile(QDir(g_labelledFolder).filePath(QStringLiteral("labelled.i2cdev")),
-                                "Labelled", true, g_labelledCommands);
-    for (int i = 1; written && i <= BIG_FILES; ++i)
-        written = writeBigFile(QDir(g_folder).filePath(QStringLiteral("big%1.i2cdev").arg(i)),
-                               "Big " + QByteArray::number(i), false, g_commands);
-    if (!written) {
-        std::fprintf(stderr, "could not write the bench folder\n");
-        return 1;
-    }
-    QSettings settings;
-    settings.setValue(QStringLiteral("projects/folder"), g_folder);
-    settings.setValue(QStringLiteral("projects/examplesInstalled"), true);
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runProjectsBenchmarks(argc, argv, [](const QDir& home) {
+        g_folder = home.filePath(QStringLiteral("projects"));
+        g_small = QDir(g_folder).filePath(QStringLiteral("small.i2cdev"));
+        g_labelledFolder = home.filePath(QStringLiteral("labelled"));
+        bool written =
+            QDir().mkpath(g_folder) && writeSmallFile(0) && QDir().mkpath(g_labelledFolder) &&
+            writeBigFile(QDir(g_labelledFolder).filePath(QStringLiteral("labelled.i2cdev")),
+                         "Labelled", true, g_labelledCommands);
+        for (int i = 1; written && i <= BIG_FILES; ++i)
+            written = writeBigFile(QDir(g_folder).filePath(QStringLiteral("big%1.i2cdev").arg(i)),
+                                   "Big " + QByteArray::number(i), false, g_commands);
+        return written ? g_folder : QString();
+    });
 }

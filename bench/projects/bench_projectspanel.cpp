@@ -2,25 +2,19 @@
 // what changed, sort, update the tree, keep the expansion and the current
 // row.
 
+#include "bench/projects/benchmain.h"
 #include "projects/projectspanel.h"
+#include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
 
 #include <QApplication>
 #include <QDir>
 #include <QFile>
-#include <QLabel>
-#include <QLineEdit>
 #include <QSettings>
-#include <QTemporaryDir>
-#include <QToolButton>
-#include <QTreeView>
-#include <QVBoxLayout>
 
 #include <benchmark/benchmark.h>
 
-#include <cstdio>
 #include <fcntl.h>
-#include <memory>
 #include <sys/stat.h>
 
 namespace {
@@ -56,37 +50,6 @@ bool writeFolder(const QString& folder)
     return true;
 }
 
-// The dock's widgets with the panel, as the main window builds them.
-class CDock {
-public:
-    CDock()
-    {
-        auto* layout = new QVBoxLayout(&host);
-        for (QWidget* widget : std::initializer_list<QWidget*>{
-                 newButton, reloadButton, folderButton, filterEdit, tree, descriptionLabel})
-            layout->addWidget(widget);
-        panel = new CProjectsPanel(
-            {tree, filterEdit, descriptionLabel, newButton, reloadButton, folderButton},
-            [](uint8_t address) {
-                return QStringLiteral("0x%1").arg(address, 2, 16, QLatin1Char('0')).toUpper();
-            },
-            [](const QString&) { return std::optional<uint8_t>(); },
-            [] { return std::optional<uint8_t>(); }, &host);
-        host.resize(400, 700);
-        host.show();
-        QApplication::processEvents();
-    }
-
-    QWidget host;
-    QToolButton* newButton = new QToolButton(&host);
-    QToolButton* reloadButton = new QToolButton(&host);
-    QToolButton* folderButton = new QToolButton(&host);
-    QLineEdit* filterEdit = new QLineEdit(&host);
-    QTreeView* tree = new QTreeView(&host);
-    QLabel* descriptionLabel = new QLabel(&host);
-    CProjectsPanel* panel = nullptr;
-};
-
 // Arguments: 1 = every device expanded with a command current, 0 = all
 // collapsed and nothing current, 2 = as 0 with every file touched before
 // each reload, so that all are read again (a reload keeps unchanged ones).
@@ -101,7 +64,8 @@ void BM_Reload(benchmark::State& state)
     }
     QSettings().setValue(QStringLiteral("projects/expanded"), paths);
 
-    CDock dock;
+    testsupport::CProjectsDock dock;
+    QApplication::processEvents();
     if (CProjectsPanelProbe::deviceCount(*dock.panel) != DEVICE_COUNT) {
         state.SkipWithError("the folder did not load");
         return;
@@ -136,33 +100,8 @@ BENCHMARK(BM_Reload)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Use
 
 int main(int argc, char** argv)
 {
-    // Settings and documents in a private home; no display needed.
-    QTemporaryDir home;
-    if (!home.isValid())
-        return 1;
-    qputenv("HOME", home.path().toLocal8Bit());
-    qputenv("XDG_CONFIG_HOME", home.filePath(QStringLiteral(".config")).toLocal8Bit());
-    qputenv("XDG_DATA_HOME", home.filePath(QStringLiteral(".local/share")).toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-
-    QApplication app(argc, argv);
-    QApplication::setOrganizationName(QStringLiteral("Tremwick"));
-    QApplication::setApplicationName(QStringLiteral("pellan_i2c"));
-
-    g_folder = home.filePath(QStringLiteral("projects"));
-    if (!QDir().mkpath(g_folder) || !writeFolder(g_folder)) {
-        std::fprintf(stderr, "could not write the bench folder\n");
-        return 1;
-    }
-    QSettings settings;
-    settings.setValue(QStringLiteral("projects/folder"), g_folder);
-    settings.setValue(QStringLiteral("projects/examplesInstalled"), true);
-
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv))
-        return 1;
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return runProjectsBenchmarks(argc, argv, [](const QDir& home) {
+        g_folder = home.filePath(QStringLiteral("projects"));
+        return QDir().mkpath(g_folder) && writeFolder(g_folder) ? g_folder : QString();
+    });
 }

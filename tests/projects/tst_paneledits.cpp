@@ -5,7 +5,9 @@
 // read only the files that changed.
 
 #include "projects/projectspanel.h"
+#include "tests/support/devicefilestate.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
 #include "tests/support/waits.h"
 #include "tests/support/watchdog.h"
@@ -14,16 +16,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPlainTextEdit>
 #include <QPushButton>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QToolButton>
-#include <QTreeView>
 
 #include <cstdio>
 #include <fcntl.h>
@@ -56,17 +54,7 @@ QString writeDevice(const QString& folder, const QString& fileName, const QStrin
 // "c0, c1, c2 in Dev at 0x23: description", "gone" or "unreadable".
 QString fileState(const QString& path)
 {
-    if (!QFile::exists(path))
-        return u"gone"_s;
-    CI2cDeviceFile device;
-    if (!device.Load(path))
-        return u"unreadable"_s;
-    QStringList labels;
-    for (const SI2cCommand& command : device.GetCommands())
-        labels.append(command.label);
-    return u"%1 in %2 at 0x%3: %4"_s.arg(labels.join(u", "_s), device.GetName())
-        .arg(device.GetAddress(), 2, 16, QChar('0'))
-        .arg(device.GetDescription());
+    return testsupport::deviceFileState(path, testsupport::EStateText::WithAddressAndDescription);
 }
 
 // Loads, changes and saves the device file as another program would.
@@ -103,7 +91,6 @@ class TstPanelEdits : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -120,50 +107,21 @@ private slots:
     void reloadReadsChangedFiles();
 
 private:
-    struct SDock {
-        QWidget host;
-        QTreeView* tree = new QTreeView(&host);
-        QLineEdit* filterEdit = new QLineEdit(&host);
-        QLabel* descriptionLabel = new QLabel(&host);
-        QToolButton* newButton = new QToolButton(&host);
-        QToolButton* reloadButton = new QToolButton(&host);
-        QToolButton* folderButton = new QToolButton(&host);
-        CProjectsPanel* panel = nullptr;
-
+    // The projects dock with the rows found by their places.
+    struct SDock : testsupport::CProjectsDock {
         QModelIndex row(int row, int command = -1) const
         {
-            const QModelIndex top = tree->model()->index(row, 0);
-            return command < 0 ? top : tree->model()->index(command, 0, top);
-        }
-        // Opens the context menu over the row; the answerer must hold the
-        // menu's answer before the answers of what follows.
-        void openMenu(const QModelIndex& index)
-        {
-            tree->expand(index.parent());
-            tree->scrollTo(index);
-            emit tree->customContextMenuRequested(tree->visualRect(index).center());
-        }
-        QStringList texts(int role = Qt::DisplayRole) const
-        {
-            QStringList result;
-            for (int row = 0; row < tree->model()->rowCount(); ++row)
-                result.append(tree->model()->index(row, 0).data(role).toString());
-            return result;
+            const QModelIndex top = model()->index(row, 0);
+            return command < 0 ? top : model()->index(command, 0, top);
         }
     };
 
-    std::unique_ptr<SDock> makeDock() const;
+    std::unique_ptr<SDock> makeDock() const { return std::make_unique<SDock>(); }
     QString folder() const { return m_dir->filePath(u"projects"_s); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
     QByteArray m_previousDataHome;
 };
-
-void TstPanelEdits::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
 
 void TstPanelEdits::init()
 {
@@ -173,33 +131,13 @@ void TstPanelEdits::init()
     QVERIFY(QDir().mkpath(folder()));
     m_previousDataHome = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", QFile::encodeName(m_dir->filePath(u"data"_s)));
-    QSettings settings;
-    settings.clear();
-    settings.setValue(u"projects/folder"_s, folder());
-    settings.setValue(u"projects/examplesInstalled"_s, true);
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstPanelEdits::cleanup()
 {
     qputenv("XDG_DATA_HOME", m_previousDataHome);
     m_dir.reset();
-}
-
-std::unique_ptr<TstPanelEdits::SDock> TstPanelEdits::makeDock() const
-{
-    auto dock = std::make_unique<SDock>();
-    dock->panel = new CProjectsPanel(
-        {dock->tree, dock->filterEdit, dock->descriptionLabel, dock->newButton, dock->reloadButton,
-         dock->folderButton},
-        [](uint8_t address) { return u"0x%1"_s.arg(address, 2, 16, QChar('0')); },
-        [](const QString& text) {
-            bool ok = false;
-            const uint value = text.trimmed().mid(2).toUInt(&ok, 16);
-            return ok && value <= 0x7F ? std::optional<uint8_t>(value) : std::nullopt;
-        },
-        [] { return std::optional<uint8_t>(); }, &dock->host);
-    dock->host.show();
-    return dock;
 }
 
 void TstPanelEdits::trashRefused_data()
@@ -448,7 +386,7 @@ void TstPanelEdits::ownNameIsFree()
     CDialogAnswerer answerer;
     answerer.chooseMenuEntry(u"Properties..."_s);
     answerer.handleWith(setFields(name, QString(), u"edited"_s));
-    const int row = dock->texts(Qt::ToolTipRole).indexOf(QDir::toNativeSeparators(second));
+    const int row = dock->texts({}, 0, Qt::ToolTipRole).indexOf(QDir::toNativeSeparators(second));
     dock->openMenu(dock->row(row));
     QCOMPARE(answerer.pending(), 0);
     QCOMPARE(answerer.seen().size(), 2); // no "already exists"
@@ -469,7 +407,7 @@ void TstPanelEdits::unreadableEntries()
     QVERIFY(fd >= 0 && ::close(fd) == 0);
     auto dock = makeDock();
     QCOMPARE(dock->texts(), (QStringList{"dev.i2cdev", "loop.i2cdev", u"odd\uFFFD.i2cdev"_s}));
-    QCOMPARE(dock->texts(Qt::ToolTipRole),
+    QCOMPARE(dock->texts({}, 0, Qt::ToolTipRole),
              (QStringList{"Broken link: No such file or directory",
                           "Broken link: Too many levels of symbolic links",
                           "File name is not valid UTF-8"}));

@@ -5,8 +5,10 @@
 // and no file or outside edit may be lost.
 
 #include "projects/projectspanel.h"
+#include "tests/support/devicefilestate.h"
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/fifowatchdog.h"
+#include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
 #include "tests/support/readonlyfolder.h"
 #include "tests/support/waits.h"
@@ -15,15 +17,12 @@
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTimer>
-#include <QToolButton>
 #include <QTreeView>
 
 #include <atomic>
@@ -38,6 +37,7 @@
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
+using testsupport::CProjectsDock;
 
 namespace {
 
@@ -103,20 +103,6 @@ void changeOutside(const QString& path, int change)
     }
 }
 
-// The labels and the name in the file, or what keeps it from loading.
-QString fileState(const QString& path)
-{
-    if (!QFile::exists(path))
-        return u"gone"_s;
-    CI2cDeviceFile device;
-    if (!device.Load(path))
-        return u"unreadable"_s;
-    QStringList labels;
-    for (const SI2cCommand& command : device.GetCommands())
-        labels.append(command.label);
-    return labels.join(u", "_s) + u" in "_s + device.GetName();
-}
-
 // Names the device "Renamed" in the device dialog and presses OK.
 void renameDevice(QWidget* widget)
 {
@@ -178,7 +164,6 @@ class TstPanelFaults : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -191,45 +176,11 @@ private slots:
     void outsideChangeWhileOpen();
 
 private:
-    struct SDock {
-        QWidget host;
-        QTreeView* tree = new QTreeView(&host);
-        QLineEdit* filterEdit = new QLineEdit(&host);
-        QLabel* descriptionLabel = new QLabel(&host);
-        QToolButton* newButton = new QToolButton(&host);
-        QToolButton* reloadButton = new QToolButton(&host);
-        QToolButton* folderButton = new QToolButton(&host);
-        CProjectsPanel* panel = nullptr;
-
-        // Opens the context menu over the row; the answerer must hold the
-        // menu's answer before the answers of what follows.
-        void openMenu(const QModelIndex& index)
-        {
-            tree->scrollTo(index);
-            emit tree->customContextMenuRequested(tree->visualRect(index).center());
-        }
-
-        // Top-level row texts: device names, then failed files.
-        QStringList texts() const
-        {
-            QStringList result;
-            for (int row = 0; row < tree->model()->rowCount(); ++row)
-                result.append(tree->model()->index(row, 0).data().toString());
-            return result;
-        }
-    };
-
-    std::unique_ptr<SDock> makeDock() const;
+    std::unique_ptr<CProjectsDock> makeDock() const { return std::make_unique<CProjectsDock>(); }
     QString folder() const { return m_dir->filePath(u"projects"_s); }
 
     std::unique_ptr<QTemporaryDir> m_dir;
 };
-
-void TstPanelFaults::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
 
 void TstPanelFaults::init()
 {
@@ -238,33 +189,12 @@ void TstPanelFaults::init()
     m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"faults-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
     QVERIFY(QDir().mkpath(folder()));
-    QSettings settings;
-    settings.clear();
-    settings.setValue(u"projects/folder"_s, folder());
-    settings.setValue(u"projects/examplesInstalled"_s, true);
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstPanelFaults::cleanup()
 {
     m_dir.reset();
-}
-
-std::unique_ptr<TstPanelFaults::SDock> TstPanelFaults::makeDock() const
-{
-    auto dock = std::make_unique<SDock>();
-    const auto format = [](uint8_t address) { return u"0x%1"_s.arg(address, 2, 16, QChar('0')); };
-    dock->panel = new CProjectsPanel(
-        {dock->tree, dock->filterEdit, dock->descriptionLabel, dock->newButton, dock->reloadButton,
-         dock->folderButton},
-        format,
-        [](const QString& text) {
-            bool ok = false;
-            const uint value = text.trimmed().mid(2).toUInt(&ok, 16);
-            return ok && value <= 0x7F ? std::optional<uint8_t>(value) : std::nullopt;
-        },
-        [] { return std::optional<uint8_t>(); }, &dock->host);
-    dock->host.show();
-    return dock;
 }
 
 void TstPanelFaults::fileChangedWhileFolderReloads_data()
@@ -538,7 +468,7 @@ void TstPanelFaults::outsideChangeWhileOpen()
 
     QCOMPARE(answerer.pending(), 0);
     QCOMPARE(seenEvents.join(u", "_s), events);
-    QCOMPARE(fileState(path), state);
+    QCOMPARE(testsupport::deviceFileState(path), state);
     const QList<testsupport::SDialogSeen>& seen = answerer.seen();
     if (!warning.isEmpty()) {
         QVERIFY2(seen.last().text.startsWith(warning), qPrintable(seen.last().text));

@@ -1,5 +1,6 @@
 #include "projects/projectspanel.h"
 #include "tests/support/dialoganswerer.h"
+#include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
 #include "tests/support/readonlyfolder.h"
 #include "tests/support/waits.h"
@@ -7,7 +8,6 @@
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
-#include <QHBoxLayout>
 #include <QHeaderView>
 #include <QInputDialog>
 #include <QLabel>
@@ -21,10 +21,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextDocument>
-#include <QToolButton>
 #include <QToolTip>
 #include <QTreeView>
-#include <QVBoxLayout>
 
 #include <csignal>
 #include <memory>
@@ -109,64 +107,9 @@ QStringList storedExpanded()
     return QSettings().value(KEY_EXPANDED).toStringList();
 }
 
-// 7-bit or 8-bit address texts, "0x" and two upper-case hex digits, as the
-// main window writes and reads them.
-QString formatHex(uint8_t address, bool eightBit)
-{
-    const int value = eightBit ? address << 1 : address;
-    return u"0x"_s + u"%1"_s.arg(value, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-std::optional<uint8_t> parseHex(const QString& text, bool eightBit)
-{
-    const QString trimmed = text.trimmed();
-    if (!trimmed.startsWith(u"0x"_s, Qt::CaseInsensitive))
-        return std::nullopt;
-    bool ok = false;
-    const uint value = trimmed.mid(2).toUInt(&ok, 16);
-    if (!ok || value > (eightBit ? 0xFEu : 0x7Fu) || (eightBit && value % 2))
-        return std::nullopt;
-    return uint8_t(eightBit ? value >> 1 : value);
-}
-
-// The projects dock of the main window: the six widgets in a small window,
-// the panel, and the three address callbacks.
-class CDock {
+// The projects dock with the rows found by their texts and clicked.
+class CDock : public testsupport::CProjectsDock {
 public:
-    CDock()
-    {
-        auto* buttons = new QHBoxLayout;
-        for (QToolButton** button : {&newButton, &reloadButton, &folderButton}) {
-            *button = new QToolButton(&host);
-            buttons->addWidget(*button);
-        }
-        auto* layout = new QVBoxLayout(&host);
-        layout->addLayout(buttons);
-        layout->addWidget(filterEdit);
-        layout->addWidget(tree);
-        layout->addWidget(descriptionLabel);
-        panel = new CProjectsPanel(
-            {tree, filterEdit, descriptionLabel, newButton, reloadButton, folderButton},
-            [this](uint8_t address) { return formatHex(address, eightBit); },
-            [this](const QString& text) { return parseHex(text, eightBit); },
-            [this] { return parseHex(addressText, eightBit); }, &host);
-        host.resize(420, 640);
-        host.show();
-    }
-
-    QWidget host;
-    QTreeView* tree = new QTreeView(&host);
-    QLineEdit* filterEdit = new QLineEdit(&host);
-    QLabel* descriptionLabel = new QLabel(&host);
-    QToolButton* newButton = nullptr;
-    QToolButton* reloadButton = nullptr;
-    QToolButton* folderButton = nullptr;
-    CProjectsPanel* panel = nullptr;
-    bool eightBit = false;
-    QString addressText;
-
-    QAbstractItemModel* model() const { return tree->model(); }
-
     // Column 0 of a device (or error) row, or of one of its commands.
     QModelIndex find(const QString& device, const QString& command = {}) const
     {
@@ -183,14 +126,6 @@ public:
             }
         }
         return {};
-    }
-
-    QStringList texts(const QModelIndex& parent = {}, int column = 0) const
-    {
-        QStringList result;
-        for (int row = 0; row < model()->rowCount(parent); ++row)
-            result.append(model()->index(row, column, parent).data().toString());
-        return result;
     }
 
     QStringList rowTexts(const QModelIndex& index) const
@@ -211,24 +146,9 @@ public:
         return index.data().toString();
     }
 
-    QPoint pointOf(const QModelIndex& index) const
-    {
-        if (!index.isValid())
-            return {tree->viewport()->width() / 2, tree->viewport()->height() - 4};
-        tree->scrollTo(index);
-        return tree->visualRect(index).center();
-    }
-
     void click(const QModelIndex& index)
     {
         QTest::mouseClick(tree->viewport(), Qt::LeftButton, {}, pointOf(index));
-    }
-
-    // Opens the context menu over the row (the invalid index: empty space);
-    // the answerer must hold the menu's answer before the answers of what follows.
-    void openMenu(const QModelIndex& index)
-    {
-        emit tree->customContextMenuRequested(pointOf(index));
     }
 };
 
@@ -275,7 +195,6 @@ class TstProjectsPanel : public QObject {
     Q_OBJECT
 
 private slots:
-    void initTestCase();
     void init();
     void cleanup();
 
@@ -331,22 +250,13 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
 };
 
-void TstProjectsPanel::initTestCase()
-{
-    QCoreApplication::setOrganizationName(u"Tremwick"_s);
-    QCoreApplication::setApplicationName(u"pellan_i2c"_s);
-}
-
 void TstProjectsPanel::init()
 {
     // In the home, so that a deleted file goes to the home trash wherever
     // TMPDIR lies: on another file system it would go to that one's trash.
     m_dir = std::make_unique<QTemporaryDir>(QDir::home().filePath(u"projects-XXXXXX"_s));
     QVERIFY(m_dir->isValid());
-    QSettings settings;
-    settings.clear();
-    settings.setValue(KEY_FOLDER, folder());
-    settings.setValue(KEY_EXAMPLES, true);
+    testsupport::startProjectsSettings(folder());
 }
 
 void TstProjectsPanel::cleanup()

@@ -10,18 +10,25 @@ namespace testsupport {
 
 // Runs a rescue on its own thread when finish() has not come within the
 // time: the rescue undoes the fault that the code under test hangs on, so
-// that a hang fails the test instead of hanging it.
+// that a hang fails the test instead of hanging it. With a period, the
+// rescue runs again after each period until finish(), for code that may
+// run into the fault more than once.
 class CWatchdog {
 public:
-    CWatchdog(std::chrono::milliseconds limit, std::function<void()> rescue)
+    CWatchdog(std::chrono::milliseconds limit, std::function<void()> rescue,
+              std::chrono::milliseconds period = std::chrono::milliseconds::zero())
     {
-        m_thread = std::thread([this, limit, rescue = std::move(rescue)] {
+        m_thread = std::thread([this, limit, period, rescue = std::move(rescue)] {
+            const auto finished = [this] { return m_finished; };
             std::unique_lock lock(m_mutex);
-            if (m_done.wait_for(lock, limit, [this] { return m_finished; }))
+            if (m_done.wait_for(lock, limit, finished))
                 return;
             m_rescued = true;
-            lock.unlock();
-            rescue();
+            do {
+                lock.unlock();
+                rescue();
+                lock.lock();
+            } while (period > period.zero() && !m_done.wait_for(lock, period, finished));
         });
     }
     ~CWatchdog() { finish(); }
