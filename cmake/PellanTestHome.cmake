@@ -7,6 +7,15 @@ file(LOCK "${HOME_DIR}.lock" TIMEOUT 300 RESULT_VARIABLE locked)
 if(NOT locked EQUAL 0)
     message(FATAL_ERROR "Another run of this test still uses ${HOME_DIR}: ${locked}")
 endif()
+# A test killed outright while it held a folder immutable (run as root, to
+# make the folder read-only) leaves that folder behind; file(REMOVE_RECURSE)
+# would skip it without a word.
+if(EXISTS "${HOME_DIR}")
+    find_program(CHATTR chattr PATHS /usr/bin /bin /usr/sbin /sbin)
+    if(CHATTR)
+        execute_process(COMMAND "${CHATTR}" -R -f -i "${HOME_DIR}" OUTPUT_QUIET ERROR_QUIET)
+    endif()
+endif()
 file(REMOVE_RECURSE "${HOME_DIR}")
 file(MAKE_DIRECTORY "${HOME_DIR}/.config" "${HOME_DIR}/.local/share" "${HOME_DIR}/.cache"
      "${HOME_DIR}/Documents")
