@@ -588,48 +588,48 @@ void WatchDock::addSample(SWatchSample sample)
         m_plot->append(sample.epochMs, WatchPlot::GAP);
         m_resumed = false;
     }
-    if (sample.value) {
-        const double value = *sample.value;
-        m_min = m_values == 0 ? value : std::min(m_min, value);
-        m_max = m_values == 0 ? value : std::max(m_max, value);
-        m_sum += value;
-        ++m_values;
-    } else {
-        ++m_failures;
-    }
+    countSample(sample);
     m_plot->append(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
     m_samples.push_back(std::move(sample));
     m_unsaved = true;
     scheduleRefresh();
 }
 
-void WatchDock::redecode()
+// Min, max, mean and failures over every sample of the session.
+void WatchDock::countSample(const SWatchSample& sample)
+{
+    if (!sample.value) {
+        ++m_failures;
+        return;
+    }
+    const double value = *sample.value;
+    m_min = m_values == 0 ? value : std::min(m_min, value);
+    m_max = m_values == 0 ? value : std::max(m_max, value);
+    m_sum += value;
+    ++m_values;
+}
+
+void WatchDock::resetCounts()
 {
     m_failures = 0;
     m_values = 0;
     m_sum = 0;
+}
+
+void WatchDock::redecode()
+{
+    resetCounts();
     std::vector<std::pair<qint64, double>> points;
     points.reserve(m_samples.size());
     for (SWatchSample& sample : m_samples) {
-        // Only a failed poll has no bytes.
-        if (sample.raw.empty()) {
-            // A failed poll stays failed.
-            ++m_failures;
-            points.emplace_back(sample.epochMs, WatchPlot::GAP);
-            continue;
+        // Only a failed poll has no bytes, and it stays failed.
+        if (!sample.raw.empty()) {
+            SWatchPoll poll;
+            poll.ok = true;
+            poll.data = sample.raw;
+            sample = MakeWatchSample(poll, m_rule, sample.epochMs, sample.seconds);
         }
-        SWatchPoll poll;
-        poll.ok = true;
-        poll.data = sample.raw;
-        sample = MakeWatchSample(poll, m_rule, sample.epochMs, sample.seconds);
-        if (sample.value) {
-            m_min = m_values == 0 ? *sample.value : std::min(m_min, *sample.value);
-            m_max = m_values == 0 ? *sample.value : std::max(m_max, *sample.value);
-            m_sum += *sample.value;
-            ++m_values;
-        } else {
-            ++m_failures;
-        }
+        countSample(sample);
         points.emplace_back(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
     }
     m_plot->setSamples(std::move(points));
@@ -669,9 +669,7 @@ void WatchDock::refreshNow()
 void WatchDock::onClear()
 {
     m_samples.clear();
-    m_failures = 0;
-    m_values = 0;
-    m_sum = 0;
+    resetCounts();
     m_unsaved = false;
     m_resumed = false;
     m_clock.start();

@@ -96,6 +96,8 @@ private:
     // Applies the rule to every sample again, after it changed.
     void redecode();
     void addSample(SWatchSample sample);
+    void countSample(const SWatchSample& sample);
+    void resetCounts();
     void scheduleRefresh();
     QString sourceText() const;
 
