@@ -15,7 +15,6 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QSpinBox>
-#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
@@ -27,11 +26,6 @@ using apptest::connectTo;
 using testsupport::WAIT_MS;
 
 namespace {
-
-QString documents()
-{
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
-}
 
 // Answers the next file dialog with the path.
 void chooseFile(testsupport::CDialogAnswerer& answerer, const QString& path)
@@ -76,6 +70,9 @@ private:
 
     std::shared_ptr<CSimOrvAdapter> m_adapter;
     std::unique_ptr<MainWindow> m_window;
+    // Saves go here: a file left by an earlier run (ctest --repeat keeps the
+    // home) would make the save dialog ask whether to replace it.
+    std::unique_ptr<QTemporaryDir> m_saves;
 };
 
 void TstWatch::init()
@@ -87,6 +84,8 @@ void TstWatch::init()
     m_adapter->AddDevice(0x23, light);
     m_adapter->AddDevice(0x48, std::make_shared<CSimLm75>(-0.5));
     m_adapter->SetRecording(false);
+    m_saves = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_saves->isValid());
     m_window = std::make_unique<MainWindow>();
     m_window->show();
     QVERIFY(connectTo(*m_window, QStringLiteral("SN-W")));
@@ -96,6 +95,7 @@ void TstWatch::cleanup()
 {
     m_window.reset();
     m_adapter.reset();
+    m_saves.reset();
 }
 
 void TstWatch::setRule(const QString& format, int shift, const QString& scale, const QString& unit)
@@ -263,7 +263,7 @@ void TstWatch::saveWatchCsv()
     startWatch(QStringLiteral("0x30")); // no device: failed samples
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     field<QPushButton>("btn_watch_start")->click();
-    const QString path = documents() + QStringLiteral("/watch.csv");
+    const QString path = m_saves->filePath(QStringLiteral("watch.csv"));
     testsupport::CDialogAnswerer answerer;
     chooseFile(answerer, path);
     field<QPushButton>("btn_watch_save")->click();
@@ -308,7 +308,7 @@ void TstWatch::saveOutput()
     ui()->btn_i2c_search->click();
     QCOMPARE(ui()->table_data->rowCount(), 3);
 
-    const QString path = documents() + QLatin1Char('/') + file;
+    const QString path = m_saves->filePath(file);
     testsupport::CDialogAnswerer answerer;
     chooseFile(answerer, path);
     ui()->actionSaveOutput->trigger();
@@ -328,7 +328,7 @@ void TstWatch::saveFailureSaysWhy()
 {
     ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
     ui()->btn_read->click();
-    const QString path = documents() + QStringLiteral("/missing folder/out.csv");
+    const QString path = m_saves->filePath(QStringLiteral("missing folder/out.csv"));
     testsupport::CDialogAnswerer answerer;
     chooseFile(answerer, path);
     answerer.pressButton(QMessageBox::Ok);
