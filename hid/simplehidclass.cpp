@@ -193,6 +193,12 @@ bool CSimpleHidClass::Read(std::vector<uint8_t>& buffer, size_t maxLength, int t
     return ReadLocked(buffer, maxLength, timeoutMs) > 0;
 }
 
+int CSimpleHidClass::ReadCount(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs)
+{
+    CCallerLock lock(*this);
+    return ReadLocked(buffer, maxLength, timeoutMs);
+}
+
 int CSimpleHidClass::ReadLocked(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs)
 {
     if (m_device == nullptr) {

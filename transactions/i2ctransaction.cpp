@@ -15,9 +15,11 @@ QString tr(const char* text)
     return QCoreApplication::translate("I2cTransaction", text);
 }
 
-QString lastErrorOf(const COrvI2c& adapter)
+// Fills in the failure of a transaction from the adapter's last error.
+void noteFailure(SI2cTransaction& transaction, const COrvI2c& adapter)
 {
-    return QString::fromStdString(adapter.GetLastError());
+    transaction.error = QString::fromStdString(adapter.GetLastError());
+    transaction.errorKind = adapter.GetLastErrorKind();
 }
 
 QByteArray toByteArray(const std::vector<uint8_t>& bytes)
@@ -112,7 +114,7 @@ SI2cTransaction RunWrite(COrvI2c& adapter, EI2cStartStop mode, uint8_t address,
     transaction.status = result.status;
     transaction.errorCode = result.errorCode;
     if (!transaction.ok)
-        transaction.error = lastErrorOf(adapter);
+        noteFailure(transaction, adapter);
     return transaction;
 }
 
@@ -127,7 +129,7 @@ SI2cTransaction RunRead(COrvI2c& adapter, uint8_t address, size_t count)
     transaction.status = result.status;
     transaction.data = std::move(result.data);
     if (!transaction.ok)
-        transaction.error = lastErrorOf(adapter);
+        noteFailure(transaction, adapter);
     return transaction;
 }
 
@@ -154,20 +156,35 @@ SI2cScan RunScan(COrvI2c& adapter)
             scan.search.found.push_back(probed);
             continue;
         }
-        const std::string error = adapter.GetLastError();
-        if (error == kOrvErrorNack)
+        const EOrvError kind = adapter.GetLastErrorKind();
+        if (kind == EOrvError::Nack)
             continue;
+        const QString error = QString::fromStdString(adapter.GetLastError());
         if (scan.search.ok) {
             scan.search.ok = false;
-            scan.search.error = QString::fromStdString(error);
+            scan.search.error = error;
+            scan.search.errorKind = kind;
         }
-        scan.failures.push_back({probed, QString::fromStdString(error)});
-        if (error == kOrvErrorTimeout || !adapter.IsPresent()) {
+        scan.failures.push_back({probed, error, kind});
+        if (EndsSeries(kind)) {
             scan.stoppedAt = probed;
             break;
         }
     }
     return scan;
+}
+
+bool EndsSeries(EOrvError kind)
+{
+    switch (kind) {
+    case EOrvError::Timeout:
+    case EOrvError::Gone:
+    case EOrvError::NotConnected:
+    case EOrvError::Cancelled:
+        return true;
+    default:
+        return false;
+    }
 }
 
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command)
