@@ -69,8 +69,9 @@ SHidDeviceInfo ToDeviceInfo(const hid_device_info& node)
 // can not run hid_exit after hid_init.
 std::mutex& LibraryMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    // Never destroyed, for a handle that a thread still uses at exit.
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
 }
 
 } // namespace

@@ -211,8 +211,10 @@ void CSimHidDevice::Record(ESimHidWriteKind kind, std::span<const uint8_t> bytes
 
 CSimHidStack& CSimHidStack::Instance()
 {
-    static CSimHidStack stack;
-    return stack;
+    // Never destroyed: a thread still inside a HID call at exit must not
+    // meet a destroyed stack.
+    static CSimHidStack* const stack = new CSimHidStack;
+    return *stack;
 }
 
 std::shared_ptr<CSimHidDevice> CSimHidStack::Plug(SSimHidInterface description,
