@@ -3,6 +3,7 @@
 #include "sim/adapters/simbh1750.h"
 #include "sim/adapters/simlm75.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -17,7 +18,6 @@
 namespace {
 
 constexpr auto DRIFT_STEP = std::chrono::milliseconds(50);
-
 
 constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
 constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
@@ -53,7 +53,9 @@ struct SFault {
 std::optional<SFault> ParseFault(std::string_view text)
 {
     const size_t colon = text.find(':');
-    const std::string_view kind = text.substr(0, colon);
+    // Python's set_fault spells the kinds with underscores; both work.
+    std::string kind(text.substr(0, colon));
+    std::replace(kind.begin(), kind.end(), '_', '-');
     SFault fault;
     for (const auto& [name, value] : FAULT_KINDS) {
         if (kind == name)
