@@ -7,6 +7,7 @@
 #include "python/src/pytarget.h"
 
 #include "hid/widestring.h"
+#include "numbers/parsenumber.h"
 #include "sim/adapters/demoadapters.h"
 #include "sim/adapters/simorvadapter.h"
 
@@ -130,7 +131,16 @@ std::string Replug()
         adapter->Unplug();
     old.clear();
     std::string error;
-    g_adapters = PlugDemoAdapters(&error);
+    g_adapters =
+        PlugDemoAdapters(&error, [](std::string_view text, uint64_t max, std::string* why) {
+            QString reason;
+            const std::optional<uint64_t> value =
+                ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                            ENumberSyntax::Decimal, max, &reason);
+            if (why)
+                *why = reason.toStdString();
+            return value;
+        });
     for (const auto& adapter : g_adapters)
         adapter->SetRecording(false);
     return error;
