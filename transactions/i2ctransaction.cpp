@@ -28,24 +28,27 @@ QByteArray toByteArray(const std::vector<uint8_t>& bytes)
                       static_cast<qsizetype>(bytes.size()));
 }
 
-// The short texts of the acknowledge's error codes; code 0 comes without an
-// acknowledge, so the adapter's own text says more.
+// The window's short texts of the kinds of failure a write meets; the other
+// kinds say more in the adapter's own words.
 QString writeErrorText(const SI2cTransaction& transaction)
 {
-    switch (transaction.errorCode) {
-    case 0:
-        return transaction.error;
-    case 1:
+    switch (transaction.errorKind) {
+    case EOrvError::WrongCount:
         return tr("wrong byte count");
-    case 2:
+    case EOrvError::NoStart:
         return tr("no start");
-    case 3:
+    case EOrvError::Nack:
         return tr("NACK");
-    case 4:
+    case EOrvError::BusError:
         return tr("bus error");
+    case EOrvError::AdapterError:
+        if (transaction.errorCode != 0)
+            return tr("code %1").arg(transaction.errorCode);
+        break;
     default:
-        return tr("code %1").arg(transaction.errorCode);
+        break;
     }
+    return transaction.error;
 }
 
 } // namespace
