@@ -193,6 +193,18 @@ void COrvI2c::Abandon()
     Disconnect();
 }
 
+bool COrvI2c::IsDeviceAlive()
+{
+    if (!m_hid.IsOpen())
+        return false;
+    std::vector<uint8_t> discarded;
+    int received = 0;
+    do {
+        received = m_hid.ReadCount(discarded, REPORT_LENGTH, 0);
+    } while (received > 0);
+    return received == 0;
+}
+
 bool COrvI2c::IsConnected() const
 {
     return m_hid.IsOpen();

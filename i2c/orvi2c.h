@@ -73,6 +73,11 @@ public:
     // process that fork() made, whose original still uses the adapter.
     void Abandon();
     bool IsConnected() const;
+    // Connected, and the device did not fail a look at its pending input,
+    // which is discarded (as every transaction discards it first). False for
+    // a device unplugged since Connect, even when an adapter with the same
+    // serial number was plugged in again.
+    bool IsDeviceAlive();
     // Connected, and the adapter is still listed by the system.
     bool IsPresent() const;
     // Reads count bytes from a 7-bit address; on failure result.data holds

@@ -108,6 +108,14 @@ std::string CPySession::FirstHolder() const
     return m_holders.empty() ? std::string("another object") : m_holders.front().second;
 }
 
+bool CPySession::IsAlive(const CGilFree& proof)
+{
+    if (m_endedBecause)
+        return false;
+    const CLock lock(*this, proof);
+    return m_adapter->IsDeviceAlive();
+}
+
 void CPySession::Close()
 {
     m_adapter->Disconnect();
@@ -146,7 +154,7 @@ std::vector<SAdapterListing> CPySessionRegistry::List(const CGilFree&)
 std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::string>& serial,
                                                      unsigned long long speedHz,
                                                      const std::string& speedText, bool pullUps,
-                                                     const CGilFree&)
+                                                     const CGilFree& proof)
 {
     SAdapterChoiceWords words;
     words.lister = QStringLiteral("pellan_i2c.list_adapters()");
@@ -185,7 +193,12 @@ std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::st
                                     "Orvane5 only.");
     }
 
-    if (const std::shared_ptr<CPySession> open = m_sessions[choice.entry.serialNumber].lock()) {
+    std::shared_ptr<CPySession> open = m_sessions[choice.entry.serialNumber].lock();
+    // An adapter unplugged and plugged in again is a new device: the objects
+    // on the old one keep failing with ENODEV, new ones get a new session.
+    if (open && !open->IsAlive(proof))
+        open.reset();
+    if (open) {
         const SPySessionIdentity& identity = open->Identity();
         if (identity.speedHz != AdapterSpeed(*speed).hz || identity.pullUps != pullUps) {
             throw CI2cError(EBUSY, "the " + name + " is open at " +

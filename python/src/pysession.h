@@ -94,6 +94,9 @@ public:
 private:
     friend class CPySessionRegistry;
 
+    // The device still works: not unplugged since it was opened. Waits for
+    // the transaction in progress.
+    bool IsAlive(const CGilFree& proof);
     // Leaves I2C mode and closes the device, if still open.
     void Close();
     // After fork(), in the child: the device belongs to the parent, so the

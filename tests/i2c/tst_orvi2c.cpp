@@ -158,8 +158,7 @@ void TestOrvI2c::writeAcknowledge_data()
     QTest::newRow("code 3") << 0x80 << 3 << false << "NACK received" << EOrvError::Nack;
     QTest::newRow("code 4") << 0x80 << 4 << false << "Bus error" << EOrvError::BusError;
     QTest::newRow("code 7") << 0x80 << 7 << false << "Unknown error" << EOrvError::AdapterError;
-    QTest::newRow("code 255") << 0xBF << 255 << false << "Unknown error"
-                              << EOrvError::AdapterError;
+    QTest::newRow("code 255") << 0xBF << 255 << false << "Unknown error" << EOrvError::AdapterError;
 }
 
 void TestOrvI2c::writeAcknowledge()
@@ -520,11 +519,19 @@ void TestOrvI2c::setSpeed()
 void TestOrvI2c::presenceFollowsUnplugging()
 {
     QVERIFY(!m_i2c->IsPresent());
+    QVERIFY(!m_i2c->IsDeviceAlive());
     connect();
     QVERIFY(m_i2c->IsPresent());
+    QVERIFY(m_i2c->IsDeviceAlive());
     m_sim->Unplug();
     QVERIFY(!m_i2c->IsPresent());
     QVERIFY(m_i2c->IsConnected());
+    QVERIFY(!m_i2c->IsDeviceAlive());
+    // Plugged in again, the adapter is listed, but the open device is gone.
+    const auto again = CSimOrvAdapter::Plug(ESimOrvModel::Orv3, SERIAL);
+    QVERIFY(again);
+    QVERIFY(m_i2c->IsPresent());
+    QVERIFY(!m_i2c->IsDeviceAlive());
 
     // Transactions fail with the HID layer's text, without waiting.
     SI2cWriteResult written;

@@ -198,6 +198,9 @@ def test_scan_names_what_answered_beside_a_failure():
 def test_a_bus_from_before_a_reset_is_gone():
     bus = sim.SMBus(OR3)
     sim.reset()
+    # The adapter plugged in again is a new one: a new bus works on it.
+    with sim.SMBus(OR3) as fresh:
+        assert fresh.read_byte_data(0x48, 1) == 0
     with pytest.raises(OSError) as raised:
         bus.read_byte_data(0x48, 0)
     assert raised.value.errno == errno.ENODEV
