@@ -250,6 +250,11 @@ std::optional<uint64_t> HexNumber(QStringView text)
 std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField& field,
                                         QStringView text, SMapError* error)
 {
+    // A label quoted one time too many ("active high" with its quotes).
+    text = text.trimmed();
+    if (text.size() >= 2 && (text.front() == u'"' || text.front() == u'\'') &&
+        text.back() == text.front())
+        text = text.mid(1, text.size() - 2);
     if (text.trimmed().startsWith(u"0x", Qt::CaseInsensitive)) {
         if (const std::optional<uint64_t> bits = HexNumber(text))
             return EncodeFieldBits(reg, field, *bits, error);

@@ -73,6 +73,7 @@ std::optional<uint32_t> EncodeFieldLabel(const SMapRegister& reg, const SMapFiel
                                          QStringView label, SMapError* error);
 // The field's bits for a typed value: "0x.." is raw, any other text that
 // reads as a number is a number in the field's unit, anything else a label.
+// One pair of quotes around the value is taken off.
 std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField& field,
                                         QStringView text, SMapError* error);
 // A whole register's value for a typed whole number (0x hex or decimal),
