@@ -1,5 +1,7 @@
 #include "transactions/registercodec.h"
 
+#include "numbers/parsenumber.h"
+
 #include <algorithm>
 #include <cmath>
 
@@ -236,13 +238,9 @@ namespace {
 std::optional<uint64_t> HexNumber(QStringView text)
 {
     text = text.trimmed();
-    if (!text.startsWith(u"0x", Qt::CaseInsensitive) || text.size() < 3 || text.size() > 18)
+    if (!text.startsWith(u"0x", Qt::CaseInsensitive))
         return std::nullopt;
-    bool ok = false;
-    const qulonglong value = text.mid(2).toULongLong(&ok, 16);
-    if (!ok || text.mid(2).startsWith(u'+') || text.mid(2).startsWith(u'-'))
-        return std::nullopt;
-    return value;
+    return ParseNumber(text, ENumberSyntax::Hex, UINT64_MAX);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "transactions/registermap.h"
 
+#include "numbers/parsenumber.h"
 #include "transactions/registeraccess.h"
 #include "transactions/valuedecoding.h"
 
@@ -106,36 +107,17 @@ bool AccessIncludes(EMapAccess a, EMapAccess b)
     return (IsReadable(a) || !IsReadable(b)) && (IsWritable(a) || !IsWritable(b));
 }
 
-// A whole number without sign: "0x" and hex digits, or decimal digits.
-std::optional<uint64_t> ParseUnsignedText(QStringView text, bool* hex = nullptr)
+// A whole number in a text: "0x" and hex digits, or decimal digits (a map's
+// "010" is ten, not octal); blanks around it are allowed.
+std::optional<uint64_t> ParseUnsignedText(QStringView text, bool* hex = nullptr,
+                                          QString* reason = nullptr)
 {
     text = text.trimmed();
-    int base = 10;
-    if (text.startsWith(u"0x", Qt::CaseInsensitive)) {
-        text = text.mid(2);
-        base = 16;
-    }
+    const bool prefixed = text.startsWith(u"0x", Qt::CaseInsensitive);
     if (hex)
-        *hex = base == 16;
-    if (text.isEmpty() || text.size() > 20)
-        return std::nullopt;
-    uint64_t value = 0;
-    for (QChar c : text) {
-        const char16_t u = c.unicode();
-        int digit = -1;
-        if (u >= u'0' && u <= u'9')
-            digit = u - u'0';
-        else if (base == 16 && u >= u'a' && u <= u'f')
-            digit = u - u'a' + 10;
-        else if (base == 16 && u >= u'A' && u <= u'F')
-            digit = u - u'A' + 10;
-        if (digit < 0)
-            return std::nullopt;
-        if (value > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base))
-            return std::nullopt;
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-    }
-    return value;
+        *hex = prefixed;
+    return ParseNumber(text, prefixed ? ENumberSyntax::Hex : ENumberSyntax::Decimal, UINT64_MAX,
+                       reason);
 }
 
 QString Quoted(const QString& text)
@@ -240,13 +222,14 @@ uint32_t CMapReader::Number(const QJsonValue& value, const QString& place, uint6
                             uint64_t max, bool hexText)
 {
     std::optional<uint64_t> number;
+    QString reason;
     if (value.isDouble()) {
         const double d = value.toDouble();
         if (d >= 0 && d <= 18446744073709549568.0 && d == std::floor(d))
             number = static_cast<uint64_t>(d);
     } else if (value.isString()) {
         bool hex = false;
-        number = ParseUnsignedText(value.toString(), &hex);
+        number = ParseUnsignedText(value.toString(), &hex, &reason);
         if (number && hexText && !hex && *number >= 10) {
             Fail(place, QStringLiteral("%1 could be decimal or hex: write hex with 0x "
                                        "(\"0x%2\") or a JSON number (%2)")
@@ -254,10 +237,13 @@ uint32_t CMapReader::Number(const QJsonValue& value, const QString& place, uint6
         }
     }
     if (!number) {
-        Fail(place, hexText ? QStringLiteral("%1 is not a number; write a hex text such as "
-                                             "\"0x1F\" or a whole JSON number")
-                                  .arg(JsonText(value))
-                            : QStringLiteral("%1 is not a whole number").arg(JsonText(value)));
+        if (!reason.isEmpty())
+            reason = QStringLiteral(" (%1)").arg(reason);
+        Fail(place,
+             hexText ? QStringLiteral("%1 is not a number%2; write a hex text such as "
+                                      "\"0x1F\" or a whole JSON number")
+                           .arg(JsonText(value), reason)
+                     : QStringLiteral("%1 is not a whole number%2").arg(JsonText(value), reason));
     }
     if (*number < min || *number > max) {
         Fail(place, QStringLiteral("%1 is outside %2 to %3")
@@ -323,10 +309,12 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
         if (negative)
             key = key.mid(1);
         bool hex = false;
-        const std::optional<uint64_t> number = ParseUnsignedText(key, &hex);
+        QString reason;
+        const std::optional<uint64_t> number = ParseUnsignedText(key, &hex, &reason);
         if (!number || (negative && hex)) {
-            Fail(at, QStringLiteral("%1 is not a value: write decimal or hex with 0x")
-                         .arg(Quoted(it.key())));
+            Fail(at, QStringLiteral("%1 is not a value%2: write decimal or hex with 0x")
+                         .arg(Quoted(it.key()),
+                              reason.isEmpty() ? QString() : QStringLiteral(" (%1)").arg(reason)));
         }
         uint32_t bits = 0;
         if (negative) {
