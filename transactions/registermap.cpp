@@ -304,7 +304,8 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
     const int width = field.Width();
     for (auto it = object.begin(); it != object.end(); ++it) {
         const QString at = place + QStringLiteral("[\"%1\"]").arg(it.key());
-        QStringView key = QStringView(it.key()).trimmed();
+        const QString keyText = it.key();
+        QStringView key = QStringView(keyText).trimmed();
         const bool negative = key.startsWith(u'-');
         if (negative)
             key = key.mid(1);
