@@ -142,7 +142,11 @@ std::optional<uint32_t> EncodeFieldNumber(const SMapRegister& reg, const SMapFie
         return std::nullopt;
     }
     const double rounded = std::round(steps);
-    if (std::abs(steps - rounded) > 1e-9 * std::max(1.0, std::abs(steps))) {
+    // Relative to the largest number in the sum, so that a number shown with
+    // a large offset and a fine scale still reads back as its step.
+    const double tolerance =
+        1e-9 * std::max({1.0, std::abs(steps), std::abs(field.offset / field.scale)});
+    if (std::abs(steps - rounded) > tolerance) {
         Refuse(error, EMapErrorKind::BadValue,
                QStringLiteral("%1: %2 is not a multiple of its step of %3%4")
                    .arg(path, NumberText(field, number), NumberText(field, field.scale),

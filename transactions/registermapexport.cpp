@@ -21,6 +21,8 @@ QString CommentText(QString text)
 {
     text.replace(QStringLiteral("*/"), QStringLiteral("* /"));
     text.replace(QStringLiteral("/*"), QStringLiteral("/ *"));
+    // No trigraph (??/ would join a comment's lines).
+    text.replace(QStringLiteral("??"), QStringLiteral("? ?"));
     return text.simplified();
 }
 
