@@ -132,6 +132,32 @@ std::vector<SFieldReading> DecodeFields(const SMapRegister& reg, uint32_t regist
     return readings;
 }
 
+SFieldRange FieldRange(const SMapField& field)
+{
+    const auto [low, high] = BitsRange(field);
+    double first = static_cast<double>(low) * field.scale + field.offset;
+    double last = static_cast<double>(high) * field.scale + field.offset;
+    if (first > last)
+        std::swap(first, last);
+    return {first, last, std::abs(field.scale)};
+}
+
+QJsonObject RegisterReadingJson(const SMapRegister& reg, uint32_t value)
+{
+    QJsonObject fields;
+    for (const SMapField& field : reg.fields) {
+        const SFieldReading reading = DecodeField(reg, field, value);
+        fields.insert(field.name, QJsonObject{{QStringLiteral("value"),
+                                               reading.HasLabel() ? QJsonValue(reading.label)
+                                                                  : QJsonValue(reading.number)},
+                                              {QStringLiteral("text"), reading.text}});
+    }
+    return QJsonObject{{QStringLiteral("register"), reg.name},
+                       {QStringLiteral("address"), static_cast<qint64>(reg.address)},
+                       {QStringLiteral("raw"), RegisterValueText(reg, value)},
+                       {QStringLiteral("fields"), fields}};
+}
+
 std::optional<uint32_t> EncodeFieldNumber(const SMapRegister& reg, const SMapField& field,
                                           double number, SMapError* error)
 {

@@ -9,6 +9,7 @@
 #include "transactions/registermap.h"
 #include "transactions/valuedecoding.h"
 
+#include <QJsonObject>
 #include <QString>
 #include <QStringView>
 
@@ -59,6 +60,20 @@ struct SFieldReading {
 SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint32_t registerValue);
 // Every field of the register, in its order.
 std::vector<SFieldReading> DecodeFields(const SMapRegister& reg, uint32_t registerValue);
+
+// What a number box for the field offers, in its unit: the lowest and
+// highest value and the step between two (the scale, positive).
+struct SFieldRange {
+    double low = 0;
+    double high = 0;
+    double step = 1;
+};
+SFieldRange FieldRange(const SMapField& field);
+
+// A register read as the command-line tool's JSON and Python's dicts give
+// it: {"register":"TEMP","address":0,"raw":"0x1780","fields":{"T":{"value":23.5,
+// "text":"23.5 °C"}}}, where value is the label of a labelled value.
+QJsonObject RegisterReadingJson(const SMapRegister& reg, uint32_t value);
 
 // The field's bits for a number in the field's unit (80 for 80 °C). Refused
 // when the number is not a multiple of the scale (after the offset) or lies

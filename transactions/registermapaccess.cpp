@@ -55,6 +55,12 @@ const SFieldAssignment* FindAssignment(const std::vector<SFieldAssignment>& assi
     return nullptr;
 }
 
+// The increment flag goes into the pointer of an access of several bytes.
+uint32_t PointerFor(const SRegisterMap& map, uint32_t address, size_t bytes)
+{
+    return bytes > 1 ? address | map.incrementFlag : address;
+}
+
 // Runs the accesses of one call over one device, keeping track of the page
 // it selected last.
 class CMapBus {
@@ -141,7 +147,7 @@ public:
 private:
     uint32_t Pointer(const SMapRegister& reg, size_t bytes) const
     {
-        return bytes > 1 ? reg.address | m_map.incrementFlag : reg.address;
+        return PointerFor(m_map, reg.address, bytes);
     }
 
     COrvI2c& m_adapter;
@@ -287,6 +293,11 @@ std::vector<SMapReadBlock> PlanMapReads(const SRegisterMap& map, const std::vect
         end = uint64_t{reg.address} + bytes;
     }
     return blocks;
+}
+
+uint32_t MapRegisterPointer(const SRegisterMap& map, const SMapRegister& reg)
+{
+    return PointerFor(map, reg.address, static_cast<size_t>(reg.bytes));
 }
 
 bool CheckMapRead(const SRegisterMap& map, int reg, SMapError* error)

@@ -81,6 +81,10 @@ std::vector<int> ReadAllRegisters(const SRegisterMap& map, const std::vector<int
 std::vector<SMapReadBlock> PlanMapReads(const SRegisterMap& map, const std::vector<int>& registers,
                                         size_t maxRead);
 
+// The pointer an access of the register sends: its address, with the
+// increment flag where it has more than one byte (a watch polls with it).
+uint32_t MapRegisterPointer(const SRegisterMap& map, const SMapRegister& reg);
+
 // Refuses a read of a write-only register; true when reg can be read.
 bool CheckMapRead(const SRegisterMap& map, int reg, SMapError* error);
 // The register named, without regard to case; -1 with a message that lists

@@ -3,11 +3,14 @@
 
 #include "transactions/registercodec.h"
 #include "transactions/registermap.h"
+#include "transactions/registermapaccess.h"
 #include "transactions/registermapexport.h"
 #include "transactions/registermapfolders.h"
 
 #include <QDir>
 #include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -74,6 +77,7 @@ private slots:
     void decode();
     void encodeRefusals_data();
     void encodeRefusals();
+    void jsonRangeAndPointer();
     void nearNames();
     void headerCompiles();
     void markdown();
@@ -469,6 +473,30 @@ void TstRegisterMap::encodeRefusals()
         QCOMPARE(refusal.kind, EMapErrorKind::BadValue);
         QVERIFY2(refusal.text.startsWith(error), qPrintable(refusal.text));
     }
+}
+
+void TstRegisterMap::jsonRangeAndPointer()
+{
+    const SRegisterMap map = parse(CODEC_MAP);
+    const SMapRegister& temp = map.registers[0];
+    QCOMPARE(RegisterReadingJson(temp, 0x1780),
+             QJsonDocument::fromJson(R"({"register":"TEMP","address":0,"raw":"0x1780",
+                 "fields":{"T":{"value":23.5,"text":"23.5 °C"}}})")
+                 .object());
+    const SMapRegister& conf = map.registers[4];
+    QCOMPARE(RegisterReadingJson(conf, 0x10)[u"fields"][u"F_QUE"][u"value"].toString(),
+             QStringLiteral("4 faults"));
+
+    const SFieldRange range = FieldRange(temp.fields[0]);
+    QCOMPARE(range.low, -128.0);
+    QCOMPARE(range.high, 127.5);
+    QCOMPARE(range.step, 0.5);
+
+    const SRegisterMap flagged = parse(mapWith(R"({"name": "A", "address": 1},
+        {"name": "B", "address": 2, "bytes": 2})",
+                                               R"("increment_flag": "0x80")"));
+    QCOMPARE(MapRegisterPointer(flagged, flagged.registers[0]), 0x01u);
+    QCOMPARE(MapRegisterPointer(flagged, flagged.registers[1]), 0x82u);
 }
 
 void TstRegisterMap::nearNames()
