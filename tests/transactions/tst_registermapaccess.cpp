@@ -122,6 +122,7 @@ private slots:
 
     void readAllRuns_data();
     void readAllRuns();
+    void writeSendsTheIncrementFlag();
     void readAllKeepsToTheReadLimit_data();
     void readAllKeepsToTheReadLimit();
     void readAllMarksFailures();
@@ -228,6 +229,29 @@ void TstRegisterMapAccess::readAllRuns()
     QCOMPARE(stepTypes(read.steps), steps);
     QCOMPARE(takeWire(), wire);
     QCOMPARE(values(map, read), QStringList({"A=0x11", "B=0x2233", "C=0x44", "D=0x66"}));
+}
+
+void TstRegisterMapAccess::writeSendsTheIncrementFlag()
+{
+    connect(ESimOrvModel::Orv5);
+    SSimRegisterFileOptions options;
+    options.incrementFlag = 0x80;
+    const auto chip = addChip(options);
+    chip->SetRegister(1, 0x12);
+    chip->SetRegister(2, 0x34);
+    chip->SetRegister(3, 0x00);
+    const SRegisterMap map = parse(R"({"device": "T", "increment_flag": "0x80", "registers": [
+        {"name": "B", "address": 1, "bytes": 2, "byte_order": "little",
+         "fields": [{"name": "LO", "bits": "7:0"}, {"name": "HI", "bits": "15:8"}]},
+        {"name": "C", "address": 3}]})");
+    SMapError error;
+    const auto plan = PlanMapWrites(map, {"B.HI=0x56", "C=7"}, &error);
+    QVERIFY(plan);
+    QVERIFY(RunMapWrite(*m_i2c, CHIP, map, (*plan)[0]).ok());
+    QVERIFY(RunMapWrite(*m_i2c, CHIP, map, (*plan)[1]).ok());
+    QCOMPARE(takeWire(), QStringLiteral("S 60 81 Sr 61 [2] P S 60 81 12 56 P S 60 81 Sr 61 [2] P "
+                                        "S 60 03 07 P S 60 03 Sr 61 [1] P"));
+    QCOMPARE(chip->Register(2), uint8_t(0x56));
 }
 
 void TstRegisterMapAccess::readAllKeepsToTheReadLimit_data()
