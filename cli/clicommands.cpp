@@ -124,10 +124,10 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "continue a command with mode start.")},
         {nullptr, "reg-width", "N",
          QT_TRANSLATE_NOOP("CCliTool", "The register pointer is N bytes (1 to 4), sent most\n"
-                                       "significant byte first; 1 by default. REG, VALUE and\n"
-                                       "the MASK of set are numbers as the i2c-tools take\n"
-                                       "them: hex with 0x, octal with a leading 0, decimal\n"
-                                       "otherwise.")},
+                                       "significant byte first; 1 by default. REG, VALUE,\n"
+                                       "MASK, COUNT and every other number but an address\n"
+                                       "are numbers as the i2c-tools take them: hex with 0x,\n"
+                                       "octal with a leading 0, decimal otherwise.")},
         {"r", "readback", nullptr,
          QT_TRANSLATE_NOOP("CCliTool", "Read the values back from REG afterwards and\n"
                                        "compare; a difference exits 1 and names the first\n"
@@ -170,8 +170,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Then shift right by N bits, keeping the sign of the\n"
                                        "signed formats; 0 by default.")},
         {nullptr, "mask", "M",
-         QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (hex with 0x, or decimal, as\n"
-                                       "in the window's Watch); a masked value is never\n"
+         QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (0x hex, 0 octal or decimal,\n"
+                                       "as in the window's Watch); a masked value is never\n"
                                        "negative."),
          "watch-mask"},
         {nullptr, "scale", "X",

@@ -3,6 +3,7 @@
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
 #include "i2c/orvdevicefactory.h"
+#include "numbers/parsenumber.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
@@ -402,32 +403,33 @@ QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
 
 std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
 {
-    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit);
+    QString reason;
+    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit, &reason);
     if (address)
         return address;
     if (m_options.eightBit) {
-        Usage(tr("invalid address %1. With --8bit give a hex address from 0x00 to 0xFF, e.g. "
-                 "0xA0.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. With --8bit give a hex address from 0x00 to 0xFF, "
+                 "e.g. 0xA0.")
+                  .arg(Quoted(text), reason));
     } else {
-        Usage(tr("invalid address %1. Give a hex 7-bit address from 0x00 to 0x7F, e.g. 0x50, "
-                 "or the 8-bit form with --8bit.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. Give a hex 7-bit address from 0x00 to 0x7F, e.g. "
+                 "0x50, or the 8-bit form with --8bit.")
+                  .arg(Quoted(text), reason));
     }
     return std::nullopt;
 }
 
 std::optional<size_t> CCliTool::ParseCount(const QString& text)
 {
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    const bool digitsOnly =
-        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-    if (ok && digitsOnly && value >= 1 && value <= MAX_READ_COUNT)
-        return value;
-    Usage(tr("invalid byte count %1. Give a decimal number from 1 to 65535 (256 on the "
-             "Orvane5).")
-              .arg(Quoted(text)));
+    QString reason;
+    const std::optional<uint64_t> value =
+        ParseNumber(text, ENumberSyntax::I2cTools, MAX_READ_COUNT, &reason);
+    if (value && *value >= 1)
+        return static_cast<size_t>(*value);
+    if (value)
+        reason = tr("a read takes at least 1 byte");
+    Usage(tr("invalid byte count %1: %2. Give a number from 1 to 65535 (256 on the Orvane5).")
+              .arg(Quoted(text), reason));
     return std::nullopt;
 }
 

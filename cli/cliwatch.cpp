@@ -3,6 +3,7 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
+#include "numbers/parsenumber.h"
 #include "transactions/watch.h"
 
 #include <QDateTime>
@@ -119,19 +120,6 @@ private:
     std::array<bool, STOP_SIGNALS.size()> m_installed = {};
 };
 
-// Decimal digits alone, 1 or more.
-std::optional<qint64> parseSamples(const QString& text)
-{
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    const bool digitsOnly = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
-        return c >= u'0' && c <= u'9';
-    });
-    if (ok && digitsOnly && value >= 1)
-        return value;
-    return std::nullopt;
-}
-
 struct SDecodingOption {
     const char* name;
     QString SDecodingTexts::*text;
@@ -239,12 +227,17 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     std::optional<qint64> samples;
     if (tool.IsSet(QStringLiteral("samples"))) {
         const QString text = tool.Value(QStringLiteral("samples"));
-        samples = parseSamples(text);
-        if (!samples) {
-            return tool.Usage(tr("invalid --samples %1. Give a decimal number of 1 or more, or "
+        QString reason;
+        const std::optional<uint64_t> parsed =
+            ParseNumber(text, ENumberSyntax::I2cTools, INT64_MAX, &reason);
+        if (parsed && *parsed == 0)
+            reason = tr("a watch takes at least 1 sample");
+        if (!parsed || *parsed == 0) {
+            return tool.Usage(tr("invalid --samples %1: %2. Give a number of 1 or more, or "
                                  "leave it out to watch until Ctrl+C.")
-                                  .arg(CCliTool::Quoted(text)));
+                                  .arg(CCliTool::Quoted(text), reason));
         }
+        samples = static_cast<qint64>(*parsed);
     }
 
     ECliExit status = ECliExit::Ok;

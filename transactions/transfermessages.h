@@ -10,7 +10,7 @@
 // fills the rest of the message: "=" the same value, "+" and "-" counting up
 // or down by one, "p" a pseudo-random sequence. LENGTH and the data bytes
 // are numbers as the i2c-tools take them (0x hex, 0 octal, decimal), the
-// address as every address of the tool.
+// address as every address of the tool (ParseNumber).
 
 #include "transactions/i2ctransaction.h"
 

@@ -251,7 +251,13 @@ void TstCliTool::badInputSendsNothing_data()
     row("7-bit address", {"read", "0x80", "1"}, 1, 2, "invalid address \"0x80\"");
     row("8-bit address", {"--8bit", "read", "100", "1"}, 1, 2, "invalid address \"100\"");
     row("count 0", {"read", "50", "0"}, 1, 2, "invalid byte count \"0\"");
-    row("count not decimal", {"read", "50", "0x10"}, 1, 2, "invalid byte count \"0x10\"");
+    row("count with blanks", {"read", "50", " 2"}, 1, 2,
+        "invalid byte count \" 2\": blanks are not allowed around a number");
+    row("count, octal 8", {"read", "50", "08"}, 1, 2, "\"8\" is not an octal digit");
+    row("address with blanks", {"read", "50 ", "1"}, 1, 2,
+        "invalid address \"50 \": blanks are not allowed around a number");
+    row("value with a sign", {"set", "50", "0", "+1"}, 1, 2,
+        "invalid value \"+1\": a number here takes no sign");
     row("count above model", {"read", "50", "257"}, 1, 2, "reads at most 256 bytes");
     row("bad hex", {"write", "50", "01", "ABC"}, 1, 2, "invalid hex bytes \"01 ABC\"");
     row("mode stop", {"write", "50", "AA", "-m", "stop"}, 1, 2,
@@ -278,7 +284,8 @@ void TstCliTool::badInputSendsNothing_data()
         "--mask works on a single value, not 2");
     row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
     row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
-        "invalid register \"0x100\". Give a register from 0 to 0xFF");
+        "invalid register \"0x100\": the largest value here is 255 (0xff). Give a register from "
+        "0 to 0xFF");
     row("register width", {"--reg-width", "5", "get", "50", "0"}, 1, 2,
         "invalid --reg-width \"5\"");
     row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
@@ -306,7 +313,7 @@ void TstCliTool::badInputSendsNothing_data()
     row("watch mask without format", {"watch", "0x48", "2", "--mask", "0x0F"}, 1, 2,
         "--mask belongs to the decoding of a value, which needs --format");
     row("watch mask not a number", lm75 + QStringList{"--mask", "F0"}, 1, 2,
-        "invalid mask \"F0\". Enter a 32-bit number");
+        "invalid mask \"F0\": \"F\" is not a digit. Enter a 32-bit number");
     row("watch format", {"watch", "0x48", "2", "--format", "s12"}, 1, 2, "unknown format \"s12\"");
     row("watch format wider than the count", {"watch", "0x48", "1", "--format", "s16be"}, 1, 2,
         "--format s16be takes 2 bytes, but COUNT is 1");
@@ -316,6 +323,12 @@ void TstCliTool::badInputSendsNothing_data()
     row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
         "invalid --interval \"5ms\"");
     row("watch samples", {"watch", "0x48", "2", "--samples", "0"}, 1, 2, "invalid --samples \"0\"");
+    row("watch samples with blanks", {"watch", "0x48", "2", "--samples", "2 "}, 1, 2,
+        "invalid --samples \"2 \": blanks");
+    row("watch shift with blanks", lm75 + QStringList{"--shift", " 7"}, 1, 2,
+        "invalid shift \" 7\": blanks");
+    row("watch scale with blanks", lm75 + QStringList{"--scale", "0.5 "}, 1, 2,
+        "invalid scale \"0.5 \"");
     row("watch csv and json", {"--json", "watch", "0x48", "2", "--csv"}, 1, 2,
         "--csv and --json are two forms");
     row("watch width without register", {"watch", "0x48", "2", "--reg-width", "2"}, 1, 2,
@@ -486,6 +499,10 @@ void TstCliTool::transactions_data()
                                 << "Write 0x51\t0x80  NACK\t00\n";
     QTest::newRow("probe") << QStringList{"write", "0x50"} << orv3 << 0 << "Write 0x50\t0x01\t\n";
     QTest::newRow("read orvane5") << QStringList{"read", "0x48", "2"} << orv5 << 0 << "17 80\n";
+    // Counts are numbers as everywhere else: 0x hex, 0 octal.
+    QTest::newRow("count in hex") << QStringList{"read", "0x48", "0x2"} << orv3 << 0 << "17 80\n";
+    QTest::newRow("count in octal") << QStringList{"get", "0x50", "0", "010"} << orv3 << 0
+                                    << "0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff\n";
 }
 
 void TstCliTool::transactions()
@@ -532,6 +549,10 @@ void TstCliTool::registerCommands_data()
         << orv5 << QStringList{"--json", "set", "0x50", "0x10", "0x5A", "--mask", "0x0F", "-r"} << 0
         << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":1,\"error\":\"\","
            "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\"}\n";
+    QTest::newRow("set, mask in octal, json")
+        << orv3 << QStringList{"--json", "set", "--mask", "010", "0x50", "0x10", "0"} << 0
+        << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":3,\"error\":\"\","
+           "\"data\":\"F7\",\"register\":16,\"old\":\"FF\"}\n";
     QTest::newRow("set, mismatch, json")
         << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
         << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "

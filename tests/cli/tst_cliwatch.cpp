@@ -77,6 +77,9 @@ void TstCliWatch::watchSamples_data()
         "\"unit\":\"°C\"}\n",
         "");
     row("bytes without a format", {"0x48", "2", "--samples", "1"}, "", 0, "TIME\t17 80\n", "");
+    // 010 is eight, as for set's mask: 0x17 & 8 is 0 (decimal 10 gave 2).
+    row("mask in octal", {"0x48", "1", "--format", "u8", "--mask", "010", "--samples", "1"}, "", 0,
+        "TIME\t0.00\n", "");
     row("bytes without a format, csv", {"0x48", "2", "--samples", "1", "--csv"}, "", 0,
         "time,seconds,raw,value,status\nTIME,S,17 80,,ok\n", "");
     // Each sample is two requests, the pointer and the read.
