@@ -98,8 +98,9 @@ const std::vector<SCliCommand>& CliCommands()
                                        "sample: the time the poll began, then the value that\n"
                                        "--format and the options after it decode, or the\n"
                                        "bytes without --format. Ends after --samples, or at\n"
-                                       "Ctrl+C or SIGTERM with exit status 0 once the last\n"
-                                       "line is out. A failed poll prints a failed sample\n"
+                                       "Ctrl+C or SIGTERM within one poll, with exit status\n"
+                                       "0; a line that a full pipe does not take is dropped.\n"
+                                       "A failed poll prints a failed sample\n"
                                        "and the watch goes on, a timeout too (exit status 1\n"
                                        "at the end); a lost adapter ends it (exit status 3)."),
          {"register", "reg-width", "interval", "samples", "format", "shift", "watch-mask", "scale",

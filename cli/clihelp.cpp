@@ -118,7 +118,8 @@ Output:
 
 Exit status:
   0  every transaction succeeded; also a watch ended by Ctrl+C or SIGTERM
-     when no sample failed
+     when no sample failed (the other commands end at once at either,
+     as the i2c-tools do, and the shell sees the signal)
   1  an I2C transaction failed (NACK, timeout, bus error, arbitration
      lost); the adapter's text goes to stderr and into the output
   2  bad usage or bad input; nothing was sent to the bus

@@ -3,6 +3,7 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
+#include "cli/clisignals.h"
 #include "numbers/parsenumber.h"
 #include "transactions/watch.h"
 
@@ -10,115 +11,18 @@
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CCliStopSignals::Clock;
 
 constexpr int DEFAULT_INTERVAL_MS = 1000;
-constexpr std::array<int, 2> STOP_SIGNALS = {SIGINT, SIGTERM};
 
 QString tr(const char* text)
 {
     return CCliTool::tr(text);
 }
-
-volatile std::sig_atomic_t stopRequested = 0;
-int wakeFd = -1; // the self-pipe's write end, while a watch runs
-
-// Only async-signal-safe work: a flag, and a byte that wakes the wait.
-void onStopSignal(int)
-{
-    const int saved = errno;
-    stopRequested = 1;
-    if (wakeFd >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] const ssize_t written = ::write(wakeFd, &byte, 1);
-    }
-    errno = saved;
-}
-
-// While it lives, SIGINT and SIGTERM ask the watch to end instead of ending
-// the process. Outside WaitUntil they are held back, so that no poll (whose
-// wait for the adapter a signal would cut short) and no line of output is
-// interrupted; one that came meanwhile ends the next wait at once. A signal
-// that was ignored when the program started stays ignored, as shells expect
-// of background jobs.
-class CStopSignals {
-public:
-    CStopSignals()
-    {
-        stopRequested = 0;
-        if (::pipe2(m_pipe.data(), O_CLOEXEC | O_NONBLOCK) == 0)
-            wakeFd = m_pipe[1];
-        else
-            m_pipe = {-1, -1};
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signal : STOP_SIGNALS)
-            sigaddset(&held, signal);
-        pthread_sigmask(SIG_BLOCK, &held, &m_oldMask);
-        for (size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
-            struct sigaction action = {};
-            sigaction(STOP_SIGNALS[i], nullptr, &m_oldActions[i]);
-            if (m_oldActions[i].sa_handler == SIG_IGN)
-                continue;
-            action.sa_handler = onStopSignal;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
-            m_installed[i] = sigaction(STOP_SIGNALS[i], &action, nullptr) == 0;
-        }
-    }
-
-    ~CStopSignals()
-    {
-        // The mask first: a signal still held back goes to the watch's
-        // handler, not to the default action that would end the process.
-        pthread_sigmask(SIG_SETMASK, &m_oldMask, nullptr);
-        for (size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
-            if (m_installed[i])
-                sigaction(STOP_SIGNALS[i], &m_oldActions[i], nullptr);
-        }
-        wakeFd = -1;
-        for (int fd : m_pipe) {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    }
-
-    CStopSignals(const CStopSignals&) = delete;
-    CStopSignals& operator=(const CStopSignals&) = delete;
-
-    // Waits until the deadline; false as soon as a stop was asked for.
-    bool WaitUntil(Clock::time_point deadline)
-    {
-        while (!stopRequested) {
-            const Clock::duration left = deadline - Clock::now();
-            if (left <= Clock::duration::zero())
-                return true;
-            const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
-            const timespec timeout = {
-                static_cast<time_t>(seconds.count()),
-                static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-            pollfd wake = {m_pipe[0], POLLIN, 0};
-            // The signals are let through only here, atomically with the wait.
-            ::ppoll(&wake, m_pipe[0] >= 0 ? 1 : 0, &timeout, &m_oldMask);
-        }
-        return false;
-    }
-
-private:
-    std::array<int, 2> m_pipe = {-1, -1};
-    sigset_t m_oldMask = {};
-    std::array<struct sigaction, STOP_SIGNALS.size()> m_oldActions = {};
-    std::array<bool, STOP_SIGNALS.size()> m_installed = {};
-};
 
 struct SDecodingOption {
     const char* name;
@@ -255,7 +159,7 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     if (!adapter)
         return status;
 
-    CStopSignals stopSignals;
+    CCliStopSignals stopSignals;
     CCliOutput& output = tool.Output();
     output.WriteWatchHeader(csv);
     const Clock::duration interval = std::chrono::milliseconds(intervalMs);
@@ -265,7 +169,10 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     qint64 failed = 0;
     SWatchSample firstFailure;
     SWatchPoll firstFailedPoll;
-    while (!tool.OutputFailed() && (!samples || taken < *samples) &&
+    // A stop is looked for after every poll and every line, also when the
+    // next slot is due at once (a poll as long as the interval, a hung
+    // adapter): then no wait would let it through.
+    while (!tool.OutputFailed() && (!samples || taken < *samples) && !stopSignals.StopRequested() &&
            stopSignals.WaitUntil(start + slot * interval)) {
         const Clock::time_point began = Clock::now();
         const qint64 epochMs = QDateTime::currentMSecsSinceEpoch();
