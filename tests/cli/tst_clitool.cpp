@@ -561,10 +561,10 @@ void TstCliTool::registerCommands_data()
     QTest::newRow("dump, range, blocks")
         << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
         << header + "00:                                           ff ff                  ..\n"
-                    "10: ff ff                                              ..\n";
+                    "10: ff ff                                              ..              \n";
     QTest::newRow("dump, failed bytes")
         << orv7 << QStringList{"dump", "0x48", "--range", "2-5"} << 1
-        << header + "00:       4b 50 XX XX                                    KPXX\n";
+        << header + "00:       4b 50 XX XX                                    KPXX          \n";
     QTest::newRow("dump, json")
         << orv3 << QStringList{"--json", "dump", "0x48", "c", "-r", "0-1"} << 0
         << "{\"type\":\"dump\",\"address\":72,\"ok\":true,\"status\":0,\"error\":\"\","

@@ -209,15 +209,22 @@ void TstRegisters::dumpGrid_data()
     QTest::newRow("starts and ends mid-row")
         << 0x0Du << 0x12u << QList<int>{0x61, -1, 0x00, 0x62, 0x63, 0x64}
         << header + "00:                                        61 XX 00                 aX.\n"
-                    "10: 62 63 64                                           bcd\n";
+                    "10: 62 63 64                                           bcd             \n";
     QTest::newRow("ends on a row's last byte")
         << 0x1Eu << 0x1Fu << QList<int>{0x21, 0x22}
         << header + "10:                                           21 22                  !\"\n";
+    // i2cdump -y -r 0x20-0x21 on i2c-stub, as cat -A shows it.
+    QTest::newRow("ends two bytes into a row")
+        << 0x20u << 0x21u << QList<int>{0xFF, 0xFF}
+        << header + "20: ff ff                                              ..              \n";
+    QTest::newRow("a single register")
+        << 0x10u << 0x10u << QList<int>{0x41}
+        << header + "10: 41                                                 A               \n";
     QTest::newRow("three-digit registers")
         << 0xFFu << 0x100u << QList<int>{0x20, 0x20}
         << "      0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
            "0f0:                                              20                    \n"
-           "100: 20                                                  \n";
+           "100: 20                                                                 \n";
 }
 
 void TstRegisters::dumpGrid()
