@@ -143,9 +143,9 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "stays 0x00-0xFF; a dump covers at most 65536\n"
                                        "registers).")},
         {"v", "verbose", nullptr,
-         QT_TRANSLATE_NOOP("CCliTool", "First print one line per message as i2ctransfer\n"
-                                       "does, e.g.\n"
-                                       "msg 0: addr 0x50, write, len 1, buf 0x00")},
+         QT_TRANSLATE_NOOP("CCliTool", "Once sent, print one line per message sent, as\n"
+                                       "i2ctransfer -v does, a read with its bytes, e.g.\n"
+                                       "msg 1: addr 0x50, read, len 2, buf 0xff 0xff")},
         {nullptr, "register", "REG",
          QT_TRANSLATE_NOOP("CCliTool", "Write this register pointer before each read, with a\n"
                                        "start and no stop; the read follows after a repeated\n"

@@ -289,24 +289,20 @@ void CCliOutput::WriteRegisterDump(const SRegisterDump& dump, uint8_t address)
     m_out.flush();
 }
 
-void CCliOutput::WriteTransferMessages(const std::vector<STransferMessage>& messages)
-{
-    if (m_json)
-        return;
-    for (size_t k = 0; k < messages.size(); ++k)
-        m_out << TransferMessageLine(k, messages[k], m_eightBit) << '\n';
-    m_out.flush();
-}
-
 void CCliOutput::WriteTransfer(const std::vector<STransferMessage>& messages,
-                               const std::vector<SI2cTransaction>& transactions)
+                               const std::vector<SI2cTransaction>& transactions, bool verbose)
 {
     const bool ok = transactions.size() == messages.size() && transactions.back().ok;
     // A read is always the last message: its bytes are the data.
     const bool readDone = ok && messages.back().read;
     if (!m_json) {
-        if (readDone && messages.back().length > 0)
-            m_out << I2cToolsBytes(transactions.back().data) << '\n';
+        for (size_t k = 0; k < transactions.size() && transactions[k].ok; ++k) {
+            if (verbose)
+                m_out << TransferMessageLine(k, messages[k], transactions[k].data, m_eightBit)
+                      << '\n';
+            else if (messages[k].read && messages[k].length > 0)
+                m_out << I2cToolsBytes(transactions[k].data) << '\n';
+        }
         m_out.flush();
         return;
     }

@@ -438,6 +438,12 @@ ECliExit CCliTool::Usage(const QString& message)
     return Fail(ECliExit::Usage, message);
 }
 
+void CCliTool::Warn(const QString& line)
+{
+    m_err << line << '\n';
+    m_err.flush();
+}
+
 ECliExit CCliTool::Fail(ECliExit status, const QString& message)
 {
     m_err << m_program << ": " << message << '\n';

@@ -94,6 +94,9 @@ public:
     std::optional<size_t> ParseCount(const QString& text);
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
+    // A line on err as it stands, without the program's name: the i2c-tools'
+    // own warnings, matched to the character.
+    void Warn(const QString& line);
 
     // The text in double quotes, with control characters, the quote and the
     // backslash escaped as in C, so that a message stays one readable line;

@@ -245,7 +245,8 @@ std::vector<SI2cTransaction> RunTransfer(COrvI2c& adapter,
     return transactions;
 }
 
-QString TransferMessageLine(size_t index, const STransferMessage& message, bool eightBit)
+QString TransferMessageLine(size_t index, const STransferMessage& message,
+                            const std::vector<uint8_t>& read, bool eightBit)
 {
     const uint8_t shown = eightBit ? static_cast<uint8_t>(message.address << 1) : message.address;
     QString line = QStringLiteral("msg %1: addr 0x%2, %3, len %4")
@@ -253,8 +254,9 @@ QString TransferMessageLine(size_t index, const STransferMessage& message, bool 
                        .arg(shown, 2, 16, QLatin1Char('0'))
                        .arg(message.read ? QStringLiteral("read") : QStringLiteral("write"))
                        .arg(message.length);
-    if (!message.read && !message.data.empty())
-        line += QStringLiteral(", buf ") + I2cToolsBytes(message.data);
+    const std::vector<uint8_t>& buffer = message.read ? read : message.data;
+    if (message.length > 0 && !buffer.empty())
+        line += QStringLiteral(", buf ") + I2cToolsBytes(buffer);
     return line;
 }
 

@@ -161,6 +161,8 @@ private slots:
     void transactions();
     void registerCommands_data();
     void registerCommands();
+    void transferPrintsAsI2ctransfer_data();
+    void transferPrintsAsI2ctransfer();
     void runsDeviceFile_data();
     void runsDeviceFile();
     void runStopsAtFirstFailure();
@@ -569,18 +571,12 @@ void TstCliTool::registerCommands_data()
         << orv3 << QStringList{"--json", "dump", "0x48", "c", "-r", "0-1"} << 0
         << "{\"type\":\"dump\",\"address\":72,\"ok\":true,\"status\":0,\"error\":\"\","
            "\"data\":\"17 17\",\"first\":0,\"last\":1}\n";
-    QTest::newRow("transfer, verbose")
-        << orv7 << QStringList{"transfer", "-v", "w1@0x48", "3", "r2"} << 0
-        << "msg 0: addr 0x48, write, len 1, buf 0x03\nmsg 1: addr 0x48, read, len 2\n"
-           "0x50 0x00\n";
     QTest::newRow("transfer, json")
         << orv5 << QStringList{"--json", "transfer", "w1@0x48", "1", "r1"} << 0
         << "{\"type\":\"transfer\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
            "\"data\":\"00\",\"messages\":[{\"type\":\"write\",\"address\":72,\"ok\":true,"
            "\"status\":2,\"error\":\"\",\"data\":\"01\"},{\"type\":\"read\",\"address\":72,"
            "\"ok\":true,\"status\":1,\"error\":\"\",\"data\":\"00\"}]}\n";
-    QTest::newRow("transfer, nobody there")
-        << orv3 << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << "";
 }
 
 void TstCliTool::registerCommands()
@@ -595,6 +591,48 @@ void TstCliTool::registerCommands()
     QCOMPARE(result.out, expected);
     QCOMPARE(result.status, status);
     QCOMPARE(result.err.isEmpty(), status == 0);
+}
+
+void TstCliTool::transferPrintsAsI2ctransfer_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err"); // how standard error begins
+
+    const QString ffs = QStringLiteral("0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff");
+    QTest::newRow("read bytes") << QStringList{"transfer", "w1@0x48", "3", "r2"} << 0
+                                << "0x50 0x00\n"
+                                << "";
+    QTest::newRow("verbose, after sending, a read with its bytes")
+        << QStringList{"transfer", "-v", "w1@0x50", "0", "r8"} << 0
+        << "msg 0: addr 0x50, write, len 1, buf 0x00\nmsg 1: addr 0x50, read, len 8, buf " + ffs +
+               "\n"
+        << "";
+    QTest::newRow("verbose, the messages sent before a failure")
+        << QStringList{"transfer", "-v", "w1@0x50", "0", "w1@0x51", "0"} << 1
+        << "msg 0: addr 0x50, write, len 1, buf 0x00\n"
+        << "Warning: only 1/2 messages were sent\npellan-i2c-cli: message 1 (Write 0x51)";
+    QTest::newRow("verbose, the first message fails")
+        << QStringList{"transfer", "-v", "w1@0x51", "0", "r1"} << 1 << ""
+        << "Warning: only 0/2 messages were sent\n";
+    QTest::newRow("failed read") << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << ""
+                                 << "Warning: only 0/2 messages were sent\n";
+}
+
+void TstCliTool::transferPrintsAsI2ctransfer()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    plug(ESimOrvModel::Orv7, L"T-1");
+
+    const SResult result = run(arguments);
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.startsWith(err),
+             qPrintable(result.err));
 }
 
 void TstCliTool::runsDeviceFile_data()
