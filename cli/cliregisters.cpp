@@ -139,9 +139,10 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
         return status;
     const SRegisterRead read = reg ? RunRegisterRead(*adapter, *address, *reg, *width, count)
                                    : RunCurrentRead(*adapter, *address, count);
+    // Printed also when the adapter went away: it says what was sent.
+    tool.Output().WriteRegisterRead(read, *address, reg);
     if (!read.ok() && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteRegisterRead(read, *address, reg);
     if (read.ok())
         return ECliExit::Ok;
     return tool.Judge(*read.failure(), failureText(tool, read, *address, reg, *width));
@@ -190,9 +191,6 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
         return status;
     const SRegisterSet set =
         RunRegisterSet(*adapter, *address, *reg, *width, values, mask, readback);
-    if (!set.ok() && !adapter->IsPresent())
-        return tool.ConnectionLost(*adapter);
-
     QString mismatch;
     if (set.mismatch) {
         const size_t offset = *set.mismatch;
@@ -202,6 +200,8 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
                        .arg(registerText(*reg), HexByte(set.written[offset]));
     }
     tool.Output().WriteRegisterSet(set, *address, *reg, mask.has_value(), readback, mismatch);
+    if (!set.ok() && !adapter->IsPresent())
+        return tool.ConnectionLost(*adapter);
     if (const SI2cTransaction* failure = set.failure())
         return tool.Judge(*failure, TransactionTypeText(*failure, tool.Options().eightBit));
     if (set.mismatch) {

@@ -37,9 +37,10 @@ ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments)
                       .arg(transactions.size() - 1)
                       .arg(messages.size()));
     }
+    // Printed also when the adapter went away: part of it may have been sent.
+    tool.Output().WriteTransfer(messages, transactions, tool.IsSet(QStringLiteral("verbose")));
     if (!last.ok && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteTransfer(messages, transactions, tool.IsSet(QStringLiteral("verbose")));
     if (last.ok)
         return ECliExit::Ok;
     const size_t index = transactions.size() - 1;

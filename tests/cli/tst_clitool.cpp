@@ -175,6 +175,8 @@ private slots:
     void unwritableOutputFails();
     void demoFaultsFromEnvironment_data();
     void demoFaultsFromEnvironment();
+    void lostAdapterStillPrintsItsObject_data();
+    void lostAdapterStillPrintsItsObject();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -781,9 +783,12 @@ void TstCliTool::unplugDuringRun()
     const SResult result = run({"--json", "run", path});
     QCOMPARE(result.status, 3);
     const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines.size(), 2);
     QCOMPARE(QJsonDocument::fromJson(lines[0].toUtf8()).object()[QStringLiteral("label")],
              QStringLiteral("One"));
+    const QJsonObject lost = QJsonDocument::fromJson(lines[1].toUtf8()).object();
+    QCOMPARE(lost[QStringLiteral("label")], QStringLiteral("Two"));
+    QCOMPARE(lost[QStringLiteral("ok")], false);
     QVERIFY2(result.err.contains(QStringLiteral("lost the connection to the Orvane3 T-1 during "
                                                 "\"Two\"")),
              qPrintable(result.err));
@@ -861,7 +866,8 @@ void TstCliTool::demoFaultsFromEnvironment_data()
         "Read 0x48\t0x40  Arbitration lost\t\n", "Another master holds the bus");
     row("no answer", "PELLAN_SIM_FAULT=no-answer", {"read", "0x48", "2"}, 1,
         "Read 0x48\t0x00  Timeout\t\n", "did not answer in time");
-    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3, "",
+    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3,
+        "Read 0x48\t0x00  hid_read_timeout: unexpected poll error (device disconnected)\t\n",
         "lost the connection to the Orvane3 OR3-100042");
     // FILE holds three writes of one request each: the third fails.
     row("after two requests", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
@@ -894,6 +900,50 @@ void TstCliTool::demoFaultsFromEnvironment()
     QCOMPARE(result.status, status);
     QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
              qPrintable(result.err));
+}
+
+void TstCliTool::lostAdapterStillPrintsItsObject_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<int>("sent"); // messages of a transfer that went
+
+    QTest::newRow("read") << QStringList{"read", "0x48", "2"} << "PELLAN_SIM_FAULT=unplug" << -1;
+    QTest::newRow("write") << QStringList{"write", "0x50", "00"} << "PELLAN_SIM_FAULT=unplug" << -1;
+    QTest::newRow("detect") << QStringList{"detect"} << "PELLAN_SIM_FAULT=unplug:5" << -1;
+    // The pointer went; the read found the adapter gone.
+    QTest::newRow("get") << QStringList{"get", "0x48", "0", "2"} << "PELLAN_SIM_FAULT=unplug:1"
+                         << -1;
+    QTest::newRow("set") << QStringList{"set", "-r", "0x50", "0x10", "1"}
+                         << "PELLAN_SIM_FAULT=unplug:1" << -1;
+    QTest::newRow("dump") << QStringList{"dump", "0x50", "-r", "0-3"} << "PELLAN_SIM_FAULT=unplug:2"
+                          << -1;
+    QTest::newRow("transfer") << QStringList{"transfer", "w1@0x50", "0", "r2"}
+                              << "PELLAN_SIM_FAULT=unplug:1" << 1;
+}
+
+void TstCliTool::lostAdapterStillPrintsItsObject()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(int, sent);
+
+    const SResult result =
+        runDemo(QStringList{"-a", "OR3-100042", "--json"} + arguments, EOutput::Normal, {variable});
+    QCOMPARE(result.status, 3);
+    QVERIFY2(result.err.contains(QStringLiteral("lost the connection")), qPrintable(result.err));
+    const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    const QJsonObject object = QJsonDocument::fromJson(lines[0].toUtf8()).object();
+    QCOMPARE(object[QStringLiteral("type")].toString(),
+             arguments[0] == QLatin1String("detect") ? QStringLiteral("search") : arguments[0]);
+    QCOMPARE(object[QStringLiteral("ok")], false);
+    if (sent >= 0) {
+        const QJsonArray messages = object[QStringLiteral("messages")].toArray();
+        QCOMPARE(messages.size(), sent + 1);
+        QCOMPARE(messages[sent - 1].toObject()[QStringLiteral("ok")], true);
+        QCOMPARE(messages[sent].toObject()[QStringLiteral("ok")], false);
+    }
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)
