@@ -18,7 +18,6 @@ namespace {
 
 constexpr auto DRIFT_STEP = std::chrono::milliseconds(50);
 
-
 constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
 constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
 // Ten seconds: beyond it every answer is long overdue anyway.
@@ -96,8 +95,8 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     } else if (!faultText.empty()) {
         problems += std::string(FAULT_VARIABLE) + "=\"" + std::string(faultText) +
                     "\" is not KIND[:AFTER]: give bus-error, arbitration-lost, no-answer or "
-                    "unplug, and optionally the number of write and read requests that pass "
-                    "before the fault, e.g. bus-error:3";
+                    "unplug, and optionally the number of answer reports that pass before "
+                    "the fault, e.g. bus-error:3";
     }
 
     const std::string_view delayText = Variable(DELAY_VARIABLE);

@@ -177,6 +177,8 @@ private slots:
     void demoFaultsFromEnvironment();
     void lostAdapterStillPrintsItsObject_data();
     void lostAdapterStillPrintsItsObject();
+    void faultStrikesInsideALongRead_data();
+    void faultStrikesInsideALongRead();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -869,8 +871,8 @@ void TstCliTool::demoFaultsFromEnvironment_data()
     row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3,
         "Read 0x48\t0x00  hid_read_timeout: unexpected poll error (device disconnected)\t\n",
         "lost the connection to the Orvane3 OR3-100042");
-    // FILE holds three writes of one request each: the third fails.
-    row("after two requests", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
+    // FILE holds three writes of one answer report each: the third fails.
+    row("after two reports", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
         "Write 0x50\t0x02\t01\nWrite 0x50\t0x02\t02\nWrite 0x50\t0x80  bus error\t03\n",
         "the command \"Three\" failed: Bus error");
     row("unknown kind", "PELLAN_SIM_FAULT=short-circuit", {"list"}, 2, "",
@@ -944,6 +946,34 @@ void TstCliTool::lostAdapterStillPrintsItsObject()
         QCOMPARE(messages[sent - 1].toObject()[QStringLiteral("ok")], true);
         QCOMPARE(messages[sent].toObject()[QStringLiteral("ok")], false);
     }
+}
+
+void TstCliTool::faultStrikesInsideALongRead_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("bytes"); // read before the fault
+
+    // 4096 bytes come in 67 reports of up to 62 bytes; AFTER counts them.
+    QTest::newRow("no answer after 10 reports") << "no-answer:10" << 1 << 620;
+    QTest::newRow("bus error after 10 reports") << "bus-error:10" << 1 << 620;
+    QTest::newRow("arbitration lost at the last report") << "arbitration-lost:66" << 1 << 4092;
+    QTest::newRow("unplug after 10 reports") << "unplug:10" << 3 << 0;
+    QTest::newRow("after the whole read") << "bus-error:67" << 0 << 4096;
+}
+
+void TstCliTool::faultStrikesInsideALongRead()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, status);
+    QFETCH(int, bytes);
+
+    const SResult result = runDemo({"-a", "OR3-100042", "--json", "read", "0x50", "4096"},
+                                   EOutput::Normal, {QStringLiteral("PELLAN_SIM_FAULT=") + fault});
+    QCOMPARE(result.status, status);
+    const QJsonObject object = QJsonDocument::fromJson(result.out.toUtf8()).object();
+    const QString data = object[QStringLiteral("data")].toString();
+    QCOMPARE(data.isEmpty() ? 0 : (data.size() + 1) / 3, bytes);
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)
