@@ -172,8 +172,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "signed formats; 0 by default.")},
         {nullptr, "mask", "M",
          QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (0x hex, 0 octal or decimal,\n"
-                                       "as in the window's Watch); a masked value is never\n"
-                                       "negative."),
+                                       "as in the window's Watch, no wider than the\n"
+                                       "format); a masked value is never negative."),
          "watch-mask"},
         {nullptr, "scale", "X",
          QT_TRANSLATE_NOOP("CCliTool", "Then multiply by X, a number or a fraction such as\n"

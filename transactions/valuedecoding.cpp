@@ -140,6 +140,15 @@ std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QStr
                             .arg(texts.mask, reason));
             return std::nullopt;
         }
+        // Bits past the format would let a sign extension through: an s16 value
+        // masked with 0x1FF00 is 17 bits wide.
+        if (bits < 32 && (*mask >> bits) != 0) {
+            fail(error, tr("The mask %1 has bits past the %2 bits of %3.")
+                            .arg(texts.mask)
+                            .arg(bits)
+                            .arg(ValueFormatName(rule.format)));
+            return std::nullopt;
+        }
         rule.mask = static_cast<uint32_t>(*mask);
     }
     if (!texts.scale.isEmpty()) {

@@ -223,6 +223,17 @@ void TstValueDecoding::ruleErrors_data()
                                        << "0x100000000"
                                        << ""
                                        << "" << two << "Invalid mask";
+    QTest::newRow("mask past u8") << "u8"
+                                  << ""
+                                  << "0x100"
+                                  << ""
+                                  << "" << two << "The mask 0x100 has bits past the 8 bits of u8.";
+    QTest::newRow("mask past s16le")
+        << "s16le"
+        << ""
+        << "0x1ff00"
+        << ""
+        << "" << two << "The mask 0x1ff00 has bits past the 16 bits of s16le.";
     QTest::newRow("scale division by zero") << "u8"
                                             << ""
                                             << ""
