@@ -52,9 +52,13 @@ public:
     // read failed; JSON type "get" with the register (null for the current
     // pointer).
     void WriteRegisterRead(const SRegisterRead& read, uint8_t address, std::optional<uint32_t> reg);
-    // set: nothing as text, as i2cset; JSON type "set" with the register,
-    // "old" (masked) and "readback" (asked), and mismatch as the error of a
-    // read-back that differed.
+    // set: as text what i2cset -r prints once the write went ("Value 0x55
+    // written, readback matched", "Warning - data mismatch - ...",
+    // "Warning - readback failed"), nothing without a read-back. JSON type
+    // "set" with the register, "old" (masked), "readback" (asked), "step"
+    // (the step that failed: "old", "write" or "readback"; null when none
+    // did), data only when the values were written, and mismatch as the
+    // error of a read-back that differed.
     void WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg, bool masked,
                           bool readback, const QString& mismatch);
     // dump: i2cdump's grid; JSON type "dump" with "first", "last" and every

@@ -202,8 +202,24 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
     tool.Output().WriteRegisterSet(set, *address, *reg, mask.has_value(), readback, mismatch);
     if (!set.ok() && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    if (const SI2cTransaction* failure = set.failure())
-        return tool.Judge(*failure, TransactionTypeText(*failure, tool.Options().eightBit));
+    if (const SI2cTransaction* failure = set.failure()) {
+        const QString hint = tool.FailureHint(*failure);
+        switch (set.failedStep()) {
+        case ERegisterSetStep::OldValue:
+            return tool.Fail(ECliExit::Failed,
+                             tr("reading the old value of register %1 for --mask failed: %2. "
+                                "Nothing was written. %3")
+                                 .arg(registerText(*reg), failure->error, hint));
+        case ERegisterSetStep::Readback:
+            return tool.Fail(ECliExit::Failed,
+                             tr("reading back register %1 failed: %2. The values were written; "
+                                "only their check failed. %3")
+                                 .arg(registerText(*reg), failure->error, hint));
+        default:
+            return tool.Fail(ECliExit::Failed, tr("writing register %1 failed: %2. %3")
+                                                   .arg(registerText(*reg), failure->error, hint));
+        }
+    }
     if (set.mismatch) {
         return tool.Fail(ECliExit::Failed,
                          tr("the read-back differs: %1. The register may be read-only, keep "

@@ -161,6 +161,8 @@ private slots:
     void transactions();
     void registerCommands_data();
     void registerCommands();
+    void setSaysWhichStepFailed_data();
+    void setSaysWhichStepFailed();
     void transferPrintsAsI2ctransfer_data();
     void transferPrintsAsI2ctransfer();
     void runsDeviceFile_data();
@@ -547,23 +549,24 @@ void TstCliTool::registerCommands_data()
         << orv5 << QStringList{"get", "--json", "0x48", "2"} << 0
         << "{\"type\":\"get\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
            "\"data\":\"4B\",\"register\":2}\n";
-    QTest::newRow("set, read back")
-        << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"} << 0 << "";
+    QTest::newRow("set, read back") << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"}
+                                    << 0 << "Values 0x01 0x02 written, readback matched\n";
     QTest::newRow("set, read back across a page end")
-        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1 << "";
+        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1
+        << "Warning - data mismatch - wrote 0x01 0x02 0x03, read back 0x01 0x02 0xff\n";
     QTest::newRow("set, mask, json")
         << orv5 << QStringList{"--json", "set", "0x50", "0x10", "0x5A", "--mask", "0x0F", "-r"} << 0
         << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":1,\"error\":\"\","
-           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\"}\n";
+           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\",\"step\":null}\n";
     QTest::newRow("set, mask in octal, json")
         << orv3 << QStringList{"--json", "set", "--mask", "010", "0x50", "0x10", "0"} << 0
         << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":3,\"error\":\"\","
-           "\"data\":\"F7\",\"register\":16,\"old\":\"FF\"}\n";
+           "\"data\":\"F7\",\"register\":16,\"old\":\"FF\",\"step\":null}\n";
     QTest::newRow("set, mismatch, json")
         << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
         << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "
            "back 0x00 at offset 1 from register 0x03, but wrote 0x01\",\"data\":\"55 01\","
-           "\"register\":3,\"readback\":\"55 00\"}\n";
+           "\"register\":3,\"readback\":\"55 00\",\"step\":\"readback\"}\n";
     QTest::newRow("dump, range, blocks")
         << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
         << header + "00:                                           ff ff                  ..\n"
@@ -595,6 +598,63 @@ void TstCliTool::registerCommands()
     QCOMPARE(result.out, expected);
     QCOMPARE(result.status, status);
     QCOMPARE(result.err.isEmpty(), status == 0);
+}
+
+void TstCliTool::setSaysWhichStepFailed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    // The LM75 has no register 7, so reading its old value NACKs.
+    QTest::newRow("old value, json")
+        << QStringList{"--json", "set", "--mask", "0xf0", "0x48", "0x07", "0x55"} << "" << 1
+        << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":128,\"error\":\"NACK "
+           "received\",\"data\":\"\",\"register\":7,\"old\":\"\",\"step\":\"old\"}\n"
+        << "reading the old value of register 0x07 for --mask failed: NACK received. Nothing "
+           "was written.";
+    QTest::newRow("write, json")
+        << QStringList{"--json", "set", "0x51", "0x10", "0x55"} << "" << 1
+        << "{\"type\":\"set\",\"address\":81,\"ok\":false,\"status\":128,\"error\":\"NACK "
+           "received\",\"data\":\"\",\"register\":16,\"step\":\"write\"}\n"
+        << "writing register 0x10 failed: NACK received.";
+    // The write is one answer report; the read-back's pointer meets the fault.
+    QTest::newRow("read-back, json")
+        << QStringList{"--json", "set", "-r", "0x50", "0x10", "0x55"}
+        << "PELLAN_SIM_FAULT=bus-error:1" << 1
+        << "{\"type\":\"set\",\"address\":80,\"ok\":false,\"status\":128,\"error\":\"Bus "
+           "error\",\"data\":\"55\",\"register\":16,\"readback\":\"\",\"step\":\"readback\"}\n"
+        << "reading back register 0x10 failed: Bus error. The values were written";
+    QTest::newRow("read-back, text")
+        << QStringList{"set", "-r", "0x50", "0x10", "0x55"} << "PELLAN_SIM_FAULT=bus-error:1" << 1
+        << "Warning - readback failed\n"
+        << "reading back register 0x10 failed";
+    QTest::newRow("matched, text") << QStringList{"set", "-r", "0x48", "3", "0x55"} << "" << 0
+                                   << "Value 0x55 written, readback matched\n"
+                                   << "";
+    // The LM75 keeps only the top bit of the limit's low byte.
+    QTest::newRow("mismatch, text")
+        << QStringList{"set", "-r", "0x48", "3", "0x55", "0x01"} << "" << 1
+        << "Warning - data mismatch - wrote 0x55 0x01, read back 0x55 0x00\n"
+        << "the read-back differs";
+}
+
+void TstCliTool::setSaysWhichStepFailed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    const SResult result = runDemo(QStringList{"-a", "OR3-100042"} + arguments, EOutput::Normal,
+                                   variable.isEmpty() ? QStringList() : QStringList{variable});
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
+             qPrintable(result.err));
 }
 
 void TstCliTool::transferPrintsAsI2ctransfer_data()
