@@ -84,6 +84,8 @@ Options:
                         address shifted left by one (0xA0 for 0x50). The
                         grid of detect stays by 7-bit address.
   --json                Print JSON Lines instead of text.
+  -y, --yes             Accepted and ignored, as the i2c-tools' -y: no
+                        command asks for confirmation.
   -h, --help            Print this help and exit.
   --version             Print the version and exit.
 %3
@@ -97,7 +99,8 @@ Output:
     Read 0x23<TAB>0x80  NACK received<TAB>
   A successful read prints its bytes; detect prints the grid. get and
   transfer print the bytes read as i2cget does (0x17 0x80), dump prints
-  the grid of i2cdump, set prints nothing. watch prints a line per
+  the grid of i2cdump, set prints nothing (with -r the line of i2cset -r).
+  watch prints a line per
   sample: the time in ISO 8601 with milliseconds, a tab, and the value
   with its unit (the bytes without --format, "failed: " and the error
   for a failed poll), e.g.

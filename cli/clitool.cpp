@@ -79,6 +79,8 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
         QCommandLineOption(QStringLiteral("8bit")),
         QCommandLineOption(QStringLiteral("json")),
         QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+        // The i2c-tools' "yes, no confirmation": there is none to skip.
+        QCommandLineOption(QStringList{QStringLiteral("y"), QStringLiteral("yes")}),
         QCommandLineOption(QStringLiteral("version")),
     });
     const std::map<QString, int> uses = shortNameUses();
@@ -101,14 +103,41 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
     return parser;
 }
 
+// Marks an argument that is a negative number ("-1", "-40", "-0.5"), so that
+// the parser takes it for a value and not for the short options "-1": the
+// command then says what is wrong with it (a count takes no sign), and an
+// offset of -40 stays a value.
+const QString NEGATIVE_MARK = QStringLiteral("\uE000");
+
+QStringList markNegativeNumbers(QStringList arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--"))
+            break;
+        if (argument.size() > 1 && argument[0] == u'-' &&
+            (argument[1].isDigit() || argument[1] == u'.'))
+            arguments[i].prepend(NEGATIVE_MARK);
+    }
+    return arguments;
+}
+
+QString unmarked(QString text)
+{
+    if (text.startsWith(NEGATIVE_MARK))
+        text.remove(0, NEGATIVE_MARK.size());
+    return text;
+}
+
 } // namespace
 
 CCliTool::CCliTool(QTextStream& out, QTextStream& err) : m_out(out), m_err(err) {}
 
 CCliTool::~CCliTool() = default;
 
-int CCliTool::Run(const QStringList& arguments)
+int CCliTool::Run(const QStringList& givenArguments)
 {
+    const QStringList arguments = markNegativeNumbers(givenArguments);
     m_program = arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     if (m_program.isEmpty())
         m_program = DEFAULT_PROGRAM;
@@ -162,7 +191,9 @@ int CCliTool::Run(const QStringList& arguments)
         return Finish(*refused);
     m_output = std::make_unique<CCliOutput>(m_out, m_options.json, m_options.eightBit);
 
-    QStringList positional = parser.positionalArguments();
+    QStringList positional;
+    for (const QString& argument : parser.positionalArguments())
+        positional.append(unmarked(argument));
     QStringList names;
     for (const SCliCommand& entry : CliCommands())
         names.append(QLatin1String(entry.name));
@@ -186,8 +217,24 @@ int CCliTool::Run(const QStringList& arguments)
                    CliCommandTakes(*command, candidate);
         });
         if (!own) {
-            return Finish(
-                Usage(tr("--%1 belongs to %2. Leave it out.").arg(name, CliCommandsTaking(name))));
+            // An i2c-tools habit: i2cset's -m is the mask, here --mask.
+            QString instead;
+            if (option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)) {
+                for (const SCliCommandOption& candidate : options) {
+                    const QString longName = QLatin1String(candidate.longName);
+                    if (CliCommandTakes(*command, candidate) &&
+                        longName.startsWith(QLatin1String(option.shortName))) {
+                        instead = tr(" %1's own option is --%2.")
+                                      .arg(QLatin1String(command->name), longName);
+                    }
+                }
+            }
+            const QString given =
+                option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)
+                    ? QStringLiteral("-%1 (--%2)").arg(QLatin1String(option.shortName), name)
+                    : QStringLiteral("--") + name;
+            return Finish(Usage(tr("%1 belongs to %2.%3 Leave it out.")
+                                    .arg(given, CliCommandsTaking(name), instead)));
         }
     }
     return Finish(command->run(*this, positional));
@@ -227,21 +274,21 @@ bool CCliTool::IsSet(const QString& option) const
 
 QString CCliTool::Value(const QString& option) const
 {
-    return m_parser ? m_parser->value(option) : QString();
+    return m_parser ? unmarked(m_parser->value(option)) : QString();
 }
 
 std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 {
     SCliOptions& options = m_options;
     if (parser.isSet(QStringLiteral("adapter"))) {
-        options.serial = parser.value(QStringLiteral("adapter"));
+        options.serial = unmarked(parser.value(QStringLiteral("adapter")));
         if (options.serial.isEmpty()) {
             return Usage(
                 tr("--adapter needs a serial number; \"%1 list\" shows them.").arg(m_program));
         }
     }
     if (parser.isSet(QStringLiteral("speed"))) {
-        const QString name = parser.value(QStringLiteral("speed")).trimmed();
+        const QString name = unmarked(parser.value(QStringLiteral("speed"))).trimmed();
         bool known = false;
         for (const auto& [speedName, speed] : SPEED_NAMES) {
             if (name.compare(QLatin1String(speedName), Qt::CaseInsensitive) == 0) {
@@ -258,7 +305,7 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
         }
     }
     if (parser.isSet(QStringLiteral("pull-ups"))) {
-        const QString value = parser.value(QStringLiteral("pull-ups")).trimmed();
+        const QString value = unmarked(parser.value(QStringLiteral("pull-ups"))).trimmed();
         if (value.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0) {
             options.pullUps = true;
         } else if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {

@@ -123,8 +123,8 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
             }
         } else if (!address) {
             result.error = tr("the first message %1 names no address. Add one after @, e.g. "
-                              "%1@0x50.")
-                               .arg(quoted(text));
+                              "%2@0x50.")
+                               .arg(quoted(text), text);
             return result;
         }
 

@@ -255,7 +255,8 @@ void TstCliTool::badInputSendsNothing_data()
     row("pull-ups value", {"--pull-ups", "yes", "detect"}, 1, 2, "--pull-ups takes on or off");
     row("pull-ups without switch", {"-a", "T-3", "--pull-ups", "on", "detect"}, 2, 2,
         "the Orvane3 T-3 has no switchable pull-ups");
-    row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2, "--mode belongs to write");
+    row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2,
+        "-m (--mode) belongs to write. Leave it out.");
     row("7-bit address", {"read", "0x80", "1"}, 1, 2, "invalid address \"0x80\"");
     row("8-bit address", {"--8bit", "read", "100", "1"}, 1, 2, "invalid address \"100\"");
     row("count 0", {"read", "50", "0"}, 1, 2, "invalid byte count \"0\"");
@@ -304,6 +305,13 @@ void TstCliTool::badInputSendsNothing_data()
     row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
         "holds more than 65536 registers");
     row("transfer without messages", {"transfer"}, 1, 2, "no messages given");
+    // i2c-tools habits.
+    row("transfer without address", {"transfer", "r2"}, 1, 2,
+        "the first message \"r2\" names no address. Add one after @, e.g. r2@0x50.");
+    row("negative count", {"get", "0x48", "0", "-1"}, 1, 2,
+        "invalid byte count \"-1\": a number here takes no sign");
+    row("i2cset's -m", {"set", "-m", "0xf0", "0x48", "3", "0x55"}, 1, 2,
+        "-m (--mode) belongs to write. set's own option is --mask. Leave it out.");
     row("transfer syntax", {"transfer", "w2@0x50", "1"}, 1, 2, "needs 2 data bytes but has 1");
     row("transfer read before a write", {"transfer", "r1@0x50", "w1@0x50", "0"}, 1, 2,
         "message 0 is a read and message 1 follows it");
@@ -507,6 +515,9 @@ void TstCliTool::transactions_data()
                                 << "Write 0x51\t0x80  NACK\t00\n";
     QTest::newRow("probe") << QStringList{"write", "0x50"} << orv3 << 0 << "Write 0x50\t0x01\t\n";
     QTest::newRow("read orvane5") << QStringList{"read", "0x48", "2"} << orv5 << 0 << "17 80\n";
+    // i2c-tools' -y asks for no confirmation, which none of these does.
+    QTest::newRow("-y ignored") << QStringList{"get", "-y", "0x48", "0", "2"} << orv3 << 0
+                                << "0x17 0x80\n";
     // Counts are numbers as everywhere else: 0x hex, 0 octal.
     QTest::newRow("count in hex") << QStringList{"read", "0x48", "0x2"} << orv3 << 0 << "17 80\n";
     QTest::newRow("count in octal") << QStringList{"get", "0x50", "0", "010"} << orv3 << 0

@@ -77,6 +77,9 @@ void TstCliWatch::watchSamples_data()
         "\"unit\":\"°C\"}\n",
         "");
     row("bytes without a format", {"0x48", "2", "--samples", "1"}, "", 0, "TIME\t17 80\n", "");
+    // A negative value of an option is a value, not an option.
+    row("negative offset", LM75 + QStringList{"--offset", "-40", "--samples", "1"}, "", 0,
+        "TIME\t-16.50 °C\n", "");
     // 010 is eight, as for set's mask: 0x17 & 8 is 0 (decimal 10 gave 2).
     row("mask in octal", {"0x48", "1", "--format", "u8", "--mask", "010", "--samples", "1"}, "", 0,
         "TIME\t0.00\n", "");
