@@ -120,11 +120,13 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     int intervalMs = DEFAULT_INTERVAL_MS;
     if (tool.IsSet(QStringLiteral("interval"))) {
         const QString text = tool.Value(QStringLiteral("interval"));
-        const std::optional<int> parsed = ParseWatchInterval(text, nullptr);
+        QString error;
+        const std::optional<int> parsed = ParseWatchInterval(text, &error);
         if (!parsed) {
-            return tool.Usage(tr("invalid --interval %1. Give 10ms to 1h as a number and a unit, "
-                                 "e.g. 100ms, 2s, 1.5s or 1min.")
-                                  .arg(CCliTool::Quoted(text)));
+            // The shared text is a sentence; here it follows "program: ".
+            if (!error.isEmpty())
+                error[0] = error[0].toLower();
+            return tool.Usage(error);
         }
         intervalMs = *parsed;
     }
