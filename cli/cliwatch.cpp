@@ -165,7 +165,8 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     CCliOutput& output = tool.Output();
     output.WriteWatchHeader(csv);
     const Clock::duration interval = std::chrono::milliseconds(intervalMs);
-    const Clock::time_point start = Clock::now();
+    // The first poll's start, so that its sample is at 0 seconds exactly.
+    Clock::time_point start = Clock::now();
     qint64 slot = 0;
     qint64 taken = 0;
     qint64 failed = 0;
@@ -177,15 +178,17 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     while (!tool.OutputFailed() && (!samples || taken < *samples) && !stopSignals.StopRequested() &&
            stopSignals.WaitUntil(start + slot * interval)) {
         const Clock::time_point began = Clock::now();
+        if (taken == 0)
+            start = began;
         const qint64 epochMs = QDateTime::currentMSecsSinceEpoch();
         const SWatchPoll poll = RunWatchPoll(*adapter, source);
-        if (!poll.ok && !adapter->IsPresent())
-            return tool.ConnectionLost(*adapter);
         SWatchSample sample = MakeWatchSample(poll, rule.value_or(SDecodingRule()), epochMs,
                                               std::chrono::duration<double>(began - start).count());
         if (!rule)
             sample.value.reset();
         output.WriteWatchSample(sample, poll, source, rule, csv);
+        if (!poll.ok && !adapter->IsPresent())
+            return tool.ConnectionLost(*adapter);
         ++taken;
         if (!sample.error.isEmpty() && failed++ == 0) {
             firstFailure = sample;

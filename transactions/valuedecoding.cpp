@@ -219,7 +219,17 @@ std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<u
     value >>= rule.shift;
     if (rule.mask)
         value = static_cast<int64_t>(static_cast<uint64_t>(value) & *rule.mask);
-    return static_cast<double>(value) * rule.scale + rule.offset;
+    const double decoded = static_cast<double>(value) * rule.scale + rule.offset;
+    // A scale or offset near the largest double can overflow to infinity,
+    // which is no reading.
+    if (!std::isfinite(decoded)) {
+        fail(error, tr("%1 x %2 + %3 is beyond the largest number.")
+                        .arg(value)
+                        .arg(rule.scale)
+                        .arg(rule.offset));
+        return std::nullopt;
+    }
+    return decoded;
 }
 
 QString FormatDecodedNumber(const SDecodingRule& rule, double value)

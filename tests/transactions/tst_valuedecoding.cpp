@@ -234,6 +234,12 @@ void TstValueDecoding::ruleErrors_data()
         << "0x1ff00"
         << ""
         << "" << two << "The mask 0x1ff00 has bits past the 16 bits of s16le.";
+    QTest::newRow("value overflows")
+        << "u16be"
+        << ""
+        << ""
+        << "1.7e308"
+        << "" << two << "258 x 1.7e+308 + 0 is beyond the largest number.";
     QTest::newRow("scale division by zero") << "u8"
                                             << ""
                                             << ""
