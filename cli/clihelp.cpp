@@ -63,8 +63,13 @@ QString commandOptionsSection()
 } // namespace
 
 // The text around the tables in one place, so that it reads as it prints.
-QString CCliTool::HelpText(const QString& program, const QString& extra)
+QString CCliTool::HelpText(const QString& program, const QString& extra,
+                           const QString& exampleAdapter)
 {
+    // The examples name the adapter where several are attached (the demo),
+    // so that each runs as written.
+    const QString adapter =
+        exampleAdapter.isEmpty() ? QString() : QStringLiteral(" -a ") + exampleAdapter;
     return tr(R"(Usage: %1 [options] COMMAND [ARGS]
 
 Writes, reads and scans I2C buses through an Orvane3, Orvane5 or Orvane7
@@ -131,21 +136,21 @@ Exit status:
   4  the output could not be written (a full disk, a closed pipe or
      standard output); the reason goes to stderr
 
-Examples:
+Examples (run in the projects folder, where the example bh1750.i2cdev lies):
   %1 list
-  %1 detect
+  %1%4 detect
   %1 -a OR5-200107 -s 400k read 0x23 2
-  %1 write 0x50 10 DE AD BE EF
-  %1 --8bit read 0xA0 16
-  %1 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
-  %1 --json detect | jq '.found'
-  %1 get 0x48 0x00 2
-  %1 set -r 0x50 0x10 0xde 0xad
-  %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
-  %1 transfer -v w1@0x50 0x10 r4
-  %1 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
-  %1 watch --csv --interval 100ms --samples 600 0x48 2 > log.csv
+  %1%4 write 0x50 10 DE AD BE EF
+  %1%4 --8bit read 0xA0 16
+  %1%4 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
+  %1%4 --json detect | jq '.found'
+  %1%4 get 0x48 0x00 2
+  %1%4 set -r 0x50 0x10 0xde 0xad
+  %1%4 dump -r 0x00-0x3f 0x50 i
+  %1%4 transfer -v w1@0x50 0x10 r4
+  %1%4 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
+  %1%4 watch --csv --interval 100ms --samples 20 0x48 2 > log.csv
 )")
-               .arg(program, commandsSection(), commandOptionsSection()) +
+               .arg(program, commandsSection(), commandOptionsSection(), adapter) +
            extra;
 }

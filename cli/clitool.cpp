@@ -179,7 +179,7 @@ int CCliTool::Run(const QStringList& givenArguments)
     }
     const QCommandLineParser& parser = *m_parser;
     if (parser.isSet(QStringLiteral("help"))) {
-        m_out << HelpText(m_program, m_helpExtra);
+        m_out << HelpText(m_program, m_helpExtra, m_exampleAdapter);
         return Finish(ECliExit::Ok);
     }
     if (parser.isSet(QStringLiteral("version"))) {

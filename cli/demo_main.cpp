@@ -40,5 +40,7 @@ int main(int argc, char* argv[])
     // hours would keep every report.
     for (const auto& adapter : adapters)
         adapter->SetRecording(false);
-    return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP));
+    // Three adapters are attached, so the examples name one.
+    return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP),
+                         QStringLiteral("OR3-100042"));
 }
