@@ -105,7 +105,8 @@ void TstCliWatch::watchSamples_data()
         "1 of 2 samples failed");
     // The sample that found the adapter gone is printed as failed.
     row("unplug", LM75 + QStringList{"--samples", "3"}, "PELLAN_SIM_FAULT=unplug:2", 3,
-        "TIME\t23.50 °C\nTIME\tfailed: hid_read_timeout: unexpected poll error (device disconnected)\n",
+        "TIME\t23.50 °C\nTIME\tfailed: hid_read_timeout: unexpected poll error (device "
+        "disconnected)\n",
         "lost the connection to the Orvane3 OR3-100042");
     // A value beyond the largest double is a failed decoding, not "inf".
     row("overflow", {"0x48", "2", "--format", "u16be", "--scale", "1.7e308", "--samples", "1"}, "",
