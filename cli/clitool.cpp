@@ -3,9 +3,11 @@
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
 #include "numbers/parsenumber.h"
+#include "projects/projectsfolder.h"
 #include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
+#include "transactions/registermapfolders.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -236,6 +238,11 @@ QStringList CCliTool::SpeedNames(const SAdapterTraits& traits)
 bool CCliTool::OutputFailed() const
 {
     return m_out.status() != QTextStream::Ok;
+}
+
+QStringList CCliTool::MapFolders() const
+{
+    return ::MapFolders(StoredProjectsFolder(), m_demo);
 }
 
 bool CCliTool::IsSet(const QString& option) const
