@@ -197,7 +197,8 @@ int CCliTool::Run(const QStringList& givenArguments)
             if (option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)) {
                 for (const SCliCommandOption& candidate : options) {
                     const QString longName = QLatin1String(candidate.longName);
-                    if (CliCommandTakes(*command, candidate) &&
+                    // The first: i2cset's -m is --mask, not --map.
+                    if (instead.isEmpty() && CliCommandTakes(*command, candidate) &&
                         longName.startsWith(QLatin1String(option.shortName))) {
                         instead = tr(" %1's own option is --%2.")
                                       .arg(QLatin1String(command->name), longName);
