@@ -70,7 +70,7 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
         return tool.Fail(ECliExit::Failed,
                          tr("the probe of %1 failed: %2. The adapter stopped answering, so the "
                             "scan ended there; unplug it, plug it in again and repeat.")
-                             .arg(address, first.error));
+                             .arg(address, CCliTool::Clause(first.error)));
     }
     const QString hint =
         first.errorKind == EOrvError::ArbitrationLost
@@ -81,7 +81,7 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
                                           "%3 with: %4. %5")
                                            .arg(scan.failures.size())
                                            .arg(probes)
-                                           .arg(address, first.error, hint));
+                                           .arg(address, CCliTool::Clause(first.error), hint));
 }
 
 ECliExit CommandRead(CCliTool& tool, const QStringList& arguments)

@@ -47,7 +47,7 @@ std::optional<SRegisterMap> loadMap(CCliTool& tool, const QString& nameOrPath, E
         hint = tr("Correct the map; \"%1 map check\" with the file names what is wrong.")
                    .arg(tool.Program());
     status = tool.Usage(tr("cannot use the register map %1: %2. %3")
-                            .arg(CCliTool::Quoted(nameOrPath), error, hint));
+                            .arg(CCliTool::Quoted(nameOrPath), CCliTool::Clause(error), hint));
     return std::nullopt;
 }
 
@@ -86,7 +86,7 @@ ECliExit refuse(CCliTool& tool, const SMapError& error)
             ? tr(" \"%1 map markdown %2\" lists the registers and fields.")
                   .arg(tool.Program(), plain.match(map).hasMatch() ? map : CCliTool::Quoted(map))
             : QString();
-    return tool.Usage(error.text + QLatin1Char('.') + hint);
+    return tool.Usage(CCliTool::Clause(error.text) + QLatin1Char('.') + hint);
 }
 
 const SMapRegister& registerOf(const SRegisterMap& map, int reg)
@@ -144,8 +144,8 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
     return tool.Fail(ECliExit::Failed,
                      tr("%1 of %2 registers failed, the first %3 with: %4. %5")
                          .arg(QString::number(failed), QString::number(read.registers.size()),
-                              registerOf(*map, firstFailed->reg).name, firstFailed->error,
-                              hintFor(tool, read.failure()))
+                              registerOf(*map, firstFailed->reg).name,
+                              CCliTool::Clause(firstFailed->error), hintFor(tool, read.failure()))
                          .trimmed());
 }
 
@@ -234,7 +234,7 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
         const SMapRegister& reg = registerOf(*map, write.reg);
         const SMapWriteResult result = RunMapWrite(*adapter, *address, *map, write);
         if (!result.refusal.isEmpty())
-            return tool.Usage(result.refusal + QLatin1Char('.'));
+            return tool.Usage(CCliTool::Clause(result.refusal) + QLatin1Char('.'));
         const SMapStep* failed = result.failure();
         QString mismatch;
         if (!failed && result.Mismatch()) {
@@ -261,8 +261,8 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
                 outcome = tr("%1 may hold the old value, the new one or a part of it.");
             return tool.Fail(ECliExit::Failed,
                              tr("%1 failed: %2. %3 %4")
-                                 .arg(failed->type, transaction->error, outcome.arg(reg.name),
-                                      tool.FailureHint(*transaction)));
+                                 .arg(failed->type, CCliTool::Clause(transaction->error),
+                                      outcome.arg(reg.name), tool.FailureHint(*transaction)));
         }
         if (!mismatch.isEmpty()) {
             return tool.Fail(ECliExit::Failed,
@@ -372,7 +372,7 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
         tool.Output().WriteMapCheck(map ? map->filePath : arguments[1], map ? &*map : nullptr,
                                     error);
         if (!map)
-            return tool.Usage(error + QLatin1Char('.'));
+            return tool.Usage(CCliTool::Clause(error) + QLatin1Char('.'));
         return ECliExit::Ok;
     }
     const std::optional<SRegisterMap> map = loadMap(tool, arguments[1], status);

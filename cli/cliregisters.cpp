@@ -213,15 +213,16 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
             return tool.Fail(ECliExit::Failed,
                              tr("reading the old value of register %1 for --mask failed: %2. "
                                 "Nothing was written. %3")
-                                 .arg(registerText(*reg), failure->error, hint));
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         case ERegisterSetStep::Readback:
             return tool.Fail(ECliExit::Failed,
                              tr("reading back register %1 failed: %2. The values were written; "
                                 "only their check failed. %3")
-                                 .arg(registerText(*reg), failure->error, hint));
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         default:
-            return tool.Fail(ECliExit::Failed, tr("writing register %1 failed: %2. %3")
-                                                   .arg(registerText(*reg), failure->error, hint));
+            return tool.Fail(ECliExit::Failed,
+                             tr("writing register %1 failed: %2. %3")
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         }
     }
     if (set.mismatch) {
@@ -311,17 +312,18 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
         return tool.ConnectionLost(*adapter);
     const SI2cTransaction& failure = *dump.failure;
     if (dump.stopped) {
-        return tool.Fail(ECliExit::Failed,
-                         tr("reading register %1 failed: %2. The adapter stopped answering, so "
-                            "the dump ended there (XX from there on); unplug it, plug it in "
-                            "again and repeat.")
-                             .arg(registerText(dump.failureRegister), failure.error));
+        return tool.Fail(
+            ECliExit::Failed,
+            tr("reading register %1 failed: %2. The adapter stopped answering, so "
+               "the dump ended there (XX from there on); unplug it, plug it in "
+               "again and repeat.")
+                .arg(registerText(dump.failureRegister), CCliTool::Clause(failure.error)));
     }
-    return tool.Fail(
-        ECliExit::Failed,
-        tr("%1 of %2 bytes failed (XX in the grid), the first at register %3 "
-           "with: %4. %5")
-            .arg(dump.failed)
-            .arg(dump.values.size())
-            .arg(registerText(dump.failureRegister), failure.error, tool.FailureHint(failure)));
+    return tool.Fail(ECliExit::Failed,
+                     tr("%1 of %2 bytes failed (XX in the grid), the first at register %3 "
+                        "with: %4. %5")
+                         .arg(dump.failed)
+                         .arg(dump.values.size())
+                         .arg(registerText(dump.failureRegister), CCliTool::Clause(failure.error),
+                              tool.FailureHint(failure)));
 }

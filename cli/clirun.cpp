@@ -68,9 +68,10 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
                                  "the file.")
                                   .arg(CCliTool::Quoted(path), tool.Program()));
         }
-        return tool.Usage(tr("cannot use the device file %1: %2. Give the path of a readable "
-                             "device file and correct what the error names.")
-                              .arg(CCliTool::Quoted(path), device.GetLastError()));
+        return tool.Usage(
+            tr("cannot use the device file %1: %2. Give the path of a readable "
+               "device file and correct what the error names.")
+                .arg(CCliTool::Quoted(path), CCliTool::Clause(device.GetLastError())));
     }
 
     const QList<SI2cCommand>& all = device.GetCommands();

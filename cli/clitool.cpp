@@ -351,7 +351,7 @@ bool CCliTool::Connect(COrvI2c& adapter)
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
             "device (the udev rule 70-pellan-i2c.rules grants it).")
-             .arg(m_adapterName, QString::fromStdString(adapter.GetLastError())));
+             .arg(m_adapterName, Clause(QString::fromStdString(adapter.GetLastError()))));
     return false;
 }
 
@@ -362,15 +362,16 @@ ECliExit CCliTool::ConnectionLost(COrvI2c& adapter, const std::optional<QString>
     return Fail(ECliExit::NoConnection,
                 tr("lost the connection to the %1%2: %3. Plug it back in and run the command "
                    "again.")
-                    .arg(m_adapterName, where, error));
+                    .arg(m_adapterName, where, Clause(error)));
 }
 
 ECliExit CCliTool::Judge(const SI2cTransaction& transaction, const QString& what)
 {
     if (transaction.ok)
         return ECliExit::Ok;
-    return Fail(ECliExit::Failed,
-                tr("%1 failed: %2. %3").arg(what, transaction.error, FailureHint(transaction)));
+    return Fail(
+        ECliExit::Failed,
+        tr("%1 failed: %2. %3").arg(what, Clause(transaction.error), FailureHint(transaction)));
 }
 
 QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
@@ -459,6 +460,15 @@ ECliExit CCliTool::Fail(ECliExit status, const QString& message)
     m_err << m_program << ": " << message << '\n';
     m_err.flush();
     return status;
+}
+
+QString CCliTool::Clause(const QString& text)
+{
+    QString clause = text.trimmed();
+    // An ellipsis stays: it is not a full stop.
+    if (clause.endsWith(QLatin1Char('.')) && !clause.endsWith(QLatin1String("..")))
+        clause.chop(1);
+    return clause;
 }
 
 QString CCliTool::Quoted(const QString& text, qsizetype maxLength)

@@ -115,6 +115,10 @@ public:
     // backslash escaped as in C, so that a message stays one readable line;
     // cut after maxLength characters with "..." when maxLength > 0.
     static QString Quoted(const QString& text, qsizetype maxLength = 0);
+    // A text from elsewhere (an adapter's error, a decoding failure) as a
+    // clause that a message ends with its own full stop: without the one it
+    // may have, so that no message ends in "..".
+    static QString Clause(const QString& text);
     // "10k" ... "1000k" as far as the model runs at them, slowest first.
     static QStringList SpeedNames(const SAdapterTraits& traits);
 

@@ -260,6 +260,6 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
                                            .arg(failed)
                                            .arg(taken)
                                            .arg(FormatLocalIsoTimestamp(firstFailure.epochMs),
-                                                firstFailure.error, hint)
+                                                CCliTool::Clause(firstFailure.error), hint)
                                            .trimmed());
 }
