@@ -170,7 +170,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "offset, the value written and the value read.")},
         {nullptr, "mask", "MASK",
          QT_TRANSLATE_NOOP("CCliTool", "For a single value: read the old byte first and\n"
-                                       "write (VALUE & MASK) | (old & ~MASK).")},
+                                       "write (VALUE & MASK) | (old & ~MASK). A mask of 0\n"
+                                       "is refused: it would only write the old value back.")},
         {"r", "range", "FIRST-LAST",
          QT_TRANSLATE_NOOP("CCliTool", "Only these registers; rows outside the range are\n"
                                        "left out. With --reg-width 2 or more the registers\n"

@@ -182,9 +182,18 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
                                  "leave the mask out.")
                                   .arg(values.size()));
         }
-        mask = readByte(tool, tool.Value(QStringLiteral("mask")), tr("mask"));
+        const QString text = tool.Value(QStringLiteral("mask"));
+        mask = readByte(tool, text, tr("mask"));
         if (!mask)
             return ECliExit::Usage;
+        // It would write the old value back: a write that clears
+        // write-1-to-clear flags and changes nothing else.
+        if (*mask == 0) {
+            return tool.Usage(tr("invalid mask %1: a mask of 0 keeps every bit of the old value, "
+                                 "so the write would only put it back, which clears flags that "
+                                 "a written 1 clears. Give the bits to change, e.g. --mask 0x0F.")
+                                  .arg(CCliTool::Quoted(text)));
+        }
     }
     const bool readback = tool.IsSet(QStringLiteral("readback"));
 

@@ -302,6 +302,12 @@ void TstCliTool::badInputSendsNothing_data()
     row("mask with two values", {"set", "--mask", "0x0F", "50", "0", "1", "2"}, 1, 2,
         "--mask works on a single value, not 2");
     row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
+    for (const char* zero : {"0", "0x0", "00"}) {
+        row(qPrintable(QStringLiteral("mask %1").arg(QLatin1String(zero))),
+            {"set", "--mask", zero, "50", "0", "1"}, 1, 2,
+            qPrintable(QStringLiteral("invalid mask \"%1\": a mask of 0 keeps every bit")
+                           .arg(QLatin1String(zero))));
+    }
     row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
         "invalid register \"0x100\": the largest value here is 255 (0xff). Give a register from "
         "0 to 0xFF");
