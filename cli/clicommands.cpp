@@ -49,8 +49,9 @@ const std::vector<SCliCommand>& CliCommands()
                                        "the order given (letter case and blanks around a\n"
                                        "label do not matter). Stops at the first failure.\n"
                                        "Refuses before sending anything a file without\n"
-                                       "commands, a label that names several commands, and\n"
-                                       "commands the model cannot carry out."),
+                                       "commands, a label that names several commands, a\n"
+                                       "stop or none that no start before it in the run\n"
+                                       "opened, and commands the model cannot carry out."),
          {},
          CommandRun},
         {"get",

@@ -737,7 +737,12 @@ void TstCliTool::runsDeviceFile_data()
     QTest::newRow("all, text") << QStringList{} << false
                                << "Write 0x50\t0x04\t10 DE AD\n"
                                   "Write 0x50 [Generate Start]\t0x02\t10\n"
-                                  "Read 0x50\t0x02\tDE AD\n";
+                                  "Read 0x50\t0x02\tDE AD\n"
+                                  "Write 0x50 [Generate Start]\t0x02\t20\n"
+                                  "Write [Generate Stop]\t0x01\tBE\n";
+    QTest::newRow("a stop after a start") << QStringList{"open", "close"} << false
+                                          << "Write 0x50 [Generate Start]\t0x02\t20\n"
+                                             "Write [Generate Stop]\t0x01\tBE\n";
     QTest::newRow("labels, json")
         << QStringList{" read two ", "SET POINTER"} << true
         << "{\"type\":\"read\",\"address\":80,\"ok\":true,\"status\":2,\"error\":\"\","
@@ -752,10 +757,11 @@ void TstCliTool::runsDeviceFile()
     QFETCH(bool, json);
     QFETCH(QString, expected);
     plug(ESimOrvModel::Orv3, L"T-1");
-    const QString path =
-        writeDevice(0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x10, 0xDE, 0xAD}),
-                           writeCommand("Set Pointer", EI2cStartStop::Start, {0x10}),
-                           readCommand("Read Two", 2)});
+    const QString path = writeDevice(
+        0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x10, 0xDE, 0xAD}),
+               writeCommand("Set Pointer", EI2cStartStop::Start, {0x10}),
+               readCommand("Read Two", 2), writeCommand("Open", EI2cStartStop::Start, {0x20}),
+               writeCommand("Close", EI2cStartStop::Stop, {0xBE})});
 
     QStringList arguments{QStringLiteral("run"), path};
     if (json)
@@ -770,19 +776,19 @@ void TstCliTool::runStopsAtFirstFailure()
     const auto adapter = plug(ESimOrvModel::Orv3, L"T-1");
     const QString path =
         writeDevice(0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x20, 0x42}),
-                           writeCommand("Continue", EI2cStartStop::Stop, {0x43}),
-                           writeCommand("Never", EI2cStartStop::Auto, {0x21, 0x44})});
+                           writeCommand("Continue", EI2cStartStop::Auto, {0x21, 0x43}),
+                           writeCommand("Never", EI2cStartStop::Auto, {0x22, 0x44})});
+    adapter->SetFault(ESimOrvFault::BusError, 1, 1);
 
     const SResult result = run({"run", path});
     QCOMPARE(result.status, 1);
     QCOMPARE(result.out, QStringLiteral("Write 0x50\t0x03\t20 42\n"
-                                        "Write [Generate Stop]\t0x80  no start\t43\n"));
-    QVERIFY2(result.err.contains(QStringLiteral("the command \"Continue\" failed: Transaction "
-                                                "without start")),
+                                        "Write 0x50\t0x80  bus error\t21 43\n"));
+    QVERIFY2(result.err.contains(QStringLiteral("the command \"Continue\" failed: Bus error")),
              qPrintable(result.err));
     const auto eeprom = adapter->DeviceAs<CSimEeprom24c02>(0x50);
     QCOMPARE(eeprom->Contents()[0x20], uint8_t(0x42));
-    QCOMPARE(eeprom->Contents()[0x21], uint8_t(0xFF));
+    QCOMPARE(eeprom->Contents()[0x22], uint8_t(0xFF));
 }
 
 void TstCliTool::runRefusesBeforeTheBus_data()
@@ -812,6 +818,27 @@ void TstCliTool::runRefusesBeforeTheBus_data()
     QTest::newRow("read beyond the orvane5's limit")
         << orv5 << QList<SI2cCommand>{store, readCommand("Dump", 257)} << QStringList{}
         << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256";
+
+    // Stop and none continue what a start of the same run left open.
+    const SI2cCommand open = writeCommand("Open", EI2cStartStop::Start, {0x10});
+    const SI2cCommand stop = writeCommand("Close", EI2cStartStop::Stop, {0x01});
+    const SI2cCommand more = writeCommand("More", EI2cStartStop::None, {0x02});
+    const QString continues = QStringLiteral("which continues a transaction that a start opened, "
+                                             "but no command before it in this run leaves one "
+                                             "open");
+    QTest::newRow("stop first") << orv3 << QList<SI2cCommand>{stop} << QStringList{}
+                                << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
+    QTest::newRow("none after a complete write")
+        << orv3 << QList<SI2cCommand>{store, more} << QStringList{}
+        << "the command \"More\" of \"FILE\" has mode none, " + continues;
+    QTest::newRow("stop after a read, which ends with a stop")
+        << orv3 << QList<SI2cCommand>{open, readCommand("Read", 1), stop} << QStringList{}
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
+    QTest::newRow("stop after a stop") << orv3 << QList<SI2cCommand>{open, more, stop, stop}
+                                       << QStringList{} << "\"Close\" of \"FILE\" has mode stop";
+    QTest::newRow("labels put the stop before the start")
+        << orv3 << QList<SI2cCommand>{open, stop} << QStringList{"close", "open"}
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
 
     // Labels of a big file: ten are listed, control characters escaped.
     QList<SI2cCommand> many;
