@@ -230,7 +230,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "1/1.2; 1 by default.")},
         {nullptr, "offset", "X", QT_TRANSLATE_NOOP("CCliTool", "Then add X; 0 by default.")},
         {nullptr, "unit", "TEXT",
-         QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx.")},
+         QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx; no\n"
+                                       "line breaks, tabs or other control characters.")},
         {nullptr, "decimals", "N",
          QT_TRANSLATE_NOOP("CCliTool", "Print the value with N decimals, 0 to 9; 2 by\n"
                                        "default.")},

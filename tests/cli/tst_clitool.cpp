@@ -352,6 +352,12 @@ void TstCliTool::badInputSendsNothing_data()
     row("watch shift past the width", lm75 + QStringList{"--shift", "16"}, 1, 2,
         "a shift of 16 bits is past the 16 bits of s16be");
     row("watch empty scale", lm75 + QStringList{"--scale", ""}, 1, 2, "--scale is empty");
+    for (const char* unit : {"°C\nfake line", "lx\tX", "\x1b[31mlx", "l\u2028x"}) {
+        row(qPrintable(
+                QStringLiteral("watch unit %1").arg(CCliTool::Quoted(QString::fromUtf8(unit)))),
+            lm75 + QStringList{"--unit", QString::fromUtf8(unit)}, 1, 2,
+            "the unit holds a control character");
+    }
     row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
         "invalid interval \"5ms\": it is not a whole number of milliseconds from 10ms to 1h");
     row("watch interval in upper case", {"watch", "0x48", "2", "--interval", "1S"}, 1, 2,
