@@ -141,6 +141,19 @@ QString mapRegisterJson(const SMapRegister& reg, std::optional<uint32_t> value,
     return text + QLatin1Char('}');
 }
 
+// A free text (a description, a file name) on one line of text output:
+// line breaks, tabs and other control characters become blanks, so that a
+// line stays one record and its tab-separated columns stay in place.
+QString oneLine(QString text)
+{
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return text.simplified();
+}
+
 QJsonValue registerValue(std::optional<uint32_t> reg)
 {
     return reg ? QJsonValue(static_cast<qint64>(*reg)) : QJsonValue(QJsonValue::Null);
@@ -469,9 +482,9 @@ void CCliOutput::WriteMapEntry(const SMapEntry& entry)
                  })
               << '\n';
     } else {
-        m_out << QStringList{entry.device,
+        m_out << QStringList{oneLine(entry.device),
                              ok ? QString::number(entry.registers) : QStringLiteral("-"),
-                             entry.path, ok ? entry.description : entry.error}
+                             oneLine(entry.path), oneLine(ok ? entry.description : entry.error)}
                      .join(QLatin1Char('\t'))
               << '\n';
     }
@@ -494,12 +507,13 @@ void CCliOutput::WriteMapCheck(const QString& path, const SRegisterMap* map, con
               << '\n';
     } else if (map) {
         const size_t count = map->registers.size();
+        const QString file = oneLine(path);
         m_out << (count == 1
-                      ? tr("%1: %2, 1 register").arg(path, map->device)
-                      : tr("%1: %2, %3 registers").arg(path, map->device, QString::number(count)))
+                      ? tr("%1: %2, 1 register").arg(file, map->device)
+                      : tr("%1: %2, %3 registers").arg(file, map->device, QString::number(count)))
               << '\n';
         for (const QString& warning : map->warnings)
-            m_out << tr("%1: warning: %2").arg(path, warning) << '\n';
+            m_out << tr("%1: warning: %2").arg(file, oneLine(warning)) << '\n';
     }
     m_out.flush();
 }

@@ -104,7 +104,8 @@ public:
     // the register's object, with only that field.
     void WriteMapGet(const SMapRegister& reg, int field, const std::vector<uint8_t>& bytes,
                      std::optional<uint32_t> value, const QString& error);
-    // map list: device, registers, path and description separated by tabs,
+    // map list: device, registers, path and description separated by tabs
+    // (line breaks and tabs in a description or path as blanks),
     // or "-" and the error for a map that does not load. JSON: device,
     // description, path, registers, ok and error.
     void WriteMapEntry(const SMapEntry& entry);
