@@ -252,8 +252,10 @@ void CCliOutput::WriteAdapter(const SCliAdapterInfo& adapter)
                  })
               << '\n';
     } else {
-        m_out << QStringList{adapter.model, adapter.serial, adapter.product, firmware,
-                             adapter.speeds.join(QLatin1Char(' '))}
+        // The adapter's USB strings are its own: no line break of theirs
+        // splits its line.
+        m_out << QStringList{adapter.model, oneLine(adapter.serial), oneLine(adapter.product),
+                             firmware, adapter.speeds.join(QLatin1Char(' '))}
                      .join(QLatin1Char('\t'))
               << '\n';
     }

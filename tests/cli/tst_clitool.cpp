@@ -399,31 +399,36 @@ void TstCliTool::badInputSendsNothing()
 
 void TstCliTool::list_data()
 {
-    QTest::addColumn<bool>("attached");
+    QTest::addColumn<QString>("serial"); // of the Orvane3; none attached when empty
     QTest::addColumn<bool>("json");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("text") << true << false
+    QTest::newRow("text") << "T-3" << false
                           << "Orvane3\tT-3\tOrvane3 USB-I2C\t0210\t10k 50k 100k 400k 1000k\n"
                              "Orvane5\tT-5\tOrvane5 USB-I2C\t0105\t50k 100k 400k\n";
+    // A USB string is the device's own: it keeps to its column.
+    QTest::newRow("text, serial with a line break and a tab")
+        << "T\n\t3" << false
+        << "Orvane3\tT 3\tOrvane3 USB-I2C\t0210\t10k 50k 100k 400k 1000k\n"
+           "Orvane5\tT-5\tOrvane5 USB-I2C\t0105\t50k 100k 400k\n";
     QTest::newRow("json")
-        << true << true
+        << "T-3" << true
         << "{\"model\":\"Orvane3\",\"serial\":\"T-3\",\"product\":\"Orvane3 USB-I2C\","
            "\"firmware\":\"0210\",\"speeds\":[\"10k\",\"50k\",\"100k\",\"400k\",\"1000k\"],"
            "\"pullUps\":false}\n"
            "{\"model\":\"Orvane5\",\"serial\":\"T-5\",\"product\":\"Orvane5 USB-I2C\","
            "\"firmware\":\"0105\",\"speeds\":[\"50k\",\"100k\",\"400k\"],\"pullUps\":true}\n";
-    QTest::newRow("none") << false << false << "No Orvane adapter attached.\n";
+    QTest::newRow("none") << "" << false << "No Orvane adapter attached.\n";
 }
 
 void TstCliTool::list()
 {
-    QFETCH(bool, attached);
+    QFETCH(QString, serial);
     QFETCH(bool, json);
     QFETCH(QString, expected);
-    if (attached) {
+    if (!serial.isEmpty()) {
         plug(ESimOrvModel::Orv5, L"T-5");
-        plug(ESimOrvModel::Orv3, L"T-3");
+        plug(ESimOrvModel::Orv3, serial.toStdWString());
     }
     const SResult result = run(json ? QStringList{"--json", "list"} : QStringList{"list"});
     QCOMPARE(result.status, 0);
