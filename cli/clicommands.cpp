@@ -17,8 +17,9 @@ const std::vector<SCliCommand>& CliCommands()
          CommandList},
         {"detect",
          "detect",
-         QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 and print the grid\n"
-                                       "i2cdetect prints, by 7-bit address: the address of\n"
+         QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 (0x00 to 0x7F with\n"
+                                       "--all-addresses) and print the grid i2cdetect\n"
+                                       "prints, by 7-bit address: the address of\n"
                                        "each device that answered, -- for the silent ones\n"
                                        "(a NACK), XX for a failed probe (exit status 1). A\n"
                                        "timeout ends the scan: the adapter stopped answering."),

@@ -109,7 +109,7 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
         return tool.Usage(tr("regs needs an address and --map, e.g. \"%1 regs 0x48 --map LM75\".")
                               .arg(tool.Program()));
     }
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -160,7 +160,7 @@ ECliExit CommandGetByMap(CCliTool& tool, const QStringList& arguments)
     if (const ECliExit refused = refuseNumberOptions(tool, tr("get"), {"reg-width"});
         refused != ECliExit::Ok)
         return refused;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -210,7 +210,7 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
             refuseNumberOptions(tool, tr("set"), {"reg-width", "readback", "mask"});
         refused != ECliExit::Ok)
         return refused;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;

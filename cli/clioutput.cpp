@@ -204,7 +204,7 @@ void CCliOutput::WriteScan(const SI2cScan& scan)
     std::array<ECell, GRID_ADDRESSES> cells{};
     cells.fill(ECell::Silent);
     for (int address = 0; address < GRID_ADDRESSES; ++address) {
-        if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS ||
+        if (address < scan.first || address > scan.last ||
             (scan.stoppedAt && address > *scan.stoppedAt))
             cells[address] = ECell::NotProbed;
     }

@@ -118,7 +118,7 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     std::optional<uint32_t> reg;
@@ -162,7 +162,7 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     const std::optional<uint32_t> reg = CliRegister(tool, arguments[1], *width);
@@ -253,7 +253,7 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     static constexpr std::array<std::pair<const char*, ERegisterDumpMode>, 3> modes{{

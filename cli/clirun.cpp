@@ -74,6 +74,8 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
                 .arg(CCliTool::Quoted(path), CCliTool::Clause(device.GetLastError())));
     }
 
+    if (!tool.CheckAddress(device.GetAddress(), tr("the device file's address")))
+        return ECliExit::Usage;
     const QList<SI2cCommand>& all = device.GetCommands();
     if (all.isEmpty()) {
         return tool.Usage(tr("the device file %1 has no commands, so there is nothing to run. Add "

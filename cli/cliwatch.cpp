@@ -102,7 +102,7 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     const bool csv = tool.IsSet(QStringLiteral("csv"));
     if (csv && tool.Options().json)
         return tool.Usage(tr("--csv and --json are two forms of the output. Give one of them."));
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;

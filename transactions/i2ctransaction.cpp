@@ -148,12 +148,14 @@ SI2cTransaction RunSearch(COrvI2c& adapter)
     return transaction;
 }
 
-SI2cScan RunScan(COrvI2c& adapter)
+SI2cScan RunScan(COrvI2c& adapter, uint8_t first, uint8_t last)
 {
     SI2cScan scan;
+    scan.first = first;
+    scan.last = last;
     scan.search.type = EI2cTransactionType::Search;
     scan.search.ok = true;
-    for (int address = SEARCH_FIRST_ADDRESS; address <= SEARCH_LAST_ADDRESS; ++address) {
+    for (int address = first; address <= last; ++address) {
         const auto probed = static_cast<uint8_t>(address);
         if (adapter.Probe(probed)) {
             scan.search.found.push_back(probed);

@@ -268,6 +268,48 @@ void TstCliTool::badInputSendsNothing_data()
     row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2,
         "-m (--mode) belongs to write. Leave it out.");
     row("7-bit address", {"read", "0x80", "1"}, 1, 2, "invalid address \"0x80\"");
+    // Reserved addresses need --all-addresses; i2c-tools' bus number
+    // before the address is named as such.
+    const char* reserved = "0x00 to 0x07 and 0x78 to 0x7F are kept for the general call";
+    const char* option = "Give an address from 0x08 to 0x77, or --all-addresses to use a "
+                         "reserved one.";
+    const char* busNumber = "Unlike the i2c-tools, pellan-i2c-cli takes no bus number before the "
+                            "address: the adapter is chosen with --adapter (-a). If \"%1\" is "
+                            "one, leave it out.\n";
+    const std::vector<std::pair<const char*, QStringList>> reservedUses = {
+        {"read", {"read", "0x78", "1"}},
+        {"write", {"write", "0x00", "06"}},
+        {"get", {"get", "0x07", "0"}},
+        {"set", {"set", "0x7F", "0", "1"}},
+        {"dump", {"dump", "0x03"}},
+        {"watch", {"watch", "0x7c", "2"}},
+        {"regs", {"regs", "0x01", "--map", "LM75"}},
+        {"get by map", {"get", "0x02", "TEMP", "--map", "LM75"}},
+        {"transfer", {"transfer", "w1@0x50", "0", "r1@0x79"}},
+    };
+    for (const auto& [name, arguments] : reservedUses) {
+        row(qPrintable(QStringLiteral("reserved address, %1").arg(QLatin1String(name))), arguments,
+            1, 2, reserved);
+        row(qPrintable(QStringLiteral("reserved address, %1, no bus number").arg(name)), arguments,
+            1, 2, qPrintable(QString::fromLatin1(option) + QLatin1Char('\n')));
+    }
+    row("reserved address, 8-bit", {"--8bit", "read", "0xF0", "1"}, 1, 2,
+        "address 0xF0 is reserved: 0x00 to 0x0F and 0xF0 to 0xFF are kept");
+    row("reserved address of a message", {"transfer", "w1@0x50", "0", "r1@0x79"}, 1, 2,
+        "message 1's address 0x79 is reserved");
+    for (const auto& [name, arguments] : std::vector<std::pair<const char*, QStringList>>{
+             {"i2cset", {"set", "0", "0x06", "0x00"}}, {"i2cget", {"get", "1", "0x48", "2"}}}) {
+        const QString given = arguments[1];
+        row(qPrintable(QStringLiteral("bus number of %1").arg(QLatin1String(name))), arguments, 1,
+            2, qPrintable(QStringLiteral("address 0x0%1 is reserved: %2").arg(given, reserved)));
+        row(qPrintable(QStringLiteral("bus number of %1, named").arg(QLatin1String(name))),
+            arguments, 1, 2,
+            qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(option),
+                                                   QString::fromLatin1(busNumber).arg(given))));
+    }
+    row("bus number of i2cdetect", {"detect", "1"}, 1, 2,
+        "detect takes no arguments; it probes 0x08 to 0x77, or 0x00 to 0x7F with "
+        "--all-addresses. Unlike i2cdetect it takes no bus number");
     row("8-bit address", {"--8bit", "read", "100", "1"}, 1, 2, "invalid address \"100\"");
     row("count 0", {"read", "50", "0"}, 1, 2, "invalid byte count \"0\"");
     row("count with blanks", {"read", "50", " 2"}, 1, 2,
@@ -443,6 +485,14 @@ void TstCliTool::detect()
     const SResult text = run({"detect"});
     QCOMPARE(text.status, 0);
     QCOMPARE(text.out, GRID);
+    // As i2cdetect -a: the reserved addresses too.
+    const SResult all = run({"--all-addresses", "detect"});
+    QCOMPARE(all.status, 0);
+    QCOMPARE(all.out, QString(GRID)
+                          .replace(QStringLiteral("00:                         "),
+                                   QStringLiteral("00: -- -- -- -- -- -- -- -- "))
+                          .replace(QStringLiteral("--                         \n"),
+                                   QStringLiteral("-- -- -- -- -- -- -- -- -- \n")));
 
     const SResult json = run({"--json", "detect"});
     QCOMPARE(json.status, 0);
@@ -549,6 +599,9 @@ void TstCliTool::transactions_data()
                                 << "0x17 0x80\n";
     // Counts are numbers as everywhere else: 0x hex, 0 octal.
     QTest::newRow("count in hex") << QStringList{"read", "0x48", "0x2"} << orv3 << 0 << "17 80\n";
+    QTest::newRow("reserved address, allowed")
+        << QStringList{"--all-addresses", "read", "0x03", "1"} << orv3 << 1
+        << "Read 0x03\t0x80  NACK received\t\n";
     QTest::newRow("count in octal") << QStringList{"get", "0x50", "0", "010"} << orv3 << 0
                                     << "0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff\n";
 }
@@ -808,6 +861,7 @@ void TstCliTool::runRefusesBeforeTheBus_data()
     QTest::addColumn<QList<SI2cCommand>>("commands");
     QTest::addColumn<QStringList>("labels");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("address"); // of the device file, 0x50 unless given
 
     const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
     const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
@@ -818,17 +872,20 @@ void TstCliTool::runRefusesBeforeTheBus_data()
                               writeCommand("erase ", EI2cStartStop::Auto, {0, 0, 0})}
         << QStringList{"store", "ERASE"}
         << "the label \"ERASE\" names 2 commands of \"FILE\": \"Erase\", \"erase \". Labels are "
-           "told apart neither";
+           "told apart neither"
+        << 0x50;
     QTest::newRow("no commands") << orv3 << QList<SI2cCommand>{} << QStringList{}
-                                 << "the device file \"FILE\" has no commands, so there is nothing";
+                                 << "the device file \"FILE\" has no commands, so there is nothing"
+                                 << 0x50;
     QTest::newRow("address-only write on the orvane5, after another")
         << orv5 << QList<SI2cCommand>{store, writeCommand("Probe", EI2cStartStop::Auto, {})}
         << QStringList{}
         << "the command \"Probe\" writes the address without data, which the Orvane5 T-1 "
-           "cannot send";
+           "cannot send"
+        << 0x50;
     QTest::newRow("read beyond the orvane5's limit")
         << orv5 << QList<SI2cCommand>{store, readCommand("Dump", 257)} << QStringList{}
-        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256";
+        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256" << 0x50;
 
     // Stop and none continue what a start of the same run left open.
     const SI2cCommand open = writeCommand("Open", EI2cStartStop::Start, {0x10});
@@ -838,18 +895,23 @@ void TstCliTool::runRefusesBeforeTheBus_data()
                                              "but no command before it in this run leaves one "
                                              "open");
     QTest::newRow("stop first") << orv3 << QList<SI2cCommand>{stop} << QStringList{}
-                                << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
+                                << "the command \"Close\" of \"FILE\" has mode stop, " + continues
+                                << 0x50;
     QTest::newRow("none after a complete write")
         << orv3 << QList<SI2cCommand>{store, more} << QStringList{}
-        << "the command \"More\" of \"FILE\" has mode none, " + continues;
+        << "the command \"More\" of \"FILE\" has mode none, " + continues << 0x50;
     QTest::newRow("stop after a read, which ends with a stop")
         << orv3 << QList<SI2cCommand>{open, readCommand("Read", 1), stop} << QStringList{}
-        << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
-    QTest::newRow("stop after a stop") << orv3 << QList<SI2cCommand>{open, more, stop, stop}
-                                       << QStringList{} << "\"Close\" of \"FILE\" has mode stop";
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues << 0x50;
+    QTest::newRow("stop after a stop")
+        << orv3 << QList<SI2cCommand>{open, more, stop, stop} << QStringList{}
+        << "\"Close\" of \"FILE\" has mode stop" << 0x50;
     QTest::newRow("labels put the stop before the start")
         << orv3 << QList<SI2cCommand>{open, stop} << QStringList{"close", "open"}
-        << "the command \"Close\" of \"FILE\" has mode stop, " + continues;
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues << 0x50;
+    QTest::newRow("reserved address")
+        << orv3 << QList<SI2cCommand>{store} << QStringList{}
+        << "the device file's address 0x00 is reserved: 0x00 to 0x07 and 0x78 to 0x7F" << 0x00;
 
     // Labels of a big file: ten are listed, control characters escaped.
     QList<SI2cCommand> many;
@@ -862,7 +924,8 @@ void TstCliTool::runRefusesBeforeTheBus_data()
            "\"Line\\n1\\u001b[2J\", \"Line\\n2\\u001b[2J\", \"Line\\n3\\u001b[2J\", "
            "\"Line\\n4\\u001b[2J\", \"Line\\n5\\u001b[2J\", \"Line\\n6\\u001b[2J\", "
            "\"Line\\n7\\u001b[2J\", \"Line\\n8\\u001b[2J\", \"Line\\n9\\u001b[2J\" and 21 "
-           "more.";
+           "more."
+        << 0x50;
 }
 
 void TstCliTool::runRefusesBeforeTheBus()
@@ -871,8 +934,9 @@ void TstCliTool::runRefusesBeforeTheBus()
     QFETCH(QList<SI2cCommand>, commands);
     QFETCH(QStringList, labels);
     QFETCH(QString, message);
+    QFETCH(int, address);
     const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
-    const QString path = writeDevice(0x50, commands);
+    const QString path = writeDevice(static_cast<uint8_t>(address), commands);
 
     const SResult result = run(QStringList{"run", path} + labels);
     QCOMPARE(result.status, 2);
