@@ -61,6 +61,8 @@ const std::vector<SCliCommand>& CliCommands()
                                        "pointer, then the read after a repeated start. Without\n"
                                        "REG, read one byte at the device's current pointer.\n"
                                        "Prints the bytes as i2cget does, e.g. 0x17 0x80.\n"
+                                       "i2cget's mode letters are refused with what to give\n"
+                                       "instead (w: a count of 2, printed byte by byte).\n"
                                        "With --map, REG is a register NAME of the map,\n"
                                        "printed so, or NAME.FIELD, printed as the field's\n"
                                        "text, e.g. 23.5 °C."),

@@ -358,7 +358,48 @@ void TstCliTool::badInputSendsNothing_data()
     row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
         "-r belongs to set (--readback) and dump (--range)");
     row("readback of dump", {"dump", "--readback", "50"}, 1, 2, "--readback belongs to set");
-    row("dump mode", {"dump", "50", "w"}, 1, 2, "unknown dump mode \"w\"");
+    row("dump mode", {"dump", "50", "x"}, 1, 2, "unknown dump mode \"x\"");
+    // The i2c-tools' mode letters, with what to give instead.
+    row("i2cget's w", {"get", "0x48", "0", "w"}, 1, 2,
+        "\"w\" is i2cget's mode w, which reads a 16-bit word and prints it as one number whose "
+        "low byte is the first read (0x8017 for the bytes 0x17 0x80). get takes a byte count "
+        "there instead and prints the bytes in the order read: give 2, as in \"pellan-i2c-cli "
+        "get 0x48 0 2\", which prints 0x17 0x80.");
+    row("i2cget's b", {"get", "0x48", "0", "b"}, 1, 2,
+        "\"b\" is i2cget's mode b, a byte read; get takes a byte count there instead, and 1 is "
+        "the default: \"pellan-i2c-cli get 0x48 0\".");
+    row("i2cget's c", {"get", "0x48", "0x10", "c"}, 1, 2,
+        "leave c out, as in \"pellan-i2c-cli get 0x48 0x10\". To keep the stop, write the "
+        "register first, \"pellan-i2c-cli write 0x48 10\", then get without a register");
+    row("i2cget's s", {"get", "0x48", "0", "s"}, 1, 2,
+        "an SMBus block read, whose first byte counts the bytes after it. get takes a byte count "
+        "there instead: give the count byte and the bytes after it, at most 33");
+    row("i2cget's i with a length", {"get", "0x50", "0", "i", "8"}, 1, 2,
+        "get takes that length as its byte count: \"pellan-i2c-cli get 0x50 0 8\".");
+    row("i2cget's PEC", {"get", "0x48", "0", "bp"}, 1, 2,
+        "\"bp\" is i2cget's mode b, a byte read; get takes a byte count there instead, and 1 is "
+        "the default: \"pellan-i2c-cli get 0x48 0\". The p asks for PEC, the SMBus packet error "
+        "check, which the Orvane adapters do not send or check: leave it out.");
+    row("i2cset's w", {"set", "0x48", "0x03", "0x5500", "w"}, 1, 2,
+        "\"w\" is i2cset's mode w, which writes VALUE as a 16-bit word, its low byte first. set "
+        "writes bytes as given: give the word's two bytes, low byte first, as in "
+        "\"pellan-i2c-cli set 0x48 0x03 0x00 0x55\" for the word 0x5500.");
+    row("i2cset's b", {"set", "0x48", "0x03", "0x60", "b"}, 1, 2,
+        "leave b out, as in \"pellan-i2c-cli set 0x48 0x03 0x60\".");
+    row("i2cset's i", {"set", "0x50", "0", "1", "2", "i"}, 1, 2,
+        "leave i out, as in \"pellan-i2c-cli set 0x50 0 1 2\".");
+    row("i2cset's c", {"--reg-width", "2", "set", "0x50", "0x0102", "c"}, 1, 2,
+        "writes the register alone, without a value; write does that: \"pellan-i2c-cli write "
+        "0x50 01 02\".");
+    row("i2cset's s", {"set", "0x50", "0", "0xAA", "0xBB", "sp"}, 1, 2,
+        "put the count first, as in \"pellan-i2c-cli set 0x50 0 2 0xAA 0xBB\". The p asks for PEC");
+    row("i2cdump's w", {"dump", "0x50", "w"}, 1, 2,
+        "\"w\" is i2cdump's mode w, which reads 16-bit words and prints each as one number, its "
+        "low byte the first read. dump prints bytes: give b, or i");
+    row("i2cdump's W", {"dump", "0x50", "W"}, 1, 2, "\"W\" is i2cdump's mode W, which reads");
+    row("i2cdump's s", {"dump", "0x50", "s"}, 1, 2, "\"s\" is i2cdump's mode s, an SMBus block");
+    row("i2cdump's PEC", {"dump", "0x50", "cp"}, 1, 2,
+        "\"cp\" is mode c with a p. The p asks for PEC");
     row("range backwards", {"dump", "-r", "0x20-0x10", "50"}, 1, 2, "invalid range \"0x20-0x10\"");
     row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
         "holds more than 65536 registers");
