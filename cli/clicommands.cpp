@@ -208,9 +208,10 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Time from the start of one poll to the next: 10ms to\n"
                                        "1h, as 100ms, 2s, 1.5s, 1min or 1h; 1s by default.\n"
                                        "Polls keep to the grid of the first one's start and\n"
-                                       "do not drift. A slot that has passed by more than\n"
-                                       "half an interval when the poll before it ends is\n"
-                                       "skipped, so that late polls never come in a burst.")},
+                                       "do not drift. A poll starts at most half an\n"
+                                       "interval after its slot (after a long poll or a busy\n"
+                                       "system); a slot passed by more is skipped, so two\n"
+                                       "polls never start less than half an interval apart.")},
         {nullptr, "samples", "N",
          QT_TRANSLATE_NOOP("CCliTool", "End after N samples. Without it the watch runs until\n"
                                        "Ctrl+C or SIGTERM.")},
