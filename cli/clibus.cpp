@@ -66,11 +66,17 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
 
-    // i2cdetect's range, and with -a every address.
-    const SI2cScan scan =
-        tool.Options().allAddresses ? RunScan(*adapter, 0x00, 0x7F) : RunScan(*adapter);
-    // What was probed is printed also when the adapter went away.
-    tool.Output().WriteScan(scan);
+    // i2cdetect's range, and with -a every address. Each row is printed
+    // once probed, so that a signal, which ends the scan at once, leaves
+    // what was found; the rest also when the adapter went away.
+    CCliOutput& output = tool.Output();
+    const auto progress = [&output](const SI2cScan& scan, uint8_t probed) {
+        output.WriteScanRows(scan, probed);
+    };
+    const SI2cScan scan = tool.Options().allAddresses ? RunScan(*adapter, 0x00, 0x7F, progress)
+                                                      : RunScan(*adapter, SEARCH_FIRST_ADDRESS,
+                                                                SEARCH_LAST_ADDRESS, progress);
+    output.WriteScan(scan);
     if (!adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
     if (scan.failures.empty())

@@ -127,13 +127,17 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
         return status;
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
-    const SMapRead read = RunMapReadAll(*adapter, *address, *map);
-    // Every register is printed, a failed one too, also when the adapter
-    // went away.
+    // Every register is printed as soon as it is read, a failed one too,
+    // also when the adapter went away, so that a signal, which ends the
+    // command at once, leaves what was read.
+    CCliOutput& output = tool.Output();
+    const SMapRead read =
+        RunMapReadAll(*adapter, *address, *map, {}, [&](const SMapRegisterRead& entry) {
+            output.WriteMapRegister(*map, registerOf(*map, entry.reg), entry.value, entry.error);
+        });
     const SMapRegisterRead* firstFailed = nullptr;
     int failed = 0;
     for (const SMapRegisterRead& entry : read.registers) {
-        tool.Output().WriteMapRegister(*map, registerOf(*map, entry.reg), entry.value, entry.error);
         if (!entry.value && failed++ == 0)
             firstFailed = &entry;
     }

@@ -504,10 +504,15 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     const std::unique_ptr<COrvI2c> adapter = CliConnectForRead(tool, 1, tr("dump"), status);
     if (!adapter)
         return status;
-    const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode);
-    // The grid is printed whole, with XX for what failed, even when the
-    // adapter went away.
-    tool.Output().WriteRegisterDump(dump, *address);
+    // Each row is printed once read, as i2cdump prints it, so that a signal,
+    // which ends the dump at once, leaves what was read; the grid is printed
+    // whole, with XX for what failed, even when the adapter went away.
+    CCliOutput& output = tool.Output();
+    const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode,
+                                               [&output](const SRegisterDump& part, size_t done) {
+                                                   output.WriteRegisterDumpRows(part, done);
+                                               });
+    output.WriteRegisterDump(dump, *address);
     if (dump.ok())
         return ECliExit::Ok;
     if (!adapter->IsPresent())
