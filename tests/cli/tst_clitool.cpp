@@ -282,7 +282,7 @@ void TstCliTool::badInputSendsNothing_data()
         {"get", {"get", "0x07", "0"}},
         {"set", {"set", "0x7F", "0", "1"}},
         {"dump", {"dump", "0x03"}},
-        {"watch", {"watch", "0x7c", "2"}},
+        {"watch", {"watch", "0x7c", "2", "--samples", "1"}},
         {"regs", {"regs", "0x01", "--map", "LM75"}},
         {"get by map", {"get", "0x02", "TEMP", "--map", "LM75"}},
         {"transfer", {"transfer", "w1@0x50", "0", "r1@0x79"}},
@@ -438,7 +438,7 @@ void TstCliTool::badInputSendsNothing_data()
     for (const char* unit : {"°C\nfake line", "lx\tX", "\x1b[31mlx", "l\u2028x"}) {
         row(qPrintable(
                 QStringLiteral("watch unit %1").arg(CCliTool::Quoted(QString::fromUtf8(unit)))),
-            lm75 + QStringList{"--unit", QString::fromUtf8(unit)}, 1, 2,
+            lm75 + QStringList{"--samples", "1", "--unit", QString::fromUtf8(unit)}, 1, 2,
             "the unit holds a control character");
     }
     row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
