@@ -8,7 +8,6 @@
 #include "tests/support/waits.h"
 
 #include <QFile>
-#include <QFileDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -24,19 +23,6 @@
 using apptest::connectTo;
 
 using testsupport::WAIT_MS;
-
-namespace {
-
-// Answers the next file dialog with the path.
-void chooseFile(testsupport::CDialogAnswerer& answerer, const QString& path)
-{
-    answerer.handleWith([path](QWidget* dialog) {
-        static_cast<QFileDialog*>(dialog)->selectFile(path);
-        static_cast<QDialog*>(dialog)->accept();
-    });
-}
-
-} // namespace
 
 class TstWatch : public QObject {
     Q_OBJECT
@@ -265,7 +251,7 @@ void TstWatch::saveWatchCsv()
     field<QPushButton>("btn_watch_start")->click();
     const QString path = m_saves->filePath(QStringLiteral("watch.csv"));
     testsupport::CDialogAnswerer answerer;
-    chooseFile(answerer, path);
+    answerer.chooseFile(path);
     field<QPushButton>("btn_watch_save")->click();
     QVERIFY(answerer.waitDone());
     QFile file(path);
@@ -310,7 +296,7 @@ void TstWatch::saveOutput()
 
     const QString path = m_saves->filePath(file);
     testsupport::CDialogAnswerer answerer;
-    chooseFile(answerer, path);
+    answerer.chooseFile(path);
     ui()->actionSaveOutput->trigger();
     QVERIFY(answerer.waitDone());
     QFile saved(QFileInfo(path).suffix().isEmpty() ? path + QStringLiteral(".csv") : path);
@@ -330,7 +316,7 @@ void TstWatch::saveFailureSaysWhy()
     ui()->btn_read->click();
     const QString path = m_saves->filePath(QStringLiteral("missing folder/out.csv"));
     testsupport::CDialogAnswerer answerer;
-    chooseFile(answerer, path);
+    answerer.chooseFile(path);
     answerer.pressButton(QMessageBox::Ok);
     ui()->actionSaveOutput->trigger();
     QVERIFY(answerer.waitDone());
