@@ -500,6 +500,11 @@ void MainWindow::onWrite()
         return;
     }
 
+    // A watch's poll must not come between this write and the device, nor
+    // into a transaction that the write leaves open.
+    m_watch->pauseForBench(ModeSendsStop(mode) ? address : std::nullopt,
+                           address ? tr("a write to %1").arg(formatAddress(*address))
+                                   : tr("a write without an address"));
     const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), *bytes);
     if (!write.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
@@ -520,6 +525,7 @@ void MainWindow::onRead()
         return;
     }
 
+    m_watch->pauseForBench(*address, tr("a read from %1").arg(formatAddress(*address)));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SI2cTransaction read =
         RunRead(*m_adapter, *address, static_cast<size_t>(m_ui->spin_read->value()));

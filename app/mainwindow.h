@@ -114,4 +114,5 @@ private:
     QLabel* m_statusSerial = nullptr;
     QLabel* m_statusFirmware = nullptr;
     QLabel* m_statusVersion = nullptr;
+    QLabel* m_statusWatch = nullptr;
 };

@@ -13,6 +13,7 @@
 #include <QDir>
 #include <QFileDialog>
 #include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -39,6 +40,18 @@ void MainWindow::setupWatch()
     view->setText(tr("Watch"));
     view->setMenuRole(QAction::NoRole);
     m_ui->menuView->addAction(view);
+
+    // While a watch polls, the status bar says so: the dock may be covered
+    // by another dock or out of view.
+    m_statusWatch = new QLabel(this);
+    m_statusWatch->setObjectName(QStringLiteral("label_status_watch"));
+    m_statusWatch->setTextFormat(Qt::PlainText);
+    m_statusWatch->hide();
+    statusBar()->insertPermanentWidget(0, m_statusWatch);
+    connect(m_watch, &WatchDock::runningChanged, this, [this](bool running) {
+        m_statusWatch->setText(m_watch->runningText());
+        m_statusWatch->setVisible(running);
+    });
 
     connect(m_ui->btn_watch, &QPushButton::clicked, this, &MainWindow::onWatch);
     connect(m_projects, &CProjectsPanel::commandWatchRequested, this, &MainWindow::onWatchCommand);

@@ -88,6 +88,13 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
 
     connect(m_interval, &QComboBox::currentTextChanged, this, &WatchDock::onIntervalEdited);
     connect(m_window, &QSpinBox::valueChanged, this, &WatchDock::onWindowChanged);
+    // Closed, the dock polls no more: nothing would show it, and the polls
+    // would go on moving the device's register pointer. Covered by another
+    // dock's tab it is not hidden and goes on.
+    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        if (!visible && isHidden())
+            stop(tr("Paused: the Watch dock was closed. Start goes on."));
+    });
     m_rule = *readRule(nullptr);
     setStatus(tr("Start a watch with Watch beside Read, or from a read command of the projects."));
     updateButtons();
@@ -469,8 +476,10 @@ void WatchDock::onIntervalEdited()
     m_ruleError->clear();
     m_pollTimer.setInterval(*interval);
     QSettings().setValue(SETTINGS_INTERVAL, *interval);
-    if (isRunning())
+    if (isRunning()) {
         setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
+        emit runningChanged(true);
+    }
 }
 
 void WatchDock::onWindowChanged(int seconds)
@@ -538,6 +547,7 @@ void WatchDock::start()
     m_pollTimer.start(*interval);
     setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
     updateButtons();
+    emit runningChanged(true);
     onPoll();
 }
 
@@ -549,6 +559,24 @@ void WatchDock::stop(const QString& reason)
     setStatus(reason);
     updateButtons();
     refreshNow();
+    emit runningChanged(false);
+}
+
+void WatchDock::pauseForBench(std::optional<uint8_t> address, const QString& what)
+{
+    if (!isRunning() || !m_target || (address && *address != m_target->address))
+        return;
+    stop(tr("Paused for %1 from the bench: the watch's polls would come between it and the "
+            "device. Start goes on.")
+             .arg(what));
+}
+
+QString WatchDock::runningText() const
+{
+    if (!isRunning() || !m_target)
+        return {};
+    return tr("Watching %1 every %2")
+        .arg(m_formatAddress(m_target->address), FormatWatchInterval(m_pollTimer.interval()));
 }
 
 void WatchDock::onPoll()

@@ -58,6 +58,20 @@ public:
     // Stops polling with the reason shown, e.g. when the adapter went away.
     void stop(const QString& reason);
     bool isRunning() const { return m_pollTimer.isActive(); }
+    // A transaction from the bench is about to go to this address: a
+    // running watch of that device pauses first, so that its polls cannot
+    // move the device's register pointer in between. Without an address
+    // (a write that continues or leaves open a transaction) any watch
+    // pauses. what names the transaction, e.g. "a write to 0x48".
+    void pauseForBench(std::optional<uint8_t> address, const QString& what);
+    // What runs, e.g. "Watching 0x48 every 100ms"; empty while paused.
+    QString runningText() const;
+
+signals:
+    // Polling started or stopped.
+    void runningChanged(bool running);
+
+public:
     // Whether Start may be pressed.
     void setConnected(bool connected);
 

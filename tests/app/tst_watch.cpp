@@ -36,6 +36,9 @@ private slots:
     void registerPointerAndRememberedRule();
     void stopConditions_data();
     void stopConditions();
+    void closedDockPollsNoMore();
+    void benchTransactionPausesTheWatch_data();
+    void benchTransactionPausesTheWatch();
     void watchFromStoredCommand();
     void saveWatchCsv();
     void saveOutput_data();
@@ -52,6 +55,8 @@ private:
     }
     void setRule(const QString& format, int shift, const QString& scale, const QString& unit);
     void startWatch(const QString& address);
+    // Types the text into the field and commits it with Return.
+    void enter(const char* name, const QString& text);
     QString status() { return field<QLabel>("label_watch_status")->text(); }
 
     std::shared_ptr<CSimOrvAdapter> m_adapter;
@@ -98,6 +103,13 @@ void TstWatch::startWatch(const QString& address)
     ui()->cmb_i2c_device->setEditText(address);
     ui()->spin_read->setValue(2);
     ui()->btn_watch->click();
+}
+
+void TstWatch::enter(const char* name, const QString& text)
+{
+    auto* edit = field<QLineEdit>(name);
+    edit->setText(text);
+    QTest::keyClick(edit, Qt::Key_Return);
 }
 
 void TstWatch::benchWatchShowsLux()
@@ -210,6 +222,66 @@ void TstWatch::stopConditions()
         QCOMPARE(dock()->samples().back().error, QStringLiteral("Timeout"));
     QCOMPARE(field<QPushButton>("btn_watch_start")->text(),
              running ? QStringLiteral("Pause") : QStringLiteral("Start"));
+}
+
+void TstWatch::closedDockPollsNoMore()
+{
+    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    auto* running = m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"));
+    QVERIFY(!running->isHidden());
+    QCOMPARE(running->text(), QStringLiteral("Watching 0x48 every 10ms"));
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+
+    dock()->close();
+    QVERIFY(!dock()->isRunning());
+    QVERIFY(running->isHidden());
+    const size_t taken = dock()->samples().size();
+    dock()->toggleViewAction()->trigger();
+    QVERIFY(dock()->isVisible());
+    QVERIFY(!dock()->isRunning());
+    QCOMPARE(dock()->samples().size(), taken);
+    QVERIFY2(status().contains(QStringLiteral("the Watch dock was closed")), qPrintable(status()));
+}
+
+void TstWatch::benchTransactionPausesTheWatch_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<bool>("paused");
+    QTest::newRow("the watched device") << "0x48" << 0 << true;
+    QTest::newRow("another device") << "0x23" << 0 << false;
+    QTest::newRow("another device, bus left open") << "0x23" << 1 << true;
+}
+
+void TstWatch::benchTransactionPausesTheWatch()
+{
+    QFETCH(QString, address);
+    QFETCH(int, mode);
+    QFETCH(bool, paused);
+
+    // The LM75's temperature register 00, while the bench selects its
+    // overtemperature register 03 (80 degrees: 50 00).
+    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    enter("edit_watch_register", QStringLiteral("00"));
+    PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
+    ui()->cmb_i2c_device->setEditText(address);
+    ui()->cmb_startstop->setCurrentIndex(mode);
+    ui()->edit_write->setText(QStringLiteral("03"));
+    ui()->btn_write->click();
+    QCOMPARE(dock()->isRunning(), !paused);
+    if (paused)
+        QVERIFY2(status().startsWith(QStringLiteral("Paused for a write to ") + address),
+                 qPrintable(status()));
+    if (address != QLatin1String("0x48"))
+        return;
+    // A poll would have set the pointer back by now.
+    const size_t taken = dock()->samples().size();
+    PELLAN_TRY_VERIFY(!dock()->isRunning() || dock()->samples().size() > taken + 1);
+    ui()->spin_read->setValue(2);
+    ui()->btn_read->click();
+    QCOMPARE(apptest::lastCell(*m_window, 2), QStringLiteral("50 00"));
 }
 
 void TstWatch::watchFromStoredCommand()
