@@ -69,7 +69,7 @@ void MainWindow::onWatch()
         box.exec();
         return;
     }
-    m_watch->watch({*address, m_ui->spin_read->value(), QString(), QString()}, false);
+    m_watch->watch({*address, m_ui->spin_read->value(), QString(), QString(), std::nullopt}, false);
 }
 
 void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QString& filePath)
@@ -77,7 +77,7 @@ void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QStr
     // The file may have changed while the menu was open.
     if (command.type != EI2cCommandType::Read)
         return;
-    m_watch->watch({address, command.count, filePath, command.label}, true);
+    m_watch->watch({address, command.count, filePath, command.label, std::nullopt}, true);
 }
 
 void MainWindow::onSaveOutput()

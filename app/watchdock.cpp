@@ -2,6 +2,7 @@
 
 #include "app/savetextfile.h"
 #include "app/watchplot.h"
+#include "app/watchruleeditor.h"
 #include "i2c/orvi2c.h"
 #include "transactions/registeraccess.h"
 
@@ -95,7 +96,6 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
         if (!visible && isHidden())
             stop(tr("Paused: the Watch dock was closed. Start goes on."));
     });
-    m_rule = *readRule(nullptr);
     setStatus(tr("Start a watch with Watch beside Read, or from a read command of the projects."));
     updateButtons();
     refreshNow();
@@ -114,14 +114,6 @@ void WatchDock::buildUi()
     auto* grid = new QGridLayout;
     m_sourceLabel = createPlainLabel(contents);
     m_sourceLabel->setObjectName(QStringLiteral("label_watch_source"));
-    m_registerEdit = new QLineEdit(contents);
-    m_registerEdit->setObjectName(QStringLiteral("edit_watch_register"));
-    m_registerEdit->setPlaceholderText(tr("none"));
-    m_registerEdit->setToolTip(tr("Register pointer written before each read, in hex; empty "
-                                  "reads at the device's current pointer"));
-    m_registerWidth = new QSpinBox(contents);
-    m_registerWidth->setObjectName(QStringLiteral("spin_watch_register_width"));
-    m_registerWidth->setRange(REGISTER_WIDTH_MIN, REGISTER_WIDTH_MAX);
     m_interval = new QComboBox(contents);
     m_interval->setObjectName(QStringLiteral("cmb_watch_interval"));
     m_interval->setEditable(true);
@@ -133,52 +125,20 @@ void WatchDock::buildUi()
     m_window->setObjectName(QStringLiteral("spin_watch_window"));
     m_window->setRange(WINDOW_MIN_S, WINDOW_MAX_S);
     m_window->setSuffix(tr(" s"));
-    m_format = new QComboBox(contents);
-    m_format->setObjectName(QStringLiteral("cmb_watch_format"));
-    m_format->addItems(ValueFormatNames());
-    m_format->setCurrentText(ValueFormatName(EValueFormat::U16Be));
-    m_shift = new QSpinBox(contents);
-    m_shift->setObjectName(QStringLiteral("spin_watch_shift"));
-    m_shift->setRange(0, 31);
-    m_shift->setSuffix(tr(" bits"));
-    m_mask = new QLineEdit(contents);
-    m_mask->setObjectName(QStringLiteral("edit_watch_mask"));
-    m_mask->setPlaceholderText(tr("none"));
-    m_scale = new QLineEdit(contents);
-    m_scale->setObjectName(QStringLiteral("edit_watch_scale"));
-    m_scale->setPlaceholderText(QStringLiteral("1"));
-    m_scale->setToolTip(tr("A number or a fraction, e.g. 0.5 or 1/1.2"));
-    m_offset = new QLineEdit(contents);
-    m_offset->setObjectName(QStringLiteral("edit_watch_offset"));
-    m_offset->setPlaceholderText(QStringLiteral("0"));
-    m_unit = new QLineEdit(contents);
-    m_unit->setObjectName(QStringLiteral("edit_watch_unit"));
-    m_decimals = new QSpinBox(contents);
-    m_decimals->setObjectName(QStringLiteral("spin_watch_decimals"));
-    m_decimals->setRange(0, DECODING_DECIMALS_MAX);
-    m_decimals->setValue(2);
-
     auto* sourceCaption = new QLabel(tr("Source:"), contents);
     grid->addWidget(sourceCaption, 0, 0);
     grid->addWidget(m_sourceLabel, 0, 1, 1, 3);
-    addField(grid, 1, 0, tr("Register:"), m_registerEdit);
-    addField(grid, 1, 1, tr("Pointer bytes:"), m_registerWidth);
-    addField(grid, 2, 0, tr("Interval:"), m_interval);
+    addField(grid, 1, 0, tr("Interval:"), m_interval);
     // The box is named by its label; the edit field inside it has none.
     m_interval->lineEdit()->setAccessibleName(tr("Interval:"));
-    addField(grid, 2, 1, tr("Plot window:"), m_window);
-    addField(grid, 3, 0, tr("Format:"), m_format);
-    addField(grid, 3, 1, tr("Shift:"), m_shift);
-    addField(grid, 4, 0, tr("Mask:"), m_mask);
-    addField(grid, 4, 1, tr("Scale:"), m_scale);
-    addField(grid, 5, 0, tr("Offset:"), m_offset);
-    addField(grid, 5, 1, tr("Unit:"), m_unit);
-    addField(grid, 6, 0, tr("Decimals:"), m_decimals);
-    m_ruleError = createPlainLabel(contents);
-    m_ruleError->setObjectName(QStringLiteral("label_watch_rule_error"));
-    m_ruleError->setWordWrap(true);
-    m_ruleError->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
-    grid->addWidget(m_ruleError, 7, 0, 1, 4);
+    addField(grid, 1, 1, tr("Plot window:"), m_window);
+    m_editor = new WatchRuleEditor(contents);
+    grid->addWidget(m_editor, 2, 0, 1, 4);
+    m_intervalError = createPlainLabel(contents);
+    m_intervalError->setObjectName(QStringLiteral("label_watch_interval_error"));
+    m_intervalError->setWordWrap(true);
+    m_intervalError->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
+    grid->addWidget(m_intervalError, 3, 0, 1, 4);
 
     auto* buttons = new QHBoxLayout;
     m_startButton = new QPushButton(tr("Start"), contents);
@@ -191,8 +151,8 @@ void WatchDock::buildUi()
     buttons->addWidget(m_clearButton);
     buttons->addWidget(m_saveButton);
     buttons->addStretch();
-    grid->addLayout(buttons, 8, 0, 1, 4);
-    grid->setRowStretch(9, 1);
+    grid->addLayout(buttons, 4, 0, 1, 4);
+    grid->setRowStretch(5, 1);
     main->addLayout(grid);
 
     auto* right = new QVBoxLayout;
@@ -231,13 +191,7 @@ void WatchDock::buildUi()
     connect(m_startButton, &QPushButton::clicked, this, &WatchDock::onStartPause);
     connect(m_clearButton, &QPushButton::clicked, this, &WatchDock::onClear);
     connect(m_saveButton, &QPushButton::clicked, this, &WatchDock::onSaveCsv);
-    connect(m_format, &QComboBox::currentIndexChanged, this, &WatchDock::onRuleEdited);
-    connect(m_shift, &QSpinBox::valueChanged, this, &WatchDock::onRuleEdited);
-    connect(m_decimals, &QSpinBox::valueChanged, this, &WatchDock::onRuleEdited);
-    for (QLineEdit* edit : {m_mask, m_scale, m_offset, m_unit})
-        connect(edit, &QLineEdit::textChanged, this, &WatchDock::onRuleEdited);
-    connect(m_registerEdit, &QLineEdit::textChanged, this, &WatchDock::onRegisterEdited);
-    connect(m_registerWidth, &QSpinBox::valueChanged, this, &WatchDock::onRegisterEdited);
+    connect(m_editor, &WatchRuleEditor::ruleApplied, this, &WatchDock::onRuleApplied);
 }
 
 // ---- Target, rule and settings ----------------------------------------------
@@ -267,7 +221,7 @@ void WatchDock::watch(const STarget& target, bool focusRule)
         m_sourceLabel->setText(sourceText());
     }
     if (focusRule)
-        m_format->setFocus();
+        m_editor->formatField()->setFocus();
     // The question above ran an event loop: the adapter is asked afresh.
     if (!isRunning())
         start();
@@ -297,93 +251,36 @@ QString WatchDock::sourceKey() const
         .arg(m_target->count);
 }
 
-SDecodingTexts WatchDock::ruleTexts() const
-{
-    return {m_format->currentText(),
-            QString::number(m_shift->value()),
-            m_mask->text(),
-            m_scale->text(),
-            m_offset->text(),
-            m_unit->text(),
-            QString::number(m_decimals->value())};
-}
-
-void WatchDock::setRuleTexts(const SDecodingTexts& texts)
-{
-    const QSignalBlocker blockFormat(m_format);
-    const QSignalBlocker blockShift(m_shift);
-    const QSignalBlocker blockDecimals(m_decimals);
-    const QSignalBlocker blockMask(m_mask);
-    const QSignalBlocker blockScale(m_scale);
-    const QSignalBlocker blockOffset(m_offset);
-    const QSignalBlocker blockUnit(m_unit);
-    const auto format = ParseValueFormat(texts.format);
-    m_format->setCurrentText(ValueFormatName(format.value_or(EValueFormat::U16Be)));
-    m_shift->setValue(texts.shift.toInt());
-    m_mask->setText(texts.mask);
-    m_scale->setText(texts.scale);
-    m_offset->setText(texts.offset);
-    m_unit->setText(texts.unit);
-    bool ok = false;
-    const int decimals = texts.decimals.toInt(&ok);
-    m_decimals->setValue(ok ? decimals : 2);
-}
-
-std::optional<SDecodingRule> WatchDock::readRule(QString* error) const
-{
-    return ParseDecodingRule(ruleTexts(), error);
-}
-
-bool WatchDock::readRegister(std::optional<uint32_t>& reg, int& width) const
-{
-    width = m_registerWidth->value();
-    QString text = m_registerEdit->text().trimmed();
-    if (text.isEmpty()) {
-        reg.reset();
-        return true;
-    }
-    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        text = text.mid(2);
-    bool ok = false;
-    const qulonglong value = text.toULongLong(&ok, 16);
-    if (!ok || value > UINT32_MAX || !RegisterFits(static_cast<uint32_t>(value), width))
-        return false;
-    reg = static_cast<uint32_t>(value);
-    return true;
-}
-
 void WatchDock::loadRemembered()
 {
     const QString key = sourceKey();
     QSettings settings;
     const int size = settings.beginReadArray(SETTINGS_RULES);
-    SDecodingTexts texts;
-    QString reg;
-    int width = 1;
+    // Nobody chose a format yet: the one that takes the bytes read.
+    SWatchRuleTexts texts;
+    texts.decoding.format =
+        ValueFormatName(WatchRuleEditor::defaultFormat(m_target ? m_target->count : 2));
     for (int i = 0; i < size; ++i) {
         settings.setArrayIndex(i);
         if (settings.value(QStringLiteral("source")).toString() != key)
             continue;
-        texts = {settings.value(QStringLiteral("format")).toString(),
-                 settings.value(QStringLiteral("shift")).toString(),
-                 settings.value(QStringLiteral("mask")).toString(),
-                 settings.value(QStringLiteral("scale")).toString(),
-                 settings.value(QStringLiteral("offset")).toString(),
-                 settings.value(QStringLiteral("unit")).toString(),
-                 settings.value(QStringLiteral("decimals")).toString()};
-        reg = settings.value(QStringLiteral("register")).toString();
-        width = settings.value(QStringLiteral("registerWidth"), 1).toInt();
+        texts.decoding = {settings.value(QStringLiteral("format")).toString(),
+                          settings.value(QStringLiteral("shift")).toString(),
+                          settings.value(QStringLiteral("mask")).toString(),
+                          settings.value(QStringLiteral("scale")).toString(),
+                          settings.value(QStringLiteral("offset")).toString(),
+                          settings.value(QStringLiteral("unit")).toString(),
+                          settings.value(QStringLiteral("decimals")).toString()};
+        texts.reg = settings.value(QStringLiteral("register")).toString();
+        texts.regWidth = settings.value(QStringLiteral("registerWidth"), 1).toInt();
         break;
     }
     settings.endArray();
-    setRuleTexts(texts);
-    {
-        const QSignalBlocker blockRegister(m_registerEdit);
-        const QSignalBlocker blockWidth(m_registerWidth);
-        m_registerEdit->setText(reg);
-        m_registerWidth->setValue(std::clamp(width, REGISTER_WIDTH_MIN, REGISTER_WIDTH_MAX));
-    }
-    onRegisterEdited();
+    if (m_target && m_target->rule)
+        texts = *m_target->rule;
+    m_editor->setTexts(texts);
+    m_rule = m_editor->appliedRule();
+    m_plot->setUnit(m_rule.decoding.unit);
 }
 
 void WatchDock::saveRemembered() const
@@ -408,19 +305,15 @@ void WatchDock::saveRemembered() const
     }
     settings.endArray();
 
-    const SDecodingTexts texts = ruleTexts();
+    const SWatchRuleTexts& rule = m_editor->appliedTexts();
+    const SDecodingTexts& texts = rule.decoding;
     SEntry current;
     current.values = {
-        {QStringLiteral("source"), key},
-        {QStringLiteral("format"), texts.format},
-        {QStringLiteral("shift"), texts.shift},
-        {QStringLiteral("mask"), texts.mask},
-        {QStringLiteral("scale"), texts.scale},
-        {QStringLiteral("offset"), texts.offset},
-        {QStringLiteral("unit"), texts.unit},
-        {QStringLiteral("decimals"), texts.decimals},
-        {QStringLiteral("register"), m_registerEdit->text().trimmed()},
-        {QStringLiteral("registerWidth"), m_registerWidth->value()},
+        {QStringLiteral("source"), key},        {QStringLiteral("format"), texts.format},
+        {QStringLiteral("shift"), texts.shift}, {QStringLiteral("mask"), texts.mask},
+        {QStringLiteral("scale"), texts.scale}, {QStringLiteral("offset"), texts.offset},
+        {QStringLiteral("unit"), texts.unit},   {QStringLiteral("decimals"), texts.decimals},
+        {QStringLiteral("register"), rule.reg}, {QStringLiteral("registerWidth"), rule.regWidth},
     };
     entries.prepend(current);
     while (entries.size() > REMEMBERED_RULES)
@@ -436,33 +329,12 @@ void WatchDock::saveRemembered() const
     settings.endArray();
 }
 
-void WatchDock::onRuleEdited()
+void WatchDock::onRuleApplied()
 {
-    QString error;
-    const std::optional<SDecodingRule> rule = readRule(&error);
-    m_ruleError->setText(error);
-    if (!rule)
-        return;
-    m_rule = *rule;
-    m_plot->setUnit(m_rule.unit);
+    m_rule = m_editor->appliedRule();
+    m_plot->setUnit(m_rule.decoding.unit);
     redecode();
     saveRemembered();
-}
-
-void WatchDock::onRegisterEdited()
-{
-    std::optional<uint32_t> reg;
-    int width = 1;
-    if (readRegister(reg, width)) {
-        m_register = reg;
-        m_registerWidthBytes = width;
-    } else {
-        m_ruleError->setText(
-            tr("Invalid register \"%1\". Enter hex that fits the pointer bytes, e.g. 00.")
-                .arg(m_registerEdit->text().trimmed()));
-        return;
-    }
-    onRuleEdited();
 }
 
 void WatchDock::onIntervalEdited()
@@ -470,10 +342,10 @@ void WatchDock::onIntervalEdited()
     QString error;
     const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
     if (!interval) {
-        m_ruleError->setText(error);
+        m_intervalError->setText(error);
         return;
     }
-    m_ruleError->clear();
+    m_intervalError->clear();
     m_pollTimer.setInterval(*interval);
     QSettings().setValue(SETTINGS_INTERVAL, *interval);
     if (isRunning()) {
@@ -527,20 +399,12 @@ void WatchDock::start()
         return;
     }
     QString error;
-    std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
-    std::optional<SDecodingRule> rule = interval ? readRule(&error) : std::nullopt;
-    std::optional<uint32_t> reg;
-    int width = 1;
-    if (rule && !readRegister(reg, width))
-        error = tr("Invalid register \"%1\".").arg(m_registerEdit->text().trimmed());
-    if (!interval || !rule || !error.isEmpty()) {
+    const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
+    if (!interval) {
         setStatus(tr("Not started: %1").arg(error));
         updateButtons();
         return;
     }
-    m_rule = *rule;
-    m_register = reg;
-    m_registerWidthBytes = width;
     m_resumed = !m_samples.empty();
     if (m_samples.empty())
         m_clock.start();
@@ -591,8 +455,8 @@ void WatchDock::onPoll()
     SWatchSource source;
     source.address = m_target->address;
     source.count = static_cast<size_t>(m_target->count);
-    source.reg = m_register;
-    source.regWidth = m_registerWidthBytes;
+    source.reg = m_rule.reg;
+    source.regWidth = m_rule.regWidth;
 
     const SWatchPoll poll = RunWatchPoll(*adapter, source);
     if (!poll.ok && !adapter->IsPresent()) {
@@ -602,7 +466,7 @@ void WatchDock::onPoll()
         m_connectionLost();
         return;
     }
-    addSample(MakeWatchSample(poll, m_rule, QDateTime::currentMSecsSinceEpoch(),
+    addSample(MakeWatchSample(poll, m_rule.decoding, QDateTime::currentMSecsSinceEpoch(),
                               static_cast<double>(m_clock.nsecsElapsed()) / 1e9));
     if (poll.timedOut)
         stop(tr("Stopped: %1 did not answer in time (%2). Each further poll would freeze the "
@@ -627,7 +491,10 @@ void WatchDock::addSample(SWatchSample sample)
 void WatchDock::countSample(const SWatchSample& sample)
 {
     if (!sample.value) {
-        ++m_failures;
+        // A rule that does not fit the bytes is the rule's fault, not the
+        // bus's: the editor says so.
+        if (!sample.ruleError)
+            ++m_failures;
         return;
     }
     const double value = *sample.value;
@@ -655,7 +522,7 @@ void WatchDock::redecode()
             SWatchPoll poll;
             poll.ok = true;
             poll.data = sample.raw;
-            sample = MakeWatchSample(poll, m_rule, sample.epochMs, sample.seconds);
+            sample = MakeWatchSample(poll, m_rule.decoding, sample.epochMs, sample.seconds);
         }
         countSample(sample);
         points.emplace_back(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
@@ -677,14 +544,18 @@ void WatchDock::refreshNow()
     if (!last)
         m_valueLabel->setText(tr("No value"));
     else if (last->value)
-        m_valueLabel->setText(FormatDecodedValue(m_rule, *last->value));
+        m_valueLabel->setText(FormatDecodedValue(m_rule.decoding, *last->value));
+    else if (last->ruleError)
+        m_valueLabel->setText(tr("Rule error"));
     else
         m_valueLabel->setText(tr("Failed: %1").arg(last->error));
+    m_editor->setDecodingError(last && last->ruleError ? last->error : QString());
     if (m_values > 0)
-        m_statsLabel->setText(tr("Min %1   Max %2   Mean %3")
-                                  .arg(FormatDecodedValue(m_rule, m_min),
-                                       FormatDecodedValue(m_rule, m_max),
-                                       FormatDecodedValue(m_rule, m_sum / m_values)));
+        m_statsLabel->setText(
+            tr("Min %1   Max %2   Mean %3")
+                .arg(FormatDecodedValue(m_rule.decoding, m_min),
+                     FormatDecodedValue(m_rule.decoding, m_max),
+                     FormatDecodedValue(m_rule.decoding, static_cast<double>(m_sum / m_values))));
     else
         m_statsLabel->setText(tr("Min -   Max -   Mean -"));
     m_failuresLabel->setText(tr("Failures: %1").arg(m_failures));
@@ -710,7 +581,7 @@ bool WatchDock::saveCsv(const QString& path, QString* error) const
     QString text = WatchCsvHeader() + QLatin1Char('\n');
     for (const SWatchSample& sample : m_samples) {
         const int offset = QDateTime::fromMSecsSinceEpoch(sample.epochMs).offsetFromUtc();
-        text += WatchCsvLine(sample, m_rule, offset);
+        text += WatchCsvLine(sample, m_rule.decoding, offset);
         text += QLatin1Char('\n');
     }
     return saveTextFile(path, text, error);

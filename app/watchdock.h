@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/watchruleeditor.h"
 #include "transactions/watch.h"
 
 #include <QDockWidget>
@@ -33,12 +34,14 @@ class WatchDock : public QDockWidget {
 public:
     // What to watch: an address and a byte count, from the bench or from a
     // stored read command (then with its device file and label, which name
-    // the remembered rule).
+    // the remembered rule). A rule given here (a register map's register)
+    // replaces the remembered one.
     struct STarget {
         uint8_t address = 0;
         int count = 2;
         QString filePath;
         QString label;
+        std::optional<SWatchRuleTexts> rule;
     };
 
     // The connected adapter, or null.
@@ -83,27 +86,22 @@ public:
     // refresh tick.
     void refreshNow();
     WatchPlot* plot() const { return m_plot; }
+    WatchRuleEditor* ruleEditor() const { return m_editor; }
 
 private slots:
     void onStartPause();
     void onClear();
     void onSaveCsv();
     void onPoll();
-    void onRuleEdited();
+    void onRuleApplied();
     void onIntervalEdited();
     void onWindowChanged(int seconds);
-    void onRegisterEdited();
 
 private:
     void buildUi();
     void start();
     void setStatus(const QString& text);
     void updateButtons();
-    // The register fields as a pointer; false when they are not valid.
-    bool readRegister(std::optional<uint32_t>& reg, int& width) const;
-    std::optional<SDecodingRule> readRule(QString* error) const;
-    SDecodingTexts ruleTexts() const;
-    void setRuleTexts(const SDecodingTexts& texts);
     QString sourceKey() const;
     void loadRemembered();
     void saveRemembered() const;
@@ -120,11 +118,9 @@ private:
     FormatAddress m_formatAddress;
 
     std::optional<STarget> m_target;
-    SDecodingRule m_rule;
-    // The register pointer of the polls: the fields' last valid one, so
-    // that typing a new one does not stop the watch half-way.
-    std::optional<uint32_t> m_register;
-    int m_registerWidthBytes = 1;
+    // The rule of the polls and of the numbers shown: the one the editor
+    // applied last, whatever its fields hold now.
+    SWatchRule m_rule;
     bool m_connected = false;
     bool m_unsaved = false;
     // The next sample follows a pause: the line must not bridge it.
@@ -137,22 +133,15 @@ private:
     int m_failures = 0;
     double m_min = 0;
     double m_max = 0;
-    double m_sum = 0;
+    // Wide enough that no sum of finite values overflows.
+    long double m_sum = 0;
     qsizetype m_values = 0;
 
     QLabel* m_sourceLabel = nullptr;
-    QLineEdit* m_registerEdit = nullptr;
-    QSpinBox* m_registerWidth = nullptr;
     QComboBox* m_interval = nullptr;
     QSpinBox* m_window = nullptr;
-    QComboBox* m_format = nullptr;
-    QSpinBox* m_shift = nullptr;
-    QLineEdit* m_mask = nullptr;
-    QLineEdit* m_scale = nullptr;
-    QLineEdit* m_offset = nullptr;
-    QLineEdit* m_unit = nullptr;
-    QSpinBox* m_decimals = nullptr;
-    QLabel* m_ruleError = nullptr;
+    WatchRuleEditor* m_editor = nullptr;
+    QLabel* m_intervalError = nullptr;
     QPushButton* m_startButton = nullptr;
     QPushButton* m_clearButton = nullptr;
     QPushButton* m_saveButton = nullptr;

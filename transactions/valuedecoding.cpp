@@ -228,7 +228,17 @@ std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<u
     value >>= rule.shift;
     if (rule.mask)
         value = static_cast<int64_t>(static_cast<uint64_t>(value) & *rule.mask);
-    return static_cast<double>(value) * rule.scale + rule.offset;
+    const double result = static_cast<double>(value) * rule.scale + rule.offset;
+    // A huge scale or offset can leave the range of numbers: no value then,
+    // rather than an infinity to draw or to average.
+    if (!std::isfinite(result)) {
+        fail(error, tr("%1 x %2 + %3 is out of range; make the scale or offset smaller.")
+                        .arg(value)
+                        .arg(rule.scale)
+                        .arg(rule.offset));
+        return std::nullopt;
+    }
+    return result;
 }
 
 QString FormatDecodedNumber(const SDecodingRule& rule, double value)

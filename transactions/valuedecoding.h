@@ -73,8 +73,9 @@ bool IsValueFormatSigned(EValueFormat format);
 std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QString* error);
 
 // The value of the first bytes of data under the rule, or nothing with the
-// reason in error when there are fewer bytes than the format takes. Bytes
-// past the format's width are ignored.
+// reason in error when there are fewer bytes than the format takes or the
+// scaled value is out of the range of numbers. Bytes past the format's width
+// are ignored.
 std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<uint8_t>& data,
                                   QString* error);
 

@@ -73,6 +73,7 @@ SWatchSample MakeWatchSample(const SWatchPoll& poll, const SDecodingRule& rule, 
         return sample;
     }
     sample.value = DecodeValue(rule, poll.data, &sample.error);
+    sample.ruleError = !sample.value;
     return sample;
 }
 

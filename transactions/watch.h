@@ -53,6 +53,9 @@ struct SWatchSample {
     std::vector<uint8_t> raw;
     std::optional<double> value;
     QString error; // the poll's or the decoding's, empty for a good sample
+    // The poll gave bytes but the rule could not decode them (too few bytes
+    // for the format, a value out of range): the rule's fault, not the bus's.
+    bool ruleError = false;
 };
 
 // The sample of a poll: its bytes decoded by the rule; a failed poll or a

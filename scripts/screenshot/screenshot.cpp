@@ -113,15 +113,18 @@ int main(int argc, char* argv[])
         if (!dock->samples().empty())
             answerer.pressButton(QMessageBox::Discard);
         ui->btn_watch->click();
-        dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"))->setText(reg);
+        auto* registerField = dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"));
+        registerField->setText(reg);
+        QTest::keyClick(registerField, Qt::Key_Return);
         dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))
             ->setCurrentText(QStringLiteral("50ms"));
         dock->findChild<QSpinBox*>(QStringLiteral("spin_watch_window"))->setValue(20);
         for (const auto& [name, value] : fields) {
             QWidget* field = dock->findChild<QWidget*>(QLatin1String(name));
-            if (auto* edit = qobject_cast<QLineEdit*>(field))
+            if (auto* edit = qobject_cast<QLineEdit*>(field)) {
                 edit->setText(value);
-            else if (auto* box = qobject_cast<QComboBox*>(field))
+                QTest::keyClick(edit, Qt::Key_Return);
+            } else if (auto* box = qobject_cast<QComboBox*>(field))
                 box->setCurrentText(value);
             else if (auto* spin = qobject_cast<QSpinBox*>(field))
                 spin->setValue(value.toInt());
@@ -143,7 +146,7 @@ int main(int argc, char* argv[])
           QStringLiteral("watch-bh1750.png"));
     watch(QStringLiteral("0x48"), QStringLiteral("00"),
           {{"cmb_watch_format", QStringLiteral("s16be")},
-           {"spin_watch_shift", QStringLiteral("7")},
+           {"edit_watch_shift", QStringLiteral("7")},
            {"edit_watch_scale", QStringLiteral("0.5")},
            {"edit_watch_unit", QStringLiteral("°C")},
            {"spin_watch_decimals", QStringLiteral("1")}},

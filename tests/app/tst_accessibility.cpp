@@ -101,7 +101,7 @@ void TstAccessibility::controlNames_data()
         {"spin_watch_register_width", "Pointer bytes:"},
         {"cmb_watch_interval", "Interval:"},
         {"spin_watch_window", "Plot window:"},
-        {"spin_watch_shift", "Shift:"},
+        {"edit_watch_shift", "Shift:"},
         {"edit_watch_mask", "Mask:"},
         {"edit_watch_scale", "Scale:"},
         {"edit_watch_offset", "Offset:"},

@@ -1,5 +1,6 @@
 // The watch dock on the simulated bus, and saving the output table.
 
+#include "app/elidedlabel.h"
 #include "app/watchdock.h"
 #include "app/watchplot.h"
 #include "apptesthelpers.h"
@@ -36,6 +37,10 @@ private slots:
     void registerPointerAndRememberedRule();
     void stopConditions_data();
     void stopConditions();
+    void ruleAppliesOnlyWhenValid_data();
+    void ruleAppliesOnlyWhenValid();
+    void ruleErrorIsNoBusFailure_data();
+    void ruleErrorIsNoBusFailure();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -58,6 +63,9 @@ private:
     // Types the text into the field and commits it with Return.
     void enter(const char* name, const QString& text);
     QString status() { return field<QLabel>("label_watch_status")->text(); }
+    QString ruleState() { return field<ElidedLabel>("label_watch_rule_state")->fullText(); }
+    // The LM75 at 0x48 at -0.5 degrees, its temperature register decoded.
+    void watchLm75();
 
     std::shared_ptr<CSimOrvAdapter> m_adapter;
     std::unique_ptr<MainWindow> m_window;
@@ -92,9 +100,9 @@ void TstWatch::cleanup()
 void TstWatch::setRule(const QString& format, int shift, const QString& scale, const QString& unit)
 {
     field<QComboBox>("cmb_watch_format")->setCurrentText(format);
-    field<QSpinBox>("spin_watch_shift")->setValue(shift);
-    field<QLineEdit>("edit_watch_scale")->setText(scale);
-    field<QLineEdit>("edit_watch_unit")->setText(unit);
+    enter("edit_watch_shift", QString::number(shift));
+    enter("edit_watch_scale", scale);
+    enter("edit_watch_unit", unit);
     field<QSpinBox>("spin_watch_decimals")->setValue(1);
 }
 
@@ -133,7 +141,7 @@ void TstWatch::benchWatchShowsLux()
     field<QPushButton>("btn_watch_start")->click();
     PELLAN_TRY_VERIFY(dock()->samples().size() > paused);
     // A register being typed does not stop the watch half-way.
-    field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("0x"));
+    QTest::keyClicks(field<QLineEdit>("edit_watch_register"), QStringLiteral("0x"));
     const size_t typed = dock()->samples().size();
     PELLAN_TRY_VERIFY(dock()->samples().size() > typed + 2);
     QVERIFY(dock()->isRunning());
@@ -143,7 +151,7 @@ void TstWatch::registerPointerAndRememberedRule()
 {
     startWatch(QStringLiteral("0x48"));
     field<QPushButton>("btn_watch_start")->click(); // pause to set up
-    field<QLineEdit>("edit_watch_register")->setText(QStringLiteral("00"));
+    enter("edit_watch_register", QStringLiteral("00"));
     setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
     field<QPushButton>("btn_watch_clear")->click();
     field<QPushButton>("btn_watch_start")->click();
@@ -167,7 +175,7 @@ void TstWatch::registerPointerAndRememberedRule()
     QVERIFY(connectTo(*m_window, QStringLiteral("SN-W")));
     startWatch(QStringLiteral("0x48"));
     QCOMPARE(field<QComboBox>("cmb_watch_format")->currentText(), QStringLiteral("s16be"));
-    QCOMPARE(field<QSpinBox>("spin_watch_shift")->value(), 7);
+    QCOMPARE(field<QLineEdit>("edit_watch_shift")->text(), QStringLiteral("7"));
     QCOMPARE(field<QLineEdit>("edit_watch_unit")->text(), QStringLiteral("°C"));
     QCOMPARE(field<QLineEdit>("edit_watch_register")->text(), QStringLiteral("00"));
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
@@ -222,6 +230,145 @@ void TstWatch::stopConditions()
         QCOMPARE(dock()->samples().back().error, QStringLiteral("Timeout"));
     QCOMPARE(field<QPushButton>("btn_watch_start")->text(),
              running ? QStringLiteral("Pause") : QStringLiteral("Start"));
+}
+
+void TstWatch::watchLm75()
+{
+    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    enter("edit_watch_register", QStringLiteral("00"));
+    setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
+    field<QPushButton>("btn_watch_clear")->click();
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.5));
+}
+
+void TstWatch::ruleAppliesOnlyWhenValid_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("error");
+    // Typed key by key: "1FF" passes through the valid "1" and "1F".
+    QTest::newRow("register too wide") << "edit_watch_register"
+                                       << "1FF"
+                                       << "Invalid register";
+    QTest::newRow("register with a sign") << "edit_watch_register"
+                                          << "+10"
+                                          << "Invalid register";
+    QTest::newRow("mask prefix alone") << "edit_watch_mask"
+                                       << "0x"
+                                       << "Invalid mask";
+    QTest::newRow("scale not a number") << "edit_watch_scale"
+                                        << "abc"
+                                        << "Invalid scale";
+    QTest::newRow("offset out of range") << "edit_watch_offset"
+                                         << "1e309"
+                                         << "Invalid offset";
+    QTest::newRow("shift past the width") << "edit_watch_shift"
+                                          << "31"
+                                          << "past the 16 bits";
+    QTest::newRow("valid scale") << "edit_watch_scale"
+                                 << "0.25"
+                                 << "";
+}
+
+void TstWatch::ruleAppliesOnlyWhenValid()
+{
+    QFETCH(QString, name);
+    QFETCH(QString, typed);
+    QFETCH(QString, error);
+
+    watchLm75();
+    auto* edit = field<QLineEdit>(qPrintable(name));
+    edit->clear();
+    QTest::keyClicks(edit, typed);
+    // Nothing applies before Return, whatever the polls in between.
+    const size_t typing = dock()->samples().size();
+    PELLAN_TRY_VERIFY(dock()->samples().size() > typing + 2);
+    QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.5));
+    QTest::keyClick(edit, Qt::Key_Return);
+
+    const size_t committed = dock()->samples().size();
+    PELLAN_TRY_VERIFY(dock()->samples().size() > committed + 2);
+    if (error.isEmpty()) {
+        QVERIFY(dock()->ruleEditor()->isApplied());
+        QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.25));
+        QCOMPARE(ruleState().trimmed(), QString());
+        return;
+    }
+    // The rule in force stays, and says so; the field is marked on itself.
+    QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.5));
+    dock()->refreshNow();
+    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("-0.5 °C"));
+    const QString inForce =
+        QStringLiteral("In force: register 00, s16be, shift 7, scale 0.5, unit °C");
+    QVERIFY2(ruleState().startsWith(QStringLiteral("Rule not applied: ")), qPrintable(ruleState()));
+    QVERIFY2(ruleState().contains(error), qPrintable(ruleState()));
+    QVERIFY2(ruleState().endsWith(inForce), qPrintable(ruleState()));
+    QVERIFY2(edit->accessibleDescription().startsWith(QStringLiteral("Not valid: ")),
+             qPrintable(edit->accessibleDescription()));
+    QVERIFY(edit->toolTip().contains(error));
+    // A valid edit of another field neither clears the mark nor applies.
+    enter("edit_watch_unit", QStringLiteral("C"));
+    QVERIFY(edit->accessibleDescription().startsWith(QStringLiteral("Not valid: ")));
+    QVERIFY(ruleState().startsWith(QStringLiteral("Rule not applied: ")));
+    QCOMPARE(dock()->ruleEditor()->appliedTexts().decoding.unit, QStringLiteral("°C"));
+    // Once valid, the mark goes.
+    edit->setText(name == QLatin1String("edit_watch_register") ? QStringLiteral("00") : QString());
+    QVERIFY(edit->accessibleDescription().isEmpty());
+}
+
+void TstWatch::ruleErrorIsNoBusFailure_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<QString>("format");
+    QTest::addColumn<QString>("scale");
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("error");
+    // The LM75 reads FF 80 at -0.5 degrees.
+    QTest::newRow("1 byte: u8 by default") << 1 << ""
+                                           << ""
+                                           << "255.00"
+                                           << "";
+    QTest::newRow("1 byte as u16be") << 1 << "u16be"
+                                     << ""
+                                     << "Rule error"
+                                     << "u16be needs 2 bytes but the read gave 1.";
+    QTest::newRow("overflow") << 2 << "u16be"
+                              << "1e305"
+                              << "Rule error"
+                              << "out of range";
+}
+
+void TstWatch::ruleErrorIsNoBusFailure()
+{
+    QFETCH(int, count);
+    QFETCH(QString, format);
+    QFETCH(QString, scale);
+    QFETCH(QString, value);
+    QFETCH(QString, error);
+
+    ui()->cmb_i2c_device->setEditText(QStringLiteral("0x48"));
+    ui()->spin_read->setValue(count);
+    ui()->btn_watch->click();
+    if (!format.isEmpty())
+        field<QComboBox>("cmb_watch_format")->setCurrentText(format);
+    if (!scale.isEmpty())
+        enter("edit_watch_scale", scale);
+    field<QPushButton>("btn_watch_clear")->click();
+    PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
+    dock()->refreshNow();
+    QCOMPARE(dock()->failureCount(), 0);
+    QCOMPARE(field<QLabel>("label_watch_value")->text(), value);
+    if (error.isEmpty()) {
+        QCOMPARE(ruleState().trimmed(), QString());
+        return;
+    }
+    QVERIFY2(ruleState().startsWith(QStringLiteral("Rule error: ")), qPrintable(ruleState()));
+    QVERIFY2(ruleState().contains(error), qPrintable(ruleState()));
+    // Never drawn or averaged.
+    QCOMPARE(field<QLabel>("label_watch_stats")->text(), QStringLiteral("Min -   Max -   Mean -"));
+    QCOMPARE(dock()->plot()->pointCount(), 0);
 }
 
 void TstWatch::closedDockPollsNoMore()

@@ -243,6 +243,13 @@ void TstValueDecoding::ruleErrors_data()
                                    << ""
                                    << ""
                                    << "" << two << "u24be needs 3 bytes but the read gave 2.";
+    QTest::newRow("out of range") << "u32be"
+                                  << ""
+                                  << ""
+                                  << "1e300"
+                                  << "" << Bytes{0xFF, 0xFF, 0xFF, 0xFF}
+                                  << "4294967295 x 1e+300 + 0 is out of range; make the scale or "
+                                     "offset smaller.";
     QTest::newRow("no bytes") << "u8"
                               << ""
                               << ""
