@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include "app/outputtable.h"
+#include "app/savepath.h"
 #include "app/savetextfile.h"
 #include "app/watchdock.h"
 #include "i2c/orvi2c.h"
@@ -11,8 +12,6 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
 #include <QLabel>
 #include <QMessageBox>
 #include <QStandardPaths>
@@ -82,23 +81,17 @@ void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QStr
 
 void MainWindow::onSaveOutput()
 {
-    const QString csvFilter = tr("CSV files (*.csv)");
-    const QString textFilter = tr("Text files, as Copy Report (*.txt)");
+    const QStringList filters = {tr("CSV files (*.csv)"), tr("Text files, as Copy Report (*.txt)")};
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString name =
         QStringLiteral("pellan-output-%1.csv")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    QString filter = csvFilter;
-    QString path =
-        QFileDialog::getSaveFileName(this, tr("Save Output"), QDir(folder).filePath(name),
-                                     csvFilter + QStringLiteral(";;") + textFilter, &filter);
-    if (path.isEmpty())
+    const std::optional<SSavePath> chosen =
+        askSavePath(this, tr("Save Output"), QDir(folder).filePath(name), filters);
+    if (!chosen)
         return;
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    const bool asText =
-        suffix == QLatin1String("txt") || (suffix != QLatin1String("csv") && filter == textFilter);
-    if (suffix.isEmpty())
-        path += asText ? QStringLiteral(".txt") : QStringLiteral(".csv");
+    const QString& path = chosen->path;
+    const bool asText = chosen->filter == 1;
 
     QString error;
     if (!saveTextFile(path, asText ? m_outputTable->reportText() : m_outputTable->csv(), &error)) {

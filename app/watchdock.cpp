@@ -1,5 +1,6 @@
 #include "app/watchdock.h"
 
+#include "app/savepath.h"
 #include "app/savetextfile.h"
 #include "app/watchplot.h"
 #include "app/watchruleeditor.h"
@@ -10,7 +11,6 @@
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
 #include <QGridLayout>
 #include <QHBoxLayout>
@@ -593,11 +593,11 @@ void WatchDock::onSaveCsv()
     const QString name =
         QStringLiteral("watch-%1.csv")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString path =
-        QFileDialog::getSaveFileName(this, tr("Save Watch"), QDir(folder).filePath(name),
-                                     tr("CSV files (*.csv);;All files (*)"));
-    if (path.isEmpty())
+    const std::optional<SSavePath> chosen =
+        askSavePath(this, tr("Save Watch"), QDir(folder).filePath(name), {tr("CSV files (*.csv)")});
+    if (!chosen)
         return;
+    const QString& path = chosen->path;
     QString error;
     if (!saveCsv(path, &error)) {
         QMessageBox box(QMessageBox::Critical, tr("Save Watch"),

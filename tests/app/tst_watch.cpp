@@ -8,6 +8,7 @@
 #include "sim/adapters/simlm75.h"
 #include "tests/support/waits.h"
 
+#include <QDir>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -48,6 +49,8 @@ private slots:
     void saveWatchCsv();
     void saveOutput_data();
     void saveOutput();
+    void saveAsksBeforeReplacing_data();
+    void saveAsksBeforeReplacing();
     void saveFailureSaysWhy();
     void plotKeepsItsPointsBounded();
 
@@ -484,24 +487,33 @@ void TstWatch::saveWatchCsv()
 
 void TstWatch::saveOutput_data()
 {
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("filter");
     QTest::addColumn<QString>("file");
     QTest::addColumn<QStringList>("lines");
+    const QString csv = QStringLiteral("CSV files (*.csv)");
+    const QString text = QStringLiteral("Text files, as Copy Report (*.txt)");
     const QString time = QStringLiteral("\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}"
                                         "(Z|[+-]\\d\\d:\\d\\d)");
-    QTest::newRow("csv") << "out.csv"
-                         << QStringList{"time,type,address,status,error,data",
-                                        time + ",Read 0x23,0x23,0x02,,01 2C",
-                                        time + ",Read 0x30,0x30,0x80,NACK received,",
-                                        time + ",Search,,,,\"0x23, 0x48\"", ""};
-    QTest::newRow("text") << "out.txt"
-                          << QStringList{"Read 0x23\t0x02\t01 2C",
-                                         "Read 0x30\t0x80  NACK received\t", "Search\t\t0x23, 0x48",
-                                         ""};
-    QTest::newRow("no suffix, CSV") << "out" << QStringList{"time,type,address,status,error,data"};
+    const QStringList csvLines = {
+        "time,type,address,status,error,data", time + ",Read 0x23,0x23,0x02,,01 2C",
+        time + ",Read 0x30,0x30,0x80,NACK received,", time + ",Search,,,,\"0x23, 0x48\"", ""};
+    const QStringList textLines = {"Read 0x23\t0x02\t01 2C", "Read 0x30\t0x80  NACK received\t",
+                                   "Search\t\t0x23, 0x48", ""};
+    // The typed suffix wins; a missing one takes the filter's.
+    QTest::newRow("csv") << "out.csv" << csv << "out.csv" << csvLines;
+    QTest::newRow("text") << "out.txt" << text << "out.txt" << textLines;
+    QTest::newRow("no suffix, CSV") << "out" << csv << "out.csv" << csvLines;
+    QTest::newRow("no suffix, text") << "out" << text << "out.txt" << textLines;
+    QTest::newRow("trailing dot") << "a7." << csv << "a7.csv" << csvLines;
+    QTest::newRow(".csv under the text filter") << "x.csv" << text << "x.csv" << csvLines;
+    QTest::newRow(".txt under the CSV filter") << "y.txt" << csv << "y.txt" << textLines;
 }
 
 void TstWatch::saveOutput()
 {
+    QFETCH(QString, typed);
+    QFETCH(QString, filter);
     QFETCH(QString, file);
     QFETCH(QStringList, lines);
 
@@ -513,20 +525,63 @@ void TstWatch::saveOutput()
     ui()->btn_i2c_search->click();
     QCOMPARE(ui()->table_data->rowCount(), 3);
 
-    const QString path = m_saves->filePath(file);
     testsupport::CDialogAnswerer answerer;
-    answerer.chooseFile(path);
+    answerer.chooseFile(m_saves->filePath(typed), filter);
     ui()->actionSaveOutput->trigger();
     QVERIFY(answerer.waitDone());
-    QFile saved(QFileInfo(path).suffix().isEmpty() ? path + QStringLiteral(".csv") : path);
+    QCOMPARE(QDir(m_saves->path()).entryList(QDir::Files), QStringList{file});
+    QFile saved(m_saves->filePath(file));
     QVERIFY(saved.open(QIODevice::ReadOnly));
     const QStringList written = QString::fromUtf8(saved.readAll()).split(QLatin1Char('\n'));
-    if (lines.size() > 1)
-        QCOMPARE(written.size(), lines.size());
+    QCOMPARE(written.size(), lines.size());
     for (int i = 0; i < lines.size(); ++i) {
         const QRegularExpression pattern(QRegularExpression::anchoredPattern(lines.at(i)));
         QVERIFY2(pattern.match(written.at(i)).hasMatch(), qPrintable(written.at(i)));
     }
+}
+
+void TstWatch::saveAsksBeforeReplacing_data()
+{
+    QTest::addColumn<QString>("save");
+    QTest::addColumn<bool>("replace");
+    QTest::newRow("output, kept") << "output" << false;
+    QTest::newRow("output, replaced") << "output" << true;
+    QTest::newRow("watch, replaced") << "watch" << true;
+}
+
+void TstWatch::saveAsksBeforeReplacing()
+{
+    QFETCH(QString, save);
+    QFETCH(bool, replace);
+
+    // The name is completed to one that is there already.
+    const QString existing = m_saves->filePath(QStringLiteral("a6.csv"));
+    QFile old(existing);
+    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+    old.close();
+    if (save == QLatin1String("watch")) {
+        startWatch(QStringLiteral("0x30"));
+        PELLAN_TRY_VERIFY(!dock()->samples().empty());
+        field<QPushButton>("btn_watch_start")->click();
+    } else {
+        ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
+        ui()->btn_read->click();
+    }
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseFile(m_saves->filePath(QStringLiteral("a6")));
+    answerer.pressButton(replace ? QMessageBox::Yes : QMessageBox::No);
+    // Not replaced, the dialog comes back for another name.
+    if (!replace)
+        answerer.reject();
+    if (save == QLatin1String("watch"))
+        field<QPushButton>("btn_watch_save")->click();
+    else
+        ui()->actionSaveOutput->trigger();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.seen().at(1).text,
+             QStringLiteral("\"%1\" already exists.\nDo you want to replace it?").arg(existing));
+    QVERIFY(old.open(QIODevice::ReadOnly));
+    QCOMPARE(old.readAll() == "old\n", !replace);
 }
 
 void TstWatch::saveFailureSaysWhy()
