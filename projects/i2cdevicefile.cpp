@@ -107,6 +107,13 @@ bool SameLabel(const QString& a, const QString& b)
 // What a compact JSON writer makes of one string value, quotes included.
 QByteArray JsonString(const QString& text)
 {
+    // Printable ASCII without quotes or backslashes, most labels, needs no
+    // escape: a large file is written without a JSON document per label.
+    const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x7F && c != u'"' && c != u'\\';
+    });
+    if (plain)
+        return '"' + text.toLatin1() + '"';
     const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
 }
@@ -128,6 +135,20 @@ QByteArray CommandLine(const SI2cCommand& command)
               << JsonPair(KEY_DATA, JsonString(CI2cDeviceFile::BytesToHex(command.data)));
     }
     return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
+}
+
+// The text of a file that would grow past what the reader takes; reached
+// is the command at which it did.
+bool FailTooLarge(QString& error, qsizetype reached, qsizetype commands)
+{
+    error = QStringLiteral("Not saved: with its %1 commands the file would be larger than %2 "
+                           "bytes, the most a device file may hold (it passed that size at "
+                           "command %3). The file was left as it was; remove commands or "
+                           "shorten their labels")
+                .arg(commands)
+                .arg(MAX_FILE_SIZE)
+                .arg(reached);
+    return false;
 }
 
 SFileStamp StampOf(const struct stat& status)
@@ -354,10 +375,25 @@ bool CI2cDeviceFile::Load(const QString& path)
 
 bool CI2cDeviceFile::Save() const
 {
-    QByteArrayList lines;
-    lines.reserve(m_commands.size());
-    for (const SI2cCommand& command : m_commands)
-        lines << CommandLine(command);
+    // Only what the reader takes back: a saved file always loads again.
+    if (m_address > MAX_ADDRESS) {
+        m_lastError = QStringLiteral("Not saved: the address 0x%1 is above 0x7F; the file was "
+                                     "left as it was")
+                          .arg(m_address, 2, 16, QLatin1Char('0'));
+        return false;
+    }
+    for (qsizetype i = 0; i < m_commands.size(); ++i) {
+        const SI2cCommand& command = m_commands.at(i);
+        if (command.type == EI2cCommandType::Read &&
+            (command.count < 1 || command.count > MAX_READ_COUNT)) {
+            m_lastError = QStringLiteral("Not saved: command %1 reads %2 bytes, not 1 to %3; the "
+                                         "file was left as it was")
+                              .arg(i + 1)
+                              .arg(command.count)
+                              .arg(MAX_READ_COUNT);
+            return false;
+        }
+    }
 
     const QByteArray addressText =
         "0x" + QByteArray::number(m_address, 16).toUpper().rightJustified(2, '0');
@@ -366,14 +402,25 @@ bool CI2cDeviceFile::Save() const
     text += INDENT + JsonPair(KEY_NAME, JsonString(m_name)) + ",\n";
     text += INDENT + JsonPair(KEY_ADDRESS, JsonString(QString::fromLatin1(addressText))) + ",\n";
     text += INDENT + JsonPair(KEY_DESCRIPTION, JsonString(m_description)) + ",\n";
-    if (lines.isEmpty()) {
+    if (m_commands.isEmpty()) {
         text += INDENT + JsonPair(KEY_COMMANDS, "[]") + "\n";
     } else {
         text += INDENT + JsonPair(KEY_COMMANDS, "[") + "\n";
-        text += lines.join(",\n") + "\n";
+        for (qsizetype i = 0; i < m_commands.size(); ++i) {
+            if (i > 0)
+                text += ",\n";
+            text += CommandLine(m_commands.at(i));
+            // Measured as it grows: a file the reader would refuse is never
+            // written, nor built whole only to be thrown away.
+            if (text.size() > MAX_FILE_SIZE)
+                return FailTooLarge(m_lastError, i + 1, m_commands.size());
+        }
+        text += "\n";
         text += INDENT + QByteArray("]\n");
     }
     text += "}\n";
+    if (text.size() > MAX_FILE_SIZE)
+        return FailTooLarge(m_lastError, m_commands.size(), m_commands.size());
 
     // The target is replaced only by a commit, so a failure leaves the
     // previous file as it was. QSaveFile commits a short write (a disk that

@@ -18,7 +18,16 @@ const QString BAD_COUNT = QStringLiteral("Command 1: invalid read count");
 const QString BAD_WRITE = QStringLiteral("Command 1: invalid mode or data");
 
 enum ESource { Content, Directory, Missing, HugeFile, Fifo, LinkToFifo, LinkToDirectory };
-enum EFailure { MissingFolder, ParentIsFile, ReadOnlyFolder, DiskFull };
+enum EFailure {
+    MissingFolder,
+    ParentIsFile,
+    ReadOnlyFolder,
+    DiskFull,
+    TooLarge,
+    AddressTooHigh,
+    NoReadCount,
+    ReadCountTooHigh
+};
 
 QByteArray readFile(const QString& path)
 {
@@ -315,16 +324,26 @@ void TestI2cDeviceFile::badInput()
 void TestI2cDeviceFile::saveFailure_data()
 {
     QTest::addColumn<int>("failure");
-    QTest::newRow("missing folder") << int(MissingFolder);
-    QTest::newRow("parent is a file") << int(ParentIsFile);
-    QTest::newRow("read-only folder") << int(ReadOnlyFolder);
-    QTest::newRow("disk full") << int(DiskFull);
+    QTest::addColumn<QString>("error");
+    QTest::newRow("missing folder") << int(MissingFolder) << "";
+    QTest::newRow("parent is a file") << int(ParentIsFile) << "";
+    QTest::newRow("read-only folder") << int(ReadOnlyFolder) << "";
+    QTest::newRow("disk full") << int(DiskFull) << "";
+    // Never a file that the reader would refuse.
+    QTest::newRow("larger than a file may be")
+        << int(TooLarge)
+        << "Not saved: with its 240000 commands the file would be larger than 16777216 bytes";
+    QTest::newRow("address above 0x7F") << int(AddressTooHigh) << "the address 0x80 is above";
+    QTest::newRow("read of no bytes") << int(NoReadCount) << "command 2 reads 0 bytes";
+    QTest::newRow("read of 65536 bytes")
+        << int(ReadCountTooHigh) << "command 2 reads 65536 bytes, not 1 to 65535";
 }
 
 // The previous file stays as it was and no temporary file is left behind.
 void TestI2cDeviceFile::saveFailure()
 {
     QFETCH(int, failure);
+    QFETCH(QString, error);
 
     QTemporaryDir dir;
     const QString oldPath = dir.filePath(QStringLiteral("old.i2cdev"));
@@ -334,6 +353,15 @@ void TestI2cDeviceFile::saveFailure()
                          : failure == ParentIsFile ? oldPath + QStringLiteral("/new.i2cdev")
                                                    : oldPath;
     CI2cDeviceFile device;
+    // An address-only write without a label takes 70 bytes.
+    for (int i = 0; failure == TooLarge && i < 240'000; ++i)
+        device.AddCommand(makeWrite(QString(), {}));
+    if (failure == AddressTooHigh)
+        device.SetAddress(0x80);
+    if (failure == NoReadCount || failure == ReadCountTooHigh) {
+        device.AddCommand(makeRead(QStringLiteral("fine"), 1));
+        device.AddCommand(makeRead(QStringLiteral("bad"), failure == NoReadCount ? 0 : 65536));
+    }
     bool saved = true;
     if (failure == ReadOnlyFolder) {
         const auto permissions = QFile::permissions(dir.path());
@@ -359,6 +387,7 @@ void TestI2cDeviceFile::saveFailure()
     }
     QVERIFY(!saved);
     QVERIFY(!device.GetLastError().isEmpty());
+    QVERIFY2(device.GetLastError().contains(error), qPrintable(device.GetLastError()));
     QCOMPARE(readFile(oldPath), oldBytes);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("old.i2cdev")});
