@@ -538,42 +538,6 @@ void MainWindow::onRead()
                 !read.ok, read.address);
 }
 
-void MainWindow::onI2cSearch()
-{
-    if (!isConnected())
-        return;
-
-    const QString remembered = m_ui->cmb_i2c_device->currentText();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const std::vector<uint8_t> found = RunSearch(*m_adapter).found;
-    QApplication::restoreOverrideCursor();
-
-    if (!m_adapter || !m_adapter->IsPresent()) {
-        handleConnectionLost();
-        return;
-    }
-
-    QComboBox* box = m_ui->cmb_i2c_device;
-    box->clear();
-    QStringList texts;
-    for (uint8_t address : found) {
-        texts.append(formatAddress(address));
-        box->addItem(texts.last());
-    }
-    // The box must keep pointing at the device the user chose: a write after
-    // a search must not go to whichever chip answered first.
-    const std::optional<uint8_t> chosen = parseAddress(remembered, isAddress8Bit());
-    const auto answered = chosen ? std::find(found.begin(), found.end(), *chosen) : found.end();
-    if (answered != found.end()) {
-        box->setCurrentIndex(static_cast<int>(answered - found.begin()));
-    } else if (!remembered.trimmed().isEmpty()) {
-        box->setCurrentIndex(-1);
-        box->setEditText(remembered);
-    }
-    addTableRow(tr("Search"), QString(),
-                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
-}
-
 void MainWindow::onAbout()
 {
     AboutDialog dialog(this);

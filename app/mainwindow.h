@@ -12,6 +12,7 @@
 
 class COrvI2c;
 class CProjectsPanel;
+struct SI2cScan;
 class OutputTable;
 class WatchDock;
 class QActionGroup;
@@ -94,6 +95,11 @@ private:
     void addTableRow(const QString& type, const QString& flags, const std::vector<uint8_t>& data,
                      bool error, std::optional<uint8_t> address = std::nullopt);
     void copyTableRows(ETableCopy mode);
+
+    // Runs of neighbouring addresses as "0x08-0x77, 0x7A".
+    QString addressRuns(const std::vector<uint8_t>& addresses) const;
+    // The search row of a scan on which probes failed.
+    QString scanFailureText(const SI2cScan& scan) const;
 
     void handleConnectionLost();
     QString invalidAddressText() const;
