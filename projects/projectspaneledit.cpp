@@ -247,7 +247,9 @@ bool CProjectsPanel::editDevice(CI2cDeviceFile& file, bool isNew)
         return false;
     file.SetName(dialog.name());
     file.SetAddress(dialog.address());
-    file.SetDescription(dialog.description());
+    // Kept as read unless the user changed it: its line ends too.
+    if (isNew || dialog.isDescriptionEdited())
+        file.SetDescription(dialog.description());
     return true;
 }
 
@@ -401,7 +403,7 @@ void CProjectsPanel::showDeviceProperties(int deviceIndex)
         current->SetAddress(edited.GetAddress());
         changed = true;
     }
-    if (edited.GetDescription() != before.GetDescription().trimmed()) {
+    if (edited.GetDescription() != before.GetDescription()) {
         current->SetDescription(edited.GetDescription());
         changed = true;
     }

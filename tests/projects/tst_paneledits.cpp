@@ -304,21 +304,26 @@ void TstPanelEdits::staleTree()
 
 void TstPanelEdits::propertiesChangedFields_data()
 {
-    QTest::addColumn<int>("outside"); // the field another program changes
-    QTest::addColumn<int>("user");    // the field the user changes
+    QTest::addColumn<QString>("before"); // the description when the dialog opens
+    QTest::addColumn<int>("outside");    // the field another program changes
+    QTest::addColumn<int>("user");       // the field the user changes
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("warning");
     QTest::newRow("address outside, description by the user")
-        << int(Address) << int(Description) << "c0, c1, c2 in Dev at 0x5c: mine"
+        << "" << int(Address) << int(Description) << "c0, c1, c2 in Dev at 0x5c: mine"
         << "";
     QTest::newRow("description outside, address by the user")
-        << int(Description) << int(Address) << "c0, c1, c2 in Dev at 0x24: outside"
+        << "" << int(Description) << int(Address) << "c0, c1, c2 in Dev at 0x24: outside"
         << "";
     QTest::newRow("address outside, nothing by the user")
-        << int(Address) << int(NoField) << "c0, c1, c2 in Dev at 0x5c: "
+        << "" << int(Address) << int(NoField) << "c0, c1, c2 in Dev at 0x5c: "
+        << "";
+    // The field shows "\r\n" as "\n": no change of the user's.
+    QTest::newRow("CRLF description, description outside, nothing by the user")
+        << "a\r\nb" << int(Description) << int(NoField) << "c0, c1, c2 in Dev at 0x23: outside"
         << "";
     QTest::newRow("name outside, description by the user")
-        << int(Name) << int(Description) << "c0, c1, c2 in Outside at 0x23: "
+        << "" << int(Name) << int(Description) << "c0, c1, c2 in Outside at 0x23: "
         << "\"dev.i2cdev\" now holds the device \"Outside\" instead of \"Dev\".";
 }
 
@@ -326,11 +331,13 @@ void TstPanelEdits::propertiesChangedFields_data()
 // OK writes only the field the user changed, to the file as it is then.
 void TstPanelEdits::propertiesChangedFields()
 {
+    QFETCH(QString, before);
     QFETCH(int, outside);
     QFETCH(int, user);
     QFETCH(QString, state);
     QFETCH(QString, warning);
     const QString path = writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    editOutside(path, [&before](CI2cDeviceFile& d) { d.SetDescription(before); });
     auto dock = makeDock();
 
     CDialogAnswerer answerer;
