@@ -1,6 +1,7 @@
 #include "app/watchruleeditor.h"
 
 #include "app/elidedlabel.h"
+#include "numbers/parsenumber.h"
 #include "transactions/registeraccess.h"
 
 #include <QAccessible>
@@ -19,40 +20,20 @@ const QColor INVALID_TEXT(0xB7, 0x1C, 0x1C);
 const QColor ERROR_COLOR(0xF4, 0x43, 0x36);
 constexpr int DEFAULT_DECIMALS = 2;
 
-int hexDigit(QChar c)
+// The register field: hex with or without 0x, fitting the pointer bytes;
+// empty is none.
+bool parseRegister(const QString& text, int width, std::optional<uint32_t>& reg,
+                   QString* error = nullptr)
 {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
-
-// The register field: hex digits with an optional 0x, nothing else (no
-// sign, no blanks inside), fitting the pointer bytes. Empty is none.
-bool parseRegister(const QString& text, int width, std::optional<uint32_t>& reg)
-{
-    QStringView digits = QStringView(text).trimmed();
     reg.reset();
-    if (digits.isEmpty())
+    if (text.trimmed().isEmpty())
         return true;
-    if (digits.startsWith(u"0x", Qt::CaseInsensitive))
-        digits = digits.mid(2);
-    if (digits.isEmpty() || digits.size() > 8)
+    const uint64_t maximum = (uint64_t{1} << (8 * width)) - 1;
+    const std::optional<uint64_t> value =
+        ParseNumber(text.trimmed(), ENumberSyntax::Hex, maximum, error);
+    if (!value)
         return false;
-    uint32_t value = 0;
-    for (QChar c : digits) {
-        const int digit = hexDigit(c);
-        if (digit < 0)
-            return false;
-        value = value * 16 + static_cast<uint32_t>(digit);
-    }
-    if (!RegisterFits(value, width))
-        return false;
-    reg = value;
+    reg = static_cast<uint32_t>(*value);
     return true;
 }
 
@@ -247,14 +228,20 @@ QString WatchRuleEditor::fieldError(const SField& field) const
     const QString text = field.edit->text().trimmed();
     if (field.edit == m_register) {
         std::optional<uint32_t> reg;
-        if (parseRegister(text, m_registerWidth->value(), reg))
+        QString reason;
+        if (parseRegister(text, m_registerWidth->value(), reg, &reason))
             return {};
-        return tr("Invalid register \"%1\". Enter hex that fits %n pointer byte(s), e.g. 00.",
+        return tr("Invalid register \"%1\": %2. Enter hex that fits %n pointer byte(s), e.g. 00.",
                   nullptr, m_registerWidth->value())
-            .arg(text);
+            .arg(text, reason);
     }
     if (field.edit == m_unit)
         return {};
+    // Plain decimals, as people type them; the width check follows below.
+    QString reason;
+    if (field.edit == m_shift && !text.isEmpty() &&
+        !ParseNumber(text, ENumberSyntax::Decimal, UINT32_MAX, &reason))
+        return tr("Invalid shift \"%1\": %2. Enter a number of bits, e.g. 7.").arg(text, reason);
     // Each number is checked by the shared rules, with the format it
     // depends on and without the other fields.
     SDecodingTexts alone;
