@@ -46,7 +46,11 @@ void MainWindow::setupWatch()
     m_statusWatch->setObjectName(QStringLiteral("label_status_watch"));
     m_statusWatch->setTextFormat(Qt::PlainText);
     m_statusWatch->hide();
-    statusBar()->insertPermanentWidget(0, m_statusWatch);
+    // Left of the version.
+    statusBar()->removeWidget(m_statusVersion);
+    statusBar()->addPermanentWidget(m_statusWatch);
+    statusBar()->addPermanentWidget(m_statusVersion);
+    m_statusVersion->show();
     connect(m_watch, &WatchDock::runningChanged, this, [this](bool running) {
         m_statusWatch->setText(m_watch->runningText());
         m_statusWatch->setVisible(running);

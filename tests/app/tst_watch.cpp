@@ -8,6 +8,7 @@
 #include "sim/adapters/simlm75.h"
 #include "tests/support/waits.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QLabel>
@@ -52,7 +53,10 @@ private slots:
     void saveAsksBeforeReplacing_data();
     void saveAsksBeforeReplacing();
     void saveFailureSaysWhy();
-    void plotKeepsItsPointsBounded();
+    void plotBreaksAtEveryGap_data();
+    void plotBreaksAtEveryGap();
+    void timeAxisLabels_data();
+    void timeAxisLabels();
 
 private:
     Ui::MainWindow* ui() { return MainWindowProbe(*m_window).ui(); }
@@ -601,20 +605,103 @@ void TstWatch::saveFailureSaysWhy()
     QVERIFY(!QFile::exists(path));
 }
 
-void TstWatch::plotKeepsItsPointsBounded()
+void TstWatch::plotBreaksAtEveryGap_data()
 {
+    QTest::addColumn<int>("interval"); // ms
+    QTest::addColumn<int>("samples");
+    QTest::addColumn<int>("failEvery"); // a run of failures in every so many polls
+    QTest::addColumn<int>("failRun");
+    QTest::addColumn<int>("pauseAfter"); // the sample before a 10 s pause, -1 none
+    QTest::addColumn<int>("segments");   // -1: not counted
+    QTest::newRow("10 s pause at 500 ms") << 500 << 60 << 0 << 0 << 30 << 2;
+    QTest::newRow("5 failures in a row at 10 ms") << 10 << 3000 << 1000 << 5 << -1 << 4;
+    QTest::newRow("every other poll fails at 10 ms") << 10 << 6000 << 2 << 1 << -1 << -1;
+    // 6,000 in view of 100,000, with six failures among them.
+    QTest::newRow("100,000 samples") << 10 << 100'000 << 1000 << 1 << -1 << 7;
+}
+
+void TstWatch::plotBreaksAtEveryGap()
+{
+    QFETCH(int, interval);
+    QFETCH(int, samples);
+    QFETCH(int, failEvery);
+    QFETCH(int, failRun);
+    QFETCH(int, pauseAfter);
+    QFETCH(int, segments);
+
     WatchPlot* plot = dock()->plot();
     plot->setWindowSeconds(60);
-    const qint64 start = 1'700'000'000'000;
-    for (int i = 0; i < 100'000; ++i)
-        plot->append(start + i * 10, i % 1000 == 500 ? WatchPlot::GAP : std::sin(i / 100.0));
+    // Where no line may go across: failed polls, and the middle of a pause.
+    std::vector<qint64> breaks;
+    qint64 time = 1'700'000'000'000;
+    for (int i = 0; i < samples; ++i, time += interval) {
+        const int phase = failEvery > 0 ? i % failEvery : -1;
+        if (phase >= failEvery / 2 && phase < failEvery / 2 + failRun) {
+            plot->append(time, WatchPlot::GAP);
+            breaks.push_back(time);
+            continue;
+        }
+        plot->append(time, std::sin(i / 100.0));
+        if (i == pauseAfter) {
+            breaks.push_back(time + 5000);
+            time += 10'000;
+            plot->append(time + interval, WatchPlot::GAP); // as the dock resumes
+        }
+    }
     plot->refresh();
-    // 100,000 samples over 1,000 s, 6,000 of them in view, drawn as at most
-    // two points for each of the buckets across the window.
-    QVERIFY2(plot->pointCount() <= 2 * 151, qPrintable(QString::number(plot->pointCount())));
-    QVERIFY(plot->pointCount() > 150);
-    // Six failures in view: seven runs.
-    QCOMPARE(plot->segmentCount(), 7);
+
+    for (const QList<QPointF>& line : plot->lines()) {
+        for (qsizetype i = 1; i < line.size(); ++i) {
+            const auto from = static_cast<qint64>(line[i - 1].x());
+            const auto to = static_cast<qint64>(line[i].x());
+            const auto next = std::upper_bound(breaks.begin(), breaks.end(), from);
+            QVERIFY2(next == breaks.end() || *next >= to,
+                     qPrintable(QStringLiteral("a line from %1 to %2 crosses %3")
+                                    .arg(from)
+                                    .arg(to)
+                                    .arg(*next)));
+        }
+    }
+    if (segments >= 0)
+        QCOMPARE(plot->segmentCount(), segments);
+    // Never more points than the buckets across the window can show.
+    QVERIFY2(plot->pointCount() <= 6 * 151, qPrintable(QString::number(plot->pointCount())));
+}
+
+void TstWatch::timeAxisLabels_data()
+{
+    QTest::addColumn<int>("window"); // s
+    QTest::addColumn<QString>("label");
+    QTest::newRow("5 s") << 5 << "\\d\\d:\\d\\d:\\d\\d";
+    QTest::newRow("10 min") << 600 << "\\d\\d:\\d\\d(:00)?";
+    // A day spans two dates: the first label and the one after midnight
+    // name theirs.
+    QTest::newRow("24 h") << 24 * 3600 << "(\\S+ \\d+ )?\\d\\d:\\d\\d";
+}
+
+void TstWatch::timeAxisLabels()
+{
+    QFETCH(int, window);
+    QFETCH(QString, label);
+
+    WatchPlot* plot = dock()->plot();
+    plot->setWindowSeconds(window);
+    plot->append(QDateTime::currentMSecsSinceEpoch(), 1.0);
+    plot->refresh();
+    QCOMPARE(plot->timeTitle(), QStringLiteral("Time"));
+    const QStringList labels = plot->timeLabels();
+    const std::vector<qint64>& times = plot->timeLabelTimes();
+    QVERIFY(labels.size() >= 2);
+    // Evenly spaced at whole steps of local time.
+    const qint64 step = times.at(1) - times.at(0);
+    QVERIFY(step % 1000 == 0);
+    for (size_t i = 1; i < times.size(); ++i)
+        QCOMPARE(times[i] - times[i - 1], step);
+    const QRegularExpression pattern(QRegularExpression::anchoredPattern(label));
+    for (const QString& text : labels)
+        QVERIFY2(pattern.match(text).hasMatch(), qPrintable(text));
+    if (window == 24 * 3600)
+        QVERIFY2(labels.first().contains(QLatin1Char(' ')), qPrintable(labels.first()));
 }
 
 QTEST_MAIN(TstWatch)
