@@ -24,10 +24,16 @@ void ElidedLabel::setFullText(const QString& text)
     if (text == m_fullText && !text.isEmpty())
         return;
     m_fullText = text;
-    setToolTip(text);
-    setAccessibleDescription(text);
+    setAccessibleName(text);
+    setAccessibleDescription(m_description.isEmpty() ? text : m_description);
     updateShown();
     updateGeometry();
+}
+
+void ElidedLabel::setDescription(const QString& description)
+{
+    m_description = description;
+    setAccessibleDescription(description.isEmpty() ? m_fullText : description);
 }
 
 QSize ElidedLabel::sizeHint() const
@@ -58,14 +64,25 @@ void ElidedLabel::changeEvent(QEvent* event)
         updateShown();
 }
 
+void ElidedLabel::showEvent(QShowEvent* event)
+{
+    QLabel::showEvent(event);
+    updateShown();
+}
+
 void ElidedLabel::updateShown()
 {
     const QFontMetrics metrics(font());
     const int width = contentsRect().width();
     QStringList lines = m_fullText.split(QLatin1Char('\n'));
-    for (QString& line : lines)
-        line = metrics.elidedText(line, Qt::ElideRight, width);
+    // Not laid out yet while hidden: cut only what is shown.
+    for (QString& line : lines) {
+        if (isVisible())
+            line = metrics.elidedText(line, Qt::ElideRight, width);
+    }
     const QString shown = lines.join(QLatin1Char('\n'));
     if (shown != text())
         setText(shown);
+    // What the label cuts short, its tool tip shows.
+    setToolTip(shown == m_fullText ? QString() : m_fullText);
 }

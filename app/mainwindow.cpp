@@ -30,6 +30,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 
@@ -48,6 +49,8 @@ const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
 constexpr int DOCK_DEFAULT_WIDTH = 360;
+// Room left around a first window for its frame and title bar.
+constexpr int FRAME_ROOM = 48;
 
 QFrame* createStatusSeparator(QWidget* parent)
 {
@@ -263,9 +266,25 @@ void MainWindow::setupStatusBar()
 void MainWindow::restoreWindowState()
 {
     QSettings settings;
-    restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray());
+    if (!restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray()))
+        fitToScreen();
     restoreState(settings.value(SETTINGS_WINDOW_STATE).toByteArray(), 0);
     m_ui->actionProjects->setChecked(!m_ui->dock_projects->isHidden());
+}
+
+void MainWindow::fitToScreen()
+{
+    // The designed size, but never more than the screen has room for: at
+    // twice the scale a laptop's screen is smaller than the design.
+    const QScreen* shown = screen();
+    if (!shown)
+        return;
+    const QRect available = shown->availableGeometry();
+    // Room for the window frame, which the geometry does not count.
+    const QSize room = available.size() - QSize(FRAME_ROOM, FRAME_ROOM);
+    const QSize size = this->size().boundedTo(room).expandedTo(minimumSizeHint());
+    resize(size);
+    move(available.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

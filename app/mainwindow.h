@@ -79,6 +79,8 @@ private:
     void setupProjects();
     void setupWatch();
     void restoreWindowState();
+    // The first window's size: the designed one, bounded by the screen.
+    void fitToScreen();
     void updateUiState();
     bool isConnected() const;
     bool isAddress8Bit() const;

@@ -1,5 +1,6 @@
 #include "app/watchdock.h"
 
+#include "app/elidedlabel.h"
 #include "app/savepath.h"
 #include "app/savetextfile.h"
 #include "app/watchplot.h"
@@ -12,12 +13,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -45,19 +46,16 @@ const char* const INTERVAL_PRESETS[] = {"10ms", "100ms", "500ms", "1s", "5s", "1
 
 const QColor ERROR_COLOR(244, 67, 54);
 
-QLabel* addField(QGridLayout* grid, int row, int column, const QString& text, QWidget* field)
-{
-    auto* label = new QLabel(text, grid->parentWidget());
-    label->setBuddy(field);
-    grid->addWidget(label, row, column * 2);
-    grid->addWidget(field, row, column * 2 + 1);
-    return label;
-}
-
-QLabel* createPlainLabel(QWidget* parent)
+// Wrapped at whatever width the layout gives: a long word (a path) must not
+// widen the window either.
+QLabel* createWrappedLabel(QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    label->setSizePolicy(policy);
     return label;
 }
 
@@ -79,15 +77,19 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
     QSettings settings;
     bool ok = false;
     const int interval = settings.value(SETTINGS_INTERVAL).toInt(&ok);
-    m_interval->setEditText(FormatWatchInterval(ok && interval >= WATCH_INTERVAL_MIN_MS &&
-                                                        interval <= WATCH_INTERVAL_MAX_MS
-                                                    ? interval
-                                                    : DEFAULT_INTERVAL_MS));
+    m_intervalMs = ok && interval >= WATCH_INTERVAL_MIN_MS && interval <= WATCH_INTERVAL_MAX_MS
+                       ? interval
+                       : DEFAULT_INTERVAL_MS;
+    m_interval->setEditText(FormatWatchInterval(m_intervalMs));
     const int window = settings.value(SETTINGS_WINDOW).toInt(&ok);
     m_window->setValue(ok && window >= WINDOW_MIN_S ? window : DEFAULT_WINDOW_S);
     m_plot->setWindowSeconds(m_window->value());
 
-    connect(m_interval, &QComboBox::currentTextChanged, this, &WatchDock::onIntervalEdited);
+    // A choice from the list applies at once, a typed one on Return or
+    // when the focus leaves.
+    connect(m_interval, &QComboBox::currentIndexChanged, this, &WatchDock::onIntervalEdited);
+    connect(m_interval->lineEdit(), &QLineEdit::editingFinished, this,
+            &WatchDock::onIntervalEdited);
     connect(m_window, &QSpinBox::valueChanged, this, &WatchDock::onWindowChanged);
     // Closed, the dock polls no more: nothing would show it, and the polls
     // would go on moving the device's register pointer. Covered by another
@@ -108,37 +110,35 @@ WatchDock::~WatchDock()
 
 void WatchDock::buildUi()
 {
-    auto* contents = new QWidget(this);
+    auto* contents = new QWidget;
     auto* main = new QHBoxLayout(contents);
 
-    auto* grid = new QGridLayout;
-    m_sourceLabel = createPlainLabel(contents);
+    auto* left = new QVBoxLayout;
+    m_sourceLabel = new ElidedLabel(contents);
     m_sourceLabel->setObjectName(QStringLiteral("label_watch_source"));
+    m_editor = new WatchRuleEditor(contents);
     m_interval = new QComboBox(contents);
     m_interval->setObjectName(QStringLiteral("cmb_watch_interval"));
     m_interval->setEditable(true);
     m_interval->setInsertPolicy(QComboBox::NoInsert);
     for (const char* preset : INTERVAL_PRESETS)
         m_interval->addItem(QLatin1String(preset));
+    // Typing "5ms" must not pass through "500ms" on its way.
+    m_interval->setCompleter(nullptr);
     m_interval->setToolTip(tr("Time between polls, 10ms to 1h, e.g. 100ms, 2s or 1min"));
+    m_intervalPalette = m_interval->lineEdit()->palette();
     m_window = new QSpinBox(contents);
     m_window->setObjectName(QStringLiteral("spin_watch_window"));
     m_window->setRange(WINDOW_MIN_S, WINDOW_MAX_S);
     m_window->setSuffix(tr(" s"));
-    auto* sourceCaption = new QLabel(tr("Source:"), contents);
-    grid->addWidget(sourceCaption, 0, 0);
-    grid->addWidget(m_sourceLabel, 0, 1, 1, 3);
-    addField(grid, 1, 0, tr("Interval:"), m_interval);
+    m_window->setKeyboardTracking(false);
+    // In the editor's grid, so that all the fields line up.
+    m_editor->addRow(WatchRuleEditor::ERowPlace::Above, tr("Source:"), m_sourceLabel);
+    m_editor->addRow(WatchRuleEditor::ERowPlace::Below, tr("Interval:"), m_interval,
+                     tr("Plot window:"), m_window);
     // The box is named by its label; the edit field inside it has none.
     m_interval->lineEdit()->setAccessibleName(tr("Interval:"));
-    addField(grid, 1, 1, tr("Plot window:"), m_window);
-    m_editor = new WatchRuleEditor(contents);
-    grid->addWidget(m_editor, 2, 0, 1, 4);
-    m_intervalError = createPlainLabel(contents);
-    m_intervalError->setObjectName(QStringLiteral("label_watch_interval_error"));
-    m_intervalError->setWordWrap(true);
-    m_intervalError->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
-    grid->addWidget(m_intervalError, 3, 0, 1, 4);
+    left->addWidget(m_editor);
 
     auto* buttons = new QHBoxLayout;
     m_startButton = new QPushButton(tr("Start"), contents);
@@ -151,12 +151,12 @@ void WatchDock::buildUi()
     buttons->addWidget(m_clearButton);
     buttons->addWidget(m_saveButton);
     buttons->addStretch();
-    grid->addLayout(buttons, 4, 0, 1, 4);
-    grid->setRowStretch(5, 1);
-    main->addLayout(grid);
+    left->addLayout(buttons);
+    left->addStretch(1);
+    main->addLayout(left);
 
     auto* right = new QVBoxLayout;
-    m_valueLabel = createPlainLabel(contents);
+    m_valueLabel = new ElidedLabel(contents);
     m_valueLabel->setObjectName(QStringLiteral("label_watch_value"));
     QFont big = m_valueLabel->font();
     big.setPointSizeF(big.pointSizeF() * 2.2);
@@ -166,27 +166,34 @@ void WatchDock::buildUi()
     // screen reader announces each new one.
     m_valueLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_valueLabel->setFocusPolicy(Qt::StrongFocus);
-    m_valueLabel->setAccessibleDescription(tr("Latest value"));
-    m_statsLabel = createPlainLabel(contents);
+    m_valueLabel->setDescription(tr("Latest value"));
+    m_statsLabel = new ElidedLabel(contents);
     m_statsLabel->setObjectName(QStringLiteral("label_watch_stats"));
-    m_failuresLabel = createPlainLabel(contents);
+    m_failuresLabel = new ElidedLabel(contents);
     m_failuresLabel->setObjectName(QStringLiteral("label_watch_failures"));
-    m_statusLabel = createPlainLabel(contents);
+    m_statusLabel = createWrappedLabel(contents);
     m_statusLabel->setObjectName(QStringLiteral("label_watch_status"));
-    m_statusLabel->setWordWrap(true);
-    auto* line = new QHBoxLayout;
-    line->addWidget(m_statsLabel);
-    line->addStretch();
-    line->addWidget(m_failuresLabel);
     right->addWidget(m_valueLabel);
-    right->addLayout(line);
+    right->addWidget(m_statsLabel);
+    right->addWidget(m_failuresLabel);
     right->addWidget(m_statusLabel);
     m_plot = new WatchPlot(contents);
     m_plot->view()->setObjectName(QStringLiteral("view_watch_plot"));
     m_plot->view()->setAccessibleName(tr("Plot of the value against time"));
     right->addWidget(m_plot->view(), 1);
     main->addLayout(right, 1);
-    setWidget(contents);
+
+    // Scrolled when there is no room: the dock never asks the window for
+    // more height than a small screen has.
+    auto* scroller = new QScrollArea(this);
+    scroller->setObjectName(QStringLiteral("scroll_watch"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    // Tab goes to the fields in it, which it scrolls into view; it is no
+    // stop of its own.
+    scroller->setFocusPolicy(Qt::NoFocus);
+    scroller->setWidget(contents);
+    setWidget(scroller);
 
     connect(m_startButton, &QPushButton::clicked, this, &WatchDock::onStartPause);
     connect(m_clearButton, &QPushButton::clicked, this, &WatchDock::onClear);
@@ -218,7 +225,7 @@ void WatchDock::watch(const STarget& target, bool focusRule)
         m_target = target;
         onClear();
         loadRemembered();
-        m_sourceLabel->setText(sourceText());
+        m_sourceLabel->setFullText(sourceText());
     }
     if (focusRule)
         m_editor->formatField()->setFocus();
@@ -341,16 +348,34 @@ void WatchDock::onIntervalEdited()
 {
     QString error;
     const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
+    QLineEdit* edit = m_interval->lineEdit();
     if (!interval) {
-        m_intervalError->setText(error);
+        // Marked as the rule's fields are; the interval in force stays.
+        QPalette palette = m_intervalPalette;
+        palette.setColor(QPalette::Base, QColor(0xFF, 0xEB, 0xEE));
+        palette.setColor(QPalette::Text, QColor(0xB7, 0x1C, 0x1C));
+        edit->setPalette(palette);
+        edit->setAccessibleDescription(tr("Not valid: %1").arg(error));
+        m_interval->setToolTip(error);
+        setStatus(tr("Interval not applied: %1 Polling every %2.")
+                      .arg(error, FormatWatchInterval(m_intervalMs)));
+        m_intervalInvalid = true;
         return;
     }
-    m_intervalError->clear();
+    edit->setPalette(m_intervalPalette);
+    edit->setAccessibleDescription(QString());
+    m_interval->setToolTip(tr("Time between polls, 10ms to 1h, e.g. 100ms, 2s or 1min"));
+    if (*interval == m_intervalMs && !m_intervalInvalid)
+        return;
+    m_intervalInvalid = false;
+    m_intervalMs = *interval;
     m_pollTimer.setInterval(*interval);
     QSettings().setValue(SETTINGS_INTERVAL, *interval);
     if (isRunning()) {
         setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
         emit runningChanged(true);
+    } else {
+        setStatus(tr("Polls every %1 when started.").arg(FormatWatchInterval(*interval)));
     }
 }
 
@@ -398,18 +423,11 @@ void WatchDock::start()
         updateButtons();
         return;
     }
-    QString error;
-    const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
-    if (!interval) {
-        setStatus(tr("Not started: %1").arg(error));
-        updateButtons();
-        return;
-    }
     m_resumed = !m_samples.empty();
     if (m_samples.empty())
         m_clock.start();
-    m_pollTimer.start(*interval);
-    setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
+    m_pollTimer.start(m_intervalMs);
+    setStatus(tr("Watching every %1.").arg(FormatWatchInterval(m_intervalMs)));
     updateButtons();
     emit runningChanged(true);
     onPoll();
@@ -542,23 +560,23 @@ void WatchDock::refreshNow()
     m_refreshTimer.stop();
     const SWatchSample* last = m_samples.empty() ? nullptr : &m_samples.back();
     if (!last)
-        m_valueLabel->setText(tr("No value"));
+        m_valueLabel->setFullText(tr("No value"));
     else if (last->value)
-        m_valueLabel->setText(FormatDecodedValue(m_rule.decoding, *last->value));
+        m_valueLabel->setFullText(FormatDecodedValue(m_rule.decoding, *last->value));
     else if (last->ruleError)
-        m_valueLabel->setText(tr("Rule error"));
+        m_valueLabel->setFullText(tr("Rule error"));
     else
-        m_valueLabel->setText(tr("Failed: %1").arg(last->error));
+        m_valueLabel->setFullText(tr("Failed: %1").arg(last->error));
     m_editor->setDecodingError(last && last->ruleError ? last->error : QString());
     if (m_values > 0)
-        m_statsLabel->setText(
+        m_statsLabel->setFullText(
             tr("Min %1   Max %2   Mean %3")
                 .arg(FormatDecodedValue(m_rule.decoding, m_min),
                      FormatDecodedValue(m_rule.decoding, m_max),
                      FormatDecodedValue(m_rule.decoding, static_cast<double>(m_sum / m_values))));
     else
-        m_statsLabel->setText(tr("Min -   Max -   Mean -"));
-    m_failuresLabel->setText(tr("Failures: %1").arg(m_failures));
+        m_statsLabel->setFullText(tr("Min -   Max -   Mean -"));
+    m_failuresLabel->setFullText(tr("Failures: %1").arg(m_failures));
     m_plot->refresh();
     updateButtons();
 }

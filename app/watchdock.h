@@ -5,6 +5,7 @@
 
 #include <QDockWidget>
 #include <QElapsedTimer>
+#include <QPalette>
 #include <QTimer>
 
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <vector>
 
 class COrvI2c;
+class ElidedLabel;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -137,17 +139,20 @@ private:
     long double m_sum = 0;
     qsizetype m_values = 0;
 
-    QLabel* m_sourceLabel = nullptr;
+    ElidedLabel* m_sourceLabel = nullptr;
     QComboBox* m_interval = nullptr;
     QSpinBox* m_window = nullptr;
     WatchRuleEditor* m_editor = nullptr;
-    QLabel* m_intervalError = nullptr;
+    // The interval of the polls: the field's last valid one.
+    int m_intervalMs = 500;
+    bool m_intervalInvalid = false;
+    QPalette m_intervalPalette;
     QPushButton* m_startButton = nullptr;
     QPushButton* m_clearButton = nullptr;
     QPushButton* m_saveButton = nullptr;
-    QLabel* m_valueLabel = nullptr;
-    QLabel* m_statsLabel = nullptr;
-    QLabel* m_failuresLabel = nullptr;
+    ElidedLabel* m_valueLabel = nullptr;
+    ElidedLabel* m_statsLabel = nullptr;
+    ElidedLabel* m_failuresLabel = nullptr;
     QLabel* m_statusLabel = nullptr;
     WatchPlot* m_plot = nullptr;
 };

@@ -37,15 +37,6 @@ bool parseRegister(const QString& text, int width, std::optional<uint32_t>& reg,
     return true;
 }
 
-QLabel* addField(QGridLayout* grid, int row, int column, const QString& text, QWidget* field)
-{
-    auto* label = new QLabel(text, grid->parentWidget());
-    label->setBuddy(field);
-    grid->addWidget(label, row, column * 2);
-    grid->addWidget(field, row, column * 2 + 1);
-    return label;
-}
-
 QLineEdit* createEdit(QWidget* parent, const char* name, const QString& placeholder)
 {
     auto* edit = new QLineEdit(parent);
@@ -102,15 +93,12 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_registerWidth->setKeyboardTracking(false);
     m_decimals->setKeyboardTracking(false);
 
-    addField(grid, 0, 0, tr("Register:"), m_register);
-    addField(grid, 0, 1, tr("Pointer bytes:"), m_registerWidth);
-    addField(grid, 1, 0, tr("Format:"), m_format);
-    addField(grid, 1, 1, tr("Shift:"), m_shift);
-    addField(grid, 2, 0, tr("Mask:"), m_mask);
-    addField(grid, 2, 1, tr("Scale:"), m_scale);
-    addField(grid, 3, 0, tr("Offset:"), m_offset);
-    addField(grid, 3, 1, tr("Unit:"), m_unit);
-    addField(grid, 4, 0, tr("Decimals:"), m_decimals);
+    m_rows.push_back(
+        {ERowPlace::Rule, tr("Register:"), m_register, tr("Pointer bytes:"), m_registerWidth});
+    m_rows.push_back({ERowPlace::Rule, tr("Format:"), m_format, tr("Shift:"), m_shift});
+    m_rows.push_back({ERowPlace::Rule, tr("Mask:"), m_mask, tr("Scale:"), m_scale});
+    m_rows.push_back({ERowPlace::Rule, tr("Offset:"), m_offset, tr("Unit:"), m_unit});
+    m_rows.push_back({ERowPlace::Rule, tr("Decimals:"), m_decimals, QString(), nullptr});
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 
@@ -119,7 +107,7 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_state->setObjectName(QStringLiteral("label_watch_rule_state"));
     m_state->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
     m_state->setFullText(QStringLiteral("\n"));
-    grid->addWidget(m_state, 5, 0, 1, 4);
+    layOut();
 
     for (QLineEdit* edit : {m_register, m_shift, m_mask, m_scale, m_offset, m_unit}) {
         SField field;
@@ -139,6 +127,45 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
 }
 
 WatchRuleEditor::~WatchRuleEditor() = default;
+
+void WatchRuleEditor::addRow(ERowPlace place, const QString& label, QWidget* field,
+                             const QString& secondLabel, QWidget* second)
+{
+    m_rows.push_back({place, label, field, secondLabel, second});
+    layOut();
+}
+
+void WatchRuleEditor::layOut()
+{
+    auto* grid = static_cast<QGridLayout*>(layout());
+    int row = 0;
+    for (const ERowPlace place : {ERowPlace::Above, ERowPlace::Rule, ERowPlace::Below}) {
+        for (SRow& entry : m_rows) {
+            if (entry.place != place)
+                continue;
+            const std::pair<QString, QWidget*> halves[] = {{entry.label, entry.field},
+                                                           {entry.secondLabel, entry.second}};
+            for (int half = 0; half < 2; ++half) {
+                QWidget* field = halves[half].second;
+                if (!field)
+                    continue;
+                if (!entry.captions[half]) {
+                    entry.captions[half] = new QLabel(halves[half].first, this);
+                    entry.captions[half]->setBuddy(field);
+                }
+                // A field without a second one beside it takes the row.
+                grid->removeWidget(entry.captions[half]);
+                grid->removeWidget(field);
+                grid->addWidget(entry.captions[half], row, half * 2);
+                grid->addWidget(field, row, half * 2 + 1, 1,
+                                entry.second || place == ERowPlace::Rule ? 1 : 3);
+            }
+            ++row;
+        }
+    }
+    grid->removeWidget(m_state);
+    grid->addWidget(m_state, row, 0, 1, 4);
+}
 
 SWatchRuleTexts WatchRuleEditor::texts() const
 {
@@ -335,9 +362,7 @@ void WatchRuleEditor::updateState()
     if (text == m_state->fullText())
         return;
     m_state->setFullText(text);
-    if (text.trimmed().isEmpty())
-        m_state->setAccessibleDescription(QString());
-    else
+    if (!text.trimmed().isEmpty())
         announce(m_state);
 }
 

@@ -5,11 +5,14 @@
 #include <QString>
 #include <QWidget>
 
+#include <array>
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 class ElidedLabel;
 class QComboBox;
+class QLabel;
 class QLineEdit;
 class QSpinBox;
 
@@ -86,6 +89,13 @@ public:
 
     QComboBox* formatField() const { return m_format; }
 
+    // Rows of the caller's own fields in the editor's grid, so that they line
+    // up with the rule's: above or below them, a label and a field, and a
+    // second pair beside them or, without one, the field across the row.
+    enum class ERowPlace { Above, Rule, Below };
+    void addRow(ERowPlace place, const QString& label, QWidget* field,
+                const QString& secondLabel = QString(), QWidget* second = nullptr);
+
 signals:
     void ruleApplied(const SWatchRule& rule);
     // The fields were committed while one of them is not valid: error says
@@ -94,7 +104,16 @@ signals:
 
 private:
     struct SField;
+    struct SRow {
+        ERowPlace place;
+        QString label;
+        QWidget* field;
+        QString secondLabel;
+        QWidget* second;
+        std::array<QLabel*, 2> captions{};
+    };
 
+    void layOut();
     void onCommitted();
     // Checks every field and marks those that are not valid; marked is
     // whether a field that fails is marked now (at a commit) or only
@@ -116,6 +135,7 @@ private:
     ElidedLabel* m_state = nullptr;
 
     std::vector<SField> m_fields;
+    std::vector<SRow> m_rows;
     SWatchRule m_applied;
     SWatchRuleTexts m_appliedTexts;
     QString m_decodingError;

@@ -156,11 +156,16 @@ std::optional<int> ParseWatchInterval(const QString& text, QString* error)
         return std::nullopt;
     }
     const double ms = number * found->ms;
-    if (ms < WATCH_INTERVAL_MIN_MS || ms > WATCH_INTERVAL_MAX_MS || ms != std::round(ms)) {
+    QString problem;
+    if (ms < WATCH_INTERVAL_MIN_MS)
+        problem = tr("The interval \"%1\" is shorter than 10ms.");
+    else if (ms > WATCH_INTERVAL_MAX_MS)
+        problem = tr("The interval \"%1\" is longer than 1h.");
+    else if (ms != std::round(ms))
+        problem = tr("The interval \"%1\" is not a whole number of milliseconds.");
+    if (!problem.isEmpty()) {
         if (error)
-            *error = tr("The interval \"%1\" is not a whole number of milliseconds from 10ms to "
-                        "1h.")
-                         .arg(text.trimmed());
+            *error = problem.arg(text.trimmed());
         return std::nullopt;
     }
     return static_cast<int>(ms);

@@ -116,8 +116,10 @@ int main(int argc, char* argv[])
         auto* registerField = dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"));
         registerField->setText(reg);
         QTest::keyClick(registerField, Qt::Key_Return);
-        dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))
-            ->setCurrentText(QStringLiteral("50ms"));
+        QLineEdit* interval =
+            dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))->lineEdit();
+        interval->setText(QStringLiteral("50ms"));
+        QTest::keyClick(interval, Qt::Key_Return);
         dock->findChild<QSpinBox*>(QStringLiteral("spin_watch_window"))->setValue(20);
         for (const auto& [name, value] : fields) {
             QWidget* field = dock->findChild<QWidget*>(QLatin1String(name));

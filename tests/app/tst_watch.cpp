@@ -16,6 +16,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRegularExpression>
+#include <QScreen>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -43,6 +44,11 @@ private slots:
     void ruleAppliesOnlyWhenValid();
     void ruleErrorIsNoBusFailure_data();
     void ruleErrorIsNoBusFailure();
+    void longTextsKeepTheWindowWidth_data();
+    void longTextsKeepTheWindowWidth();
+    void firstWindowFitsTheScreen();
+    void intervalAppliesWhenCommitted_data();
+    void intervalAppliesWhenCommitted();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -68,9 +74,12 @@ private:
     void setRule(const QString& format, int shift, const QString& scale, const QString& unit);
     void startWatch(const QString& address);
     // Types the text into the field and commits it with Return.
-    void enter(const char* name, const QString& text);
+    void enter(const char* name, const QString& text) { enter(field<QLineEdit>(name), text); }
+    void enter(QLineEdit* edit, const QString& text);
     QString status() { return field<QLabel>("label_watch_status")->text(); }
-    QString ruleState() { return field<ElidedLabel>("label_watch_rule_state")->fullText(); }
+    QString ruleState() { return shown("label_watch_rule_state"); }
+    // The whole text of a label that may cut it short.
+    QString shown(const char* name) { return field<ElidedLabel>(name)->fullText(); }
     // The LM75 at 0x48 at -0.5 degrees, its temperature register decoded.
     void watchLm75();
 
@@ -120,24 +129,23 @@ void TstWatch::startWatch(const QString& address)
     ui()->btn_watch->click();
 }
 
-void TstWatch::enter(const char* name, const QString& text)
+void TstWatch::enter(QLineEdit* edit, const QString& text)
 {
-    auto* edit = field<QLineEdit>(name);
     edit->setText(text);
     QTest::keyClick(edit, Qt::Key_Return);
 }
 
 void TstWatch::benchWatchShowsLux()
 {
-    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x23"));
     QVERIFY(dock()->isVisible());
     QVERIFY(dock()->isRunning());
     setRule(QStringLiteral("u16be"), 0, QStringLiteral("1/1.2"), QStringLiteral("lx"));
     PELLAN_TRY_VERIFY(dock()->samples().size() >= 5);
     dock()->refreshNow();
-    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("250.0 lx"));
-    QCOMPARE(field<QLabel>("label_watch_stats")->text(),
+    QCOMPARE(shown("label_watch_value"), QStringLiteral("250.0 lx"));
+    QCOMPARE(shown("label_watch_stats"),
              QStringLiteral("Min 250.0 lx   Max 250.0 lx   Mean 250.0 lx"));
     // Polls are not transactions of the table.
     QCOMPARE(ui()->table_data->rowCount(), 0);
@@ -164,7 +172,7 @@ void TstWatch::registerPointerAndRememberedRule()
     field<QPushButton>("btn_watch_start")->click();
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     dock()->refreshNow();
-    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("-0.5 °C"));
+    QCOMPARE(shown("label_watch_value"), QStringLiteral("-0.5 °C"));
     QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0xFF, 0x80}));
 
     // Another source has a rule of its own; coming back brings this one.
@@ -208,7 +216,7 @@ void TstWatch::stopConditions()
     QFETCH(bool, running);
     QFETCH(QString, reason);
 
-    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(event == QLatin1String("nack") ? QStringLiteral("0x30") : QStringLiteral("0x23"));
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     testsupport::CDialogAnswerer answerer;
@@ -241,7 +249,7 @@ void TstWatch::stopConditions()
 
 void TstWatch::watchLm75()
 {
-    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     enter("edit_watch_register", QStringLiteral("00"));
     setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
@@ -306,7 +314,7 @@ void TstWatch::ruleAppliesOnlyWhenValid()
     // The rule in force stays, and says so; the field is marked on itself.
     QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.5));
     dock()->refreshNow();
-    QCOMPARE(field<QLabel>("label_watch_value")->text(), QStringLiteral("-0.5 °C"));
+    QCOMPARE(shown("label_watch_value"), QStringLiteral("-0.5 °C"));
     const QString inForce =
         QStringLiteral("In force: register 00, s16be, shift 7, scale 0.5, unit °C");
     QVERIFY2(ruleState().startsWith(QStringLiteral("Rule not applied: ")), qPrintable(ruleState()));
@@ -366,7 +374,7 @@ void TstWatch::ruleErrorIsNoBusFailure()
     PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
     dock()->refreshNow();
     QCOMPARE(dock()->failureCount(), 0);
-    QCOMPARE(field<QLabel>("label_watch_value")->text(), value);
+    QCOMPARE(shown("label_watch_value"), value);
     if (error.isEmpty()) {
         QCOMPARE(ruleState().trimmed(), QString());
         return;
@@ -374,13 +382,122 @@ void TstWatch::ruleErrorIsNoBusFailure()
     QVERIFY2(ruleState().startsWith(QStringLiteral("Rule error: ")), qPrintable(ruleState()));
     QVERIFY2(ruleState().contains(error), qPrintable(ruleState()));
     // Never drawn or averaged.
-    QCOMPARE(field<QLabel>("label_watch_stats")->text(), QStringLiteral("Min -   Max -   Mean -"));
+    QCOMPARE(shown("label_watch_stats"), QStringLiteral("Min -   Max -   Mean -"));
     QCOMPARE(dock()->plot()->pointCount(), 0);
+}
+
+void TstWatch::longTextsKeepTheWindowWidth_data()
+{
+    QTest::addColumn<QString>("change");
+    QTest::addColumn<QString>("label"); // the one that cuts its text short
+    QTest::newRow("long command label") << "label"
+                                        << "label_watch_source";
+    QTest::newRow("offset 1e30") << "offset"
+                                 << "label_watch_stats";
+    QTest::newRow("rule error") << "rule error"
+                                << "label_watch_rule_state";
+}
+
+void TstWatch::longTextsKeepTheWindowWidth()
+{
+    QFETCH(QString, change);
+    QFETCH(QString, label);
+
+    startWatch(QStringLiteral("0x48"));
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    dock()->refreshNow();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const int width = m_window->width();
+    const int minimum = m_window->minimumSizeHint().width();
+    if (change == QLatin1String("label")) {
+        testsupport::CDialogAnswerer answerer;
+        answerer.pressButton(QMessageBox::Discard);
+        dock()->watch({0x48, 2, QStringLiteral("/bench/lm75.i2cdev"),
+                       QString(300, QLatin1Char('L')), std::nullopt},
+                      false);
+    } else if (change == QLatin1String("offset")) {
+        enter("edit_watch_offset", QStringLiteral("1e30"));
+        field<QPushButton>("btn_watch_clear")->click();
+        PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    } else {
+        enter("edit_watch_unit", QString(200, QLatin1Char('U')));
+        field<QComboBox>("cmb_watch_format")->setCurrentText(QStringLiteral("u32be"));
+        PELLAN_TRY_VERIFY(!dock()->samples().empty() && dock()->samples().back().ruleError);
+    }
+    dock()->refreshNow();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(m_window->minimumSizeHint().width(), minimum);
+    QCOMPARE(m_window->width(), width);
+    // Cut short on the screen, whole in the tool tip and for screen readers.
+    auto* shownLabel = field<ElidedLabel>(qPrintable(label));
+    QVERIFY2(shownLabel->isElided(), qPrintable(shownLabel->text()));
+    QCOMPARE(shownLabel->toolTip(), shownLabel->fullText());
+    QCOMPARE(shownLabel->accessibleName(), shownLabel->fullText());
+}
+
+void TstWatch::firstWindowFitsTheScreen()
+{
+    // No settings: the window of a first start, on the test's small screen.
+    m_window.reset();
+    apptest::resetAll();
+    m_window = std::make_unique<MainWindow>();
+    m_window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
+    const QRect available = m_window->screen()->availableGeometry();
+    QVERIFY2(available.contains(m_window->frameGeometry()),
+             qPrintable(QStringLiteral("%1x%2 on %3x%4")
+                            .arg(m_window->width())
+                            .arg(m_window->height())
+                            .arg(available.width())
+                            .arg(available.height())));
+    dock()->show();
+    QVERIFY(dock()->minimumSizeHint().height() <= available.height() / 3);
+}
+
+void TstWatch::intervalAppliesWhenCommitted_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("running"); // after Return
+    QTest::addColumn<QString>("error");
+    // Typed key by key beside the preset 500ms.
+    QTest::newRow("5ms") << "5ms"
+                         << "every 10ms"
+                         << "is shorter than 10ms.";
+    QTest::newRow("2h") << "2h"
+                        << "every 10ms"
+                        << "is longer than 1h.";
+    QTest::newRow("100ms") << "100ms"
+                           << "every 100ms"
+                           << "";
+}
+
+void TstWatch::intervalAppliesWhenCommitted()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, running);
+    QFETCH(QString, error);
+
+    QLineEdit* interval = field<QComboBox>("cmb_watch_interval")->lineEdit();
+    enter(interval, QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    interval->clear();
+    QTest::keyClicks(interval, typed);
+    QCOMPARE(interval->text(), typed);
+    QVERIFY(dock()->runningText().endsWith(QStringLiteral("every 10ms")));
+    QTest::keyClick(interval, Qt::Key_Return);
+    QVERIFY2(dock()->runningText().endsWith(running), qPrintable(dock()->runningText()));
+    if (error.isEmpty()) {
+        QVERIFY(interval->accessibleDescription().isEmpty());
+        return;
+    }
+    QVERIFY2(status().startsWith(QStringLiteral("Interval not applied: ")), qPrintable(status()));
+    QVERIFY2(status().contains(error), qPrintable(status()));
+    QVERIFY(interval->accessibleDescription().startsWith(QStringLiteral("Not valid: ")));
 }
 
 void TstWatch::closedDockPollsNoMore()
 {
-    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     auto* running = m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"));
     QVERIFY(!running->isHidden());
@@ -416,7 +533,7 @@ void TstWatch::benchTransactionPausesTheWatch()
 
     // The LM75's temperature register 00, while the bench selects its
     // overtemperature register 03 (80 degrees: 50 00).
-    field<QComboBox>("cmb_watch_interval")->setCurrentText(QStringLiteral("10ms"));
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     enter("edit_watch_register", QStringLiteral("00"));
     PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
@@ -456,8 +573,7 @@ void TstWatch::watchFromStoredCommand()
     emit tree->customContextMenuRequested(tree->visualRect(command).center());
     QVERIFY(answerer.waitDone());
     QVERIFY(dock()->isRunning());
-    QVERIFY(field<QLabel>("label_watch_source")
-                ->text()
+    QVERIFY(shown("label_watch_source")
                 .startsWith(QStringLiteral("Read Measurement (bh1750.i2cdev, 2 bytes from 0x23)")));
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     QCOMPARE(dock()->samples().front().raw, (std::vector<uint8_t>{0x01, 0x2C}));

@@ -357,7 +357,7 @@ void TstValueDecoding::interval_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("ms");
-    QTest::addColumn<QString>("formatted");
+    QTest::addColumn<QString>("formatted"); // or the reason of a refusal
     QTest::newRow("ms") << "100ms" << 100 << "100ms";
     QTest::newRow("s") << "2s" << 2000 << "2s";
     QTest::newRow("fraction of s") << " 1.5 s " << 1500 << "1500ms";
@@ -365,12 +365,13 @@ void TstValueDecoding::interval_data()
     QTest::newRow("upper case, h") << "1H" << 3600000 << "1h";
     QTest::newRow("90 s") << "90s" << 90000 << "90s";
     QTest::newRow("shortest") << "10ms" << 10 << "10ms";
-    QTest::newRow("below 10 ms") << "9ms" << -1 << "";
-    QTest::newRow("above 1 h") << "61min" << -1 << "";
-    QTest::newRow("no unit") << "100" << -1 << "";
-    QTest::newRow("unknown unit") << "2d" << -1 << "";
-    QTest::newRow("part of a ms") << "10.5ms" << -1 << "";
-    QTest::newRow("no number") << "ms" << -1 << "";
+    QTest::newRow("below 10 ms") << "9ms" << -1 << "is shorter than 10ms.";
+    QTest::newRow("above 1 h") << "61min" << -1 << "is longer than 1h.";
+    QTest::newRow("2 h") << "2h" << -1 << "is longer than 1h.";
+    QTest::newRow("no unit") << "100" << -1 << "Invalid interval";
+    QTest::newRow("unknown unit") << "2d" << -1 << "Invalid interval";
+    QTest::newRow("part of a ms") << "10.5ms" << -1 << "is not a whole number of milliseconds.";
+    QTest::newRow("no number") << "ms" << -1 << "Invalid interval";
 }
 
 void TstValueDecoding::interval()
@@ -383,6 +384,7 @@ void TstValueDecoding::interval()
     if (ms < 0) {
         QVERIFY(!parsed);
         QVERIFY(error.contains(text.trimmed()));
+        QVERIFY2(error.contains(formatted), qPrintable(error));
         return;
     }
     QCOMPARE(parsed, std::optional<int>(ms));
