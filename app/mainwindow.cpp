@@ -289,6 +289,11 @@ void MainWindow::fitToScreen()
 
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Samples are lost with the window: as when the source changes, ask.
+    if (!m_watch->mayDiscard(tr("Discard them and quit?"))) {
+        event->ignore();
+        return;
+    }
     QSettings settings;
     settings.setValue(SETTINGS_WINDOW_GEOMETRY, saveGeometry());
     settings.setValue(SETTINGS_WINDOW_STATE, saveState(0));

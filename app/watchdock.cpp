@@ -208,22 +208,17 @@ void WatchDock::watch(const STarget& target, bool focusRule)
     const bool sameSource =
         m_target && m_target->address == target.address && m_target->count == target.count &&
         m_target->filePath == target.filePath && m_target->label == target.label;
-    if (!sameSource && m_unsaved && !m_samples.empty()) {
-        QMessageBox box(QMessageBox::Question, tr("Watch"),
-                        tr("The %n sample(s) of the current watch have not been saved. "
-                           "Discard them?",
-                           nullptr, static_cast<int>(m_samples.size())),
-                        QMessageBox::Discard | QMessageBox::Cancel, this);
-        box.setDefaultButton(QMessageBox::Cancel);
-        if (box.exec() != QMessageBox::Discard)
-            return;
-    }
+    if (!sameSource && !mayDiscard(tr("Discard them?")))
+        return;
     show();
     raise();
     if (!sameSource) {
-        m_pollTimer.stop();
+        if (isRunning()) {
+            m_pollTimer.stop();
+            emit runningChanged(false);
+        }
         m_target = target;
-        onClear();
+        clearSamples();
         loadRemembered();
         m_sourceLabel->setFullText(sourceText());
     }
@@ -583,7 +578,30 @@ void WatchDock::refreshNow()
 
 // ---- Clear and save ------------------------------------------------------------
 
+bool WatchDock::mayDiscard(const QString& question)
+{
+    if (!m_unsaved || m_samples.empty())
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Watch"),
+                    tr("The %n sample(s) of the current watch have not been saved.", nullptr,
+                       static_cast<int>(m_samples.size())) +
+                        QLatin1Char(' ') + question,
+                    QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Discard;
+}
+
 void WatchDock::onClear()
+{
+    if (!mayDiscard(tr("Discard them?")))
+        return;
+    clearSamples();
+    // Nothing of an earlier save or sample is left to speak of.
+    setStatus(isRunning() ? tr("Cleared; watching every %1.").arg(FormatWatchInterval(m_intervalMs))
+                          : tr("Cleared."));
+}
+
+void WatchDock::clearSamples()
 {
     m_samples.clear();
     resetCounts();

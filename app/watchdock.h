@@ -79,6 +79,9 @@ signals:
 public:
     // Whether Start may be pressed.
     void setConnected(bool connected);
+    // True when there are no unsaved samples, or the user agreed to lose
+    // them; question ends the box's text, e.g. "Discard them and quit?".
+    bool mayDiscard(const QString& question);
 
     const std::vector<SWatchSample>& samples() const { return m_samples; }
     int failureCount() const { return m_failures; }
@@ -112,6 +115,7 @@ private:
     void addSample(SWatchSample sample);
     void countSample(const SWatchSample& sample);
     void resetCounts();
+    void clearSamples();
     void scheduleRefresh();
     QString sourceText() const;
 

@@ -49,6 +49,8 @@ private slots:
     void firstWindowFitsTheScreen();
     void intervalAppliesWhenCommitted_data();
     void intervalAppliesWhenCommitted();
+    void unsavedSamplesAsk_data();
+    void unsavedSamplesAsk();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -82,6 +84,8 @@ private:
     QString shown(const char* name) { return field<ElidedLabel>(name)->fullText(); }
     // The LM75 at 0x48 at -0.5 degrees, its temperature register decoded.
     void watchLm75();
+    // Clear, its samples discarded without saving.
+    void clearSamples();
 
     std::shared_ptr<CSimOrvAdapter> m_adapter;
     std::unique_ptr<MainWindow> m_window;
@@ -168,7 +172,7 @@ void TstWatch::registerPointerAndRememberedRule()
     field<QPushButton>("btn_watch_start")->click(); // pause to set up
     enter("edit_watch_register", QStringLiteral("00"));
     setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
-    field<QPushButton>("btn_watch_clear")->click();
+    clearSamples();
     field<QPushButton>("btn_watch_start")->click();
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     dock()->refreshNow();
@@ -247,13 +251,24 @@ void TstWatch::stopConditions()
              running ? QStringLiteral("Pause") : QStringLiteral("Start"));
 }
 
+void TstWatch::clearSamples()
+{
+    testsupport::CDialogAnswerer answerer;
+    // The buttons follow the samples at the next refresh.
+    dock()->refreshNow();
+    if (!dock()->samples().empty())
+        answerer.pressButton(QMessageBox::Discard);
+    field<QPushButton>("btn_watch_clear")->click();
+    QVERIFY(answerer.waitDone());
+}
+
 void TstWatch::watchLm75()
 {
     enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     enter("edit_watch_register", QStringLiteral("00"));
     setRule(QStringLiteral("s16be"), 7, QStringLiteral("0.5"), QStringLiteral("°C"));
-    field<QPushButton>("btn_watch_clear")->click();
+    clearSamples();
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     QCOMPARE(dock()->samples().back().value, std::optional<double>(-0.5));
 }
@@ -370,7 +385,7 @@ void TstWatch::ruleErrorIsNoBusFailure()
         field<QComboBox>("cmb_watch_format")->setCurrentText(format);
     if (!scale.isEmpty())
         enter("edit_watch_scale", scale);
-    field<QPushButton>("btn_watch_clear")->click();
+    clearSamples();
     PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
     dock()->refreshNow();
     QCOMPARE(dock()->failureCount(), 0);
@@ -417,7 +432,7 @@ void TstWatch::longTextsKeepTheWindowWidth()
                       false);
     } else if (change == QLatin1String("offset")) {
         enter("edit_watch_offset", QStringLiteral("1e30"));
-        field<QPushButton>("btn_watch_clear")->click();
+        clearSamples();
         PELLAN_TRY_VERIFY(!dock()->samples().empty());
     } else {
         enter("edit_watch_unit", QString(200, QLatin1Char('U')));
@@ -493,6 +508,53 @@ void TstWatch::intervalAppliesWhenCommitted()
     QVERIFY2(status().startsWith(QStringLiteral("Interval not applied: ")), qPrintable(status()));
     QVERIFY2(status().contains(error), qPrintable(status()));
     QVERIFY(interval->accessibleDescription().startsWith(QStringLiteral("Not valid: ")));
+}
+
+void TstWatch::unsavedSamplesAsk_data()
+{
+    QTest::addColumn<QString>("action");
+    QTest::addColumn<bool>("saved"); // before the action
+    QTest::addColumn<int>("answer"); // 0: no question expected
+    QTest::newRow("exit, cancelled") << "exit" << false << int(QMessageBox::Cancel);
+    QTest::newRow("exit, discarded") << "exit" << false << int(QMessageBox::Discard);
+    QTest::newRow("exit after saving") << "exit" << true << 0;
+    QTest::newRow("clear, cancelled") << "clear" << false << int(QMessageBox::Cancel);
+    QTest::newRow("clear, discarded") << "clear" << false << int(QMessageBox::Discard);
+    QTest::newRow("clear after saving") << "clear" << true << 0;
+}
+
+void TstWatch::unsavedSamplesAsk()
+{
+    QFETCH(QString, action);
+    QFETCH(bool, saved);
+    QFETCH(int, answer);
+
+    startWatch(QStringLiteral("0x48"));
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    field<QPushButton>("btn_watch_start")->click();
+    testsupport::CDialogAnswerer answerer;
+    if (saved) {
+        answerer.chooseFile(m_saves->filePath(QStringLiteral("w.csv")));
+        field<QPushButton>("btn_watch_save")->click();
+        QVERIFY(answerer.waitDone());
+        QVERIFY(status().startsWith(QStringLiteral("Saved")));
+    }
+    const int asked = static_cast<int>(answerer.seen().size());
+    if (answer != 0)
+        answerer.pressButton(answer);
+    dock()->refreshNow();
+    const bool done =
+        action == QLatin1String("exit")
+            ? m_window->close()
+            : (field<QPushButton>("btn_watch_clear")->click(), dock()->samples().empty());
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.seen().size(), asked + (answer != 0 ? 1 : 0));
+    if (answer != 0)
+        QVERIFY2(answerer.seen().last().text.contains(QStringLiteral("have not been saved")),
+                 qPrintable(answerer.seen().last().text));
+    QCOMPARE(done, answer != int(QMessageBox::Cancel));
+    if (action == QLatin1String("clear") && done)
+        QCOMPARE(status(), QStringLiteral("Cleared."));
 }
 
 void TstWatch::closedDockPollsNoMore()
