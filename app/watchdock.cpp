@@ -221,6 +221,9 @@ void WatchDock::watch(const STarget& target, bool focusRule)
         clearSamples();
         loadRemembered();
         m_sourceLabel->setFullText(sourceText());
+        m_history.setSource(sourceText());
+    } else if (target.rule) {
+        m_editor->setTexts(*target.rule);
     }
     if (focusRule)
         m_editor->formatField()->setFocus();
@@ -282,6 +285,7 @@ void WatchDock::loadRemembered()
         texts = *m_target->rule;
     m_editor->setTexts(texts);
     m_rule = m_editor->appliedRule();
+    m_history.setRule(m_editor->appliedTexts(), m_rule.decoding);
     m_plot->setUnit(m_rule.decoding.unit);
 }
 
@@ -333,9 +337,28 @@ void WatchDock::saveRemembered() const
 
 void WatchDock::onRuleApplied()
 {
-    m_rule = m_editor->appliedRule();
+    const SWatchRule rule = m_editor->appliedRule();
+    // Samples stay as they were decoded: another register or decoding makes
+    // a new series, which the value, statistics and plot show alone; a new
+    // unit or number of decimals only shows the current one anew.
+    const bool sameReading = rule.readsAsSameAs(m_rule) &&
+                             rule.decoding.format == m_rule.decoding.format &&
+                             rule.decoding.shift == m_rule.decoding.shift &&
+                             rule.decoding.mask == m_rule.decoding.mask &&
+                             rule.decoding.scale == m_rule.decoding.scale &&
+                             rule.decoding.offset == m_rule.decoding.offset;
+    const bool newSeries = !sameReading && m_history.seriesHasSamples();
+    m_history.setRule(m_editor->appliedTexts(), rule.decoding);
+    m_rule = rule;
     m_plot->setUnit(m_rule.decoding.unit);
-    redecode();
+    if (newSeries) {
+        resetCounts();
+        m_plot->clear();
+        m_resumed = false;
+        setStatus(tr("New series %1: the register or the decoding changed.")
+                      .arg(m_history.seriesCount()));
+    }
+    refreshNow();
     saveRemembered();
 }
 
@@ -392,8 +415,8 @@ void WatchDock::updateButtons()
 {
     m_startButton->setText(isRunning() ? tr("Pause") : tr("Start"));
     m_startButton->setEnabled(isRunning() || (m_connected && m_target));
-    m_clearButton->setEnabled(!m_samples.empty());
-    m_saveButton->setEnabled(!m_samples.empty());
+    m_clearButton->setEnabled(m_history.total() > 0);
+    m_saveButton->setEnabled(m_history.total() > 0);
 }
 
 void WatchDock::setStatus(const QString& text)
@@ -418,8 +441,8 @@ void WatchDock::start()
         updateButtons();
         return;
     }
-    m_resumed = !m_samples.empty();
-    if (m_samples.empty())
+    m_resumed = m_history.total() > 0;
+    if (m_history.total() == 0)
         m_clock.start();
     m_pollTimer.start(m_intervalMs);
     setStatus(tr("Watching every %1.").arg(FormatWatchInterval(m_intervalMs)));
@@ -495,8 +518,13 @@ void WatchDock::addSample(SWatchSample sample)
     }
     countSample(sample);
     m_plot->append(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
-    m_samples.push_back(std::move(sample));
+    const bool bounded = m_history.append(std::move(sample));
     m_unsaved = true;
+    if (!bounded && m_history.spillError() != m_spillWarning) {
+        m_spillWarning = m_history.spillError();
+        setStatus(tr("Older samples could not go to a temporary file (%1); they stay in memory.")
+                      .arg(m_spillWarning));
+    }
     scheduleRefresh();
 }
 
@@ -524,26 +552,6 @@ void WatchDock::resetCounts()
     m_sum = 0;
 }
 
-void WatchDock::redecode()
-{
-    resetCounts();
-    std::vector<std::pair<qint64, double>> points;
-    points.reserve(m_samples.size());
-    for (SWatchSample& sample : m_samples) {
-        // Only a failed poll has no bytes, and it stays failed.
-        if (!sample.raw.empty()) {
-            SWatchPoll poll;
-            poll.ok = true;
-            poll.data = sample.raw;
-            sample = MakeWatchSample(poll, m_rule.decoding, sample.epochMs, sample.seconds);
-        }
-        countSample(sample);
-        points.emplace_back(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
-    }
-    m_plot->setSamples(std::move(points));
-    refreshNow();
-}
-
 void WatchDock::scheduleRefresh()
 {
     if (!m_refreshTimer.isActive())
@@ -553,7 +561,8 @@ void WatchDock::scheduleRefresh()
 void WatchDock::refreshNow()
 {
     m_refreshTimer.stop();
-    const SWatchSample* last = m_samples.empty() ? nullptr : &m_samples.back();
+    // The value of the current series only.
+    const SWatchSample* last = m_history.seriesHasSamples() ? &samples().back() : nullptr;
     if (!last)
         m_valueLabel->setFullText(tr("No value"));
     else if (last->value)
@@ -580,11 +589,11 @@ void WatchDock::refreshNow()
 
 bool WatchDock::mayDiscard(const QString& question)
 {
-    if (!m_unsaved || m_samples.empty())
+    if (!m_unsaved || m_history.total() == 0)
         return true;
     QMessageBox box(QMessageBox::Question, tr("Watch"),
                     tr("The %n sample(s) of the current watch have not been saved.", nullptr,
-                       static_cast<int>(m_samples.size())) +
+                       static_cast<int>(m_history.total())) +
                         QLatin1Char(' ') + question,
                     QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
@@ -603,24 +612,14 @@ void WatchDock::onClear()
 
 void WatchDock::clearSamples()
 {
-    m_samples.clear();
+    m_history.clear();
+    m_spillWarning.clear();
     resetCounts();
     m_unsaved = false;
     m_resumed = false;
     m_clock.start();
     m_plot->clear();
     refreshNow();
-}
-
-bool WatchDock::saveCsv(const QString& path, QString* error) const
-{
-    QString text = WatchCsvHeader() + QLatin1Char('\n');
-    for (const SWatchSample& sample : m_samples) {
-        const int offset = QDateTime::fromMSecsSinceEpoch(sample.epochMs).offsetFromUtc();
-        text += WatchCsvLine(sample, m_rule.decoding, offset);
-        text += QLatin1Char('\n');
-    }
-    return saveTextFile(path, text, error);
 }
 
 void WatchDock::onSaveCsv()
@@ -646,6 +645,6 @@ void WatchDock::onSaveCsv()
         return;
     }
     m_unsaved = false;
-    setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_samples.size()))
+    setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_history.total()))
                   .arg(QDir::toNativeSeparators(path)));
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/watchhistory.h"
 #include "app/watchruleeditor.h"
 #include "transactions/watch.h"
 
@@ -83,10 +84,15 @@ public:
     // them; question ends the box's text, e.g. "Discard them and quit?".
     bool mayDiscard(const QString& question);
 
-    const std::vector<SWatchSample>& samples() const { return m_samples; }
+    // The samples in memory, the newest last; older ones may be on disk.
+    const std::deque<SWatchSample>& samples() const { return m_history.inMemory(); }
+    const WatchHistory& history() const { return m_history; }
     int failureCount() const { return m_failures; }
     // Writes every sample as CSV; false with the reason in error.
-    bool saveCsv(const QString& path, QString* error) const;
+    bool saveCsv(const QString& path, QString* error) const
+    {
+        return m_history.saveCsv(path, error);
+    }
     // Brings the texts and the plot up to date now rather than at the next
     // refresh tick.
     void refreshNow();
@@ -110,8 +116,6 @@ private:
     QString sourceKey() const;
     void loadRemembered();
     void saveRemembered() const;
-    // Applies the rule to every sample again, after it changed.
-    void redecode();
     void addSample(SWatchSample sample);
     void countSample(const SWatchSample& sample);
     void resetCounts();
@@ -135,7 +139,9 @@ private:
     QTimer m_pollTimer;
     QTimer m_refreshTimer;
     QElapsedTimer m_clock; // since the first sample of the session
-    std::vector<SWatchSample> m_samples;
+    WatchHistory m_history;
+    // The spill failure last reported.
+    QString m_spillWarning;
     int m_failures = 0;
     double m_min = 0;
     double m_max = 0;

@@ -153,6 +153,9 @@ qint64 WatchPlot::bucketMs() const
 void WatchPlot::append(qint64 epochMs, double value)
 {
     m_samples.emplace_back(epochMs, value);
+    if (m_samples.size() > MAX_SAMPLES)
+        m_samples.erase(m_samples.begin(),
+                        m_samples.begin() + static_cast<std::ptrdiff_t>(MAX_SAMPLES / 10));
     addToBuckets(epochMs, value);
 }
 

@@ -36,6 +36,9 @@ class WatchPlot : public QObject {
 
 public:
     static constexpr double GAP = std::numeric_limits<double>::quiet_NaN();
+    // Samples kept for drawing anew (another window); older ones go, as
+    // the watch's own memory lets them go.
+    static constexpr size_t MAX_SAMPLES = 500'000;
 
     explicit WatchPlot(QWidget* parent);
     ~WatchPlot() override;

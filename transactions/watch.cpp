@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QLocale>
 #include <QTimeZone>
 
 #include <cmath>
@@ -120,15 +121,21 @@ QString WatchCsvHeader()
 }
 
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
-                     int offsetFromUtcSeconds)
+                     int offsetFromUtcSeconds, EWatchCsvValue value)
 {
+    QString number;
+    if (sample.value) {
+        number = value == EWatchCsvValue::Exact
+                     ? QString::number(*sample.value, 'g', QLocale::FloatingPointShortest)
+                     : FormatDecodedNumber(rule, *sample.value);
+    }
     const QByteArray raw(reinterpret_cast<const char*>(sample.raw.data()),
                          static_cast<qsizetype>(sample.raw.size()));
     return CsvLine({
         FormatIsoTimestamp(sample.epochMs, offsetFromUtcSeconds),
         QString::number(sample.seconds, 'f', 3),
         FormatHexLines(raw, 0, false),
-        sample.value ? FormatDecodedNumber(rule, *sample.value) : QString(),
+        number,
         sample.error.isEmpty() ? QStringLiteral("ok") : sample.error,
     });
 }

@@ -77,11 +77,14 @@ QString CsvLine(const QStringList& fields);
 
 // "time,seconds,raw,value,status"
 QString WatchCsvHeader();
+// How a CSV line writes the value: with the rule's decimals, as shown, or
+// exact, in the fewest digits that give the number back.
+enum class EWatchCsvValue { AsShown, Exact };
 // One sample: ISO timestamp, seconds since start with three decimals, raw
-// bytes in hex separated by spaces, value with the rule's decimals (empty
-// without one), and "ok" or the error. No line end.
+// bytes in hex separated by spaces, value (empty without one), and "ok" or
+// the error. No line end.
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
-                     int offsetFromUtcSeconds);
+                     int offsetFromUtcSeconds, EWatchCsvValue value = EWatchCsvValue::AsShown);
 
 inline constexpr int WATCH_INTERVAL_MIN_MS = 10;
 inline constexpr int WATCH_INTERVAL_MAX_MS = 3600 * 1000;

@@ -55,6 +55,7 @@ private slots:
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
     void watchFromStoredCommand();
+    void saveWatchCsv_data();
     void saveWatchCsv();
     void saveOutput_data();
     void saveOutput();
@@ -648,9 +649,45 @@ void TstWatch::watchFromStoredCommand()
     QVERIFY(!answerer.menuEntries().contains(QStringLiteral("Watch...")));
 }
 
+void TstWatch::saveWatchCsv_data()
+{
+    QTest::addColumn<QString>("address");
+    QTest::addColumn<QStringList>("head"); // the lines before the samples
+    QTest::addColumn<QString>("first");    // the end of the first sample
+    QTest::addColumn<QString>("last");     // the end of the last sample
+    const QString header = QStringLiteral("time,seconds,raw,value,status,series");
+    QTest::newRow("failed polls") << "0x30"
+                                  << QStringList{"# 2 bytes from 0x30", "# series 1: u16be", header}
+                                  << ",,,NACK received,1"
+                                  << ",,,NACK received,1";
+    // The LM75's temperature, then its overtemperature limit: a new series
+    // with its own rule; values exact, not as shown.
+    QTest::newRow("register changed")
+        << "0x48"
+        << QStringList{"# 2 bytes from 0x48",
+                       "# series 1: register 00, s16be, shift 7, scale 1/3, unit °C",
+                       "# series 2: register 03, s16be, shift 7, scale 1/3, unit °C", header}
+        << ",FF 80,-0.3333333333333333,ok,1"
+        << ",50 00,53.33333333333333,ok,2";
+}
+
 void TstWatch::saveWatchCsv()
 {
-    startWatch(QStringLiteral("0x30")); // no device: failed samples
+    QFETCH(QString, address);
+    QFETCH(QStringList, head);
+    QFETCH(QString, first);
+    QFETCH(QString, last);
+
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
+    startWatch(address);
+    if (address == QLatin1String("0x48")) {
+        enter("edit_watch_register", QStringLiteral("00"));
+        setRule(QStringLiteral("s16be"), 7, QStringLiteral("1/3"), QStringLiteral("°C"));
+        clearSamples();
+        PELLAN_TRY_VERIFY(dock()->samples().size() >= 2);
+        enter("edit_watch_register", QStringLiteral("03"));
+        PELLAN_TRY_VERIFY(dock()->samples().back().raw == (std::vector<uint8_t>{0x50, 0x00}));
+    }
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
     field<QPushButton>("btn_watch_start")->click();
     const QString path = m_saves->filePath(QStringLiteral("watch.csv"));
@@ -660,10 +697,13 @@ void TstWatch::saveWatchCsv()
     QVERIFY(answerer.waitDone());
     QFile file(path);
     QVERIFY(file.open(QIODevice::ReadOnly));
-    const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
-    QCOMPARE(lines.first(), QStringLiteral("time,seconds,raw,value,status"));
-    QCOMPARE(lines.size(), static_cast<qsizetype>(dock()->samples().size()) + 2);
-    QVERIFY2(lines.at(1).endsWith(QStringLiteral(",,,NACK received")), qPrintable(lines.at(1)));
+    QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    QCOMPARE(lines.mid(0, head.size()), head);
+    const QStringList rows = lines.mid(head.size());
+    QCOMPARE(rows.size(), static_cast<qsizetype>(dock()->samples().size()));
+    QVERIFY2(rows.first().endsWith(first), qPrintable(rows.first()));
+    QVERIFY2(rows.last().endsWith(last), qPrintable(rows.last()));
     QVERIFY(status().startsWith(QStringLiteral("Saved")));
 }
 
