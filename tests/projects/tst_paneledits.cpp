@@ -103,6 +103,7 @@ private slots:
     void ownNameIsFree_data();
     void ownNameIsFree();
     void unreadableEntries();
+    void newDeviceLeavesLinkTargetsFree();
     void reloadReadsChangedFiles_data();
     void reloadReadsChangedFiles();
 
@@ -434,6 +435,21 @@ void TstPanelEdits::unreadableEntries()
     struct stat status {};
     QCOMPARE(::lstat(odd.constData(), &status), -1);
     QCOMPARE(dock->texts().size(), 3);
+}
+
+// A link that leads nowhere keeps the name of its target free: a new device
+// of that name would show twice, through the link and as itself.
+void TstPanelEdits::newDeviceLeavesLinkTargetsFree()
+{
+    QCOMPARE(::symlink("target.i2cdev", QFile::encodeName(folder() + u"/link.i2cdev"_s)), 0);
+    auto dock = makeDock();
+    CDialogAnswerer answerer;
+    answerer.handleWith(setFields(u"Target"_s, u"0x23"_s, QString()));
+    dock->newButton->click();
+    QCOMPARE(answerer.pending(), 0);
+    QVERIFY(!QFileInfo::exists(folder() + u"/target.i2cdev"_s));
+    QCOMPARE(fileState(folder() + u"/target_2.i2cdev"_s), u" in Target at 0x23: "_s);
+    QCOMPARE(dock->texts().count(u"Target"_s), 1);
 }
 
 void TstPanelEdits::reloadReadsChangedFiles_data()
