@@ -389,7 +389,10 @@ void TstPanelEdits::ownNameIsFree()
     else
         QCOMPARE(writeDevice(folder(), u"second.i2cdev"_s, u"Alpha"_s), second);
     auto dock = makeDock();
-    QCOMPARE(dock->texts(), (QStringList{"Alpha", "Alpha"}));
+    // Told apart by their files, which screen readers say too.
+    QCOMPARE(dock->texts(), (QStringList{"Alpha (alpha.i2cdev)", "Alpha (second.i2cdev)"}));
+    QCOMPARE(dock->texts({}, 0, Qt::AccessibleDescriptionRole),
+             (QStringList{"File alpha.i2cdev", "File second.i2cdev"}));
 
     CDialogAnswerer answerer;
     answerer.chooseMenuEntry(u"Properties..."_s);
