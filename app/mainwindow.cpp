@@ -100,6 +100,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
 {
     m_ui->setupUi(this);
     setWindowTitle(tr("Orvane Pellan I2C"));
+    // Screen readers name a tool bar by its title, which the form gives as
+    // the object's name.
+    m_ui->toolBar->setWindowTitle(tr("Tool Bar"));
 
     setupOptionActions();
     setupTable();

@@ -8,6 +8,7 @@
 #include "i2c/orvi2c.h"
 #include "transactions/registeraccess.h"
 
+#include <QAccessible>
 #include <QChartView>
 #include <QComboBox>
 #include <QDateTime>
@@ -421,7 +422,12 @@ void WatchDock::updateButtons()
 
 void WatchDock::setStatus(const QString& text)
 {
+    if (text == m_statusLabel->text())
+        return;
     m_statusLabel->setText(text);
+    // Why the watch stopped or paused, said also to those who do not look.
+    QAccessibleEvent event(m_statusLabel, QAccessible::Alert);
+    QAccessible::updateAccessibility(&event);
 }
 
 void WatchDock::onStartPause()

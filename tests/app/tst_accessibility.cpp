@@ -91,6 +91,7 @@ void TstAccessibility::controlNames_data()
         {"tbtn_write_save", "Save write as command"},
         {"tbtn_read_save", "Save read as command"},
         {"table_data", "Output"},
+        {"toolBar", "Tool Bar"},
         {"btn_projects_new", "New device"},
         {"btn_projects_reload", "Reload"},
         {"btn_projects_folder", "Projects folder"},

@@ -8,6 +8,7 @@
 #include "sim/adapters/simlm75.h"
 #include "tests/support/waits.h"
 
+#include <QAccessible>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
@@ -51,6 +52,7 @@ private slots:
     void intervalAppliesWhenCommitted();
     void unsavedSamplesAsk_data();
     void unsavedSamplesAsk();
+    void changesAreAnnounced();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -556,6 +558,22 @@ void TstWatch::unsavedSamplesAsk()
     QCOMPARE(done, answer != int(QMessageBox::Cancel));
     if (action == QLatin1String("clear") && done)
         QCOMPARE(status(), QStringLiteral("Cleared."));
+}
+
+// Screen readers read the rule's state and the status, as they change.
+void TstWatch::changesAreAnnounced()
+{
+    startWatch(QStringLiteral("0x48"));
+    enter("edit_watch_scale", QStringLiteral("abc"));
+    field<QPushButton>("btn_watch_start")->click();
+    const auto spoken = [this](const char* name) {
+        QAccessibleInterface* label =
+            QAccessible::queryAccessibleInterface(dock()->findChild<QWidget*>(QLatin1String(name)));
+        return label ? label->text(QAccessible::Name) : QString();
+    };
+    QVERIFY2(spoken("label_watch_rule_state").startsWith(QStringLiteral("Rule not applied: ")),
+             qPrintable(spoken("label_watch_rule_state")));
+    QCOMPARE(spoken("label_watch_status"), QStringLiteral("Paused."));
 }
 
 void TstWatch::closedDockPollsNoMore()
