@@ -346,6 +346,7 @@ void WatchDock::onRuleApplied()
                              rule.decoding.format == m_rule.decoding.format &&
                              rule.decoding.shift == m_rule.decoding.shift &&
                              rule.decoding.mask == m_rule.decoding.mask &&
+                             rule.decoding.maskSigned == m_rule.decoding.maskSigned &&
                              rule.decoding.scale == m_rule.decoding.scale &&
                              rule.decoding.offset == m_rule.decoding.offset;
     const bool newSeries = !sameReading && m_history.seriesHasSamples();

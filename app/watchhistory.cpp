@@ -13,8 +13,8 @@ constexpr qint64 COPY_CHUNK = 1 << 20;
 
 bool sameReading(const SDecodingRule& a, const SDecodingRule& b)
 {
-    return a.format == b.format && a.shift == b.shift && a.mask == b.mask && a.scale == b.scale &&
-           a.offset == b.offset;
+    return a.format == b.format && a.shift == b.shift && a.mask == b.mask &&
+           a.maskSigned == b.maskSigned && a.scale == b.scale && a.offset == b.offset;
 }
 
 } // namespace

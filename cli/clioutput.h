@@ -14,6 +14,9 @@ struct SRegisterDump;
 struct SRegisterRead;
 struct SRegisterSet;
 struct SDecodingRule;
+struct SMapEntry;
+struct SMapRegister;
+struct SRegisterMap;
 struct STransferMessage;
 struct SWatchPoll;
 struct SWatchSample;
@@ -52,22 +55,25 @@ public:
     // read failed; JSON type "get" with the register (null for the current
     // pointer).
     void WriteRegisterRead(const SRegisterRead& read, uint8_t address, std::optional<uint32_t> reg);
-    // set: nothing as text, as i2cset; JSON type "set" with the register,
-    // "old" (masked) and "readback" (asked), and mismatch as the error of a
-    // read-back that differed.
+    // set: as text what i2cset -r prints once the write went ("Value 0x55
+    // written, readback matched", "Warning - data mismatch - ...",
+    // "Warning - readback failed"), nothing without a read-back. JSON type
+    // "set" with the register, "old" (masked), "readback" (asked), "step"
+    // (the step that failed: "old", "write" or "readback"; null when none
+    // did), data only when the values were written, and mismatch as the
+    // error of a read-back that differed.
     void WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg, bool masked,
                           bool readback, const QString& mismatch);
     // dump: i2cdump's grid; JSON type "dump" with "first", "last" and every
     // byte in data, XX for a failed one.
     void WriteRegisterDump(const SRegisterDump& dump, uint8_t address);
-    // transfer --verbose: one line per message as i2ctransfer prints it,
-    // before anything is sent (text only).
-    void WriteTransferMessages(const std::vector<STransferMessage>& messages);
-    // transfer: the bytes of the read message as i2cget prints them (no line
-    // for a read of nothing); JSON type "transfer" with "messages", one
-    // transaction object per message sent.
+    // transfer, after sending, as i2ctransfer prints it: the bytes of a read
+    // message ("0x17 0x80"; no line for a read of nothing), or with verbose
+    // a line per message sent, a read with its bytes. JSON type "transfer"
+    // with "messages", one transaction object per message that went to the
+    // adapter, and "ok":false unless all were sent.
     void WriteTransfer(const std::vector<STransferMessage>& messages,
-                       const std::vector<SI2cTransaction>& transactions);
+                       const std::vector<SI2cTransaction>& transactions, bool verbose);
     // watch, before the first sample: with csv the header line of the CSV
     // columns, else nothing.
     void WriteWatchHeader(bool csv);
@@ -83,6 +89,31 @@ public:
                           bool csv);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();
+
+    // A register of a map as regs reads it and set reads it back. Text: a
+    // line "TEMP (0x00) = 0x1780" and one per field, "  T = 23.5 °C", or
+    // "TEMP (0x00): failed: " and the error. JSON: {"register":"TEMP",
+    // "address":0,"raw":"0x1780","fields":{"T":{"value":23.5,"text":
+    // "23.5 °C"}}}, value the label of a labelled value; a failure (an
+    // error) adds "ok":false and "error", without a value with raw null and
+    // no fields.
+    void WriteMapRegister(const SRegisterMap& map, const SMapRegister& reg,
+                          std::optional<uint32_t> value, const QString& error);
+    // get with a map: as text the bytes read as get prints them, or only
+    // the field's text (field >= 0); nothing when the read failed. JSON:
+    // the register's object, with only that field.
+    void WriteMapGet(const SMapRegister& reg, int field, const std::vector<uint8_t>& bytes,
+                     std::optional<uint32_t> value, const QString& error);
+    // map list: device, registers, path and description separated by tabs,
+    // or "-" and the error for a map that does not load. JSON: device,
+    // description, path, registers, ok and error.
+    void WriteMapEntry(const SMapEntry& entry);
+    // map check: "PATH: DEVICE, N registers" and a line per key the reader
+    // does not know; a map that does not load gives nothing as text. JSON:
+    // path, ok, error, device, registers and warnings.
+    void WriteMapCheck(const QString& path, const SRegisterMap* map, const QString& error);
+    // Text as it stands: a header, Markdown.
+    void WriteText(const QString& text);
 
 private:
     QTextStream& m_out;

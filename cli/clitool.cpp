@@ -2,9 +2,12 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
-#include "i2c/orvdevicefactory.h"
+#include "numbers/parsenumber.h"
+#include "projects/projectsfolder.h"
+#include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
+#include "transactions/registermapfolders.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -12,42 +15,15 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <array>
 #include <map>
 #include <utility>
 
 namespace {
 
 const QString DEFAULT_PROGRAM = QStringLiteral("pellan-i2c-cli");
-// Bits of the adapter's status byte and codes of its acknowledge.
-constexpr uint8_t STATUS_ERROR = 0x80;
-constexpr uint8_t STATUS_ARBITRATION_LOST = 0x40;
-constexpr uint8_t ERROR_CODE_NO_START = 2;
-constexpr uint8_t ERROR_CODE_NACK = 3;
-constexpr uint8_t ERROR_CODE_BUS_ERROR = 4;
 
 // The largest read of any model; the selected model may allow fewer.
 constexpr size_t MAX_READ_COUNT = 65535;
-
-struct SSpeedName {
-    const char* name;
-    EI2cSpeed speed;
-};
-
-// Slowest first, as users think of them.
-constexpr std::array<SSpeedName, 5> SPEED_NAMES{{
-    {"10k", EI2cSpeed::Speed10k},
-    {"50k", EI2cSpeed::Speed50k},
-    {"100k", EI2cSpeed::Speed100k},
-    {"400k", EI2cSpeed::Speed400k},
-    {"1000k", EI2cSpeed::Speed1000k},
-}};
-
-QString typeNameOf(EOrvType type)
-{
-    const std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(type);
-    return adapter ? QString::fromStdWString(adapter->GetTypeName()) : QString();
-}
 
 // Short option names that more than one command option claims.
 std::map<QString, int> shortNameUses()
@@ -78,6 +54,8 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
         QCommandLineOption(QStringLiteral("8bit")),
         QCommandLineOption(QStringLiteral("json")),
         QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+        // The i2c-tools' "yes, no confirmation": there is none to skip.
+        QCommandLineOption(QStringList{QStringLiteral("y"), QStringLiteral("yes")}),
         QCommandLineOption(QStringLiteral("version")),
     });
     const std::map<QString, int> uses = shortNameUses();
@@ -100,14 +78,41 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
     return parser;
 }
 
+// Marks an argument that is a negative number ("-1", "-40", "-0.5"), so that
+// the parser takes it for a value and not for the short options "-1": the
+// command then says what is wrong with it (a count takes no sign), and an
+// offset of -40 stays a value.
+const QString NEGATIVE_MARK = QStringLiteral("\uE000");
+
+QStringList markNegativeNumbers(QStringList arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--"))
+            break;
+        if (argument.size() > 1 && argument[0] == u'-' &&
+            (argument[1].isDigit() || argument[1] == u'.'))
+            arguments[i].prepend(NEGATIVE_MARK);
+    }
+    return arguments;
+}
+
+QString unmarked(QString text)
+{
+    if (text.startsWith(NEGATIVE_MARK))
+        text.remove(0, NEGATIVE_MARK.size());
+    return text;
+}
+
 } // namespace
 
 CCliTool::CCliTool(QTextStream& out, QTextStream& err) : m_out(out), m_err(err) {}
 
 CCliTool::~CCliTool() = default;
 
-int CCliTool::Run(const QStringList& arguments)
+int CCliTool::Run(const QStringList& givenArguments)
 {
+    const QStringList arguments = markNegativeNumbers(givenArguments);
     m_program = arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     if (m_program.isEmpty())
         m_program = DEFAULT_PROGRAM;
@@ -149,7 +154,7 @@ int CCliTool::Run(const QStringList& arguments)
     }
     const QCommandLineParser& parser = *m_parser;
     if (parser.isSet(QStringLiteral("help"))) {
-        m_out << HelpText(m_program, m_helpExtra);
+        m_out << HelpText(m_program, m_helpExtra, m_exampleAdapter);
         return Finish(ECliExit::Ok);
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -161,7 +166,9 @@ int CCliTool::Run(const QStringList& arguments)
         return Finish(*refused);
     m_output = std::make_unique<CCliOutput>(m_out, m_options.json, m_options.eightBit);
 
-    QStringList positional = parser.positionalArguments();
+    QStringList positional;
+    for (const QString& argument : parser.positionalArguments())
+        positional.append(unmarked(argument));
     QStringList names;
     for (const SCliCommand& entry : CliCommands())
         names.append(QLatin1String(entry.name));
@@ -185,8 +192,25 @@ int CCliTool::Run(const QStringList& arguments)
                    CliCommandTakes(*command, candidate);
         });
         if (!own) {
-            return Finish(
-                Usage(tr("--%1 belongs to %2. Leave it out.").arg(name, CliCommandsTaking(name))));
+            // An i2c-tools habit: i2cset's -m is the mask, here --mask.
+            QString instead;
+            if (option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)) {
+                for (const SCliCommandOption& candidate : options) {
+                    const QString longName = QLatin1String(candidate.longName);
+                    // The first: i2cset's -m is --mask, not --map.
+                    if (instead.isEmpty() && CliCommandTakes(*command, candidate) &&
+                        longName.startsWith(QLatin1String(option.shortName))) {
+                        instead = tr(" %1's own option is --%2.")
+                                      .arg(QLatin1String(command->name), longName);
+                    }
+                }
+            }
+            const QString given =
+                option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)
+                    ? QStringLiteral("-%1 (--%2)").arg(QLatin1String(option.shortName), name)
+                    : QStringLiteral("--") + name;
+            return Finish(Usage(tr("%1 belongs to %2.%3 Leave it out.")
+                                    .arg(given, CliCommandsTaking(name), instead)));
         }
     }
     return Finish(command->run(*this, positional));
@@ -204,19 +228,22 @@ int CCliTool::Finish(ECliExit status)
     return static_cast<int>(status);
 }
 
-QStringList CCliTool::SupportedSpeeds(const COrvI2c& adapter)
+QStringList CCliTool::SpeedNames(const SAdapterTraits& traits)
 {
     QStringList names;
-    for (const auto& [name, speed] : SPEED_NAMES) {
-        if (adapter.IsSpeedSupported(speed))
-            names.append(QLatin1String(name));
-    }
+    for (EI2cSpeed speed : traits.speeds)
+        names.append(QLatin1String(AdapterSpeed(speed).name));
     return names;
 }
 
 bool CCliTool::OutputFailed() const
 {
     return m_out.status() != QTextStream::Ok;
+}
+
+QStringList CCliTool::MapFolders() const
+{
+    return ::MapFolders(StoredProjectsFolder(), m_demo);
 }
 
 bool CCliTool::IsSet(const QString& option) const
@@ -226,26 +253,26 @@ bool CCliTool::IsSet(const QString& option) const
 
 QString CCliTool::Value(const QString& option) const
 {
-    return m_parser ? m_parser->value(option) : QString();
+    return m_parser ? unmarked(m_parser->value(option)) : QString();
 }
 
 std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 {
     SCliOptions& options = m_options;
     if (parser.isSet(QStringLiteral("adapter"))) {
-        options.serial = parser.value(QStringLiteral("adapter"));
+        options.serial = unmarked(parser.value(QStringLiteral("adapter")));
         if (options.serial.isEmpty()) {
             return Usage(
                 tr("--adapter needs a serial number; \"%1 list\" shows them.").arg(m_program));
         }
     }
     if (parser.isSet(QStringLiteral("speed"))) {
-        const QString name = parser.value(QStringLiteral("speed")).trimmed();
+        const QString name = unmarked(parser.value(QStringLiteral("speed"))).trimmed();
         bool known = false;
-        for (const auto& [speedName, speed] : SPEED_NAMES) {
-            if (name.compare(QLatin1String(speedName), Qt::CaseInsensitive) == 0) {
-                options.speed = speed;
-                options.speedName = QLatin1String(speedName);
+        for (const SAdapterSpeed& entry : ADAPTER_SPEEDS) {
+            if (name.compare(QLatin1String(entry.name), Qt::CaseInsensitive) == 0) {
+                options.speed = entry.speed;
+                options.speedName = QLatin1String(entry.name);
                 known = true;
             }
         }
@@ -257,7 +284,7 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
         }
     }
     if (parser.isSet(QStringLiteral("pull-ups"))) {
-        const QString value = parser.value(QStringLiteral("pull-ups")).trimmed();
+        const QString value = unmarked(parser.value(QStringLiteral("pull-ups"))).trimmed();
         if (value.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0) {
             options.pullUps = true;
         } else if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {
@@ -273,61 +300,42 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 
 std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
 {
-    const std::vector<SOrvDeviceEntry> entries = COrvDeviceFactory::EnumerateDevices();
-    QStringList attached;
-    for (const SOrvDeviceEntry& entry : entries) {
-        attached.append(QStringLiteral("%1 (%2)").arg(QString::fromStdWString(entry.serialNumber),
-                                                      typeNameOf(entry.type)));
-    }
-
-    const SOrvDeviceEntry* chosen = nullptr;
-    if (entries.empty()) {
-        status = Fail(ECliExit::NoConnection,
-                      tr("no Orvane adapter is attached. Plug one in and check with \"%1 list\".")
-                          .arg(m_program));
+    SAdapterChoiceWords words;
+    words.lister = Quoted(tr("%1 list").arg(m_program));
+    words.giveSerial = tr("Give one of these with --adapter.");
+    words.chooseOne = tr("Choose one with --adapter SERIAL, e.g. --adapter %1.");
+    words.quote = [](const QString& text) { return Quoted(text); };
+    const SAdapterChoiceResult choice = ChooseAdapter(
+        m_options.serial.isEmpty() ? std::nullopt : std::optional<QString>(m_options.serial),
+        words);
+    switch (choice.outcome) {
+    case EAdapterChoice::Chosen:
+        break;
+    case EAdapterChoice::SeveralAttached:
+        status = Usage(choice.message);
+        return nullptr;
+    case EAdapterChoice::NoneAttached:
+    case EAdapterChoice::NotAttached:
+        status = Fail(ECliExit::NoConnection, choice.message);
         return nullptr;
     }
-    if (!m_options.serial.isEmpty()) {
-        for (const SOrvDeviceEntry& entry : entries) {
-            if (QString::fromStdWString(entry.serialNumber) == m_options.serial) {
-                chosen = &entry;
-                break;
-            }
-        }
-        if (!chosen) {
-            status = Fail(ECliExit::NoConnection,
-                          tr("no adapter with the serial number %1 is attached. Attached: %2. "
-                             "Give one of these with --adapter.")
-                              .arg(Quoted(m_options.serial), attached.join(QStringLiteral(", "))));
-            return nullptr;
-        }
-    } else if (entries.size() > 1) {
-        status = Usage(tr("%1 adapters are attached: %2. Choose one with --adapter SERIAL, e.g. "
-                          "--adapter %3.")
-                           .arg(entries.size())
-                           .arg(attached.join(QStringLiteral(", ")),
-                                QString::fromStdWString(entries.front().serialNumber)));
-        return nullptr;
-    } else {
-        chosen = &entries.front();
-    }
 
-    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(chosen->type);
+    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(choice.entry.type);
     if (!adapter) {
         status = Fail(ECliExit::NoConnection, tr("unknown adapter model."));
         return nullptr;
     }
-    m_serial = chosen->serialNumber;
-    m_adapterName = QStringLiteral("%1 %2").arg(QString::fromStdWString(adapter->GetTypeName()),
-                                                QString::fromStdWString(m_serial));
+    m_serial = choice.entry.serialNumber;
+    m_adapterName = QStringLiteral("%1 %2").arg(choice.model, QString::fromStdWString(m_serial));
 
-    if (!adapter->IsSpeedSupported(m_options.speed)) {
+    const SAdapterTraits traits = AdapterTraits(*adapter);
+    if (!traits.Supports(m_options.speed)) {
         status = Usage(tr("the %1 does not run at %2. Give one of %3 with --speed.")
                            .arg(m_adapterName, m_options.speedName,
-                                SupportedSpeeds(*adapter).join(QStringLiteral(", "))));
+                                SpeedNames(traits).join(QStringLiteral(", "))));
         return nullptr;
     }
-    if (m_options.pullUps && !adapter->HasPullUpSwitch()) {
+    if (m_options.pullUps && !traits.pullUpSwitch) {
         status = Usage(tr("the %1 has no switchable pull-ups; --pull-ups works on the Orvane5 "
                           "only. Leave it out.")
                            .arg(m_adapterName));
@@ -338,10 +346,7 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
 
 bool CCliTool::Connect(COrvI2c& adapter)
 {
-    // Kept by the adapter and applied while connecting.
-    if (m_options.pullUps)
-        adapter.SetPullUpsEnabled(*m_options.pullUps);
-    if (adapter.Connect(m_serial, m_options.speed))
+    if (ConnectAdapter(adapter, m_serial, m_options.speed, m_options.pullUps))
         return true;
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
@@ -370,70 +375,83 @@ ECliExit CCliTool::Judge(const SI2cTransaction& transaction, const QString& what
 
 QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
 {
-    const QString nack = tr("Check the address, the wiring and the pull-ups; \"%1 detect\" shows "
-                            "which addresses answer.")
-                             .arg(m_program);
-    if (transaction.status & STATUS_ARBITRATION_LOST)
+    // One hint for each kind of failure the engine tells apart.
+    switch (transaction.errorKind) {
+    case EOrvError::Nack:
+        return tr("Check the address, the wiring and the pull-ups; \"%1 detect\" shows which "
+                  "addresses answer.")
+            .arg(m_program);
+    case EOrvError::ArbitrationLost:
         return tr("Another master holds the bus; try again when it is idle.");
-    if (transaction.type == EI2cTransactionType::Write) {
-        switch (transaction.errorCode) {
-        case ERROR_CODE_NO_START:
-            return tr("The modes stop and none continue a transaction that a start opened in "
-                      "the same connection: put them after a command with mode start in one "
-                      "device file.");
-        case ERROR_CODE_NACK:
-            return nack;
-        case ERROR_CODE_BUS_ERROR:
-            return tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
-        default:
+    case EOrvError::NoStart:
+        return tr("The modes stop and none continue a transaction that a start opened in the "
+                  "same connection: put them after a command with mode start in one device "
+                  "file.");
+    case EOrvError::BusError:
+        return tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
+    case EOrvError::InvalidArgument:
+    case EOrvError::Unsupported:
+        // Refused before anything went out: a write without data.
+        if (transaction.type != EI2cTransactionType::Write)
             break;
-        }
-        // Refused by the adapter before anything went out.
-        if (transaction.status == 0 && transaction.data.empty())
-            return tr("Give at least one data byte; \"%1 read ADDR 1\" probes an address.")
-                .arg(m_program);
-    } else if (transaction.status & STATUS_ERROR) {
-        return nack;
-    }
-    if (transaction.status == 0)
+        return tr("Give at least one data byte; \"%1 read ADDR 1\" probes an address.")
+            .arg(m_program);
+    case EOrvError::Timeout:
+    case EOrvError::Gone:
+    case EOrvError::NotConnected:
+    case EOrvError::UsbError:
+    case EOrvError::AccessDenied:
+    case EOrvError::Cancelled:
         return tr("The adapter did not answer in time; unplug it, plug it in again and repeat.");
+    case EOrvError::None:
+    case EOrvError::WrongCount:
+    case EOrvError::AdapterError:
+        break;
+    }
     return tr("Check the wiring and the pull-ups, and try again.");
 }
 
 std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
 {
-    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit);
+    QString reason;
+    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit, &reason);
     if (address)
         return address;
     if (m_options.eightBit) {
-        Usage(tr("invalid address %1. With --8bit give a hex address from 0x00 to 0xFF, e.g. "
-                 "0xA0.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. With --8bit give a hex address from 0x00 to 0xFF, "
+                 "e.g. 0xA0.")
+                  .arg(Quoted(text), reason));
     } else {
-        Usage(tr("invalid address %1. Give a hex 7-bit address from 0x00 to 0x7F, e.g. 0x50, "
-                 "or the 8-bit form with --8bit.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. Give a hex 7-bit address from 0x00 to 0x7F, e.g. "
+                 "0x50, or the 8-bit form with --8bit.")
+                  .arg(Quoted(text), reason));
     }
     return std::nullopt;
 }
 
 std::optional<size_t> CCliTool::ParseCount(const QString& text)
 {
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    const bool digitsOnly =
-        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-    if (ok && digitsOnly && value >= 1 && value <= MAX_READ_COUNT)
-        return value;
-    Usage(tr("invalid byte count %1. Give a decimal number from 1 to 65535 (256 on the "
-             "Orvane5).")
-              .arg(Quoted(text)));
+    QString reason;
+    const std::optional<uint64_t> value =
+        ParseNumber(text, ENumberSyntax::I2cTools, MAX_READ_COUNT, &reason);
+    if (value && *value >= 1)
+        return static_cast<size_t>(*value);
+    if (value)
+        reason = tr("a read takes at least 1 byte");
+    Usage(tr("invalid byte count %1: %2. Give a number from 1 to 65535 (256 on the Orvane5).")
+              .arg(Quoted(text), reason));
     return std::nullopt;
 }
 
 ECliExit CCliTool::Usage(const QString& message)
 {
     return Fail(ECliExit::Usage, message);
+}
+
+void CCliTool::Warn(const QString& line)
+{
+    m_err << line << '\n';
+    m_err.flush();
 }
 
 ECliExit CCliTool::Fail(ECliExit status, const QString& message)

@@ -14,6 +14,7 @@
 class CCliOutput;
 class QCommandLineParser;
 class QTextStream;
+struct SAdapterTraits;
 struct SCliCommand;
 struct SI2cTransaction;
 
@@ -58,10 +59,19 @@ public:
     // returns the exit status.
     int Run(const QStringList& arguments);
 
-    // The text of --help for a program of this name; extra goes at its end.
-    static QString HelpText(const QString& program, const QString& extra = QString());
-    // Appended to --help, for what a program adds (the demo's environment).
-    void SetHelpExtra(const QString& extra) { m_helpExtra = extra; }
+    // The text of --help for a program of this name; extra goes at its end,
+    // and the examples name exampleAdapter with -a where it is not empty.
+    static QString HelpText(const QString& program, const QString& extra = QString(),
+                            const QString& exampleAdapter = QString());
+    // Appended to --help, for what a program adds (the demo's environment),
+    // and the adapter its examples name (the demo has three attached).
+    void SetHelpExtra(const QString& extra, const QString& exampleAdapter = QString())
+    {
+        m_helpExtra = extra;
+        m_exampleAdapter = exampleAdapter;
+    }
+    // The demo programs also find the shipped maps in the build tree.
+    void SetDemo(bool demo) { m_demo = demo; }
 
     // --- For the commands -------------------------------------------------
 
@@ -73,6 +83,9 @@ public:
     QString Value(const QString& option) const;
     // Standard output failed; commands stop sending once it has.
     bool OutputFailed() const;
+    // Where register maps are looked for, first the user's beside the
+    // window's projects folder.
+    QStringList MapFolders() const;
 
     // Picks the adapter and checks the options against its model; nothing
     // is sent. Empty with the exit status in status on failure.
@@ -94,13 +107,16 @@ public:
     std::optional<size_t> ParseCount(const QString& text);
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
+    // A line on err as it stands, without the program's name: the i2c-tools'
+    // own warnings, matched to the character.
+    void Warn(const QString& line);
 
     // The text in double quotes, with control characters, the quote and the
     // backslash escaped as in C, so that a message stays one readable line;
     // cut after maxLength characters with "..." when maxLength > 0.
     static QString Quoted(const QString& text, qsizetype maxLength = 0);
     // "10k" ... "1000k" as far as the model runs at them, slowest first.
-    static QStringList SupportedSpeeds(const COrvI2c& adapter);
+    static QStringList SpeedNames(const SAdapterTraits& traits);
 
 private:
     // Takes the common option values into m_options; the exit status when
@@ -114,6 +130,8 @@ private:
     QTextStream& m_err;
     QString m_program;
     QString m_helpExtra;
+    QString m_exampleAdapter;
+    bool m_demo = false;
     SCliOptions m_options;
     std::unique_ptr<QCommandLineParser> m_parser;
     std::unique_ptr<CCliOutput> m_output;

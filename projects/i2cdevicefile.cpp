@@ -23,6 +23,7 @@ const QString KEY_VERSION = QStringLiteral("version");
 const QString KEY_NAME = QStringLiteral("name");
 const QString KEY_ADDRESS = QStringLiteral("address");
 const QString KEY_DESCRIPTION = QStringLiteral("description");
+const QString KEY_MAP = QStringLiteral("map");
 const QString KEY_COMMANDS = QStringLiteral("commands");
 const QString KEY_LABEL = QStringLiteral("label");
 const QString KEY_TYPE = QStringLiteral("type");
@@ -34,8 +35,8 @@ const QString TYPE_READ = QStringLiteral("read");
 
 // The keys of the format. Others, which other tools put there, are kept as
 // they were read, after these.
-const QStringList TOP_LEVEL_KEYS = {KEY_VERSION, KEY_NAME, KEY_ADDRESS, KEY_DESCRIPTION,
-                                    KEY_COMMANDS};
+const QStringList TOP_LEVEL_KEYS = {KEY_VERSION,     KEY_NAME, KEY_ADDRESS,
+                                    KEY_DESCRIPTION, KEY_MAP,  KEY_COMMANDS};
 const QStringList COMMAND_KEYS = {KEY_LABEL, KEY_TYPE, KEY_MODE, KEY_DATA, KEY_COUNT};
 
 constexpr qint64 FILE_VERSION = 1;
@@ -428,6 +429,7 @@ struct SCommandPart {
 struct SContents {
     QString name;
     QString description;
+    QString map;
     uint8_t address = 0;
     std::vector<SCommandPart> parts;
     QString labels;
@@ -467,6 +469,12 @@ bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
                                                    : ParseHexAddress(addressValue.toString());
     if (address < 0 || address > MAX_ADDRESS) {
         error = QStringLiteral("Invalid or missing address");
+        return false;
+    }
+
+    const QJsonValue mapValue = root.value(KEY_MAP);
+    if (!mapValue.isUndefined() && !mapValue.isString()) {
+        error = QStringLiteral("Invalid map name");
         return false;
     }
 
@@ -518,6 +526,7 @@ bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
     contents.name = root.value(KEY_NAME).toString();
     contents.address = static_cast<uint8_t>(address);
     contents.description = root.value(KEY_DESCRIPTION).toString();
+    contents.map = mapValue.toString();
     return true;
 }
 
@@ -595,6 +604,7 @@ bool CI2cDeviceFile::Load(const QString& path)
     m_name = std::move(contents.name);
     m_address = contents.address;
     m_description = std::move(contents.description);
+    m_map = std::move(contents.map);
     m_commands = std::move(commands);
     m_extraKeys = std::move(contents.extras.top);
     m_commandExtras = std::move(commandExtras);
@@ -630,6 +640,8 @@ bool CI2cDeviceFile::Save() const
     text += INDENT + JsonPair(KEY_NAME, JsonString(m_name)) + ",\n";
     text += INDENT + JsonPair(KEY_ADDRESS, JsonString(QString::fromLatin1(addressText))) + ",\n";
     text += INDENT + JsonPair(KEY_DESCRIPTION, JsonString(m_description)) + ",\n";
+    if (!m_map.isEmpty())
+        text += INDENT + JsonPair(KEY_MAP, JsonString(m_map)) + ",\n";
     if (m_commands.isEmpty()) {
         text += INDENT + JsonPair(KEY_COMMANDS, "[]");
     } else {

@@ -101,6 +101,9 @@ public:
     void SetAddress(uint8_t address) { m_address = address; }
     QString GetDescription() const { return m_description; }
     void SetDescription(const QString& description) { m_description = description; }
+    // The register map of the device, by device name or file; empty for none.
+    QString GetMap() const { return m_map; }
+    void SetMap(const QString& map) { m_map = map; }
 
     const QList<SI2cCommand>& GetCommands() const { return m_commands; }
     // Appends a copy at the end.
@@ -134,6 +137,7 @@ private:
     QString m_name;
     uint8_t m_address = 0;
     QString m_description;
+    QString m_map;
     QList<SI2cCommand> m_commands;
     // Members that other tools put into the file and the format does not
     // know, kept in their order after the known ones: of the top level, and

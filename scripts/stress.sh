@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Runs the GUI, accessibility and device tests again and again: first three
-# times each on an idle machine, one test at a time, as on a fast developer
-# machine; then in rounds while busy loops keep every core loaded, as on a
-# shared build machine or a CI runner. The two find different races.
+# Runs the GUI, accessibility, device and Python tests again and again:
+# first three times each on an idle machine, one test at a time, as on a
+# fast developer machine; then in rounds while busy loops keep every core
+# loaded, as on a shared build machine or a CI runner. The two find
+# different races.
 #
 #   scripts/stress.sh [rounds] [build dir]
 #
@@ -25,7 +26,7 @@ if [ ! -f "$build/CTestTestfile.cmake" ]; then
     exit 2
 fi
 
-labels='gui|a11y|device'
+labels='gui|a11y|device|python'
 log=$(mktemp)
 loops=()
 stop_loops() {
@@ -41,7 +42,7 @@ trap stop_loops EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-echo "== idle: the gui, a11y and device tests, each up to 3 times, one at a time"
+echo "== idle: the gui, a11y, device and python tests, each up to 3 times, one at a time"
 start=$SECONDS
 if ! ctest --test-dir "$build" --output-on-failure --parallel 1 --repeat until-fail:3 \
     -L "$labels" >"$log" 2>&1; then
@@ -56,7 +57,7 @@ for ((i = 0; i < cores; i++)); do
     (while :; do :; done) &
     loops+=("$!")
 done
-echo "== $cores busy loops; the gui, a11y and device tests, $rounds rounds"
+echo "== $cores busy loops; the gui, a11y, device and python tests, $rounds rounds"
 
 for ((round = 1; round <= rounds; round++)); do
     start=$SECONDS

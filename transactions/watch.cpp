@@ -7,8 +7,10 @@
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QLocale>
+#include <QRegularExpression>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -17,9 +19,6 @@ QString tr(const char* text)
 {
     return QCoreApplication::translate("Watch", text);
 }
-
-// The adapter's text when a report did not come within its deadline.
-const QLatin1String ADAPTER_TIMEOUT("Timeout");
 
 struct SIntervalUnit {
     const char* name;
@@ -55,7 +54,7 @@ SWatchPoll RunWatchPoll(COrvI2c& adapter, const SWatchSource& source)
         poll.status = read.read->status;
     } else if (const SI2cTransaction* failure = read.failure()) {
         poll.error = failure->error;
-        poll.timedOut = failure->error == ADAPTER_TIMEOUT;
+        poll.timedOut = failure->errorKind == EOrvError::Timeout;
         poll.status = failure->status;
         poll.failure = *failure;
     }
@@ -142,39 +141,42 @@ QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
 
 std::optional<int> ParseWatchInterval(const QString& text, QString* error)
 {
-    const QString trimmed = text.trimmed().toLower();
-    qsizetype split = 0;
-    while (split < trimmed.size() &&
-           (trimmed.at(split).isDigit() || trimmed.at(split) == QLatin1Char('.')))
-        ++split;
-    const QString unit = trimmed.mid(split).trimmed();
-    bool ok = split > 0;
-    const double number = ok ? trimmed.left(split).toDouble(&ok) : 0;
+    const auto refuse = [&](const QString& reason) -> std::optional<int> {
+        if (error)
+            *error = tr("Invalid interval \"%1\": %2. Enter a number and a unit, e.g. 100ms, 2s "
+                        "or 1min.")
+                         .arg(text, reason);
+        return std::nullopt;
+    };
+    // Digits with at most one point, then the unit at once, as the numbers
+    // of every other field: no blanks, no sign, units as SI writes them.
+    static const QRegularExpression pattern(
+        QStringLiteral("^([0-9]+(?:\\.[0-9]+)?|\\.[0-9]+)([^0-9.]*)$"));
+    if (text.isEmpty())
+        return refuse(tr("it is empty"));
+    if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSpace(); }))
+        return refuse(tr("it has blanks"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return refuse(tr("it does not start with a number"));
+    const QString unit = match.captured(2);
     const SIntervalUnit* found = nullptr;
     for (const SIntervalUnit& candidate : INTERVAL_UNITS) {
         if (unit == QLatin1String(candidate.name))
             found = &candidate;
     }
-    if (!ok || !found) {
-        if (error)
-            *error = tr("Invalid interval \"%1\". Enter a number and a unit, e.g. 100ms, 2s or "
-                        "1min.")
-                         .arg(text.trimmed());
-        return std::nullopt;
-    }
-    const double ms = number * found->ms;
-    QString problem;
+    if (unit.isEmpty())
+        return refuse(tr("it has no unit"));
+    if (!found)
+        return refuse(
+            tr("\"%1\" is not a unit; the units are ms, s, min and h, in lower case").arg(unit));
+    const double ms = match.captured(1).toDouble() * found->ms;
     if (ms < WATCH_INTERVAL_MIN_MS)
-        problem = tr("The interval \"%1\" is shorter than 10ms.");
-    else if (ms > WATCH_INTERVAL_MAX_MS)
-        problem = tr("The interval \"%1\" is longer than 1h.");
-    else if (ms != std::round(ms))
-        problem = tr("The interval \"%1\" is not a whole number of milliseconds.");
-    if (!problem.isEmpty()) {
-        if (error)
-            *error = problem.arg(text.trimmed());
-        return std::nullopt;
-    }
+        return refuse(tr("it is shorter than 10ms"));
+    if (ms > WATCH_INTERVAL_MAX_MS)
+        return refuse(tr("it is longer than 1h"));
+    if (ms != std::round(ms))
+        return refuse(tr("it is not a whole number of milliseconds"));
     return static_cast<int>(ms);
 }
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -105,6 +106,16 @@ std::array<uint8_t, REPORT_LENGTH> Padded(std::span<const uint8_t> report)
     std::array<uint8_t, REPORT_LENGTH> padded{};
     std::copy_n(report.begin(), std::min(report.size(), REPORT_LENGTH), padded.begin());
     return padded;
+}
+
+// The byte count of a read request: 16 bits, or on the Orvane5 8 bits with
+// 0 for 256.
+size_t readCountOf(ESimOrvModel model, std::span<const uint8_t> report)
+{
+    const size_t count = report[1];
+    if (model == ESimOrvModel::Orv5)
+        return count == 0 ? 256 : count;
+    return count | static_cast<size_t>(report[3]) << 8;
 }
 
 } // namespace
@@ -274,13 +285,16 @@ std::shared_ptr<CSimI2cDevice> CSimOrvAdapter::Device(uint8_t address) const
 std::vector<CSimOrvAdapter::Report> CSimOrvAdapter::ReceivedReports() const
 {
     std::lock_guard lock(m_mutex);
-    return m_received;
+    return {m_received.begin(), m_received.end()};
 }
 
 std::vector<CSimOrvAdapter::Report> CSimOrvAdapter::TakeReceivedReports()
 {
     std::lock_guard lock(m_mutex);
-    return std::exchange(m_received, {});
+    std::vector<Report> taken(std::make_move_iterator(m_received.begin()),
+                              std::make_move_iterator(m_received.end()));
+    m_received.clear();
+    return taken;
 }
 
 void CSimOrvAdapter::SetRecording(bool on)
@@ -294,7 +308,7 @@ void CSimOrvAdapter::SetFault(ESimOrvFault fault, int count, int after)
     std::lock_guard lock(m_mutex);
     m_fault = fault;
     m_faultCount = count;
-    m_faultAfter = std::max(after, 0);
+    m_faultAfter = static_cast<size_t>(std::max(after, 0));
 }
 
 void CSimOrvAdapter::ClearFaults()
@@ -362,11 +376,16 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
     bool unplug = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_recording)
+        if (m_recording) {
             m_received.emplace_back(report.begin(), report.end());
-        // A write error counts every report; the other faults only requests.
+            if (m_received.size() > RECORD_LIMIT)
+                m_received.pop_front();
+        }
+        // A write error counts every output report; the other faults the
+        // reports that answer write and read requests.
         const bool counted = m_fault == ESimOrvFault::WriteError;
-        if (counted && TakeFault() == ESimOrvFault::WriteError) {
+        size_t passing = 0;
+        if (counted && TakeFault(1, passing) == ESimOrvFault::WriteError) {
             error = L"Broken pipe";
             return -1;
         }
@@ -376,6 +395,10 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
         const uint8_t id = padded[0];
         if (id == REPORT_ENABLE) {
             Enable(padded);
+            // Leaving I2C mode ends the transfer in progress: the answer
+            // reports not sent yet never come.
+            if (!m_i2cMode)
+                device.DropPendingInputReports();
             return accepted;
         }
         if ((id != REPORT_WRITE && id != REPORT_READ) || !m_i2cMode)
@@ -385,12 +408,20 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
             answer = std::move(m_replacements.front());
             m_replacements.pop_front();
         } else {
-            switch (counted ? ESimOrvFault::None : TakeFault()) {
-            case ESimOrvFault::None:
+            const size_t reports = id == REPORT_WRITE ? 1 : ReadAnswerReports(padded);
+            const ESimOrvFault fault = counted ? ESimOrvFault::None : TakeFault(reports, passing);
+            // The reports before the fault went as usual; the device sees
+            // nothing of a request that the fault meets at once.
+            if (fault == ESimOrvFault::None || passing > 0) {
                 if (id == REPORT_WRITE)
                     HandleWrite(padded, answer);
                 else
                     HandleRead(padded, answer);
+            }
+            if (fault != ESimOrvFault::None)
+                answer.resize(std::min(answer.size(), passing));
+            switch (fault) {
+            case ESimOrvFault::None:
                 break;
             case ESimOrvFault::NoAnswer:
             case ESimOrvFault::WriteError:
@@ -471,14 +502,16 @@ size_t CSimOrvAdapter::MaxReadCount() const
     return m_model == ESimOrvModel::Orv5 ? 256 : 65535;
 }
 
-ESimOrvFault CSimOrvAdapter::TakeFault()
+ESimOrvFault CSimOrvAdapter::TakeFault(size_t reports, size_t& passing)
 {
+    passing = reports;
     if (m_fault == ESimOrvFault::None || m_faultCount == 0)
         return ESimOrvFault::None;
-    if (m_faultAfter > 0) {
-        --m_faultAfter;
+    if (m_faultAfter >= reports) {
+        m_faultAfter -= reports;
         return ESimOrvFault::None;
     }
+    passing = std::exchange(m_faultAfter, 0);
     const ESimOrvFault fault = m_fault;
     if (m_faultCount > 0 && --m_faultCount == 0)
         m_fault = ESimOrvFault::None;
@@ -555,15 +588,20 @@ void CSimOrvAdapter::HandleWrite(std::span<const uint8_t> report, std::vector<Re
     acknowledge(static_cast<uint8_t>(count), 0);
 }
 
+size_t CSimOrvAdapter::ReadAnswerReports(std::span<const uint8_t> report) const
+{
+    const size_t count = readCountOf(m_model, report);
+    // A refused read is answered by one report; a device that refuses its
+    // start is not asked here, so such a read counts as a whole one.
+    if (count == 0 || count > MaxReadCount() || !(report[2] & 1) ||
+        m_devices.find(static_cast<uint8_t>(report[2] >> 1)) == m_devices.end())
+        return 1;
+    return (count + MAX_CHUNK - 1) / MAX_CHUNK;
+}
+
 void CSimOrvAdapter::HandleRead(std::span<const uint8_t> report, std::vector<Report>& answer)
 {
-    size_t count = report[1];
-    if (m_model == ESimOrvModel::Orv5) {
-        if (count == 0)
-            count = 256;
-    } else {
-        count |= static_cast<size_t>(report[3]) << 8;
-    }
+    size_t count = readCountOf(m_model, report);
     const uint8_t addressByte = report[2];
     const auto it = m_devices.find(static_cast<uint8_t>(addressByte >> 1));
     // A repeated start ends whatever transaction a write left open.

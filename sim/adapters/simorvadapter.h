@@ -12,7 +12,8 @@
 //
 // Reports (64 bytes, report ID first):
 //   0x01 enable: byte 1 = 1 enter I2C mode with the flags in byte 2 (speed in
-//        the low bits, Orvane5 bit 0x80 = pull-ups off), 0 leave it. No answer.
+//        the low bits, Orvane5 bit 0x80 = pull-ups off), 0 leave it. No answer;
+//        leaving drops the answer reports still on their way.
 //   0x02 write: byte 1 = start 0x80 | stop 0x40 | count 1..62. Answered by an
 //        acknowledge 0x02 with status (the count on success, 0x80 on error,
 //        0xC0 when arbitration was lost) and error code: 1 wrong number of
@@ -117,16 +118,21 @@ public:
         return std::dynamic_pointer_cast<T>(Device(address));
     }
 
-    // Every report the host wrote to the I2C interface, in order (enable
-    // reports and rejected writes included). Recording is on by default;
-    // switch it off for long runs.
+    // The reports the host wrote to the I2C interface, in order (enable
+    // reports and rejected writes included): the last RECORD_LIMIT of them.
+    // Recording is on by default; switch it off for long runs.
+    static constexpr size_t RECORD_LIMIT = 100'000;
     std::vector<Report> ReceivedReports() const;
     std::vector<Report> TakeReceivedReports();
     void SetRecording(bool on);
 
     // Faults. SetFault applies to the next count write and read requests,
-    // or to all of them with a negative count, once after requests have
-    // passed unharmed.
+    // or to all of them with a negative count, once after answer reports
+    // have passed unharmed: one answers each write report, one each 62 bytes
+    // of a read (a 4096-byte read is 67). A read that the fault meets part
+    // way gets the reports before it first, so a fault or an unplug can
+    // strike in the middle of a long read. WriteError counts the output
+    // reports instead, every one.
     void SetFault(ESimOrvFault fault, int count = -1, int after = 0);
     void ClearFaults();
     // The next request is answered by exactly these reports instead of its
@@ -162,7 +168,11 @@ private:
     void Enable(std::span<const uint8_t> report);
     void HandleWrite(std::span<const uint8_t> report, std::vector<Report>& answer);
     void HandleRead(std::span<const uint8_t> report, std::vector<Report>& answer);
-    ESimOrvFault TakeFault();
+    // The fault that meets a request whose answer is reports long, and in
+    // passing how many of them go out unharmed before it.
+    ESimOrvFault TakeFault(size_t reports, size_t& passing);
+    // The number of reports the answer to a read request will be.
+    size_t ReadAnswerReports(std::span<const uint8_t> report) const;
     // Sends the answer with the strays, flood and latency in force.
     void Answer(CSimHidDevice& device, std::vector<Report> answer);
     bool IsSpeedFlagsValid(uint8_t flags) const;
@@ -181,11 +191,12 @@ private:
     bool m_activeRead = false;
 
     bool m_recording = true;
-    std::vector<Report> m_received;
+    std::deque<Report> m_received;
 
     ESimOrvFault m_fault = ESimOrvFault::None;
     int m_faultCount = -1;
-    int m_faultAfter = 0;
+    size_t m_faultAfter = 0; // answer reports still to pass
+
     std::deque<std::vector<Report>> m_replacements;
     std::vector<Report> m_strays;
     std::chrono::milliseconds m_floodDuration{0};

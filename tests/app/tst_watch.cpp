@@ -370,7 +370,7 @@ void TstWatch::ruleErrorIsNoBusFailure_data()
     QTest::newRow("overflow") << 2 << "u16be"
                               << "1e305"
                               << "Rule error"
-                              << "out of range";
+                              << "beyond the largest number";
 }
 
 void TstWatch::ruleErrorIsNoBusFailure()
@@ -480,10 +480,10 @@ void TstWatch::intervalAppliesWhenCommitted_data()
     // Typed key by key beside the preset 500ms.
     QTest::newRow("5ms") << "5ms"
                          << "every 10ms"
-                         << "is shorter than 10ms.";
+                         << "it is shorter than 10ms";
     QTest::newRow("2h") << "2h"
                         << "every 10ms"
-                        << "is longer than 1h.";
+                        << "it is longer than 1h";
     QTest::newRow("100ms") << "100ms"
                            << "every 100ms"
                            << "";

@@ -1,9 +1,10 @@
 """The pellan_i2c API on the demo's simulated adapters: no hardware needed.
 
 Three simulated adapters, Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7
-OR7-300311, each with a BH1750 light sensor at 0x23, an LM75 temperature
-sensor at 0x48 and a 24C02 EEPROM at 0x50, answer through the real protocol
-engine and HID report layer:
+OR7-300311, each with an MCP9808 temperature sensor at 0x18, a BH1750 light
+sensor at 0x23, an INA219 current monitor at 0x40, an LM75 temperature sensor
+at 0x48, a TMP102 temperature sensor at 0x49 and a 24C02 EEPROM at 0x50,
+answer through the real protocol engine and HID report layer:
 
     import pellan_i2c.sim as sim
     bus = sim.SMBus("OR3-100042")
@@ -12,10 +13,11 @@ engine and HID report layer:
 Devices written in Python join a bus with attach(address, target): the
 adapter calls target.write(data) and target.read(count). set_report_delay()
 slows the answers down like USB frames, set_fault() injects adapter faults,
-unplug() pulls an adapter, reset() starts afresh.
+unplug() pulls an adapter, reset() starts afresh, record_reports() and
+take_reports() show what went to an adapter.
 """
 
-from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, SMBusBase, i2c_msg
+from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, I2cFunc, SMBusBase, SMBusLike, i2c_msg
 from pellan_i2c.sim import busio
 from pellan_i2c.sim._core import (
     Adapter,
@@ -26,6 +28,7 @@ from pellan_i2c.sim._core import (
     clear_faults,
     detach,
     list_adapters,
+    record_reports,
     reset,
     serials,
     set_fault,
@@ -39,8 +42,10 @@ __all__ = [
     "AdapterInfo",
     "I2C_M_RD",
     "I2C_SMBUS_BLOCK_MAX",
+    "I2cFunc",
     "Nack",
     "SMBus",
+    "SMBusLike",
     "TargetError",
     "attach",
     "busio",
@@ -48,6 +53,7 @@ __all__ = [
     "detach",
     "i2c_msg",
     "list_adapters",
+    "record_reports",
     "reset",
     "serials",
     "set_fault",
@@ -62,8 +68,8 @@ class SMBus(SMBusBase):
 
 
     bus is a simulated adapter's serial number or an open
-    pellan_i2c.sim.Adapter; with three simulated adapters, None raises
-    ValueError. Everything else is as in pellan_i2c.SMBus.
+    pellan_i2c.sim.Adapter; without it the bus stays closed until open().
+    Everything else is as in pellan_i2c.SMBus.
     """
 
     _adapter_type = Adapter
