@@ -113,6 +113,9 @@ int main(int argc, char* argv[])
         if (!dock->samples().empty())
             answerer.pressButton(QMessageBox::Discard);
         ui->btn_watch->click();
+        // Paused while the rule is set, then started afresh: one series.
+        auto* startButton = dock->findChild<QPushButton*>(QStringLiteral("btn_watch_start"));
+        startButton->click();
         auto* registerField = dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"));
         registerField->setText(reg);
         QTest::keyClick(registerField, Qt::Key_Return);
@@ -131,6 +134,10 @@ int main(int argc, char* argv[])
             else if (auto* spin = qobject_cast<QSpinBox*>(field))
                 spin->setValue(value.toInt());
         }
+        answerer.pressButton(QMessageBox::Discard);
+        dock->refreshNow();
+        dock->findChild<QPushButton*>(QStringLiteral("btn_watch_clear"))->click();
+        startButton->click();
         QTest::qWait(20500);
         dock->refreshNow();
         QTest::qWait(100);
