@@ -18,7 +18,6 @@ class COrvI2c;
 class ElidedLabel;
 class QComboBox;
 class QLabel;
-class QLineEdit;
 class QPushButton;
 class QSpinBox;
 class WatchPlot;
@@ -30,7 +29,10 @@ class WatchPlot;
 //
 // A poll that fails leaves a gap and counts as a failure, and the watch goes
 // on. It stops, saying why, when the adapter is gone or a poll ran into the
-// adapter's deadline (every further one would freeze the window that long).
+// adapter's deadline (every further one would freeze the window that long),
+// and pauses when the dock is closed or the bench addresses the watched
+// device. The rule is the one its WatchRuleEditor applied last; the samples
+// are kept, in series, by a WatchHistory.
 class WatchDock : public QDockWidget {
     Q_OBJECT
 
