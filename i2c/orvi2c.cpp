@@ -102,6 +102,10 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
         SetLastError(m_hid.GetLastError());
         return false;
     }
+    if (!HasAdapterReports()) {
+        m_hid.Close();
+        return false;
+    }
 
     m_serialNumber = serialNumber;
     m_firmware = chosen.releaseNumber;
@@ -113,6 +117,24 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
     std::string error = m_lastError;
     Disconnect();
     SetLastError(std::move(error));
+    return false;
+}
+
+bool COrvI2c::HasAdapterReports()
+{
+    // A device with the family's IDs whose reports are shorter would take
+    // each report in pieces and never answer in a form the engine reads:
+    // every transaction would wait for its deadline. A descriptor that can
+    // not be read, or declares no reports, says nothing against the device.
+    size_t input = 0;
+    size_t output = 0;
+    size_t feature = 0;
+    if (!m_hid.GetReportByteLengths(input, output, feature) || (input == 0 && output == 0) ||
+        (input >= REPORT_LENGTH && output >= REPORT_LENGTH))
+        return true;
+    SetLastError("Not an Orvane I2C interface: its report descriptor gives " +
+                 std::to_string(input) + "-byte input and " + std::to_string(output) +
+                 "-byte output reports, not " + std::to_string(REPORT_LENGTH) + "-byte ones");
     return false;
 }
 

@@ -116,6 +116,9 @@ protected:
     bool SendEnable(bool enable, uint8_t flags);
 
     void SetLastError(std::string text);
+    // Whether the open interface's report descriptor allows the adapters'
+    // 64-byte reports; false with the last error set when it does not.
+    bool HasAdapterReports();
     // The listed I2C interface of the adapter with this serial number; false
     // when there is none.
     bool FindInterface(const std::wstring& serialNumber, SHidDeviceInfo& info) const;

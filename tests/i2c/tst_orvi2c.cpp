@@ -45,6 +45,7 @@ private slots:
     void floodingDeviceEndsTheWait();
     void connectChoosesTheI2cInterface();
     void connectOnOtherInterfaceFindsNothing();
+    void connectRefusesShortReports();
     void connectWithFailingSpeedUndoesTheConnection();
     void connectAgainLeavesFirst();
     void disconnectLeavesI2cMode();
@@ -425,6 +426,32 @@ void TestOrvI2c::connectOnOtherInterfaceFindsNothing()
     QVERIFY(!m_i2c->Connect(L"OR3-000", EI2cSpeed::Speed100k));
     QCOMPARE(m_i2c->GetLastError(), std::string("Device not found"));
     QVERIFY(!m_i2c->IsConnected());
+}
+
+void TestOrvI2c::connectRefusesShortReports()
+{
+    // The adapter's descriptor, but with 31 data bytes after each report ID.
+    const std::vector<uint8_t> shortReports = {
+        0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
+        0x1F, 0x85, 0x01, 0x09, 0x01, 0x91, 0x02, 0x85, 0x02, 0x09, 0x02, 0x81, 0x02, 0x09, 0x02,
+        0x91, 0x02, 0x85, 0x03, 0x09, 0x03, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
+    SSimHidInterface wrong;
+    wrong.path = "sim/short";
+    wrong.vendorId = kVendorId;
+    wrong.productId = kProductIdOrv3;
+    wrong.serialNumber = L"SHORT";
+    wrong.interfaceNumber = 2;
+    wrong.reportDescriptor = shortReports;
+    const auto device = CSimHidStack::Instance().Plug(wrong);
+    QVERIFY(device);
+
+    QVERIFY(!m_i2c->Connect(L"SHORT", EI2cSpeed::Speed100k));
+    QCOMPARE(m_i2c->GetLastError(),
+             std::string("Not an Orvane I2C interface: its report descriptor gives 32-byte input "
+                         "and 32-byte output reports, not 64-byte ones"));
+    QVERIFY(!m_i2c->IsConnected());
+    QCOMPARE(device->OpenHandleCount(), size_t(0));
+    QCOMPARE(device->WriteCount(), size_t(0));
 }
 
 void TestOrvI2c::connectWithFailingSpeedUndoesTheConnection()
