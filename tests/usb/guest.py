@@ -133,10 +133,10 @@ def run(args, timeout=WAIT_S, env=None, prefix=()):
     return Run(list(args), status, out, err, time.monotonic() - start)
 
 
-def start(args, env=None, prefix=()):
+def start(args, env=None, prefix=(), stdin=None):
     return subprocess.Popen(list(prefix) + list(args), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env or environment(),
-                            start_new_session=True)
+                            stderr=subprocess.PIPE, stdin=stdin, text=True,
+                            env=env or environment(), start_new_session=True)
 
 
 def finish(process, timeout=WAIT_S):
@@ -498,8 +498,9 @@ def compare_with_demo(name, adapter, args, env=None, todo=None):
     demo_serial = adapter.description["serial"]
     real = run([CLI, "-a", adapter.serial] + args)
     demo = expected_cli(demo_serial, args, env)
-    return check(name, same_as_demo(real, demo, adapter.serial, demo_serial),
-                 "real path:\n%s\ndemo:\n%s" % (real.describe(), demo.describe()), todo)
+    check(name, same_as_demo(real, demo, adapter.serial, demo_serial),
+          "real path:\n%s\ndemo:\n%s" % (real.describe(), demo.describe()), todo)
+    return real
 
 
 def command_name(args):
@@ -610,8 +611,8 @@ def oracle_stage(adapter):
     same(["get", "0x48", "0x00"], "i2cget", args=["0x48", "0x00"])
     same(["get", "0x48", "0x03"], "i2cget", args=["0x48", "0x03", "b"])
     same(["get", "0x50", "0x10", "4"], "i2cget", args=["0x50", "0x10", "i", "4"])
-    same(["get", "0x50", "0x7e"], "i2cget", args=["0x50", "0x7e"])
     # Without a register: one byte at the pointer the read before left.
+    same(["get", "0x50", "0x7e"], "i2cget", args=["0x50", "0x7e"])
     same(["get", "0x50"], "i2cget", args=["0x50"])
     for mode in ("b", "i", "c"):
         same(["dump", "0x50", mode], "i2cdump", args=["0x50", mode])
@@ -619,11 +620,11 @@ def oracle_stage(adapter):
     # its 16 characters; dump ends that row after the last byte's character.
     # The cli engineer's fix of dump's range rows makes these pass.
     mid_row = "dump ends the text column of a range's last row early, i2cdump pads it with blanks"
-    for first, last in (("0x0c", "0x23"), ("0x10", "0x1a"), ("0x05", "0x05"), ("0xf0", "0xff")):
-        for mode in ("b", "i"):
-            same(["dump", "-r", first + "-" + last, "0x50", mode], "i2cdump",
-                 ["-r", first + "-" + last], ["0x50", mode],
-                 todo=mid_row if int(last, 16) % 16 != 15 else None)
+    for first, last, mode in (("0x0c", "0x23", "b"), ("0x0c", "0x23", "i"), ("0x10", "0x1a", "b"),
+                              ("0x05", "0x05", "i"), ("0xf0", "0xff", "b")):
+        same(["dump", "-r", first + "-" + last, "0x50", mode], "i2cdump",
+             ["-r", first + "-" + last], ["0x50", mode],
+             todo=mid_row if int(last, 16) % 16 != 15 else None)
     same(["dump", "-r", "0x00-0x03", "0x48"], "i2cdump", ["-r", "0x00-0x03"], ["0x48", "b"],
          todo=mid_row)
 
@@ -707,6 +708,8 @@ def faults_stage(adapters):
         result = finish(reader)
     check("cli Orvane3: unplugged during a read: exit 3, the connection was lost",
           result.status == 3 and "lost the connection" in result.err, result.describe())
+    # The pulled cable cut the adapter's power: none of its answers is due.
+    or3.start_responder()
     or3.plug()
     after = run([CLI, "-a", or3.serial, "get", "0x48", "0x00", "2"])
     check("cli Orvane3: after the re-plug the next command works",
@@ -723,6 +726,7 @@ def faults_stage(adapters):
     check("cli Orvane3: unplugged during a watch: exit 3 after the samples before",
           result.status == 3 and "lost the connection" in result.err and
           result.out.count("17 80") >= 2, result.describe())
+    or3.start_responder()
     or3.plug()
 
     # Unplugged while connecting: the adapter stopped taking reports, so the
@@ -781,27 +785,27 @@ def faults_stage(adapters):
             or7.plug()
         or7.start_responder(**variables)
         name = " ".join("%s=%s" % item for item in variables.items())
-        compare_with_demo("cli %s with %s: %s" % (or7.model_name, name, command_name(args)), or7,
-                          args, env=variables)
+        real = compare_with_demo("cli %s with %s: %s" % (or7.model_name, name, command_name(args)),
+                                 or7, args, env=variables)
+    # The last one reads 200 bytes: four answer reports, each the delay after
+    # the one before.
     delay = int(FAULT_COMMANDS[-1][0]["PELLAN_SIM_REPORT_DELAY_US"]) / 1e6
-    or7.start_responder(PELLAN_SIM_REPORT_DELAY_US=str(int(delay * 1e6)))
-    slow = run([CLI, "-a", or7.serial, "read", "0x50", "200"])
-    # 200 bytes come in four answer reports, each the delay after the last.
     check("cli Orvane7: PELLAN_SIM_REPORT_DELAY_US delays each answer report (%.2f s)" %
-          slow.seconds, slow.status == 0 and slow.seconds >= 4 * delay, slow.describe())
+          real.seconds, real.status == 0 and real.seconds >= 4 * delay, real.describe())
     or7.start_responder()
 
 
-def window_stage(adapters, adapter):
-    for other in adapters:
-        if other is not adapter:
-            other.unplug()
-    result = run(["/usr/bin/python3", SOURCE + "/tests/usb/windowchecks.py", WINDOW,
-                  adapter.serial, adapter.path + "/UDC", adapter.udc], timeout=240)
-    relay_window(result)
-    for other in adapters:
-        if other is not adapter:
-            other.plug()
+def start_window(adapter):
+    """The window's checks on the adapter its device dialog offers first,
+    while other stages use the other adapters."""
+    return start(["/usr/bin/python3", SOURCE + "/tests/usb/windowchecks.py", WINDOW, CLI,
+                  adapter.serial, adapter.path + "/UDC", adapter.udc])
+
+
+def finish_window(process):
+    started = time.monotonic()
+    relay_window(finish(process, timeout=240))
+    TAP.note("window: %.1f s more" % (time.monotonic() - started))
 
 
 def relay_window(result):
@@ -840,6 +844,7 @@ def two_stage(udcs):
              udc=udcs[2], report_length=32, descriptor=wrong_descriptor(), responder=False),
     ])
     first, other, bad = adapters
+    started = time.monotonic()
 
     demo = run([DEMO_CLI, "list"]).out.splitlines()
     or3_line = next(line for line in demo if line.startswith("Orvane3"))
@@ -860,6 +865,7 @@ def two_stage(udcs):
               same_as_demo(results[1], expected, other.serial, demo_serial),
               "\n".join(result.describe() for result in results + [expected]))
 
+    TAP.note("two: the commands on both took %.1f s" % (time.monotonic() - started))
     refused = run([CLI, "-a", bad_serial, "read", "0x48", "1"])
     check("cli: a device with the family's IDs and 32-byte reports is refused (exit 3)",
           refused.status == 3 and "report" in refused.err, refused.describe())
@@ -870,7 +876,75 @@ def two_stage(udcs):
                    "    print(error.errno, error)\n", bad_serial])
     check("python: a device with the family's IDs and 32-byte reports is refused",
           refused.status == 0 and "report" in refused.out, refused.describe())
+    started = time.monotonic()
+    lock_checks(first, other)
+    TAP.note("two: the lock's checks took %.1f s" % (time.monotonic() - started))
     return adapters
+
+
+# Opens an adapter from Python and prints "opened", or the errno and text.
+PYTHON_OPEN = ("import sys, pellan_i2c\n"
+               "try:\n"
+               "    pellan_i2c.Adapter(sys.argv[1]).close()\n"
+               "    print('opened')\n"
+               "except OSError as error:\n"
+               "    print(error.errno, error)\n")
+
+
+def lock_checks(first, other):
+    """Two programs on one adapter: the kernel would hand each the other's
+    answers, so the second is refused and told who holds the adapter."""
+    # The holder runs without XDG_RUNTIME_DIR, the others with it.
+    holder = Lines(start([CLI, "-a", first.serial, "watch", "0x48", "2", "--register", "0",
+                          "--interval", "50ms"], env=environment(XDG_RUNTIME_DIR=None)))
+    node = first.hidraw()
+    try:
+        wait_for("the watch's first samples", lambda: len(holder.lines) >= 2)
+        name = "pellan-i2c-cli (process %d)" % holder.process.pid
+        runtime = tempfile.mkdtemp(prefix="pellan-rig-runtime-")
+        gets = [run([CLI, "-a", first.serial, "get", "0x50", "0x10", "4"],
+                    env=environment(XDG_RUNTIME_DIR=runtime)) for _ in range(10)]
+        wrong = [get for get in gets if get.status != 3 or name not in get.err]
+        check("lock: while a watch polls an adapter every 50 ms, 10 gets of another program are "
+              "refused (exit 3) and name the watch", not wrong,
+              "\n".join(get.describe() for get in wrong[:3]))
+        beside = run([CLI, "-a", other.serial, "get", "0x48", "0x00", "2"])
+        check("lock: meanwhile the other Orvane5 answers", beside.status == 0 and
+              beside.out == "0x17 0x80\n", beside.describe())
+        python = run(["/usr/bin/python3", "-c", PYTHON_OPEN, first.serial])
+        check("lock: Python raises OSError(EBUSY) naming the program that holds the adapter",
+              python.out.startswith("%d " % errno.EBUSY) and name in python.out,
+              python.describe())
+        # As a udev rule would, the node is opened to everybody: the lock holds
+        # across users too.
+        os.chmod(node, 0o666)
+        stranger = run([CLI, "-a", first.serial, "get", "0x50", "0x10", "4"], prefix=NOBODY)
+        check("lock: it holds for another user", stranger.status == 3 and name in stranger.err,
+              stranger.describe())
+    finally:
+        holder.process.terminate()
+        watched = holder.finish()
+    check("lock: the watch that held the adapter read every sample", watched.status == 0 and
+          len(watched.out.splitlines()) >= 2 and "failed" not in watched.out,
+          watched.describe()[-3000:])
+
+    # Python holds the adapter for as long as it runs.
+    python = Lines(start(["/usr/bin/python3", "-c", "import sys, pellan_i2c\n"
+                          "adapter = pellan_i2c.Adapter(sys.argv[1])\n"
+                          "print('opened', flush=True)\n"
+                          "sys.stdin.read()\n", first.serial], stdin=subprocess.PIPE))
+    try:
+        wait_for("Python to open the adapter", lambda: python.lines == ["opened\n"])
+        refused = run([CLI, "-a", first.serial, "read", "0x48", "2"])
+        check("lock: while Python holds the adapter the CLI is refused, naming it",
+              refused.status == 3 and "python3 (process %d)" % python.process.pid in refused.err,
+              refused.describe())
+    finally:
+        python.process.stdin.close()
+        python.finish()
+    free = run([CLI, "-a", first.serial, "get", "0x48", "0x00", "2"])
+    check("lock: once the holders have ended, the adapter opens", free.status == 0 and
+          free.out == "0x17 0x80\n", free.describe())
 
 
 def main():
@@ -912,19 +986,29 @@ def main():
         adapters = make_adapters([dict(spec, serial=DESCRIPTIONS[spec["model"]]["serial"],
                                        udc=udcs[index]) for index, spec in enumerate(PHASE_ONE)])
         TAP.note("three adapters listed after %.1f s" % (time.monotonic() - started))
+        or3, or5, or7 = adapters
+        window = None
         for stage, action in (
                 ("cli", lambda: cli_stage(adapters)),
-                ("python", lambda: python_stage(adapters)),
-                ("oracle", lambda: oracle_stage(adapters[0])),
-                ("faults", lambda: faults_stage(adapters)),
-                ("window", lambda: window_stage(adapters, adapters[1]))):
+                ("python", lambda: python_stage([or5, or7])),
+                ("window", lambda: start_window(or3)),
+                ("oracle", lambda: oracle_stage(or7)),
+                ("faults", lambda: faults_stage(adapters))):
+            if stage == "faults" and window is not None:
+                finish_window(window)
+                window = None
             if stage in stages:
                 stage_start = time.monotonic()
                 try:
-                    action()
+                    if stage == "window":
+                        window = action()
+                    else:
+                        action()
                 except Failure as failure:
                     check("%s: the stage ran to its end" % stage, False, str(failure))
                 TAP.note("%s: %.1f s" % (stage, time.monotonic() - stage_start))
+        if window is not None:
+            finish_window(window)
         remove_adapters(adapters)
         if "two" in stages:
             stage_start = time.monotonic()

@@ -29,14 +29,16 @@
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <iostream>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <poll.h>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -194,6 +196,17 @@ void Trace(const std::string& traceFile, const unsigned char* report, size_t len
     ::close(fd);
 }
 
+// Whether the gadget is bound to its controller, that is, plugged in.
+bool IsBound(const std::string& udcFile)
+{
+    if (udcFile.empty())
+        return true;
+    std::ifstream file(udcFile);
+    std::string controller;
+    std::getline(file, controller);
+    return !controller.empty();
+}
+
 int Serve(CSimOrvAdapter& adapter, const SServeOptions& options)
 {
     const int gadget = ::open(options.device.c_str(), O_RDWR | O_CLOEXEC);
@@ -202,15 +215,14 @@ int Serve(CSimOrvAdapter& adapter, const SServeOptions& options)
                   << std::strerror(errno) << "\n";
         return 1;
     }
-    hid_device* simulated = hid_open_path(adapter.I2cPath().c_str());
+    const std::string path = adapter.I2cPath();
+    hid_device* simulated = hid_open_path(path.c_str());
     if (!simulated) {
         std::cerr << "pellan-usb-gadget: cannot open the simulated adapter\n";
         return 1;
     }
-
-    // Set when an answer found no host: the adapter lost its power with the
-    // cable, so answers still due are dropped until the host asks again.
-    std::atomic<bool> hostGone = false;
+    // Guards the handle against its renewal while a request is written.
+    std::mutex handleMutex;
 
     // Answers travel on their own thread, so that a delayed answer never
     // holds up the next request, as on the adapter.
@@ -224,13 +236,24 @@ int Serve(CSimOrvAdapter& adapter, const SServeOptions& options)
                 UnplugGadget(options.udcFile);
                 return;
             }
-            if (n == 0 || hostGone)
+            if (n == 0)
                 continue;
-            if (::write(gadget, report.data(), static_cast<size_t>(n)) < 0) {
-                if (errno != ESHUTDOWN)
-                    std::cerr << "pellan-usb-gadget: answer lost: " << std::strerror(errno) << "\n";
-                hostGone = true;
+            // The gadget takes a report once the host has fetched the one
+            // before. An unplugged adapter loses its power and with it every
+            // answer still due: a fresh handle has none queued.
+            pollfd writable{gadget, POLLOUT, 0};
+            while (::poll(&writable, 1, READ_TIMEOUT_MS) == 0 && IsBound(options.udcFile)) {
             }
+            if (!IsBound(options.udcFile)) {
+                std::lock_guard lock(handleMutex);
+                hid_close(simulated);
+                simulated = hid_open_path(path.c_str());
+                if (!simulated)
+                    return;
+                continue;
+            }
+            if (::write(gadget, report.data(), static_cast<size_t>(n)) < 0 && errno != ESHUTDOWN)
+                std::cerr << "pellan-usb-gadget: answer lost: " << std::strerror(errno) << "\n";
         }
     });
     answers.detach();
@@ -247,8 +270,11 @@ int Serve(CSimOrvAdapter& adapter, const SServeOptions& options)
         }
         if (n == 0)
             continue;
-        hostGone = false;
-        const int written = hid_write(simulated, request.data(), static_cast<size_t>(n));
+        int written = 0;
+        {
+            std::lock_guard lock(handleMutex);
+            written = simulated ? hid_write(simulated, request.data(), static_cast<size_t>(n)) : -1;
+        }
         Trace(options.traceFile, request.data(), static_cast<size_t>(n));
         if (written < 0 && !adapter.IsPlugged())
             break;

@@ -3,16 +3,18 @@
 driven through the accessibility bus as a screen reader would (with the
 helpers of tests/app/tst_atspi.py), on one virtual adapter.
 
-    windowchecks.py PROGRAM SERIAL UDC-FILE UDC [HOLDER-PID]
+    windowchecks.py PROGRAM CLI SERIAL UDC-FILE UDC
 
-Connects, writes and reads, searches the bus; notices an unplug (the gadget
-unbound from its controller through UDC-FILE) and a re-plug; and an unplug
-between choosing the adapter and connecting. With HOLDER-PID, another
-program holds the adapter: Connect must say so, naming that process.
-Prints one line per check: "ok - NAME" or "not ok - NAME: WHY".
+Connects, writes and reads, searches the bus; keeps the adapter from the
+command-line tool CLI while connected, and says who holds it when the tool
+does; notices an unplug (the gadget unbound from its controller through
+UDC-FILE) and a re-plug; and an unplug between choosing the adapter and
+connecting. Prints one line per check: "ok - NAME" or "not ok - NAME: WHY".
 """
 
 import os
+import select
+import subprocess
 import sys
 import tempfile
 import time
@@ -169,7 +171,7 @@ class Window:
         return read
 
 
-def checks(window, serial, udc_file, udc, holder):
+def checks(window, cli, serial, udc_file, udc):
     def step(name, action):
         started = time.monotonic()
         try:
@@ -180,15 +182,6 @@ def checks(window, serial, udc_file, udc, holder):
             return result(False, name, "accessibility call failed: " + error.message)
         print("# %.1f s: %s" % (time.monotonic() - started, name), flush=True)
         return result(True, name)
-
-    if holder:
-        def refused():
-            window.connect()
-            answer_box(window.app, "Device", ["Connect failed:", "pellan-i2c-cli", str(holder)])
-            if window.connected():
-                raise ui.Failure("connected to an adapter that another program holds")
-        step("the window's Connect names the program that holds the adapter", refused)
-        return
 
     def connect_and_read():
         window.connect()
@@ -205,6 +198,39 @@ def checks(window, serial, udc_file, udc, holder):
         if row[0] != "Search" or row[2] != "0x23, 0x48, 0x50":
             raise ui.Failure("the search row is %r" % (row,))
     step("the window's bus search finds 0x23, 0x48 and 0x50", search)
+
+    # Without XDG_RUNTIME_DIR, which the window has.
+    env = {key: value for key, value in os.environ.items() if key != "XDG_RUNTIME_DIR"}
+
+    def window_holds():
+        refused = subprocess.run([cli, "-a", serial, "get", "0x48", "0x00", "2"], env=env,
+                                 capture_output=True, text=True, timeout=ui.WAIT_S)
+        name = "pellan-i2c (process %d)" % window.session.app_process.pid
+        if refused.returncode != 3 or name not in refused.stderr:
+            raise ui.Failure("the CLI ended with %d: %r" % (refused.returncode, refused.stderr))
+    step("while the window is connected, the CLI is refused and told so (exit 3)", window_holds)
+
+    def cli_holds():
+        ui.press(window.button("Disconnect"))
+        ui.wait_for("the disconnection", lambda: not window.connected())
+        holder = subprocess.Popen([cli, "-a", serial, "watch", "0x48", "2", "--interval",
+                                   "100ms"], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.DEVNULL, text=True)
+        try:
+            if not select.select([holder.stdout], [], [], ui.WAIT_S)[0] or \
+                    not holder.stdout.readline():
+                raise ui.Failure("the CLI's watch printed no sample")
+            window.connect()
+            answer_box(window.app, "Device",
+                       ["Connect failed:", "pellan-i2c-cli (process %d)" % holder.pid])
+            if window.connected():
+                raise ui.Failure("connected to an adapter that the CLI holds")
+        finally:
+            holder.terminate()
+            holder.wait(timeout=ui.WAIT_S)
+        window.connect()
+        ui.wait_for("the connection once the CLI has ended", window.connected)
+    step("while the CLI holds the adapter, the window's Connect names it", cli_holds)
 
     def unplug_and_replug():
         set_udc(udc_file, "")
@@ -236,11 +262,10 @@ def checks(window, serial, udc_file, udc, holder):
 
 
 def main():
-    if len(sys.argv) not in (5, 6):
+    if len(sys.argv) != 6:
         print(__doc__, file=sys.stderr)
         return 2
-    program, serial, udc_file, udc = sys.argv[1:5]
-    holder = int(sys.argv[5]) if len(sys.argv) == 6 else None
+    program, cli, serial, udc_file, udc = sys.argv[1:6]
     missing = ui.missing_tools()
     if missing:
         result(False, "the window's checks", "missing: " + ", ".join(missing))
@@ -255,7 +280,7 @@ def main():
                     time.monotonic() - started), flush=True)
                 window = Window(session)
                 print("# the window is up after %.1f s" % (time.monotonic() - started), flush=True)
-                checks(window, serial, udc_file, udc, holder)
+                checks(window, cli, serial, udc_file, udc)
         except ui.Failure as failure:
             result(False, "the window's checks", str(failure))
             return 1
