@@ -23,6 +23,7 @@ const QString KEY_VERSION = QStringLiteral("version");
 const QString KEY_NAME = QStringLiteral("name");
 const QString KEY_ADDRESS = QStringLiteral("address");
 const QString KEY_DESCRIPTION = QStringLiteral("description");
+const QString KEY_MAP = QStringLiteral("map");
 const QString KEY_COMMANDS = QStringLiteral("commands");
 const QString KEY_LABEL = QStringLiteral("label");
 const QString KEY_TYPE = QStringLiteral("type");
@@ -195,6 +196,7 @@ struct SCommandPart {
 struct SContents {
     QString name;
     QString description;
+    QString map;
     uint8_t address = 0;
     std::vector<SCommandPart> parts;
     QString labels;
@@ -229,6 +231,12 @@ bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
                                                    : ParseHexAddress(addressValue.toString());
     if (address < 0 || address > MAX_ADDRESS) {
         error = QStringLiteral("Invalid or missing address");
+        return false;
+    }
+
+    const QJsonValue mapValue = root.value(KEY_MAP);
+    if (!mapValue.isUndefined() && !mapValue.isString()) {
+        error = QStringLiteral("Invalid map name");
         return false;
     }
 
@@ -280,6 +288,7 @@ bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
     contents.name = root.value(KEY_NAME).toString();
     contents.address = static_cast<uint8_t>(address);
     contents.description = root.value(KEY_DESCRIPTION).toString();
+    contents.map = mapValue.toString();
     return true;
 }
 
@@ -348,6 +357,7 @@ bool CI2cDeviceFile::Load(const QString& path)
     m_name = std::move(contents.name);
     m_address = contents.address;
     m_description = std::move(contents.description);
+    m_map = std::move(contents.map);
     m_commands = std::move(commands);
     return true;
 }
@@ -366,6 +376,8 @@ bool CI2cDeviceFile::Save() const
     text += INDENT + JsonPair(KEY_NAME, JsonString(m_name)) + ",\n";
     text += INDENT + JsonPair(KEY_ADDRESS, JsonString(QString::fromLatin1(addressText))) + ",\n";
     text += INDENT + JsonPair(KEY_DESCRIPTION, JsonString(m_description)) + ",\n";
+    if (!m_map.isEmpty())
+        text += INDENT + JsonPair(KEY_MAP, JsonString(m_map)) + ",\n";
     if (lines.isEmpty()) {
         text += INDENT + JsonPair(KEY_COMMANDS, "[]") + "\n";
     } else {

@@ -100,6 +100,9 @@ public:
     void SetAddress(uint8_t address) { m_address = address; }
     QString GetDescription() const { return m_description; }
     void SetDescription(const QString& description) { m_description = description; }
+    // The register map of the device, by device name or file; empty for none.
+    QString GetMap() const { return m_map; }
+    void SetMap(const QString& map) { m_map = map; }
 
     const QList<SI2cCommand>& GetCommands() const { return m_commands; }
     // Appends a copy at the end.
@@ -133,6 +136,7 @@ private:
     QString m_name;
     uint8_t m_address = 0;
     QString m_description;
+    QString m_map;
     QList<SI2cCommand> m_commands;
     std::optional<SFileStamp> m_fileStamp;
 };

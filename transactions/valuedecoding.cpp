@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 
 namespace {
@@ -226,8 +227,13 @@ std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<u
         value -= int64_t{1} << bits;
     // Right shift of a negative value is arithmetic in C++20.
     value >>= rule.shift;
-    if (rule.mask)
+    if (rule.mask) {
         value = static_cast<int64_t>(static_cast<uint64_t>(value) & *rule.mask);
+        const int width = static_cast<int>(std::bit_width(*rule.mask));
+        const bool lowBits = (uint64_t{*rule.mask} & (uint64_t{*rule.mask} + 1)) == 0;
+        if (rule.maskSigned && lowBits && width > 0 && (value >> (width - 1)) & 1)
+            value -= int64_t{1} << width;
+    }
     return static_cast<double>(value) * rule.scale + rule.offset;
 }
 

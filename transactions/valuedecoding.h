@@ -34,6 +34,9 @@ struct SDecodingRule {
     // Applied after the shift to the value's two's-complement bits: a masked
     // value is never negative.
     std::optional<uint32_t> mask;
+    // With a mask of the low N bits: the masked value is an N-bit two's
+    // complement number, as a signed field inside a register is.
+    bool maskSigned = false;
     double scale = 1.0;
     double offset = 0.0;
     QString unit;

@@ -58,14 +58,16 @@ QByteArray ReadFile(const QString& path)
 bool SameDevice(const CI2cDeviceFile& a, const CI2cDeviceFile& b)
 {
     return a.GetName() == b.GetName() && a.GetAddress() == b.GetAddress() &&
-           a.GetDescription() == b.GetDescription() && a.GetCommands() == b.GetCommands();
+           a.GetDescription() == b.GetDescription() && a.GetMap() == b.GetMap() &&
+           a.GetCommands() == b.GetCommands();
 }
 
 // Text that is not valid UTF-16 (an escaped lone surrogate) cannot survive
 // a save as UTF-8; everything else must.
 bool HasOnlyValidText(const CI2cDeviceFile& file)
 {
-    if (!file.GetName().isValidUtf16() || !file.GetDescription().isValidUtf16())
+    if (!file.GetName().isValidUtf16() || !file.GetDescription().isValidUtf16() ||
+        !file.GetMap().isValidUtf16())
         return false;
     for (const SI2cCommand& command : file.GetCommands()) {
         if (!command.label.isValidUtf16())

@@ -215,7 +215,8 @@ must not use the simulated adapters itself.)doc");
         py::arg("address"), py::arg("serial") = py::none(),
         "Takes whatever device is at the address off "
         "the bus of one simulated adapter, or of all three: a Python target or a built-in "
-        "device (BH1750 at 0x23, LM75 at 0x48, 24C02 at 0x50).");
+        "device (MCP9808 at 0x18, BH1750 at 0x23, INA219 at 0x40, LM75 at 0x48, TMP102 at "
+        "0x49, 24C02 at 0x50).");
 
     module.def(
         "set_report_delay",

@@ -1,7 +1,10 @@
 #include "sim/adapters/demoadapters.h"
 
 #include "sim/adapters/simbh1750.h"
+#include "sim/adapters/simina219.h"
 #include "sim/adapters/simlm75.h"
+#include "sim/adapters/simmcp9808.h"
+#include "sim/adapters/simtmp102.h"
 
 #include <array>
 #include <chrono>
@@ -17,7 +20,6 @@
 namespace {
 
 constexpr auto DRIFT_STEP = std::chrono::milliseconds(50);
-
 
 constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
 constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
@@ -80,12 +82,20 @@ std::string_view Variable(const char* name)
 
 std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error)
 {
-    // The bus devices are each adapter's default ones.
+    // Each adapter's default bus devices, and the sensors of the register
+    // maps that ship.
     std::vector<std::shared_ptr<CSimOrvAdapter>> adapters = {
         CSimOrvAdapter::Plug(ESimOrvModel::Orv3, L"OR3-100042"),
         CSimOrvAdapter::Plug(ESimOrvModel::Orv5, L"OR5-200107"),
         CSimOrvAdapter::Plug(ESimOrvModel::Orv7, L"OR7-300311"),
     };
+    for (const auto& adapter : adapters) {
+        if (!adapter)
+            continue;
+        adapter->AddDevice(CSimMcp9808::DEFAULT_ADDRESS, std::make_shared<CSimMcp9808>());
+        adapter->AddDevice(CSimIna219::DEFAULT_ADDRESS, std::make_shared<CSimIna219>());
+        adapter->AddDevice(CSimTmp102::DEFAULT_ADDRESS, std::make_shared<CSimTmp102>());
+    }
     std::string problems;
 
     const std::string_view faultText = Variable(FAULT_VARIABLE);
@@ -146,8 +156,13 @@ CDemoDrift::CDemoDrift(std::vector<std::shared_ptr<CSimOrvAdapter>> adapters)
             for (const auto& adapter : m_adapters) {
                 if (auto light = adapter->DeviceAs<CSimBh1750>(CSimBh1750::DEFAULT_ADDRESS))
                     light->SetIlluminance(IlluminanceAt(elapsed));
+                const double celsius = TemperatureAt(elapsed);
                 if (auto thermometer = adapter->DeviceAs<CSimLm75>(CSimLm75::DEFAULT_ADDRESS))
-                    thermometer->SetTemperature(TemperatureAt(elapsed));
+                    thermometer->SetTemperature(celsius);
+                if (auto thermometer = adapter->DeviceAs<CSimTmp102>(CSimTmp102::DEFAULT_ADDRESS))
+                    thermometer->SetTemperature(celsius + 0.5);
+                if (auto thermometer = adapter->DeviceAs<CSimMcp9808>(CSimMcp9808::DEFAULT_ADDRESS))
+                    thermometer->SetTemperature(celsius - 1.0);
             }
             wake.wait_for(lock, stop, DRIFT_STEP, [] { return false; });
         }

@@ -1,9 +1,10 @@
 #pragma once
 
 // The simulated hardware of the demo programs: one adapter of each model,
-// Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7 OR7-300311, each with a
-// BH1750 light sensor at 0x23, an LM75 temperature sensor at 0x48 and a
-// 24C02 EEPROM at 0x50 on its bus.
+// Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7 OR7-300311, each with
+// an MCP9808 temperature sensor at 0x18, a BH1750 light sensor at 0x23, an
+// INA219 current monitor at 0x40, an LM75 temperature sensor at 0x48, a
+// TMP102 temperature sensor at 0x49 and a 24C02 EEPROM at 0x50 on its bus.
 //
 // Two environment variables shape them, for script authors and benchmarks:
 //   PELLAN_SIM_FAULT=KIND[:AFTER]   KIND bus-error, arbitration-lost,
@@ -28,7 +29,8 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
 // Lets the demo's sensors see a changing world while it lives, so that a
 // watched value draws a curve: the light of each BH1750 swings between about
 // 100 and 400 lx over 20 s, each LM75 warms and cools by three degrees
-// around 23.5 over a minute. Also switches off the recording of reports, which
+// around 23.5 over a minute, and the TMP102 and MCP9808 beside it follow
+// a little warmer and cooler. Also switches off the recording of reports, which
 // would grow for ever in a long session.
 class CDemoDrift {
 public:

@@ -38,6 +38,10 @@ set(expected
     share/doc/pellan-i2c/changelog.gz
     share/doc/pellan-i2c/copyright
     share/icons/hicolor/scalable/apps/pellan-i2c.svg
+    share/pellan-i2c/maps/ina219.i2cmap
+    share/pellan-i2c/maps/lm75.i2cmap
+    share/pellan-i2c/maps/mcp9808.i2cmap
+    share/pellan-i2c/maps/tmp102.i2cmap
     ${metainfo_file}
 )
 foreach(program IN LISTS programs)

@@ -183,6 +183,10 @@ void TestI2cDeviceFile::load_data()
          "{'address': 1, 'extra': 2, 'commands': [{'type': 'read', 'count': 4, "
          "'extra': 3}]}",
          {}, readLine("4"));
+    file("map after description", "{'address': 1, 'description': 'd', 'map': 'LM75'}", {},
+         "\"description\": \"d\",\n    \"map\": \"LM75\",\n    \"commands\"");
+    file("map empty", "{'address': 1, 'map': ''}", {}, "\"description\": \"\",\n    \"commands\"");
+    file("map not text", "{'address': 1, 'map': 5}", QStringLiteral("Invalid map name"));
     command("type READ", "{'type': 'READ', 'count': 2}", {}, readLine("2"));
     command("type Write", "{'type': 'Write', 'data': '0x10'}", {}, writeLine("auto", "10"));
     command("type wr", "{'type': 'wr'}", QStringLiteral("Command 1: unknown type \"wr\""));

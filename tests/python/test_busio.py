@@ -54,7 +54,7 @@ def test_empty_write_probes(serial):
         i2c.writeto(0x48, b"")
         with pytest.raises(OSError):
             i2c.writeto(0x11, b"")
-        assert i2c.scan() == [0x23, 0x48, 0x50]
+        assert i2c.scan() == [0x18, 0x23, 0x40, 0x48, 0x49, 0x50]
 
 
 def test_transfers_need_the_lock():

@@ -1,9 +1,10 @@
 """The pellan_i2c API on the demo's simulated adapters: no hardware needed.
 
 Three simulated adapters, Orvane3 OR3-100042, Orvane5 OR5-200107 and Orvane7
-OR7-300311, each with a BH1750 light sensor at 0x23, an LM75 temperature
-sensor at 0x48 and a 24C02 EEPROM at 0x50, answer through the real protocol
-engine and HID report layer:
+OR7-300311, each with an MCP9808 temperature sensor at 0x18, a BH1750 light
+sensor at 0x23, an INA219 current monitor at 0x40, an LM75 temperature sensor
+at 0x48, a TMP102 temperature sensor at 0x49 and a 24C02 EEPROM at 0x50,
+answer through the real protocol engine and HID report layer:
 
     import pellan_i2c.sim as sim
     bus = sim.SMBus("OR3-100042")
