@@ -2,8 +2,8 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
-#include "i2c/orvdevicefactory.h"
 #include "projects/i2cdevicefile.h"
+#include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
@@ -22,28 +22,22 @@ ECliExit CommandList(CCliTool& tool, const QStringList& arguments)
         return tool.Usage(tr("list takes no arguments. Leave out %1.")
                               .arg(CCliTool::Quoted(arguments.join(QLatin1Char(' ')))));
     }
-    const std::vector<SOrvDeviceEntry> entries = COrvDeviceFactory::EnumerateDevices();
-    if (entries.empty()) {
+    const std::vector<SAdapterListing> listings = ListAdapters();
+    if (listings.empty()) {
         tool.Output().WriteNoAdapters();
         // JSON Lines stay parseable: the note goes to err.
         if (tool.Options().json)
             tool.Fail(ECliExit::Ok, tr("no Orvane adapter is attached."));
         return ECliExit::Ok;
     }
-    for (const SOrvDeviceEntry& entry : entries) {
-        const std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(entry.type);
-        std::wstring product;
-        uint16_t firmware = 0;
-        // An adapter unplugged since the listing is left out.
-        if (!adapter || !adapter->Describe(entry.serialNumber, product, firmware))
-            continue;
+    for (const SAdapterListing& listing : listings) {
         SCliAdapterInfo info;
-        info.model = QString::fromStdWString(adapter->GetTypeName());
-        info.serial = QString::fromStdWString(entry.serialNumber);
-        info.product = QString::fromStdWString(product);
-        info.firmware = firmware;
-        info.speeds = CCliTool::SupportedSpeeds(*adapter);
-        info.pullUps = adapter->HasPullUpSwitch();
+        info.model = listing.traits.model;
+        info.serial = listing.Serial();
+        info.product = listing.product;
+        info.firmware = listing.firmware;
+        info.speeds = CCliTool::SpeedNames(listing.traits);
+        info.pullUps = listing.traits.pullUpSwitch;
         tool.Output().WriteAdapter(info);
     }
     return ECliExit::Ok;
@@ -78,7 +72,7 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
                              .arg(address, first.error));
     }
     const QString hint =
-        first.error == QLatin1String("Arbitration lost")
+        first.errorKind == EOrvError::ArbitrationLost
             ? tr("Another master holds the bus; try again when it is idle.")
             : tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
     const int probes = SEARCH_LAST_ADDRESS - SEARCH_FIRST_ADDRESS + 1;

@@ -2,7 +2,7 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
-#include "i2c/orvdevicefactory.h"
+#include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
@@ -12,42 +12,15 @@
 #include <QTextStream>
 
 #include <algorithm>
-#include <array>
 #include <map>
 #include <utility>
 
 namespace {
 
 const QString DEFAULT_PROGRAM = QStringLiteral("pellan-i2c-cli");
-// Bits of the adapter's status byte and codes of its acknowledge.
-constexpr uint8_t STATUS_ERROR = 0x80;
-constexpr uint8_t STATUS_ARBITRATION_LOST = 0x40;
-constexpr uint8_t ERROR_CODE_NO_START = 2;
-constexpr uint8_t ERROR_CODE_NACK = 3;
-constexpr uint8_t ERROR_CODE_BUS_ERROR = 4;
 
 // The largest read of any model; the selected model may allow fewer.
 constexpr size_t MAX_READ_COUNT = 65535;
-
-struct SSpeedName {
-    const char* name;
-    EI2cSpeed speed;
-};
-
-// Slowest first, as users think of them.
-constexpr std::array<SSpeedName, 5> SPEED_NAMES{{
-    {"10k", EI2cSpeed::Speed10k},
-    {"50k", EI2cSpeed::Speed50k},
-    {"100k", EI2cSpeed::Speed100k},
-    {"400k", EI2cSpeed::Speed400k},
-    {"1000k", EI2cSpeed::Speed1000k},
-}};
-
-QString typeNameOf(EOrvType type)
-{
-    const std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(type);
-    return adapter ? QString::fromStdWString(adapter->GetTypeName()) : QString();
-}
 
 // Short option names that more than one command option claims.
 std::map<QString, int> shortNameUses()
@@ -204,13 +177,11 @@ int CCliTool::Finish(ECliExit status)
     return static_cast<int>(status);
 }
 
-QStringList CCliTool::SupportedSpeeds(const COrvI2c& adapter)
+QStringList CCliTool::SpeedNames(const SAdapterTraits& traits)
 {
     QStringList names;
-    for (const auto& [name, speed] : SPEED_NAMES) {
-        if (adapter.IsSpeedSupported(speed))
-            names.append(QLatin1String(name));
-    }
+    for (EI2cSpeed speed : traits.speeds)
+        names.append(QLatin1String(AdapterSpeed(speed).name));
     return names;
 }
 
@@ -242,10 +213,10 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
     if (parser.isSet(QStringLiteral("speed"))) {
         const QString name = parser.value(QStringLiteral("speed")).trimmed();
         bool known = false;
-        for (const auto& [speedName, speed] : SPEED_NAMES) {
-            if (name.compare(QLatin1String(speedName), Qt::CaseInsensitive) == 0) {
-                options.speed = speed;
-                options.speedName = QLatin1String(speedName);
+        for (const SAdapterSpeed& entry : ADAPTER_SPEEDS) {
+            if (name.compare(QLatin1String(entry.name), Qt::CaseInsensitive) == 0) {
+                options.speed = entry.speed;
+                options.speedName = QLatin1String(entry.name);
                 known = true;
             }
         }
@@ -273,61 +244,42 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 
 std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
 {
-    const std::vector<SOrvDeviceEntry> entries = COrvDeviceFactory::EnumerateDevices();
-    QStringList attached;
-    for (const SOrvDeviceEntry& entry : entries) {
-        attached.append(QStringLiteral("%1 (%2)").arg(QString::fromStdWString(entry.serialNumber),
-                                                      typeNameOf(entry.type)));
-    }
-
-    const SOrvDeviceEntry* chosen = nullptr;
-    if (entries.empty()) {
-        status = Fail(ECliExit::NoConnection,
-                      tr("no Orvane adapter is attached. Plug one in and check with \"%1 list\".")
-                          .arg(m_program));
+    SAdapterChoiceWords words;
+    words.lister = Quoted(tr("%1 list").arg(m_program));
+    words.giveSerial = tr("Give one of these with --adapter.");
+    words.chooseOne = tr("Choose one with --adapter SERIAL, e.g. --adapter %1.");
+    words.quote = [](const QString& text) { return Quoted(text); };
+    const SAdapterChoiceResult choice = ChooseAdapter(
+        m_options.serial.isEmpty() ? std::nullopt : std::optional<QString>(m_options.serial),
+        words);
+    switch (choice.outcome) {
+    case EAdapterChoice::Chosen:
+        break;
+    case EAdapterChoice::SeveralAttached:
+        status = Usage(choice.message);
+        return nullptr;
+    case EAdapterChoice::NoneAttached:
+    case EAdapterChoice::NotAttached:
+        status = Fail(ECliExit::NoConnection, choice.message);
         return nullptr;
     }
-    if (!m_options.serial.isEmpty()) {
-        for (const SOrvDeviceEntry& entry : entries) {
-            if (QString::fromStdWString(entry.serialNumber) == m_options.serial) {
-                chosen = &entry;
-                break;
-            }
-        }
-        if (!chosen) {
-            status = Fail(ECliExit::NoConnection,
-                          tr("no adapter with the serial number %1 is attached. Attached: %2. "
-                             "Give one of these with --adapter.")
-                              .arg(Quoted(m_options.serial), attached.join(QStringLiteral(", "))));
-            return nullptr;
-        }
-    } else if (entries.size() > 1) {
-        status = Usage(tr("%1 adapters are attached: %2. Choose one with --adapter SERIAL, e.g. "
-                          "--adapter %3.")
-                           .arg(entries.size())
-                           .arg(attached.join(QStringLiteral(", ")),
-                                QString::fromStdWString(entries.front().serialNumber)));
-        return nullptr;
-    } else {
-        chosen = &entries.front();
-    }
 
-    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(chosen->type);
+    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(choice.entry.type);
     if (!adapter) {
         status = Fail(ECliExit::NoConnection, tr("unknown adapter model."));
         return nullptr;
     }
-    m_serial = chosen->serialNumber;
-    m_adapterName = QStringLiteral("%1 %2").arg(QString::fromStdWString(adapter->GetTypeName()),
-                                                QString::fromStdWString(m_serial));
+    m_serial = choice.entry.serialNumber;
+    m_adapterName = QStringLiteral("%1 %2").arg(choice.model, QString::fromStdWString(m_serial));
 
-    if (!adapter->IsSpeedSupported(m_options.speed)) {
+    const SAdapterTraits traits = AdapterTraits(*adapter);
+    if (!traits.Supports(m_options.speed)) {
         status = Usage(tr("the %1 does not run at %2. Give one of %3 with --speed.")
                            .arg(m_adapterName, m_options.speedName,
-                                SupportedSpeeds(*adapter).join(QStringLiteral(", "))));
+                                SpeedNames(traits).join(QStringLiteral(", "))));
         return nullptr;
     }
-    if (m_options.pullUps && !adapter->HasPullUpSwitch()) {
+    if (m_options.pullUps && !traits.pullUpSwitch) {
         status = Usage(tr("the %1 has no switchable pull-ups; --pull-ups works on the Orvane5 "
                           "only. Leave it out.")
                            .arg(m_adapterName));
@@ -338,10 +290,7 @@ std::unique_ptr<COrvI2c> CCliTool::SelectAdapter(ECliExit& status)
 
 bool CCliTool::Connect(COrvI2c& adapter)
 {
-    // Kept by the adapter and applied while connecting.
-    if (m_options.pullUps)
-        adapter.SetPullUpsEnabled(*m_options.pullUps);
-    if (adapter.Connect(m_serial, m_options.speed))
+    if (ConnectAdapter(adapter, m_serial, m_options.speed, m_options.pullUps))
         return true;
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
@@ -370,33 +319,39 @@ ECliExit CCliTool::Judge(const SI2cTransaction& transaction, const QString& what
 
 QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
 {
-    const QString nack = tr("Check the address, the wiring and the pull-ups; \"%1 detect\" shows "
-                            "which addresses answer.")
-                             .arg(m_program);
-    if (transaction.status & STATUS_ARBITRATION_LOST)
+    // One hint for each kind of failure the engine tells apart.
+    switch (transaction.errorKind) {
+    case EOrvError::Nack:
+        return tr("Check the address, the wiring and the pull-ups; \"%1 detect\" shows which "
+                  "addresses answer.")
+            .arg(m_program);
+    case EOrvError::ArbitrationLost:
         return tr("Another master holds the bus; try again when it is idle.");
-    if (transaction.type == EI2cTransactionType::Write) {
-        switch (transaction.errorCode) {
-        case ERROR_CODE_NO_START:
-            return tr("The modes stop and none continue a transaction that a start opened in "
-                      "the same connection: put them after a command with mode start in one "
-                      "device file.");
-        case ERROR_CODE_NACK:
-            return nack;
-        case ERROR_CODE_BUS_ERROR:
-            return tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
-        default:
+    case EOrvError::NoStart:
+        return tr("The modes stop and none continue a transaction that a start opened in the "
+                  "same connection: put them after a command with mode start in one device "
+                  "file.");
+    case EOrvError::BusError:
+        return tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
+    case EOrvError::InvalidArgument:
+    case EOrvError::Unsupported:
+        // Refused before anything went out: a write without data.
+        if (transaction.type != EI2cTransactionType::Write)
             break;
-        }
-        // Refused by the adapter before anything went out.
-        if (transaction.status == 0 && transaction.data.empty())
-            return tr("Give at least one data byte; \"%1 read ADDR 1\" probes an address.")
-                .arg(m_program);
-    } else if (transaction.status & STATUS_ERROR) {
-        return nack;
-    }
-    if (transaction.status == 0)
+        return tr("Give at least one data byte; \"%1 read ADDR 1\" probes an address.")
+            .arg(m_program);
+    case EOrvError::Timeout:
+    case EOrvError::Gone:
+    case EOrvError::NotConnected:
+    case EOrvError::UsbError:
+    case EOrvError::AccessDenied:
+    case EOrvError::Cancelled:
         return tr("The adapter did not answer in time; unplug it, plug it in again and repeat.");
+    case EOrvError::None:
+    case EOrvError::WrongCount:
+    case EOrvError::AdapterError:
+        break;
+    }
     return tr("Check the wiring and the pull-ups, and try again.");
 }
 

@@ -14,6 +14,7 @@
 class CCliOutput;
 class QCommandLineParser;
 class QTextStream;
+struct SAdapterTraits;
 struct SCliCommand;
 struct SI2cTransaction;
 
@@ -100,7 +101,7 @@ public:
     // cut after maxLength characters with "..." when maxLength > 0.
     static QString Quoted(const QString& text, qsizetype maxLength = 0);
     // "10k" ... "1000k" as far as the model runs at them, slowest first.
-    static QStringList SupportedSpeeds(const COrvI2c& adapter);
+    static QStringList SpeedNames(const SAdapterTraits& traits);
 
 private:
     // Takes the common option values into m_options; the exit status when

@@ -69,8 +69,9 @@ SHidDeviceInfo ToDeviceInfo(const hid_device_info& node)
 // can not run hid_exit after hid_init.
 std::mutex& LibraryMutex()
 {
-    static std::mutex mutex;
-    return mutex;
+    // Never destroyed, for a handle that a thread still uses at exit.
+    static std::mutex* const mutex = new std::mutex;
+    return *mutex;
 }
 
 } // namespace
@@ -191,6 +192,12 @@ bool CSimpleHidClass::Read(std::vector<uint8_t>& buffer, size_t maxLength, int t
 {
     CCallerLock lock(*this);
     return ReadLocked(buffer, maxLength, timeoutMs) > 0;
+}
+
+int CSimpleHidClass::ReadCount(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs)
+{
+    CCallerLock lock(*this);
+    return ReadLocked(buffer, maxLength, timeoutMs);
 }
 
 int CSimpleHidClass::ReadLocked(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs)

@@ -64,6 +64,9 @@ public:
     // error is "Timeout" or the library's read error. Other calls on this
     // object wait while a read waits.
     bool Read(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs);
+    // As Read, but tells a wait that ended without a report (0) from a
+    // failure (-1); otherwise the number of bytes received.
+    int ReadCount(std::vector<uint8_t>& buffer, size_t maxLength, int timeoutMs);
     // Sends one feature report, report ID first. Fails unless the whole
     // report was sent.
     bool SendFeatureReport(const std::vector<uint8_t>& report);

@@ -23,7 +23,7 @@ bool COrv5i2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, 
 {
     if (data.size() == 1 && generateStart && generateStop) {
         result = SI2cWriteResult{};
-        SetLastError("Address-only write is not supported by the Orvane5");
+        SetLastError(EOrvError::Unsupported, "Address-only write is not supported by the Orvane5");
         return false;
     }
     return COrvI2c::Write(data, result, generateStart, generateStop);

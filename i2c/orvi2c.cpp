@@ -12,6 +12,8 @@ namespace {
 constexpr size_t REPORT_LENGTH = 64;
 constexpr size_t MAX_WRITE_CHUNK = 62;
 constexpr int RECEIVE_TIMEOUT_MS = 1000;
+// The longest a wait goes without asking the cancel check.
+constexpr int WAIT_SLICE_MS = 50;
 
 constexpr uint8_t REPORT_ENABLE = 0x01;
 constexpr uint8_t REPORT_WRITE = 0x02;
@@ -29,27 +31,46 @@ constexpr const char* SPEED_NOT_SUPPORTED = "Speed not supported by this device"
 constexpr const char* PULLUPS_FIXED = "Pull-ups can not be switched on this device";
 constexpr const char* NO_DATA = "No data to write";
 constexpr const char* ARBITRATION_LOST = "Arbitration lost";
-constexpr const char* NACK_RECEIVED = kOrvErrorNack;
+constexpr const char* NACK_RECEIVED = "NACK received";
 constexpr const char* INVALID_ADDRESS = "Invalid address";
 constexpr const char* DEVICE_NOT_FOUND = "Device not found";
-constexpr const char* TIMEOUT = kOrvErrorTimeout;
+constexpr const char* TIMEOUT = "Timeout";
+constexpr const char* CANCELLED = "Cancelled";
 
-const char* ErrorCodeText(uint8_t code)
+// What the HID layer says when the device went away: a failed write (ENODEV)
+// and a failed wait for input, as hidapi on Linux and the simulated stack
+// word them. The system gives no other sign of an unplug at that moment.
+constexpr const char* HID_GONE_TEXTS[] = {"No such device", "device disconnected"};
+// What it says when the system refused to open the device.
+constexpr const char* HID_DENIED_TEXTS[] = {"Permission denied", "Access denied"};
+
+struct SErrorCode {
+    EOrvError kind;
+    const char* text;
+};
+
+SErrorCode ErrorCodeOf(uint8_t code)
 {
     switch (code) {
     case 0:
-        return "Error";
+        return {EOrvError::AdapterError, "Error"};
     case 1:
-        return "Wrong number of bytes";
+        return {EOrvError::WrongCount, "Wrong number of bytes"};
     case 2:
-        return "Transaction without start";
+        return {EOrvError::NoStart, "Transaction without start"};
     case 3:
-        return NACK_RECEIVED;
+        return {EOrvError::Nack, NACK_RECEIVED};
     case 4:
-        return "Bus error";
+        return {EOrvError::BusError, "Bus error"};
     default:
-        return "Unknown error";
+        return {EOrvError::AdapterError, "Unknown error"};
     }
+}
+
+template <size_t N> bool Mentions(const std::string& text, const char* const (&needles)[N])
+{
+    return std::any_of(std::begin(needles), std::end(needles),
+                       [&](const char* needle) { return text.find(needle) != std::string::npos; });
 }
 
 // Serial numbers are ordered by UTF-16 code units, as the adapters report
@@ -89,17 +110,20 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
     Disconnect();
 
     if (!IsSpeedSupported(speed)) {
-        SetLastError(SPEED_NOT_SUPPORTED);
+        SetLastError(EOrvError::Unsupported, SPEED_NOT_SUPPORTED);
         return false;
     }
 
     SHidDeviceInfo chosen;
     if (!FindInterface(serialNumber, chosen)) {
-        SetLastError(DEVICE_NOT_FOUND);
+        SetLastError(EOrvError::Gone, DEVICE_NOT_FOUND);
         return false;
     }
     if (!m_hid.OpenPath(chosen.path)) {
-        SetLastError(m_hid.GetLastError());
+        const std::string error = m_hid.GetLastError();
+        SetLastError(Mentions(error, HID_DENIED_TEXTS) ? EOrvError::AccessDenied
+                                                       : EOrvError::UsbError,
+                     error);
         return false;
     }
     if (!HasAdapterReports()) {
@@ -115,8 +139,9 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
         return true;
 
     std::string error = m_lastError;
+    const EOrvError kind = m_lastErrorKind;
     Disconnect();
-    SetLastError(std::move(error));
+    SetLastError(kind, std::move(error));
     return false;
 }
 
@@ -132,9 +157,10 @@ bool COrvI2c::HasAdapterReports()
     if (!m_hid.GetReportByteLengths(input, output, feature) || (input == 0 && output == 0) ||
         (input >= REPORT_LENGTH && output >= REPORT_LENGTH))
         return true;
-    SetLastError("Not an Orvane I2C interface: its report descriptor gives " +
-                 std::to_string(input) + "-byte input and " + std::to_string(output) +
-                 "-byte output reports, not " + std::to_string(REPORT_LENGTH) + "-byte ones");
+    SetLastError(EOrvError::UsbError, "Not an Orvane I2C interface: its report descriptor gives " +
+                                          std::to_string(input) + "-byte input and " +
+                                          std::to_string(output) + "-byte output reports, not " +
+                                          std::to_string(REPORT_LENGTH) + "-byte ones");
     return false;
 }
 
@@ -143,7 +169,7 @@ bool COrvI2c::Describe(const std::wstring& serialNumber, std::wstring& productNa
 {
     SHidDeviceInfo info;
     if (!FindInterface(serialNumber, info)) {
-        SetLastError(DEVICE_NOT_FOUND);
+        SetLastError(EOrvError::Gone, DEVICE_NOT_FOUND);
         return false;
     }
     productName = ProductNameOf(info);
@@ -184,6 +210,24 @@ void COrvI2c::Disconnect()
     m_speed = EI2cSpeed::Speed100k;
 }
 
+void COrvI2c::Abandon()
+{
+    m_hid.Close();
+    Disconnect();
+}
+
+bool COrvI2c::IsDeviceAlive()
+{
+    if (!m_hid.IsOpen())
+        return false;
+    std::vector<uint8_t> discarded;
+    int received = 0;
+    do {
+        received = m_hid.ReadCount(discarded, REPORT_LENGTH, 0);
+    } while (received > 0);
+    return received == 0;
+}
+
 bool COrvI2c::IsConnected() const
 {
     return m_hid.IsOpen();
@@ -191,8 +235,11 @@ bool COrvI2c::IsConnected() const
 
 bool COrvI2c::IsPresent() const
 {
-    if (!m_hid.IsOpen())
-        return false;
+    return m_hid.IsOpen() && IsListed();
+}
+
+bool COrvI2c::IsListed() const
+{
     std::vector<std::wstring> serialNumbers;
     EnumerateInterface(m_productId, m_interfaceNumber, serialNumbers);
     return std::find(serialNumbers.begin(), serialNumbers.end(), m_serialNumber) !=
@@ -205,12 +252,12 @@ bool COrvI2c::Read(uint8_t address, size_t count, SI2cReadResult& result)
     std::vector<uint8_t>().swap(result.data);
 
     if (address & 0x80) {
-        SetLastError(INVALID_ADDRESS);
+        SetLastError(EOrvError::InvalidArgument, INVALID_ADDRESS);
         return false;
     }
     if (count == 0 || count > GetMaxReadCount()) {
-        SetLastError("Invalid read count, this device reads 1.." +
-                     std::to_string(GetMaxReadCount()) + " bytes");
+        SetLastError(EOrvError::InvalidArgument, "Invalid read count, this device reads 1.." +
+                                                     std::to_string(GetMaxReadCount()) + " bytes");
         return false;
     }
 
@@ -224,17 +271,23 @@ bool COrvI2c::Read(uint8_t address, size_t count, SI2cReadResult& result)
 
     result.data.reserve(count);
     while (result.data.size() < count) {
+        if (!result.data.empty() && Cancelled()) {
+            Resynchronise();
+            return false;
+        }
         if (!ReceiveReport(REPORT_READ, report))
             return false;
         const uint8_t status = report[1];
         result.status = status;
         if (status & STATUS_ARBITRATION_LOST) {
-            SetLastError(ARBITRATION_LOST);
+            SetLastError(EOrvError::ArbitrationLost, ARBITRATION_LOST);
             return false;
         }
         size_t n = status & STATUS_COUNT_MASK;
+        // The read data report carries no error code: whatever went wrong
+        // reads as a NACK.
         if ((status & STATUS_ERROR) || n == 0) {
-            SetLastError(NACK_RECEIVED);
+            SetLastError(EOrvError::Nack, NACK_RECEIVED);
             return false;
         }
         if (n == COUNT_TAKEN_AS_MAX)
@@ -248,7 +301,7 @@ bool COrvI2c::Read(uint8_t address, size_t count, SI2cReadResult& result)
 bool COrvI2c::SetSpeed(EI2cSpeed speed)
 {
     if (!IsSpeedSupported(speed)) {
-        SetLastError(SPEED_NOT_SUPPORTED);
+        SetLastError(EOrvError::Unsupported, SPEED_NOT_SUPPORTED);
         return false;
     }
     if (!ApplyConfiguration(speed))
@@ -282,6 +335,16 @@ std::string COrvI2c::GetLastError() const
     return m_lastError;
 }
 
+EOrvError COrvI2c::GetLastErrorKind() const
+{
+    return m_lastErrorKind;
+}
+
+void COrvI2c::SetCancelCheck(std::function<bool()> check)
+{
+    m_cancelCheck = std::move(check);
+}
+
 bool COrvI2c::EnumerateInterface(uint16_t productId, int interfaceNumber,
                                  std::vector<std::wstring>& serialNumbers)
 {
@@ -308,7 +371,7 @@ bool COrvI2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, b
 {
     result = SI2cWriteResult{};
     if (data.empty()) {
-        SetLastError(NO_DATA);
+        SetLastError(EOrvError::InvalidArgument, NO_DATA);
         return false;
     }
 
@@ -317,6 +380,10 @@ bool COrvI2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, b
     std::vector<uint8_t> report;
     std::vector<uint8_t> acknowledge;
     for (size_t offset = 0; offset < data.size(); offset += MAX_WRITE_CHUNK) {
+        if (offset > 0 && Cancelled()) {
+            Resynchronise();
+            return false;
+        }
         const size_t count = std::min(MAX_WRITE_CHUNK, data.size() - offset);
         const bool last = offset + count >= data.size();
 
@@ -337,11 +404,12 @@ bool COrvI2c::Write(const std::vector<uint8_t>& data, SI2cWriteResult& result, b
         result.status = acknowledge[1];
         result.errorCode = acknowledge[2];
         if (result.status & STATUS_ARBITRATION_LOST) {
-            SetLastError(ARBITRATION_LOST);
+            SetLastError(EOrvError::ArbitrationLost, ARBITRATION_LOST);
             return false;
         }
         if (result.status & STATUS_ERROR) {
-            SetLastError(ErrorCodeText(result.errorCode));
+            const SErrorCode code = ErrorCodeOf(result.errorCode);
+            SetLastError(code.kind, code.text);
             return false;
         }
     }
@@ -368,7 +436,7 @@ bool COrvI2c::SetPullUpsEnabled(bool enabled)
 {
     if (enabled)
         return true;
-    SetLastError(PULLUPS_FIXED);
+    SetLastError(EOrvError::Unsupported, PULLUPS_FIXED);
     return false;
 }
 
@@ -385,11 +453,11 @@ bool COrvI2c::ApplyConfiguration(EI2cSpeed speed)
 bool COrvI2c::SendReport(const std::vector<uint8_t>& report)
 {
     if (!m_hid.IsOpen()) {
-        SetLastError(NOT_CONNECTED);
+        SetLastError(EOrvError::NotConnected, NOT_CONNECTED);
         return false;
     }
     if (!m_hid.Write(report)) {
-        SetLastError(m_hid.GetLastError());
+        SetHidError(m_hid.GetLastError());
         return false;
     }
     return true;
@@ -403,8 +471,11 @@ bool COrvI2c::ReceiveReport(uint8_t reportId, std::vector<uint8_t>& report)
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(RECEIVE_TIMEOUT_MS);
     int remainingMs = RECEIVE_TIMEOUT_MS;
     for (;;) {
-        if (!m_hid.Read(report, REPORT_LENGTH, remainingMs)) {
-            SetLastError(m_hid.GetLastError());
+        // The wait goes in slices, so that a cancel is seen soon.
+        const int sliceMs = m_cancelCheck ? std::min(remainingMs, WAIT_SLICE_MS) : remainingMs;
+        const int received = m_hid.ReadCount(report, REPORT_LENGTH, sliceMs);
+        if (received < 0) {
+            SetHidError(m_hid.GetLastError());
             return false;
         }
         if (report.size() > 2 && report[0] == reportId) {
@@ -414,7 +485,15 @@ bool COrvI2c::ReceiveReport(uint8_t reportId, std::vector<uint8_t>& report)
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0) {
             report.clear();
-            SetLastError(TIMEOUT);
+            // An adapter pulled out stops answering before the system
+            // notices; a missing answer from an unlisted adapter means it is
+            // gone.
+            SetLastError(IsListed() ? EOrvError::Timeout : EOrvError::Gone, TIMEOUT);
+            return false;
+        }
+        if (Cancelled()) {
+            report.clear();
+            Resynchronise();
             return false;
         }
         remainingMs = static_cast<int>(left.count());
@@ -437,7 +516,33 @@ bool COrvI2c::SendEnable(bool enable, uint8_t flags)
     return SendReport(report);
 }
 
-void COrvI2c::SetLastError(std::string text)
+void COrvI2c::SetLastError(EOrvError kind, std::string text)
 {
+    m_lastErrorKind = kind;
     m_lastError = std::move(text);
+}
+
+void COrvI2c::SetHidError(std::string text)
+{
+    const bool gone = Mentions(text, HID_GONE_TEXTS) || !IsListed();
+    SetLastError(gone ? EOrvError::Gone : EOrvError::UsbError, std::move(text));
+}
+
+bool COrvI2c::Cancelled()
+{
+    if (!m_cancelCheck || !m_cancelCheck())
+        return false;
+    SetLastError(EOrvError::Cancelled, CANCELLED);
+    return true;
+}
+
+void COrvI2c::Resynchronise()
+{
+    // The last error stays "Cancelled" whatever these reports meet.
+    const std::string error = m_lastError;
+    const EOrvError kind = m_lastErrorKind;
+    if (SendEnable(false, 0))
+        ApplyConfiguration(m_speed);
+    FlushInput();
+    SetLastError(kind, error);
 }

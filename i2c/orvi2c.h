@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -17,10 +18,26 @@ enum class EI2cSpeed : uint8_t {
     Speed1000k = 4,
 };
 
-// Last-error texts that callers tell apart: nothing acknowledged the
-// address or a byte, and an expected report did not arrive within 1000 ms.
-inline constexpr const char* kOrvErrorNack = "NACK received";
-inline constexpr const char* kOrvErrorTimeout = "Timeout";
+// What kind of failure the last error describes, beside its text: front ends
+// map the kind to their own terms (an errno, a hint, a short text) and never
+// read the text to tell failures apart.
+enum class EOrvError : uint8_t {
+    None,            // no failure yet
+    Nack,            // nothing acknowledged the address or a byte
+    Timeout,         // an expected report did not arrive within 1000 ms
+    ArbitrationLost, // another master took the bus
+    BusError,        // the adapter's error code 4
+    NoStart,         // code 2: data without a transaction that a start opened
+    WrongCount,      // code 1: a byte count the adapter refused
+    AdapterError,    // code 0 or a code the adapter does not document
+    NotConnected,    // no device open
+    Gone,            // the adapter is unplugged, or was not found
+    UsbError,        // the HID layer failed otherwise
+    AccessDenied,    // the system refused to open the device
+    Unsupported,     // the model can not do it (speed, pull-ups, address-only write)
+    InvalidArgument, // an address, read count or empty write no model takes
+    Cancelled,       // the cancel check asked the operation to end
+};
 
 // Outcome of one write: the status and error code bytes of the last
 // acknowledge report, both 0 when no acknowledge arrived.
@@ -52,7 +69,15 @@ public:
     bool Connect(const std::wstring& serialNumber, EI2cSpeed speed);
     // Leaves I2C mode and closes the device; harmless when not connected.
     void Disconnect();
+    // Closes the device without a word to the adapter: for the copy of a
+    // process that fork() made, whose original still uses the adapter.
+    void Abandon();
     bool IsConnected() const;
+    // Connected, and the device did not fail a look at its pending input,
+    // which is discarded (as every transaction discards it first). False for
+    // a device unplugged since Connect, even when an adapter with the same
+    // serial number was plugged in again.
+    bool IsDeviceAlive();
     // Connected, and the adapter is still listed by the system.
     bool IsPresent() const;
     // Reads count bytes from a 7-bit address; on failure result.data holds
@@ -64,6 +89,15 @@ public:
     std::wstring GetProductName() const;
     uint16_t GetFirmware() const;
     std::string GetLastError() const;
+    // The kind of the last failure; None until the first.
+    EOrvError GetLastErrorKind() const;
+
+    // Asked between reports and between the slices (at most 50 ms each) of
+    // every wait for a report; true ends the operation with "Cancelled". The
+    // adapter then leaves I2C mode and enters it again, so that what it would
+    // still have sent for the abandoned request never reaches the next one.
+    // Called on the thread of the operation; empty by default.
+    void SetCancelCheck(std::function<bool()> check);
 
     // The product name and firmware number that Connect would report for the
     // attached adapter of this model with this serial number, read from the
@@ -115,7 +149,17 @@ protected:
     // Sends the enable report: enter I2C mode with these flags, or leave it.
     bool SendEnable(bool enable, uint8_t flags);
 
-    void SetLastError(std::string text);
+    void SetLastError(EOrvError kind, std::string text);
+    // A failed HID call: the adapter is Gone when the HID layer says that
+    // the device went away or the adapter is no longer listed, else the
+    // failure is a UsbError.
+    void SetHidError(std::string text);
+    // True, with "Cancelled" as the last error, when the cancel check asks
+    // to stop.
+    bool Cancelled();
+    // After a cancelled transaction: leave I2C mode, enter it again and drop
+    // what arrived meanwhile.
+    void Resynchronise();
     // Whether the open interface's report descriptor allows the adapters'
     // 64-byte reports; false with the last error set when it does not.
     bool HasAdapterReports();
@@ -123,8 +167,12 @@ protected:
     // when there is none.
     bool FindInterface(const std::wstring& serialNumber, SHidDeviceInfo& info) const;
     std::wstring ProductNameOf(const SHidDeviceInfo& info) const;
+    // The connected serial number is in the system's listing of the model.
+    bool IsListed() const;
 
     std::string m_lastError;
+    EOrvError m_lastErrorKind = EOrvError::None;
+    std::function<bool()> m_cancelCheck;
     uint16_t m_productId = 0;
     int m_interfaceNumber = 0;
     CSimpleHidClass m_hid;

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Runs the GUI, accessibility and device tests again and again while busy
-# loops keep every core loaded, as on a shared build machine or a CI runner:
+# Runs the GUI, accessibility, device and Python tests again and again while
+# busy loops keep every core loaded, as on a shared build machine or a CI
+# runner:
 #
 #   scripts/stress.sh [rounds] [build dir]
 #
@@ -42,12 +43,12 @@ for ((i = 0; i < cores; i++)); do
     (while :; do :; done) &
     loops+=("$!")
 done
-echo "== $cores busy loops; the gui, a11y and device tests, $rounds rounds"
+echo "== $cores busy loops; the gui, a11y, device and python tests, $rounds rounds"
 
 for ((round = 1; round <= rounds; round++)); do
     start=$SECONDS
     if ! ctest --test-dir "$build" --output-on-failure --parallel "$cores" \
-        -L 'gui|a11y|device' >"$log" 2>&1; then
+        -L 'gui|a11y|device|python' >"$log" 2>&1; then
         cat "$log"
         echo "stress: round $round of $rounds failed" >&2
         exit 1

@@ -130,6 +130,25 @@ size_t CSimHidDevice::QueueInputReport(std::vector<uint8_t> report, Clock::durat
     return delivered;
 }
 
+size_t CSimHidDevice::DropPendingInputReports()
+{
+    const Clock::time_point now = Clock::now();
+    std::lock_guard lock(m_mutex);
+    size_t dropped = 0;
+    for (hid_device_* handle : m_handles) {
+        auto& queue = handle->queue;
+        // Sorted by due time: the pending ones are the tail.
+        const auto firstPending =
+            std::upper_bound(queue.begin(), queue.end(), now,
+                             [](const Clock::time_point& t, const SSimPendingReport& entry) {
+                                 return t < entry.due;
+                             });
+        dropped += static_cast<size_t>(queue.end() - firstPending);
+        queue.erase(firstPending, queue.end());
+    }
+    return dropped;
+}
+
 std::vector<SSimHidWrite> CSimHidDevice::Writes() const
 {
     std::lock_guard lock(m_mutex);
@@ -192,8 +211,10 @@ void CSimHidDevice::Record(ESimHidWriteKind kind, std::span<const uint8_t> bytes
 
 CSimHidStack& CSimHidStack::Instance()
 {
-    static CSimHidStack stack;
-    return stack;
+    // Never destroyed: a thread still inside a HID call at exit must not
+    // meet a destroyed stack.
+    static CSimHidStack* const stack = new CSimHidStack;
+    return *stack;
 }
 
 std::shared_ptr<CSimHidDevice> CSimHidStack::Plug(SSimHidInterface description,

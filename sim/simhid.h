@@ -180,6 +180,9 @@ public:
     // reports are read in the order they become readable. Returns the number
     // of handles that received it (0 when none is open or it is unplugged).
     size_t QueueInputReport(std::vector<uint8_t> report, Clock::duration delay = {});
+    // Takes back the reports queued with a delay that has not passed yet,
+    // from every handle: a device that stops sending. Returns how many.
+    size_t DropPendingInputReports();
 
     // Every report the host wrote while plugged, in order (only with
     // SSimHidInterface::recordWrites). A write is recorded after the

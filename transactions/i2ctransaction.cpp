@@ -15,9 +15,11 @@ QString tr(const char* text)
     return QCoreApplication::translate("I2cTransaction", text);
 }
 
-QString lastErrorOf(const COrvI2c& adapter)
+// Fills in the failure of a transaction from the adapter's last error.
+void noteFailure(SI2cTransaction& transaction, const COrvI2c& adapter)
 {
-    return QString::fromStdString(adapter.GetLastError());
+    transaction.error = QString::fromStdString(adapter.GetLastError());
+    transaction.errorKind = adapter.GetLastErrorKind();
 }
 
 QByteArray toByteArray(const std::vector<uint8_t>& bytes)
@@ -26,24 +28,27 @@ QByteArray toByteArray(const std::vector<uint8_t>& bytes)
                       static_cast<qsizetype>(bytes.size()));
 }
 
-// The short texts of the acknowledge's error codes; code 0 comes without an
-// acknowledge, so the adapter's own text says more.
+// The window's short texts of the kinds of failure a write meets; the other
+// kinds say more in the adapter's own words.
 QString writeErrorText(const SI2cTransaction& transaction)
 {
-    switch (transaction.errorCode) {
-    case 0:
-        return transaction.error;
-    case 1:
+    switch (transaction.errorKind) {
+    case EOrvError::WrongCount:
         return tr("wrong byte count");
-    case 2:
+    case EOrvError::NoStart:
         return tr("no start");
-    case 3:
+    case EOrvError::Nack:
         return tr("NACK");
-    case 4:
+    case EOrvError::BusError:
         return tr("bus error");
+    case EOrvError::AdapterError:
+        if (transaction.errorCode != 0)
+            return tr("code %1").arg(transaction.errorCode);
+        break;
     default:
-        return tr("code %1").arg(transaction.errorCode);
+        break;
     }
+    return transaction.error;
 }
 
 } // namespace
@@ -112,7 +117,7 @@ SI2cTransaction RunWrite(COrvI2c& adapter, EI2cStartStop mode, uint8_t address,
     transaction.status = result.status;
     transaction.errorCode = result.errorCode;
     if (!transaction.ok)
-        transaction.error = lastErrorOf(adapter);
+        noteFailure(transaction, adapter);
     return transaction;
 }
 
@@ -127,7 +132,7 @@ SI2cTransaction RunRead(COrvI2c& adapter, uint8_t address, size_t count)
     transaction.status = result.status;
     transaction.data = std::move(result.data);
     if (!transaction.ok)
-        transaction.error = lastErrorOf(adapter);
+        noteFailure(transaction, adapter);
     return transaction;
 }
 
@@ -154,20 +159,35 @@ SI2cScan RunScan(COrvI2c& adapter)
             scan.search.found.push_back(probed);
             continue;
         }
-        const std::string error = adapter.GetLastError();
-        if (error == kOrvErrorNack)
+        const EOrvError kind = adapter.GetLastErrorKind();
+        if (kind == EOrvError::Nack)
             continue;
+        const QString error = QString::fromStdString(adapter.GetLastError());
         if (scan.search.ok) {
             scan.search.ok = false;
-            scan.search.error = QString::fromStdString(error);
+            scan.search.error = error;
+            scan.search.errorKind = kind;
         }
-        scan.failures.push_back({probed, QString::fromStdString(error)});
-        if (error == kOrvErrorTimeout || !adapter.IsPresent()) {
+        scan.failures.push_back({probed, error, kind});
+        if (EndsSeries(kind)) {
             scan.stoppedAt = probed;
             break;
         }
     }
     return scan;
+}
+
+bool EndsSeries(EOrvError kind)
+{
+    switch (kind) {
+    case EOrvError::Timeout:
+    case EOrvError::Gone:
+    case EOrvError::NotConnected:
+    case EOrvError::Cancelled:
+        return true;
+    default:
+        return false;
+    }
 }
 
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command)

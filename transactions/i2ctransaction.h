@@ -1,5 +1,6 @@
 #pragma once
 
+#include "i2c/orvi2c.h"
 #include "projects/i2cdevicefile.h"
 
 #include <QString>
@@ -26,9 +27,10 @@ struct SI2cTransaction {
     // searches.
     std::optional<uint8_t> address;
     bool ok = false;
-    uint8_t status = 0;    // the adapter's status byte
-    uint8_t errorCode = 0; // writes: the acknowledge's error code
-    QString error;         // the adapter's last error, empty when ok
+    uint8_t status = 0;                    // the adapter's status byte
+    uint8_t errorCode = 0;                 // writes: the acknowledge's error code
+    QString error;                         // the adapter's last error, empty when ok
+    EOrvError errorKind = EOrvError::None; // its kind, None when ok
     // Writes: the data bytes without the address byte; reads: the bytes
     // read (on failure those received before it).
     std::vector<uint8_t> data;
@@ -75,6 +77,7 @@ SI2cTransaction RunSearch(COrvI2c& adapter);
 struct SI2cProbeFailure {
     uint8_t address = 0;
     QString error; // the adapter's text
+    EOrvError errorKind = EOrvError::None;
 };
 
 // A bus search that tells a silent address from a broken bus.
@@ -84,15 +87,19 @@ struct SI2cScan {
     SI2cTransaction search;
     std::vector<SI2cProbeFailure> failures;
     // The address at which the scan ended early, when the adapter stopped
-    // answering (a timeout) or went away; the addresses after it were not
-    // probed.
+    // answering (a timeout), went away or was cancelled; the addresses after
+    // it were not probed.
     std::optional<uint8_t> stoppedAt;
 };
 
 // Probes every address as RunSearch does, but only a NACK counts as no
-// device: any other failure is kept, and a timeout or a lost adapter ends
-// the scan at once rather than after a second for every address left.
+// device: any other failure is kept, and a timeout, a lost adapter or a
+// cancel ends the scan at once rather than after a second for every address
+// left.
 SI2cScan RunScan(COrvI2c& adapter);
+// A failure of this kind means the adapter can not go on with a series of
+// transactions: it stopped answering, went away, or was asked to stop.
+bool EndsSeries(EOrvError kind);
 // A stored command at a device's address, as the window executes it.
 SI2cTransaction RunCommand(COrvI2c& adapter, uint8_t address, const SI2cCommand& command);
 

@@ -11,14 +11,13 @@ constexpr uint32_t ROW_LENGTH = 16;
 
 // Notes a failure: the first one is kept unless a later one ends the dump,
 // as a timeout or a lost adapter does. Returns whether the dump goes on.
-bool NoteFailure(SRegisterDump& dump, COrvI2c& adapter, const SI2cTransaction& failure,
-                 uint32_t reg)
+bool NoteFailure(SRegisterDump& dump, const SI2cTransaction& failure, uint32_t reg)
 {
     if (!dump.failure) {
         dump.failure = failure;
         dump.failureRegister = reg;
     }
-    if (adapter.GetLastError() == kOrvErrorTimeout || !adapter.IsPresent()) {
+    if (EndsSeries(failure.errorKind)) {
         dump.failure = failure;
         dump.failureRegister = reg;
         dump.stopped = true;
@@ -42,14 +41,13 @@ SRegisterDump RunRegisterDump(COrvI2c& adapter, uint8_t address, uint32_t first,
         const SI2cTransaction pointer =
             RunWrite(adapter, EI2cStartStop::Auto, address, RegisterPointerBytes(first, width));
         if (!pointer.ok) {
-            NoteFailure(dump, adapter, pointer, first);
+            NoteFailure(dump, pointer, first);
         } else {
             for (size_t i = 0; i < count; ++i) {
                 const SRegisterRead read = RunCurrentRead(adapter, address, 1);
                 if (read.ok())
                     dump.values[i] = read.data()[0];
-                else if (!NoteFailure(dump, adapter, *read.failure(),
-                                      first + static_cast<uint32_t>(i)))
+                else if (!NoteFailure(dump, *read.failure(), first + static_cast<uint32_t>(i)))
                     break;
             }
         }
@@ -69,7 +67,7 @@ SRegisterDump RunRegisterDump(COrvI2c& adapter, uint8_t address, uint32_t first,
                     std::copy(read.read->data.begin(),
                               read.read->data.begin() + std::min<size_t>(read.read->data.size(), n),
                               dump.values.begin() + i);
-                if (!NoteFailure(dump, adapter, *read.failure(), reg))
+                if (!NoteFailure(dump, *read.failure(), reg))
                     break;
             }
             i += n;

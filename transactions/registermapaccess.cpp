@@ -139,7 +139,7 @@ public:
         const SMapStep& step = m_steps.back();
         return step.transactions.size() == 1 && !step.transactions[0].ok &&
                step.transactions[0].type == EI2cTransactionType::Write &&
-               step.transactions[0].error == QLatin1String(kOrvErrorNack);
+               step.transactions[0].errorKind == EOrvError::Nack;
     }
 
     bool IsPresent() const { return m_adapter.IsPresent(); }

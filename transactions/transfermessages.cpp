@@ -227,8 +227,11 @@ std::vector<SI2cTransaction> RunTransfer(COrvI2c& adapter,
             transaction.ok =
                 adapter.Write({static_cast<uint8_t>(message.address << 1 | 1)}, result, true, true);
             transaction.status = result.status;
-            if (!transaction.ok)
+            transaction.errorCode = result.errorCode;
+            if (!transaction.ok) {
                 transaction.error = QString::fromStdString(adapter.GetLastError());
+                transaction.errorKind = adapter.GetLastErrorKind();
+            }
         } else {
             transaction = RunWrite(adapter, last ? EI2cStartStop::Auto : EI2cStartStop::Start,
                                    message.address, message.data);

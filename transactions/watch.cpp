@@ -17,9 +17,6 @@ QString tr(const char* text)
     return QCoreApplication::translate("Watch", text);
 }
 
-// The adapter's text when a report did not come within its deadline.
-const QLatin1String ADAPTER_TIMEOUT("Timeout");
-
 struct SIntervalUnit {
     const char* name;
     int ms;
@@ -54,7 +51,7 @@ SWatchPoll RunWatchPoll(COrvI2c& adapter, const SWatchSource& source)
         poll.status = read.read->status;
     } else if (const SI2cTransaction* failure = read.failure()) {
         poll.error = failure->error;
-        poll.timedOut = failure->error == ADAPTER_TIMEOUT;
+        poll.timedOut = failure->errorKind == EOrvError::Timeout;
         poll.status = failure->status;
         poll.failure = *failure;
     }

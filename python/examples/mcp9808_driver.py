@@ -1,8 +1,16 @@
 """A driver for the MCP9808 temperature sensor, written for smbus2 as Linux
 drivers are: it imports smbus2 and needs nothing but a bus object, so it
-runs unchanged on pellan_i2c.SMBus and pellan_i2c.sim.SMBus."""
+runs unchanged on pellan_i2c.SMBus and pellan_i2c.sim.SMBus.
 
-from smbus2 import SMBus, i2c_msg
+Its bus is annotated with pellan_i2c.SMBusLike rather than smbus2.SMBus, so
+that it type-checks with either; the import is for the type checker alone."""
+
+from typing import TYPE_CHECKING
+
+from smbus2 import i2c_msg
+
+if TYPE_CHECKING:
+    from pellan_i2c import SMBusLike
 
 REG_CONFIG = 0x01
 REG_TEMPERATURE = 0x05
@@ -12,7 +20,7 @@ SHUTDOWN = 0x0100
 
 
 class Mcp9808:
-    def __init__(self, bus: SMBus, address: int = 0x18) -> None:
+    def __init__(self, bus: "SMBusLike", address: int = 0x18) -> None:
         self.bus = bus
         self.address = address
         if self._read(REG_MANUFACTURER) != MANUFACTURER_ID:
@@ -43,5 +51,5 @@ class Mcp9808:
         write = i2c_msg.write(self.address, [REG_TEMPERATURE])
         read = i2c_msg.read(self.address, 2)
         self.bus.i2c_rdwr(write, read)
-        high, low = list(read)
+        high, low = read.buf[0][0], read.buf[1][0]
         return self._celsius(high << 8 | low)

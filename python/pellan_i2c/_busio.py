@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import errno
-import threading
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
@@ -18,19 +17,39 @@ def _view(buffer: Any, start: int, end: int | None) -> memoryview:
     return view[slice(start, end)]
 
 
+def _writable_view(buffer: Any, start: int, end: int | None, name: str) -> memoryview:
+    """As _view, for a buffer the bytes read go into: checked before the bus is used."""
+    view = _view(buffer, start, end)
+    if view.readonly:
+        raise TypeError(f"{name} must be writable (a bytearray, array or memoryview), not {type(buffer).__name__}")
+    if not len(view):
+        raise ValueError("Buffer must be at least length 1")
+    return view
+
+
 class I2CBase:
     """busio.I2C over an Orvane adapter; see pellan_i2c.busio.I2C."""
 
     _adapter_type: ClassVar[type[Any]]
 
-    def __init__(self, serial: str | AdapterLike | None = None, *, frequency: int = 100_000) -> None:
+    def __init__(
+        self, serial: str | AdapterLike | None = None, *, frequency: int = 100_000, timeout: int = 255
+    ) -> None:
+        if not isinstance(frequency, int) or isinstance(frequency, bool):
+            raise TypeError(f"frequency is an int in hertz, e.g. 400_000, not {type(frequency).__name__}")
+        if not isinstance(timeout, int) or isinstance(timeout, bool):
+            raise TypeError(f"timeout is an int in microseconds, not {type(timeout).__name__}")
         if serial is None or isinstance(serial, str):
             self._adapter: AdapterLike | None = self._adapter_type(serial, frequency)
             self._owned = True
-        else:
+        elif isinstance(serial, AdapterLike):
             self._adapter = serial
             self._owned = False
-        self._guard = threading.Lock()
+        else:
+            raise TypeError(
+                "serial is the serial number of an adapter (a str, see list_adapters()) or an "
+                f"open Adapter, not {type(serial).__name__}"
+            )
         self._locked = False
 
     def __enter__(self) -> Self:
@@ -64,23 +83,30 @@ class I2CBase:
         return self._live().speed
 
     def deinit(self) -> None:
-        """Releases the bus: closes the adapter if the object opened it."""
+        """Releases the bus: unlocks it, and closes the adapter if the object opened it."""
+        self.unlock()
         adapter, self._adapter = self._adapter, None
         if adapter is not None and self._owned:
             adapter.close()
 
     def try_lock(self) -> bool:
-        """Takes the bus lock if it is free; True when taken. The transfers need it."""
-        with self._guard:
-            if self._locked:
-                return False
-            self._locked = True
-            return True
+        """Takes the bus lock if it is free; True when taken. The transfers need it.
+
+        The lock belongs to the adapter, so every busio.I2C on it shares it.
+        False once deinitialized.
+        """
+        adapter = self._adapter
+        if adapter is None or self._locked:
+            return False
+        self._locked = adapter.try_lock()
+        return self._locked
 
     def unlock(self) -> None:
-        """Releases the bus lock."""
-        with self._guard:
+        """Releases the bus lock, if this object holds it."""
+        adapter = self._adapter
+        if self._locked and adapter is not None:
             self._locked = False
+            adapter.unlock()
 
     def scan(self) -> list[int]:
         """The addresses from 0x08 to 0x77 that answer, in order."""
@@ -92,9 +118,7 @@ class I2CBase:
         Bytes outside the slice stay as they are.
         """
         adapter = self._locked_adapter()
-        view = _view(buffer, start, end)
-        if not len(view):
-            raise ValueError("Buffer must be at least length 1")
+        view = _writable_view(buffer, start, end, "buffer")
         view[:] = adapter.read(check_address(address), len(view))
 
     def writeto(self, address: int, buffer: Any, *, start: int = 0, end: int | None = None) -> None:
@@ -128,7 +152,5 @@ class I2CBase:
         adapter = self._locked_adapter()
         check_address(address)
         data = bytes(_view(out_buffer, out_start, out_end))
-        view = _view(in_buffer, in_start, in_end)
-        if not len(view):
-            raise ValueError("Buffer must be at least length 1")
+        view = _writable_view(in_buffer, in_start, in_end, "in_buffer")
         view[:] = adapter.write_read(address, data, len(view))

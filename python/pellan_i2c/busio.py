@@ -12,9 +12,12 @@ class I2C(I2CBase):
 
     serial is the serial number of the adapter to open (None: the only
     attached one) or an open Adapter, which the object then shares and leaves
-    open. As in CircuitPython, the transfers need the lock of try_lock(), and
-    buffers take start and end bounds instead of being copied: bytes outside
-    the slice stay untouched. A NACK raises OSError; an
+    open. As in CircuitPython, the transfers need the lock of try_lock(),
+    which every busio.I2C on the same adapter shares, and buffers take start
+    and end bounds instead of being copied: bytes outside the slice stay
+    untouched. timeout (CircuitPython's clock-stretching limit in
+    microseconds) is accepted and has no effect: the adapter waits up to 1 s
+    for each of its answers. A NACK raises OSError; an
     adafruit_bus_device.i2c_device.I2CDevice runs on it unchanged.
     """
 

@@ -1,34 +1,23 @@
 #pragma once
 
-// The engine as the Python package drives it: one adapter, its lock, and
-// failures as exceptions that the bindings turn into Python's (CI2cError into
-// OSError with an errno, std::invalid_argument into ValueError). Nothing here
-// knows Python, so the calls run with the interpreter lock released.
+// One Python Adapter object: its share of the session of an adapter, and
+// whether it is closed. Failures are exceptions that the bindings turn into
+// Python's (CI2cError into OSError with an errno, std::invalid_argument into
+// ValueError). Nothing here knows Python; every call that reaches the engine
+// takes the proof that the GIL is released.
 
 #include "projects/i2cdevicefile.h"
-#include "transactions/i2ctransaction.h"
+#include "python/src/pysession.h"
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
-class COrvI2c;
-
-// A failed transfer: the errno a Linux I2C driver gives for it and the
-// engine's text.
-class CI2cError : public std::runtime_error {
-public:
-    CI2cError(int code, const std::string& text) : std::runtime_error(text), m_code(code) {}
-    int Code() const { return m_code; }
-
-private:
-    int m_code;
-};
+namespace pellanpy {
 
 // One attached adapter as list_adapters reports it.
 struct SPyAdapterInfo {
@@ -38,10 +27,18 @@ struct SPyAdapterInfo {
     uint16_t firmware = 0;
     std::vector<unsigned> speeds; // in hertz, slowest first
     bool pullUpSwitch = false;
+    size_t maxRead = 0;
+    bool addressOnlyWrite = true;
 };
 
 // Every attached adapter, in the order of the command-line tool's list.
-std::vector<SPyAdapterInfo> ListPyAdapters();
+std::vector<SPyAdapterInfo> ListPyAdapters(const CGilFree& proof);
+
+// The errno a Linux I2C bus driver gives for the engine's kind of failure:
+// EREMOTEIO for a NACK (as the Raspberry Pi's does), EAGAIN for lost
+// arbitration, ETIMEDOUT when the adapter did not answer, ENODEV when it is
+// gone, EOPNOTSUPP for what the model can not do.
+int ErrnoOf(EOrvError kind);
 
 // One message of a combined transaction: a write of data, or a read of
 // count bytes.
@@ -52,66 +49,67 @@ struct SPyMessage {
     size_t count = 0;
 };
 
-// Every method may be called from any thread: one lock per adapter keeps
-// the transactions of several threads apart. Methods throw CI2cError for a
-// failed transfer and std::invalid_argument for a request the adapter can not
-// carry out; a closed adapter throws std::logic_error.
+// Methods may be called from any thread. Those that reach the bus throw
+// CI2cError for a failed transfer and std::invalid_argument for a request the
+// adapter can not carry out; on a closed object they throw
+// std::invalid_argument too.
 class CPyAdapter {
 public:
-    // Opens the adapter with this serial number, or the only attached one,
-    // with the command-line tool's rules: a missing adapter or a lost
-    // connection throws CI2cError (ENODEV), several adapters without a
-    // serial number, an unsupported speed or pull-ups that can not be switched
-    // throw std::invalid_argument.
-    CPyAdapter(const std::optional<std::string>& serial, unsigned speedHz, bool pullUps);
+    // Opens the adapter, or shares it with the objects that have it open
+    // (CPySessionRegistry::Open). holder names this object in the message
+    // that refuses another object other settings, e.g. "the SMBus opened at
+    // probe.py:12".
+    CPyAdapter(const std::optional<std::string>& serial, unsigned long long speedHz,
+               const std::string& speedText, bool pullUps, std::string holder,
+               const CGilFree& proof);
+    // Lets go of the session as Close does; only ever destroyed with the GIL
+    // released.
     ~CPyAdapter();
     CPyAdapter(const CPyAdapter&) = delete;
     CPyAdapter& operator=(const CPyAdapter&) = delete;
 
-    // Leaves I2C mode and closes the device; harmless when closed.
-    void Close();
-    bool IsClosed() const;
+    // Lets go of the session; the last object to let go closes the adapter.
+    // Harmless when closed.
+    void Close(const CGilFree& proof);
+    // Never waits.
+    bool IsClosed() const { return m_closed.load(); }
+    // Fixed at open; still there after close.
+    const SPySessionIdentity& Identity() const { return m_identity; }
 
-    const std::string& Model() const { return m_model; }
-    const std::string& Serial() const { return m_serial; }
-    const std::string& Product() const { return m_product; }
-    uint16_t Firmware() const { return m_firmware; }
-    unsigned SpeedHz() const { return m_speedHz; }
-    bool PullUps() const { return m_pullUps; }
-    size_t MaxRead() const { return m_maxRead; }
+    // busio's lock, shared by every object on the adapter: true when this
+    // object took it now. Never waits; false once closed.
+    bool TryLockBus();
+    void UnlockBus();
 
-    void Write(uint8_t address, const std::vector<uint8_t>& data, EI2cStartStop mode);
-    std::vector<uint8_t> Read(uint8_t address, size_t count);
+    void Write(uint8_t address, const std::vector<uint8_t>& data, EI2cStartStop mode,
+               const CGilFree& proof);
+    std::vector<uint8_t> Read(uint8_t address, size_t count, const CGilFree& proof);
     // The write without a stop, then the read after a repeated start, with
-    // no other thread's transaction in between.
-    std::vector<uint8_t> WriteRead(uint8_t address, const std::vector<uint8_t>& data, size_t count);
-    // The addresses 0x08 to 0x77 that acknowledge a probe.
-    std::vector<uint8_t> Scan();
-    // True when the address acknowledged; a lost adapter throws.
-    bool Probe(uint8_t address);
+    // no other transaction in between.
+    std::vector<uint8_t> WriteRead(uint8_t address, const std::vector<uint8_t>& data, size_t count,
+                                   const CGilFree& proof);
+    // The addresses 0x08 to 0x77 that acknowledge a probe. Only a NACK means
+    // that nothing answered: other failures throw once the scan is done,
+    // naming the addresses; a timeout, a lost adapter or a cancel end the
+    // scan at once.
+    std::vector<uint8_t> Scan(const CGilFree& proof);
+    // True when the address acknowledged; every failure but a NACK throws.
+    bool Probe(uint8_t address, const CGilFree& proof);
     // The messages as one transaction, a repeated start before each, one stop
-    // at the end. A read may come last only (its request ends with a stop),
-    // and must fit the adapter's read limit; what breaks these rules throws
-    // CI2cError (EOPNOTSUPP) before anything reaches the bus. Returns the
-    // bytes of a closing read, or nothing.
-    std::vector<uint8_t> Transfer(const std::vector<SPyMessage>& messages);
+    // at the end; what the adapter can not send that way throws CI2cError
+    // (EOPNOTSUPP) before anything reaches the bus. Returns the bytes of a
+    // closing read, or nothing.
+    std::vector<uint8_t> Transfer(const std::vector<SPyMessage>& messages, const CGilFree& proof);
 
 private:
-    // Checks, with the lock held, that the adapter is open.
-    COrvI2c& Open();
-    // The read limit check of every read.
+    // The session of an open object; a closed one throws.
+    std::shared_ptr<CPySession> Session() const;
     void CheckReadCount(size_t count) const;
-    bool RefusesAddressOnly() const;
-    // Throws the CI2cError for a failed transaction.
-    [[noreturn]] void Fail(const SI2cTransaction& transaction);
 
-    mutable std::mutex m_mutex;
-    std::unique_ptr<COrvI2c> m_adapter;
-    std::string m_model;
-    std::string m_serial;
-    std::string m_product;
-    uint16_t m_firmware = 0;
-    unsigned m_speedHz = 0;
-    bool m_pullUps = true;
-    size_t m_maxRead = 0;
+    std::atomic<std::shared_ptr<CPySession>> m_session;
+    std::atomic<bool> m_closed{false};
+    std::atomic<bool> m_holdsBus{false};
+    SPySessionIdentity m_identity;
 };
+
+} // namespace pellanpy

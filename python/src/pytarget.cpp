@@ -18,7 +18,8 @@ constexpr uint8_t IDLE_BYTE = 0xFF;
 CPyTargetDevice::CPyTargetDevice(py::object target, py::object nack, py::object targetError,
                                  std::string where)
     : m_target(std::move(target)), m_nack(std::move(nack)), m_targetError(std::move(targetError)),
-      m_where(std::move(where))
+      m_where(std::move(where)), m_hasStart(py::hasattr(m_target, "start")),
+      m_hasStop(py::hasattr(m_target, "stop"))
 {
 }
 
@@ -39,10 +40,9 @@ CPyTargetDevice::~CPyTargetDevice()
 
 bool CPyTargetDevice::Start(bool read)
 {
-    static_cast<void>(read);
     m_readData.clear();
     m_readOffset = 0;
-    return true;
+    return CallStart(read);
 }
 
 size_t CPyTargetDevice::Write(std::span<const uint8_t> bytes)
@@ -52,15 +52,58 @@ size_t CPyTargetDevice::Write(std::span<const uint8_t> bytes)
 
 bool CPyTargetDevice::Probe()
 {
-    return CallWrite({});
+    if (!CallStart(false) || !CallWrite({}))
+        return false;
+    Stop();
+    return true;
 }
 
-void CPyTargetDevice::Stop() {}
+void CPyTargetDevice::Stop()
+{
+    if (!m_hasStop || IsShuttingDown())
+        return;
+    CTargetScope scope;
+    py::gil_scoped_acquire gil;
+    try {
+        m_target.attr("stop")();
+    } catch (py::error_already_set& error) {
+        Refuse(error, "stop");
+    }
+}
+
+bool CPyTargetDevice::CallStart(bool read)
+{
+    if (IsShuttingDown())
+        return false;
+    if (!m_hasStart)
+        return true;
+    CTargetScope scope;
+    py::gil_scoped_acquire gil;
+    try {
+        const py::object result = m_target.attr("start")(read);
+        return result.ptr() != Py_False;
+    } catch (py::error_already_set& error) {
+        Refuse(error, "start");
+        return false;
+    }
+}
+
+void CPyTargetDevice::Refuse(py::error_already_set& error, const char* method)
+{
+    if (error.matches(m_nack))
+        return;
+    Failed("the Python target at " + m_where + " raised " +
+               py::str(error.type().attr("__name__")).cast<std::string>() + " in " + method +
+               "(): " + py::str(error.value()).cast<std::string>(),
+           &error);
+}
 
 void CPyTargetDevice::ReadRequested(size_t count)
 {
     m_readData.assign(count, IDLE_BYTE);
     m_readOffset = 0;
+    if (IsShuttingDown())
+        return;
     CTargetScope scope;
     py::gil_scoped_acquire gil;
     try {
@@ -100,6 +143,8 @@ void CPyTargetDevice::Read(std::span<uint8_t> out)
 
 bool CPyTargetDevice::CallWrite(std::span<const uint8_t> bytes)
 {
+    if (IsShuttingDown())
+        return false;
     CTargetScope scope;
     py::gil_scoped_acquire gil;
     try {
@@ -108,12 +153,8 @@ bool CPyTargetDevice::CallWrite(std::span<const uint8_t> bytes)
         // None or anything else acknowledges; only False refuses.
         return result.ptr() != Py_False;
     } catch (py::error_already_set& error) {
-        if (error.matches(m_nack))
-            return false;
-        Failed("the Python target at " + m_where + " raised " +
-                   py::str(error.type().attr("__name__")).cast<std::string>() +
-                   " in write(): " + py::str(error.value()).cast<std::string>(),
-               &error);
+        Refuse(error, "write");
+        return false;
     } catch (const std::exception& error) {
         Failed("the Python target at " + m_where + " failed in write(): " + error.what(), nullptr);
     }
@@ -125,13 +166,13 @@ void CPyTargetDevice::Failed(const std::string& text, py::error_already_set* cau
     // KeyboardInterrupt, SystemExit and the like go to the caller as they
     // are.
     if (cause && !cause->matches(PyExc_Exception)) {
-        SetTargetFailure(cause->value());
+        SetPendingError(cause->value());
         return;
     }
     py::object error = m_targetError(text);
     if (cause)
         PyException_SetCause(error.ptr(), cause->value().inc_ref().ptr());
-    SetTargetFailure(std::move(error));
+    SetPendingError(std::move(error));
 }
 
 } // namespace pellanpy

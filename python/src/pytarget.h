@@ -2,9 +2,12 @@
 
 // A device on the bus of a simulated adapter played by a Python object:
 // target.write(data) for each write to its address (b"" for an address
-// probe), target.read(count) for each read. The adapter calls it on the
-// thread of the host's HID write, with the adapter's lock held; the GIL is
-// taken for each call.
+// probe), target.read(count) for each read, and, when the target has them,
+// target.start(read) at each start or repeated start addressed to it and
+// target.stop() at the stop that ends its transaction. The adapter calls it
+// on the thread of the host's HID write, with the adapter's lock held; the
+// GIL is taken for each call. Once the interpreter exits, the target is no
+// longer called: it refuses with a NACK and reads as an idle bus.
 
 #include "sim/adapters/simi2cdevice.h"
 
@@ -38,6 +41,11 @@ public:
 private:
     // Calls target.write; false when the target refused.
     bool CallWrite(std::span<const uint8_t> bytes);
+    // Calls target.start if it has one; false when the target refused.
+    bool CallStart(bool read);
+    // A callback raised: Nack refuses quietly, anything else is kept for
+    // the caller.
+    void Refuse(pybind11::error_already_set& error, const char* method);
     // Keeps a TargetError, caused by the error being handled, for the caller.
     void Failed(const std::string& text, pybind11::error_already_set* cause);
 
@@ -45,6 +53,9 @@ private:
     pybind11::object m_nack;
     pybind11::object m_targetError;
     const std::string m_where;
+    // The optional callbacks the target has.
+    bool m_hasStart = false;
+    bool m_hasStop = false;
     // The bytes of the read in progress, produced by one target.read call.
     std::vector<uint8_t> m_readData;
     size_t m_readOffset = 0;

@@ -7,11 +7,13 @@
 #include "python/src/pytarget.h"
 
 #include "hid/widestring.h"
+#include "numbers/parsenumber.h"
 #include "sim/adapters/demoadapters.h"
 #include "sim/adapters/simorvadapter.h"
 
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <memory>
@@ -26,15 +28,22 @@ namespace {
 
 using AdapterList = std::vector<std::shared_ptr<CSimOrvAdapter>>;
 
-// The plugged demo adapters. Changed only with the GIL released (plugging
-// and unplugging take the adapters' locks), so it has a lock of its own.
-std::mutex g_adaptersMutex;
-AdapterList g_adapters;
+// The demo adapters, and the lock every control of the simulator holds
+// while it works (with the GIL released): os.fork() takes it too, so that the
+// child never inherits a simulator that a vanished thread was changing. Both
+// stay for the life of the process: a call still running at exit may use
+// them.
+std::mutex& g_controlsMutex = *new std::mutex;
+AdapterList& g_adapters = *new AdapterList;
 
-AdapterList Adapters()
+// Runs a control of the simulator with the GIL released and the controls'
+// lock held.
+template <typename F> auto Control(F&& control)
 {
-    std::lock_guard lock(g_adaptersMutex);
-    return g_adapters;
+    return CallReleased([&] {
+        std::lock_guard lock(g_controlsMutex);
+        return control();
+    });
 }
 
 std::string SerialOf(const CSimOrvAdapter& adapter)
@@ -45,7 +54,7 @@ std::string SerialOf(const CSimOrvAdapter& adapter)
 // The adapter with this serial number, or all of them for None.
 AdapterList Select(const std::optional<std::string>& serial)
 {
-    AdapterList all = Adapters();
+    AdapterList all = Control([] { return g_adapters; });
     if (!serial)
         return all;
     std::string known;
@@ -78,8 +87,10 @@ std::string HexAddress(uint8_t address)
     return std::string("0x") + digits[address >> 4] + digits[address & 0xF];
 }
 
-ESimOrvFault ToFault(const std::string& name)
+ESimOrvFault ToFault(std::string name)
 {
+    // The environment variable's spelling works too.
+    std::replace(name.begin(), name.end(), '-', '_');
     if (name == "no_answer")
         return ESimOrvFault::NoAnswer;
     if (name == "arbitration_lost")
@@ -96,10 +107,10 @@ ESimOrvFault ToFault(const std::string& name)
 }
 
 // Takes every Python target off every adapter, while the interpreter can
-// still drop their references.
+// still drop their references. With the controls' lock held.
 void DetachAllTargets()
 {
-    for (const auto& adapter : Adapters()) {
+    for (const auto& adapter : g_adapters) {
         for (int address = 0; address <= 0x7F; ++address) {
             if (adapter->DeviceAs<CPyTargetDevice>(static_cast<uint8_t>(address)))
                 adapter->RemoveDevice(static_cast<uint8_t>(address));
@@ -109,34 +120,54 @@ void DetachAllTargets()
 
 // Plugs fresh demo adapters, with the fault and delay that PELLAN_SIM_FAULT
 // and PELLAN_SIM_REPORT_DELAY_US name; a value that cannot be read is an
-// error here as it is in the demo programs. Returns the error, empty if none.
+// error here as it is in the demo programs. They record no reports until
+// record_reports() asks. Returns the error, empty if none. With the
+// controls' lock held.
 std::string Replug()
 {
-    AdapterList old;
-    {
-        std::lock_guard lock(g_adaptersMutex);
-        old = std::move(g_adapters);
-        g_adapters.clear();
-    }
+    AdapterList old = std::move(g_adapters);
+    g_adapters.clear();
     for (const auto& adapter : old)
         adapter->Unplug();
     old.clear();
     std::string error;
-    AdapterList fresh = PlugDemoAdapters(&error);
-    std::lock_guard lock(g_adaptersMutex);
-    g_adapters = std::move(fresh);
+    g_adapters =
+        PlugDemoAdapters(&error, [](std::string_view text, uint64_t max, std::string* why) {
+            QString reason;
+            const std::optional<uint64_t> value =
+                ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                            ENumberSyntax::Decimal, max, &reason);
+            if (why)
+                *why = reason.toStdString();
+            return value;
+        });
+    for (const auto& adapter : g_adapters)
+        adapter->SetRecording(false);
     return error;
 }
 
 void ReplugOrThrow()
 {
-    std::string error;
-    CallReleased([&] { error = Replug(); });
+    const std::string error = Control([] { return Replug(); });
     if (!error.empty())
         throw py::value_error(error);
 }
 
 } // namespace
+
+void SimAtExit(const CGilFree&)
+{
+    std::lock_guard lock(g_controlsMutex);
+    DetachAllTargets();
+}
+
+void SimAtFork(bool before)
+{
+    if (before)
+        g_controlsMutex.lock();
+    else
+        g_controlsMutex.unlock();
+}
 
 void DefineSimApi(py::module_& module)
 {
@@ -157,20 +188,20 @@ void DefineSimApi(py::module_& module)
     module.attr("Nack") = nack;
     module.attr("TargetError") = targetError;
 
-    // Python targets hold Python objects: they leave before the interpreter.
-    py::module_::import("atexit").attr("register")(
-        py::cpp_function([] { CallReleased([] { DetachAllTargets(); }); }));
-
     module.def(
         "serials",
         [] {
-            std::vector<std::string> serials;
-            for (const auto& adapter : Adapters())
-                serials.push_back(SerialOf(*adapter));
-            return serials;
+            return Control([] {
+                std::vector<std::string> serials;
+                for (const auto& adapter : g_adapters) {
+                    if (adapter->IsPlugged())
+                        serials.push_back(SerialOf(*adapter));
+                }
+                return serials;
+            });
         },
-        "The serial numbers of the simulated adapters: OR3-100042 "
-        "(Orvane3), OR5-200107 (Orvane5) and OR7-300311 (Orvane7).");
+        "The serial numbers of the plugged simulated adapters: OR3-100042 "
+        "(Orvane3), OR5-200107 (Orvane5) and OR7-300311 (Orvane7) until one is unplugged.");
 
     module.def(
         "attach",
@@ -188,7 +219,7 @@ void DefineSimApi(py::module_& module)
             for (const auto& adapter : Select(serial)) {
                 auto device = std::make_shared<CPyTargetDevice>(
                     target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*adapter));
-                CallReleased([&] { adapter->AddDevice(addr, std::move(device)); });
+                Control([&] { adapter->AddDevice(addr, std::move(device)); });
             }
         },
         py::arg("address"), py::arg("target"), py::arg("serial") = py::none(),
@@ -199,10 +230,18 @@ The adapter calls target.write(data: bytes) for each write to the address
 (b"" for an address-only write, a probe), and target.read(count: int) ->
 bytes for each read. write() refuses with a NACK by raising Nack or returning
 False. A write of more than 61 bytes arrives in pieces, as the adapter's
-reports carry it (61 bytes after the address, then 62 at a time). If read() returns the wrong number of bytes, or either
-raises anything else, the call that reached the target raises TargetError.
-The target runs on the thread of that call, while its adapter is busy: it
-must not use the simulated adapters itself.)doc");
+reports carry it (61 bytes after the address, then 62 at a time).
+
+A target that needs the transaction's bounds (an EEPROM's page write) may
+also have start(read: bool), called at each start or repeated start
+addressed to it (read True for a read; raising Nack or returning False
+refuses the address), and stop(), called at the stop that ends its
+transaction. A probe is start(False), write(b""), stop().
+
+If read() returns the wrong number of bytes, or a callback raises anything
+else, the call that reached the target raises TargetError. The target runs
+on the thread of that call, while its adapter is busy: it must not use the
+simulated adapters itself.)doc");
 
     module.def(
         "detach",
@@ -210,7 +249,7 @@ must not use the simulated adapters itself.)doc");
             CheckNotInTarget();
             const uint8_t addr = ToAddress(address);
             for (const auto& adapter : Select(serial))
-                CallReleased([&] { adapter->RemoveDevice(addr); });
+                Control([&] { adapter->RemoveDevice(addr); });
         },
         py::arg("address"), py::arg("serial") = py::none(),
         "Takes whatever device is at the address off "
@@ -226,13 +265,14 @@ must not use the simulated adapters itself.)doc");
             const auto delay =
                 std::chrono::microseconds(static_cast<long long>(std::llround(seconds * 1e6)));
             for (const auto& adapter : Select(serial))
-                CallReleased([&] { adapter->SetLatency(delay); });
+                Control([&] { adapter->SetLatency(delay); });
         },
         py::arg("seconds"), py::arg("serial") = py::none(),
         "The time each answer report of "
         "the simulated adapter (or of all three) takes to arrive, like a USB frame: 0.001 is "
         "full-speed USB. A register read takes two reports. 0 (the default) answers at once; "
-        "1 second or more makes every transfer time out, as the adapter waits 1 s per report.");
+        "a delay above 1 second makes every transfer time out, as the engine waits up to 1 s "
+        "for each report.");
 
     module.def(
         "set_fault",
@@ -241,21 +281,23 @@ must not use the simulated adapters itself.)doc");
             if (after < 0)
                 throw py::value_error("after must be 0 or more");
             for (const auto& adapter : Select(serial))
-                CallReleased([&] { adapter->SetFault(kind, count, after); });
+                Control([&] { adapter->SetFault(kind, count, after); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
         py::arg("after") = 0,
         R"doc(Makes the simulated adapter (or all three) fail count requests (all of
 them for a negative count) once after requests have passed: 'no_answer' (no
-answer: ETIMEDOUT), 'arbitration_lost' (EAGAIN), 'bus_error' (EIO),
-'write_error' (the USB transfer fails: EIO) or 'unplug' (the adapter is
-pulled: ENODEV).)doc");
+answer: ETIMEDOUT), 'arbitration_lost' (EAGAIN), 'bus_error' (EIO on a
+write; a read's answer carries no error code, so a bus error during a read
+is a NACK: EREMOTEIO), 'write_error' (the USB transfer fails: EIO) or
+'unplug' (the adapter is pulled: ENODEV). The names may be written with
+hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "clear_faults",
         [](std::optional<std::string> serial) {
             for (const auto& adapter : Select(serial))
-                CallReleased([&] { adapter->ClearFaults(); });
+                Control([&] { adapter->ClearFaults(); });
         },
         py::arg("serial") = py::none(), "Ends the faults set with set_fault().");
 
@@ -263,7 +305,7 @@ pulled: ENODEV).)doc");
         "unplug",
         [](const std::string& serial) {
             const auto adapter = SelectOne(serial);
-            CallReleased([&] { adapter->Unplug(); });
+            Control([&] { adapter->Unplug(); });
         },
         py::arg("serial"),
         "Unplugs the simulated adapter: open adapters fail with ENODEV until reset().");
@@ -271,25 +313,41 @@ pulled: ENODEV).)doc");
     module.def(
         "reset", [] { ReplugOrThrow(); },
         "Unplugs the simulated adapters and plugs fresh ones: built-in devices in their "
-        "first state, no Python targets, empty report logs, and no faults or delay but "
+        "first state, no Python targets, no recording of reports, and no faults or delay but "
         "those the environment variables PELLAN_SIM_FAULT and PELLAN_SIM_REPORT_DELAY_US "
         "name. Adapters open until now fail with ENODEV.");
+
+    module.def(
+        "record_reports",
+        [](bool on, std::optional<std::string> serial) {
+            for (const auto& adapter : Select(serial)) {
+                Control([&] {
+                    adapter->TakeReceivedReports();
+                    adapter->SetRecording(on);
+                });
+            }
+        },
+        py::arg("on") = true, py::arg("serial") = py::none(),
+        R"doc(Starts (or with on=False ends) a fresh recording of the HID reports the
+host sends to the simulated adapter with this serial number, or to all three.
+The simulated adapters record nothing otherwise, so that memory stays flat
+over any number of calls; a recording keeps the last 100,000 reports.)doc");
 
     module.def(
         "take_reports",
         [](const std::string& serial) {
             const auto adapter = SelectOne(serial);
             const std::vector<CSimOrvAdapter::Report> reports =
-                CallReleased([&] { return adapter->TakeReceivedReports(); });
+                Control([&] { return adapter->TakeReceivedReports(); });
             py::list list;
             for (const auto& report : reports)
                 list.append(py::bytes(reinterpret_cast<const char*>(report.data()), report.size()));
             return list;
         },
         py::arg("serial"),
-        "The HID reports the host sent to the "
-        "simulated adapter since the last call (or reset()), 64 bytes each, report ID first: "
-        "what went to the bus, byte by byte.");
+        "The HID reports the host sent to the simulated adapter since "
+        "record_reports() or the last take_reports(), 64 bytes each, report ID first: what "
+        "went to the bus, byte by byte. The recording goes on. [] while nothing is recorded.");
 }
 
 } // namespace pellanpy

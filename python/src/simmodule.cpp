@@ -5,6 +5,6 @@
 PYBIND11_MODULE(_core, module)
 {
     module.doc() = "The demo's simulated Orvane adapters, through the real protocol engine.";
-    pellanpy::DefineAdapterApi(module);
+    pellanpy::DefineAdapterApi(module, &pellanpy::SimAtExit, &pellanpy::SimAtFork);
     pellanpy::DefineSimApi(module);
 }

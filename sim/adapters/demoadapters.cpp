@@ -6,6 +6,7 @@
 #include "sim/adapters/simmcp9808.h"
 #include "sim/adapters/simtmp102.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cmath>
@@ -24,7 +25,7 @@ constexpr auto DRIFT_STEP = std::chrono::milliseconds(50);
 constexpr const char* FAULT_VARIABLE = "PELLAN_SIM_FAULT";
 constexpr const char* DELAY_VARIABLE = "PELLAN_SIM_REPORT_DELAY_US";
 // Ten seconds: beyond it every answer is long overdue anyway.
-constexpr long long MAX_DELAY_US = 10'000'000;
+constexpr uint64_t MAX_DELAY_US = 10'000'000;
 
 constexpr std::array<std::pair<std::string_view, ESimOrvFault>, 4> FAULT_KINDS{{
     {"bus-error", ESimOrvFault::BusError},
@@ -34,17 +35,23 @@ constexpr std::array<std::pair<std::string_view, ESimOrvFault>, 4> FAULT_KINDS{{
 }};
 
 // Decimal digits alone, up to max.
-std::optional<long long> ParseNumber(std::string_view text, long long max)
+std::optional<uint64_t> ParseDecimal(std::string_view text, uint64_t max, std::string*)
 {
     if (text.empty() || text.size() > 12)
         return std::nullopt;
-    long long value = 0;
+    uint64_t value = 0;
     for (char c : text) {
         if (c < '0' || c > '9')
             return std::nullopt;
-        value = value * 10 + (c - '0');
+        value = value * 10 + static_cast<uint64_t>(c - '0');
     }
-    return value <= max ? std::optional<long long>(value) : std::nullopt;
+    return value <= max ? std::optional<uint64_t>(value) : std::nullopt;
+}
+
+// " (the reason)" when there is one.
+std::string Because(const std::string& why)
+{
+    return why.empty() ? std::string() : " (" + why + ")";
 }
 
 struct SFault {
@@ -52,10 +59,13 @@ struct SFault {
     int after = 0;
 };
 
-std::optional<SFault> ParseFault(std::string_view text)
+std::optional<SFault> ParseFault(std::string_view text, const DemoNumberParser& parseNumber,
+                                 std::string* why)
 {
     const size_t colon = text.find(':');
-    const std::string_view kind = text.substr(0, colon);
+    // Python's set_fault spells the kinds with underscores; both work.
+    std::string kind(text.substr(0, colon));
+    std::replace(kind.begin(), kind.end(), '_', '-');
     SFault fault;
     for (const auto& [name, value] : FAULT_KINDS) {
         if (kind == name)
@@ -64,7 +74,8 @@ std::optional<SFault> ParseFault(std::string_view text)
     if (fault.kind == ESimOrvFault::None)
         return std::nullopt;
     if (colon != std::string_view::npos) {
-        const std::optional<long long> after = ParseNumber(text.substr(colon + 1), 1'000'000'000);
+        const std::optional<uint64_t> after =
+            parseNumber(text.substr(colon + 1), 1'000'000'000, why);
         if (!after)
             return std::nullopt;
         fault.after = static_cast<int>(*after);
@@ -80,8 +91,10 @@ std::string_view Variable(const char* name)
 
 } // namespace
 
-std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error)
+std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error,
+                                                              const DemoNumberParser& parseNumber)
 {
+    const DemoNumberParser& parse = parseNumber ? parseNumber : DemoNumberParser(&ParseDecimal);
     // Each adapter's default bus devices, and the sensors of the register
     // maps that ship.
     std::vector<std::shared_ptr<CSimOrvAdapter>> adapters = {
@@ -99,7 +112,8 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     std::string problems;
 
     const std::string_view faultText = Variable(FAULT_VARIABLE);
-    const std::optional<SFault> fault = ParseFault(faultText);
+    std::string faultWhy;
+    const std::optional<SFault> fault = ParseFault(faultText, parse, &faultWhy);
     if (fault) {
         for (const auto& adapter : adapters)
             adapter->SetFault(fault->kind, -1, fault->after);
@@ -107,20 +121,22 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
         problems += std::string(FAULT_VARIABLE) + "=\"" + std::string(faultText) +
                     "\" is not KIND[:AFTER]: give bus-error, arbitration-lost, no-answer or "
                     "unplug, and optionally the number of write and read requests that pass "
-                    "before the fault, e.g. bus-error:3";
+                    "before the fault, e.g. bus-error:3" +
+                    Because(faultWhy);
     }
 
     const std::string_view delayText = Variable(DELAY_VARIABLE);
-    const std::optional<long long> delay = ParseNumber(delayText, MAX_DELAY_US);
+    std::string delayWhy;
+    const std::optional<uint64_t> delay = parse(delayText, MAX_DELAY_US, &delayWhy);
     if (delay) {
         for (const auto& adapter : adapters)
-            adapter->SetLatency(std::chrono::microseconds(*delay));
+            adapter->SetLatency(std::chrono::microseconds(static_cast<long long>(*delay)));
     } else if (!delayText.empty()) {
         if (!problems.empty())
             problems += "; ";
         problems += std::string(DELAY_VARIABLE) + "=\"" + std::string(delayText) +
                     "\" is not a number of microseconds from 0 to " + std::to_string(MAX_DELAY_US) +
-                    ", e.g. 1000";
+                    ", e.g. 1000" + Because(delayWhy);
     }
 
     if (error)

@@ -8,23 +8,36 @@
 //
 // Two environment variables shape them, for script authors and benchmarks:
 //   PELLAN_SIM_FAULT=KIND[:AFTER]   KIND bus-error, arbitration-lost,
-//       no-answer or unplug, from the request after AFTER write and read
-//       requests (default 0) on, on every adapter;
+//       no-answer or unplug (or with underscores: bus_error), from the
+//       request after AFTER write and read requests (default 0) on, on every
+//       adapter;
 //   PELLAN_SIM_REPORT_DELAY_US=N    each answer report takes N microseconds
 //       (default 0; 1000 is full-speed USB).
 
 #include "sim/adapters/simorvadapter.h"
 
 #include <chrono>
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
+// Reads a decimal number of at most max from the text of a variable; none,
+// with the reason in why, for anything else. A program that reads numbers
+// with a parser of its own gives it, so that these read the same way.
+using DemoNumberParser =
+    std::function<std::optional<uint64_t>(std::string_view text, uint64_t max, std::string* why)>;
+
 // Plugs the three adapters; they stay plugged while the result is held.
 // A variable that cannot be read is left out of effect and, when error is
-// given, described there (empty when both were fine).
-std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error = nullptr);
+// given, described there (empty when both were fine). The numbers are read
+// with parseNumber, or as plain decimal digits without one.
+std::vector<std::shared_ptr<CSimOrvAdapter>>
+PlugDemoAdapters(std::string* error = nullptr, const DemoNumberParser& parseNumber = {});
 
 // Lets the demo's sensors see a changing world while it lives, so that a
 // watched value draws a curve: the light of each BH1750 swings between about

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <array>
+#include <iterator>
 #include <utility>
 
 namespace {
@@ -274,13 +275,16 @@ std::shared_ptr<CSimI2cDevice> CSimOrvAdapter::Device(uint8_t address) const
 std::vector<CSimOrvAdapter::Report> CSimOrvAdapter::ReceivedReports() const
 {
     std::lock_guard lock(m_mutex);
-    return m_received;
+    return {m_received.begin(), m_received.end()};
 }
 
 std::vector<CSimOrvAdapter::Report> CSimOrvAdapter::TakeReceivedReports()
 {
     std::lock_guard lock(m_mutex);
-    return std::exchange(m_received, {});
+    std::vector<Report> taken(std::make_move_iterator(m_received.begin()),
+                              std::make_move_iterator(m_received.end()));
+    m_received.clear();
+    return taken;
 }
 
 void CSimOrvAdapter::SetRecording(bool on)
@@ -362,8 +366,11 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
     bool unplug = false;
     {
         std::lock_guard lock(m_mutex);
-        if (m_recording)
+        if (m_recording) {
             m_received.emplace_back(report.begin(), report.end());
+            if (m_received.size() > RECORD_LIMIT)
+                m_received.pop_front();
+        }
         // A write error counts every report; the other faults only requests.
         const bool counted = m_fault == ESimOrvFault::WriteError;
         if (counted && TakeFault() == ESimOrvFault::WriteError) {
@@ -376,6 +383,10 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
         const uint8_t id = padded[0];
         if (id == REPORT_ENABLE) {
             Enable(padded);
+            // Leaving I2C mode ends the transfer in progress: the answer
+            // reports not sent yet never come.
+            if (!m_i2cMode)
+                device.DropPendingInputReports();
             return accepted;
         }
         if ((id != REPORT_WRITE && id != REPORT_READ) || !m_i2cMode)

@@ -12,7 +12,8 @@
 //
 // Reports (64 bytes, report ID first):
 //   0x01 enable: byte 1 = 1 enter I2C mode with the flags in byte 2 (speed in
-//        the low bits, Orvane5 bit 0x80 = pull-ups off), 0 leave it. No answer.
+//        the low bits, Orvane5 bit 0x80 = pull-ups off), 0 leave it. No answer;
+//        leaving drops the answer reports still on their way.
 //   0x02 write: byte 1 = start 0x80 | stop 0x40 | count 1..62. Answered by an
 //        acknowledge 0x02 with status (the count on success, 0x80 on error,
 //        0xC0 when arbitration was lost) and error code: 1 wrong number of
@@ -117,9 +118,10 @@ public:
         return std::dynamic_pointer_cast<T>(Device(address));
     }
 
-    // Every report the host wrote to the I2C interface, in order (enable
-    // reports and rejected writes included). Recording is on by default;
-    // switch it off for long runs.
+    // The reports the host wrote to the I2C interface, in order (enable
+    // reports and rejected writes included): the last RECORD_LIMIT of them.
+    // Recording is on by default; switch it off for long runs.
+    static constexpr size_t RECORD_LIMIT = 100'000;
     std::vector<Report> ReceivedReports() const;
     std::vector<Report> TakeReceivedReports();
     void SetRecording(bool on);
@@ -181,7 +183,7 @@ private:
     bool m_activeRead = false;
 
     bool m_recording = true;
-    std::vector<Report> m_received;
+    std::deque<Report> m_received;
 
     ESimOrvFault m_fault = ESimOrvFault::None;
     int m_faultCount = -1;

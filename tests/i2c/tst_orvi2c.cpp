@@ -9,6 +9,7 @@
 
 #include <QTest>
 
+#include <atomic>
 #include <chrono>
 #include <thread>
 
@@ -52,6 +53,9 @@ private slots:
     void setSpeed();
     void presenceFollowsUnplugging();
     void unplugDuringWaitFailsAtOnce();
+    void failedTransferIsUsbErrorWhileListed();
+    void adapterPulledDuringRequestIsGone();
+    void cancelEndsTheWaitAndResynchronises();
     void enumerateInterfaceSortsAndDeduplicates();
 
 private:
@@ -140,17 +144,22 @@ void TestOrvI2c::writeAcknowledge_data()
     QTest::addColumn<int>("code");
     QTest::addColumn<bool>("ok");
     QTest::addColumn<QString>("error");
+    QTest::addColumn<EOrvError>("kind");
 
-    QTest::newRow("success, code ignored") << 0x01 << 3 << true << QString();
-    QTest::newRow("arbitration lost with error bit") << 0xC0 << 3 << false << "Arbitration lost";
-    QTest::newRow("arbitration lost alone") << 0x40 << 0 << false << "Arbitration lost";
-    QTest::newRow("code 0") << 0x80 << 0 << false << "Error";
-    QTest::newRow("code 1") << 0x80 << 1 << false << "Wrong number of bytes";
-    QTest::newRow("code 2") << 0x80 << 2 << false << "Transaction without start";
-    QTest::newRow("code 3") << 0x80 << 3 << false << "NACK received";
-    QTest::newRow("code 4") << 0x80 << 4 << false << "Bus error";
-    QTest::newRow("code 7") << 0x80 << 7 << false << "Unknown error";
-    QTest::newRow("code 255") << 0xBF << 255 << false << "Unknown error";
+    QTest::newRow("success, code ignored") << 0x01 << 3 << true << QString() << EOrvError::None;
+    QTest::newRow("arbitration lost with error bit")
+        << 0xC0 << 3 << false << "Arbitration lost" << EOrvError::ArbitrationLost;
+    QTest::newRow("arbitration lost alone")
+        << 0x40 << 0 << false << "Arbitration lost" << EOrvError::ArbitrationLost;
+    QTest::newRow("code 0") << 0x80 << 0 << false << "Error" << EOrvError::AdapterError;
+    QTest::newRow("code 1") << 0x80 << 1 << false << "Wrong number of bytes"
+                            << EOrvError::WrongCount;
+    QTest::newRow("code 2") << 0x80 << 2 << false << "Transaction without start"
+                            << EOrvError::NoStart;
+    QTest::newRow("code 3") << 0x80 << 3 << false << "NACK received" << EOrvError::Nack;
+    QTest::newRow("code 4") << 0x80 << 4 << false << "Bus error" << EOrvError::BusError;
+    QTest::newRow("code 7") << 0x80 << 7 << false << "Unknown error" << EOrvError::AdapterError;
+    QTest::newRow("code 255") << 0xBF << 255 << false << "Unknown error" << EOrvError::AdapterError;
 }
 
 void TestOrvI2c::writeAcknowledge()
@@ -159,6 +168,7 @@ void TestOrvI2c::writeAcknowledge()
     QFETCH(int, code);
     QFETCH(bool, ok);
     QFETCH(QString, error);
+    QFETCH(EOrvError, kind);
 
     connect();
     m_sim->ReplaceNextAnswer(
@@ -167,6 +177,7 @@ void TestOrvI2c::writeAcknowledge()
     QCOMPARE(m_i2c->Write({EEPROM << 1, 0x00}, result, true, true), ok);
     QCOMPARE(result.status, static_cast<uint8_t>(status));
     QCOMPARE(result.errorCode, static_cast<uint8_t>(code));
+    QCOMPARE(m_i2c->GetLastErrorKind(), kind);
     if (!ok)
         QCOMPARE(QString::fromStdString(m_i2c->GetLastError()), error);
 }
@@ -192,6 +203,7 @@ void TestOrvI2c::writeRefusesEmptyAndUnconnected()
     SI2cWriteResult result{0x12, 0x34};
     QVERIFY(!m_i2c->Write({EEPROM << 1}, result, true, true));
     QCOMPARE(m_i2c->GetLastError(), std::string("Not connected"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::NotConnected);
     QCOMPARE(result.status, uint8_t(0));
     QCOMPARE(result.errorCode, uint8_t(0));
 
@@ -199,6 +211,7 @@ void TestOrvI2c::writeRefusesEmptyAndUnconnected()
     result = {0x12, 0x34};
     QVERIFY(!m_i2c->Write({}, result, true, true));
     QCOMPARE(m_i2c->GetLastError(), std::string("No data to write"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::InvalidArgument);
     QCOMPARE(result.status, uint8_t(0));
     QVERIFY(m_sim->ReceivedReports().empty());
 }
@@ -234,15 +247,21 @@ void TestOrvI2c::readStatus_data()
     QTest::addColumn<int>("count");
     QTest::addColumn<QString>("error");
     QTest::addColumn<int>("received");
+    QTest::addColumn<EOrvError>("kind");
 
-    QTest::newRow("count bits 63 give 62") << QList<int>{63, 8} << 70 << QString() << 70;
-    QTest::newRow("count 0 without error bit") << QList<int>{0x00} << 10 << "NACK received" << 0;
-    QTest::newRow("error bit with a count") << QList<int>{0x85} << 10 << "NACK received" << 0;
-    QTest::newRow("arbitration lost") << QList<int>{0x45} << 10 << "Arbitration lost" << 0;
+    QTest::newRow("count bits 63 give 62")
+        << QList<int>{63, 8} << 70 << QString() << 70 << EOrvError::None;
+    QTest::newRow("count 0 without error bit")
+        << QList<int>{0x00} << 10 << "NACK received" << 0 << EOrvError::Nack;
+    // The read data report has no error code: a bus error reads as a NACK.
+    QTest::newRow("error bit with a count")
+        << QList<int>{0x85} << 10 << "NACK received" << 0 << EOrvError::Nack;
+    QTest::newRow("arbitration lost")
+        << QList<int>{0x45} << 10 << "Arbitration lost" << 0 << EOrvError::ArbitrationLost;
     QTest::newRow("arbitration lost before error bit")
-        << QList<int>{0xC0} << 10 << "Arbitration lost" << 0;
+        << QList<int>{0xC0} << 10 << "Arbitration lost" << 0 << EOrvError::ArbitrationLost;
     QTest::newRow("failure after data keeps it")
-        << QList<int>{62, 0x80} << 100 << "NACK received" << 62;
+        << QList<int>{62, 0x80} << 100 << "NACK received" << 62 << EOrvError::Nack;
 }
 
 void TestOrvI2c::readStatus()
@@ -251,6 +270,7 @@ void TestOrvI2c::readStatus()
     QFETCH(int, count);
     QFETCH(QString, error);
     QFETCH(int, received);
+    QFETCH(EOrvError, kind);
 
     connect();
     std::vector<Report> answer;
@@ -265,6 +285,7 @@ void TestOrvI2c::readStatus()
 
     SI2cReadResult result;
     QCOMPARE(m_i2c->Read(EEPROM, static_cast<size_t>(count), result), error.isEmpty());
+    QCOMPARE(m_i2c->GetLastErrorKind(), kind);
     if (!error.isEmpty())
         QCOMPARE(QString::fromStdString(m_i2c->GetLastError()), error);
     QCOMPARE(result.status, static_cast<uint8_t>(statuses.last()));
@@ -293,6 +314,7 @@ void TestOrvI2c::readRefusesBadArguments()
     SI2cReadResult result{0x33, {1, 2, 3}};
     QVERIFY(!m_i2c->Read(static_cast<uint8_t>(address), static_cast<size_t>(count), result));
     QCOMPARE(QString::fromStdString(m_i2c->GetLastError()), error);
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::InvalidArgument);
     QCOMPARE(result.status, uint8_t(0));
     QVERIFY(result.data.empty());
     QVERIFY(m_sim->ReceivedReports().empty());
@@ -352,6 +374,7 @@ void TestOrvI2c::unansweredReportTimesOut()
     SI2cReadResult read;
     QVERIFY(!m_i2c->Read(EEPROM, 1, read));
     QCOMPARE(m_i2c->GetLastError(), std::string("Timeout"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Timeout);
 
     // The adapter answers again; nothing of the failed exchanges is left.
     QVERIFY2(m_i2c->Read(EEPROM, 1, read), m_i2c->GetLastError().c_str());
@@ -523,19 +546,29 @@ void TestOrvI2c::setSpeed()
 void TestOrvI2c::presenceFollowsUnplugging()
 {
     QVERIFY(!m_i2c->IsPresent());
+    QVERIFY(!m_i2c->IsDeviceAlive());
     connect();
     QVERIFY(m_i2c->IsPresent());
+    QVERIFY(m_i2c->IsDeviceAlive());
     m_sim->Unplug();
     QVERIFY(!m_i2c->IsPresent());
     QVERIFY(m_i2c->IsConnected());
+    QVERIFY(!m_i2c->IsDeviceAlive());
+    // Plugged in again, the adapter is listed, but the open device is gone.
+    const auto again = CSimOrvAdapter::Plug(ESimOrvModel::Orv3, SERIAL);
+    QVERIFY(again);
+    QVERIFY(m_i2c->IsPresent());
+    QVERIFY(!m_i2c->IsDeviceAlive());
 
     // Transactions fail with the HID layer's text, without waiting.
     SI2cWriteResult written;
     QVERIFY(!m_i2c->Write({EEPROM << 1, 0x00}, written, true, true));
     QCOMPARE(m_i2c->GetLastError(), std::string("No such device"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Gone);
     SI2cReadResult read;
     QVERIFY(!m_i2c->Read(EEPROM, 1, read));
     QCOMPARE(m_i2c->GetLastError(), std::string("No such device"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Gone);
     QVERIFY(!m_i2c->Probe(EEPROM));
     m_i2c->Disconnect();
     QVERIFY(!m_i2c->IsPresent());
@@ -555,6 +588,63 @@ void TestOrvI2c::unplugDuringWaitFailsAtOnce()
     QVERIFY(!ok);
     QCOMPARE(m_i2c->GetLastError(),
              std::string("hid_read_timeout: unexpected poll error (device disconnected)"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Gone);
+}
+
+void TestOrvI2c::failedTransferIsUsbErrorWhileListed()
+{
+    connect();
+    m_sim->SetFault(ESimOrvFault::WriteError, 1);
+    SI2cWriteResult written;
+    QVERIFY(!m_i2c->Write({EEPROM << 1, 0x00}, written, true, true));
+    QCOMPARE(m_i2c->GetLastError(), std::string("Broken pipe"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::UsbError);
+}
+
+void TestOrvI2c::adapterPulledDuringRequestIsGone()
+{
+    connect();
+    // Taken, never answered, and the adapter leaves the listing: the wait
+    // ends without an answer from an adapter that is no longer there.
+    m_sim->SetFault(ESimOrvFault::Unplug);
+    SI2cReadResult read;
+    QVERIFY(!m_i2c->Read(EEPROM, 1, read));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Gone);
+}
+
+void TestOrvI2c::cancelEndsTheWaitAndResynchronises()
+{
+    auto eeprom = m_sim->DeviceAs<CSimEeprom24c02>(EEPROM);
+    QVERIFY(eeprom);
+    std::array<uint8_t, 256> contents{};
+    for (size_t i = 0; i < contents.size(); ++i)
+        contents[i] = static_cast<uint8_t>(i);
+    eeprom->SetContents(contents);
+    connect();
+    // 1,057 answer reports at 10 ms each: the read would take 10.6 s.
+    m_sim->SetLatency(std::chrono::milliseconds(10));
+    std::atomic<int> checks{0};
+    m_i2c->SetCancelCheck([&] { return ++checks > 3; });
+
+    SI2cReadResult read;
+    QVERIFY(!m_i2c->Read(EEPROM, 65535, read));
+    QCOMPARE(m_i2c->GetLastError(), std::string("Cancelled"));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Cancelled);
+    QVERIFY(read.data.size() < 62 * 10);
+    // The adapter left I2C mode and entered it again at its speed, which
+    // dropped the answers still on their way.
+    const std::vector<Report> sent = m_sim->TakeReceivedReports();
+    QVERIFY(sent.size() >= 3);
+    QCOMPARE(Hex(sent[sent.size() - 2]), Hex(MakeReport({0x01, 0x00, 0x00})));
+    QCOMPARE(Hex(sent.back()), Hex(MakeReport({0x01, 0x01, 0x00})));
+
+    // The next read gets its own answer, not the abandoned one's.
+    m_i2c->SetCancelCheck({});
+    m_sim->SetLatency({});
+    SI2cWriteResult pointer;
+    QVERIFY2(m_i2c->Write({EEPROM << 1, 0x20}, pointer, true, true), m_i2c->GetLastError().c_str());
+    QVERIFY2(m_i2c->Read(EEPROM, 4, read), m_i2c->GetLastError().c_str());
+    QCOMPARE(read.data, Bytes(4, 0x20));
 }
 
 void TestOrvI2c::enumerateInterfaceSortsAndDeduplicates()

@@ -5,6 +5,11 @@ Run by hand with the build tree's package first on the path:
     PYTHONPATH=build/python /usr/bin/python3 -m pytest tests/python
 """
 
+import os
+import subprocess
+import sys
+import textwrap
+
 import pytest
 
 import pellan_i2c.sim as sim
@@ -57,3 +62,23 @@ class Recorder:
     def read(self, count):
         self.calls.append(("read", count))
         return (self.PATTERN + b"\xEE" * count)[:count]
+
+
+# The bound of a script that could hang: far above what a loaded machine
+# needs, so that only a hang reaches it.
+WATCHDOG = 60
+
+
+def run_script(code, *, environment=None, timeout=WATCHDOG):
+    """Runs code in a fresh interpreter under a watchdog: a hang fails the
+    test instead of hanging the suite."""
+    try:
+        return subprocess.run(
+            [sys.executable, "-c", textwrap.dedent(code)],
+            env=dict(os.environ, **(environment or {})),
+            capture_output=True,
+            text=True,
+            timeout=timeout,
+        )
+    except subprocess.TimeoutExpired as expired:
+        pytest.fail(f"the script hung for {timeout} s: {expired.stdout!r} {expired.stderr!r}")

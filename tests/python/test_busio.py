@@ -41,7 +41,7 @@ def test_writeto_sends_only_the_slice(i2c, start, end, selected):
 def test_writeto_then_readfrom_uses_both_slices_and_a_repeated_start(i2c):
     sim.attach(0x40, Recorder(), OR3)
     inbuf = bytearray(6)
-    sim.take_reports(OR3)
+    sim.record_reports(serial=OR3)
     i2c.writeto_then_readfrom(0x40, b"\x01\x02\x03", inbuf, out_start=1, out_end=2, in_start=3, in_end=None)
     assert wire(sim.take_reports(OR3)) == "S 80 02 Sr 81 [3] P"
     assert inbuf == b"\x00\x00\x00" + Recorder.PATTERN
@@ -138,3 +138,43 @@ def test_an_adafruit_style_driver_runs(serial):
         assert LM75(i2c).temperature == 23.5
         with pytest.raises(ValueError, match="No I2C device"):
             LM75(i2c, 0x11)
+
+
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda i2c: i2c.readfrom_into(0x48, b"\x00\x00"),
+        lambda i2c: i2c.writeto_then_readfrom(0x48, b"\x00", b"\x00\x00"),
+    ],
+    ids=["readfrom_into", "writeto_then_readfrom"],
+)
+def test_a_read_only_buffer_is_refused_before_the_bus(i2c, call):
+    sim.record_reports(serial=OR3)
+    with pytest.raises(TypeError, match="writable"):
+        call(i2c)
+    assert sim.take_reports(OR3) == []
+
+
+def test_try_lock_after_deinit_is_false():
+    i2c = sim.busio.I2C(OR3)
+    i2c.deinit()
+    assert not i2c.try_lock()
+
+
+@pytest.mark.parametrize(
+    "frequency,error,text",
+    [
+        (-1, ValueError, "does not run at -1 Hz"),
+        (100_000.0, TypeError, "frequency is an int in hertz"),
+        (2**64, ValueError, "does not run at 18446744073709551616 Hz"),
+    ],
+)
+def test_frequency_errors_say_what_was_given(frequency, error, text):
+    with pytest.raises(error, match=text) as raised:
+        sim.busio.I2C(OR3, frequency=frequency)
+    assert "pybind11" not in str(raised.value)
+
+
+def test_timeout_is_taken_as_circuitpython_takes_it():
+    with sim.busio.I2C(OR3, frequency=400_000, timeout=1000) as i2c:
+        assert i2c.frequency == 400_000

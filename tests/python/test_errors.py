@@ -84,7 +84,7 @@ def test_no_adapter_attached_is_enodev():
     for serial in sim.serials():
         sim.unplug(serial)
     with pytest.raises(OSError) as raised:
-        sim.SMBus()
+        sim.SMBus().open(None)
     assert raised.value.errno == errno.ENODEV
 
 
@@ -131,6 +131,7 @@ ENVIRONMENT = [
     ("PELLAN_SIM_FAULT", "bus-error", "OSError 5"),
     ("PELLAN_SIM_FAULT", "no-answer:1", "OSError 110"),
     ("PELLAN_SIM_FAULT", "bus-error:9", "ok"),
+    ("PELLAN_SIM_FAULT", "bus_error", "OSError 5"),
     ("PELLAN_SIM_FAULT", "melting", "ImportError PELLAN_SIM_FAULT"),
     ("PELLAN_SIM_REPORT_DELAY_US", "ten", "ImportError PELLAN_SIM_REPORT_DELAY_US"),
 ]
@@ -158,3 +159,79 @@ except ImportError as error:
         check=True,
     )
     assert result.stdout.startswith(outcome)
+
+
+# fault as set_fault takes it, errno, what the message names, probes sent
+SCAN_FAULTS = [
+    (("arbitration_lost", 1, 20), errno.EAGAIN, "at 0x1C, the first with: Arbitration lost", 112),
+    (("bus-error", 1, 20), errno.EIO, "at 0x1C, the first with: Bus error", 112),
+    (("arbitration_lost", -1, 0), errno.EAGAIN, "112 of 112 probes failed", 112),
+    (("write_error", -1, 0), errno.EIO, "at 0x08-0x77", 112),
+    (("no_answer", -1, 0), errno.ETIMEDOUT, "the probe of 0x08 failed: Timeout; the scan ended", 1),
+    (("unplug", -1, 30), errno.ENODEV, "the probe of 0x26 failed", 31),
+]
+
+
+@pytest.mark.parametrize("fault,code,text,probes", SCAN_FAULTS, ids=[f[0][0] + str(f[0][1]) for f in SCAN_FAULTS])
+def test_scan_reports_every_failure_but_a_nack(fault, code, text, probes):
+    kind, count, after = fault
+    with sim.Adapter(OR3) as adapter:
+        sim.set_fault(kind, count=count, after=after)
+        sim.record_reports(serial=OR3)
+        with pytest.raises(OSError) as raised:
+            adapter.scan()
+        sent = [report for report in sim.take_reports(OR3) if report[0] == 0x02]
+    assert raised.value.errno == code
+    assert text in raised.value.strerror
+    # A timeout or a lost adapter ends the scan at once.
+    assert len(sent) == probes
+
+
+def test_scan_names_what_answered_beside_a_failure():
+    with sim.Adapter(OR3) as adapter:
+        found = adapter.scan()
+        sim.set_fault("bus_error", count=1, after=0)
+        with pytest.raises(OSError) as raised:
+            adapter.scan()
+    answered = raised.value.strerror.split("; answered: ")[1]
+    # Neighbours are given as a range: the first and the last stand alone.
+    assert answered.startswith(f"0x{found[0]:02X}") and answered.endswith(f"0x{found[-1]:02X}")
+
+
+def test_a_bus_from_before_a_reset_is_gone():
+    bus = sim.SMBus(OR3)
+    sim.reset()
+    # The adapter plugged in again is a new one: a new bus works on it.
+    with sim.SMBus(OR3) as fresh:
+        assert fresh.read_byte_data(0x48, 1) == 0
+    with pytest.raises(OSError) as raised:
+        bus.read_byte_data(0x48, 0)
+    assert raised.value.errno == errno.ENODEV
+    sim.unplug(OR5)
+    assert sim.serials() == [OR3, "OR7-300311"]
+
+
+def test_transfer_names_the_message_of_a_wrong_type():
+    with sim.Adapter(OR3) as adapter:
+        with pytest.raises(TypeError, match="address of message 1 must be an int, not str"):
+            adapter.transfer([(0x48, b"\x00"), ("0x48", 1)])
+        with pytest.raises(TypeError, match="message 0 is a pair"):
+            adapter.transfer([0x48])
+        with pytest.raises(ValueError, match="must not be negative"):
+            adapter.transfer([(0x48, -1)])
+
+
+@pytest.mark.parametrize(
+    "arguments,error,text",
+    [
+        ({"speed": 100_000.0}, TypeError, "the speed is an int in hertz"),
+        ({"speed": 2**64}, ValueError, "does not run at 18446744073709551616 Hz"),
+        ({"speed": -1}, ValueError, "does not run at -1 Hz"),
+        ({"serial": b"OR3-100042"}, TypeError, "the serial number is a str"),
+    ],
+    ids=["float speed", "huge speed", "negative speed", "bytes serial"],
+)
+def test_open_arguments_are_checked_in_plain_words(arguments, error, text):
+    with pytest.raises(error, match=text) as raised:
+        sim.Adapter(**{"serial": OR3, **arguments})
+    assert "pybind11" not in str(raised.value) and "incompatible" not in str(raised.value)

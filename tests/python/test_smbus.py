@@ -34,7 +34,7 @@ WIRE_CASES = [
 def test_bytes_on_the_wire(method, args, result, frames):
     sim.attach(ADDR, Recorder(), OR3)
     with sim.SMBus(OR3) as bus:
-        sim.take_reports(OR3)
+        sim.record_reports(serial=OR3)
         assert getattr(bus, method)(*args, force=True) == result
         assert wire(sim.take_reports(OR3)) == frames
 
@@ -45,6 +45,7 @@ RDWR_CASES = [
     ("read alone", [("r", 0x40, 3)], "S 81 [3] P"),
     ("empty write first", [("w", 0x40, b""), ("r", 0x40, 1)], "S 80 Sr 81 [1] P"),
     ("smbus2's messages", [("w2", 0x40, b"\x10"), ("r2", 0x40, 2)], "S 80 10 Sr 81 [2] P"),
+    ("empty read", [("r", 0x40, 0)], "S 81 P"),
 ]
 FACTORIES = {
     "w": pellan_i2c.i2c_msg.write,
@@ -60,7 +61,7 @@ def test_i2c_rdwr_is_one_transaction(messages, frames):
     sim.attach(0x41, Recorder(), OR3)
     msgs = [FACTORIES[kind](a, d) for kind, a, d in messages]
     with sim.SMBus(OR3) as bus:
-        sim.take_reports(OR3)
+        sim.record_reports(serial=OR3)
         bus.i2c_rdwr(*msgs)
         assert wire(sim.take_reports(OR3)) == frames
     if messages[-1][0].startswith("r"):
@@ -74,15 +75,15 @@ def test_i2c_rdwr_is_one_transaction(messages, frames):
         (OR3, [pellan_i2c.i2c_msg.read(0x40, 1), pellan_i2c.i2c_msg.write(0x40, [1])]),
         (OR3, [pellan_i2c.i2c_msg.read(0x40, 1), pellan_i2c.i2c_msg.read(0x40, 1)]),
         (OR5, [pellan_i2c.i2c_msg.write(0x40, [1]), pellan_i2c.i2c_msg.read(0x40, 257)]),
-        (OR3, [pellan_i2c.i2c_msg.read(0x40, 0)]),
+        (OR5, [pellan_i2c.i2c_msg.read(0x40, 0)]),
         (OR5, [pellan_i2c.i2c_msg.write(0x40, b"")]),
     ],
-    ids=["read then write", "two reads", "read above the limit", "empty read", "address only on Orvane5"],
+    ids=["read then write", "two reads", "read above the limit", "empty read on Orvane5", "address only on Orvane5"],
 )
 def test_i2c_rdwr_refuses_what_it_can_not_send_before_the_bus(serial, messages):
     sim.attach(0x40, Recorder(), serial)
     with sim.SMBus(serial) as bus:
-        sim.take_reports(serial)
+        sim.record_reports(serial=serial)
         with pytest.raises(OSError) as raised:
             bus.i2c_rdwr(*messages)
         assert raised.value.errno == errno.EOPNOTSUPP
@@ -123,7 +124,7 @@ BAD_ARGUMENTS = [
 def test_bad_arguments_raise_before_the_bus(method, args, error):
     sim.attach(ADDR, Recorder(), OR3)
     with sim.SMBus(OR3) as bus:
-        sim.take_reports(OR3)
+        sim.record_reports(serial=OR3)
         with pytest.raises(error):
             getattr(bus, method)(*args)
         assert sim.take_reports(OR3) == []
@@ -166,3 +167,55 @@ def test_a_bus_on_a_given_adapter_leaves_it_open():
         assert adapter.read(0x48, 1) == b"\x00"
     with pytest.raises(ValueError):
         bus.read_byte(0x48)
+
+
+@pytest.mark.parametrize("serial,quick", [(OR3, True), (OR5, False)])
+def test_funcs_fd_and_pec_as_in_smbus2(serial, quick):
+    with sim.SMBus(serial) as bus:
+        assert bus.funcs & pellan_i2c.I2cFunc.SMBUS_READ_WORD_DATA
+        assert bool(bus.funcs & pellan_i2c.I2cFunc.SMBUS_QUICK) == quick
+        assert not bus.funcs & (pellan_i2c.I2cFunc.SMBUS_PEC | pellan_i2c.I2cFunc.ADDR_10BIT)
+        assert bus.fd is None
+        bus.pec = 0
+        with pytest.raises(OSError) as raised:
+            bus.pec = 1
+        assert raised.value.errno == errno.EOPNOTSUPP and bus.pec == 0
+
+
+def test_a_bus_made_without_an_adapter_opens_later():
+    bus = sim.SMBus()
+    assert bus.funcs == 0
+    with pytest.raises(ValueError):
+        bus.read_byte(0x48)
+    bus.open(OR3)
+    assert bus.read_byte_data(0x48, 1) == 0
+    bus.close()
+
+
+@pytest.mark.parametrize("bus", [1.5, b"OR3-100042", 1])
+def test_a_bus_of_the_wrong_type_is_refused_at_once(bus):
+    with pytest.raises(TypeError, match="serial number"):
+        sim.SMBus(bus)
+
+
+def test_i2c_msg_buffer_items_are_bytes_and_its_length_can_be_set():
+    msg = pellan_i2c.i2c_msg.write(ADDR, [0x12, 0x34, 0x56])
+    reference = smbus2.i2c_msg.write(ADDR, [0x12, 0x34, 0x56])
+    assert (msg.buf[0], msg.buf[1:3]) == (reference.buf[0], reference.buf[1:3]) == (b"\x12", b"\x34\x56")
+    msg.len = 2
+    assert bytes(msg) == b"\x12\x34"
+    msg.len = 4
+    assert list(msg) == [0x12, 0x34, 0, 0]
+
+
+@pytest.mark.parametrize("flag", [0x0010, 0x4000, 0x0400], ids=["I2C_M_TEN", "I2C_M_NOSTART", "I2C_M_RECV_LEN"])
+def test_i2c_rdwr_refuses_flags_it_can_not_honour(flag):
+    sim.attach(ADDR, Recorder(), OR3)
+    msg = pellan_i2c.i2c_msg.read(ADDR, 2)
+    msg.flags |= flag
+    with sim.SMBus(OR3) as bus:
+        sim.record_reports(serial=OR3)
+        with pytest.raises(OSError) as raised:
+            bus.i2c_rdwr(pellan_i2c.i2c_msg.write(ADDR, [1]), msg)
+        assert raised.value.errno == errno.EOPNOTSUPP
+        assert sim.take_reports(OR3) == []

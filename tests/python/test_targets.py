@@ -147,3 +147,53 @@ def test_an_smbus2_driver_runs_unchanged_on_a_python_target(serial):
         # The LM75 there refuses the MCP9808's registers.
         with pytest.raises(OSError):
             Mcp9808(bus, 0x48)
+
+
+class PageWriter(Recorder):
+    """A target that sees the bounds of each transaction."""
+
+    def start(self, read):
+        self.calls.append(("start", read))
+
+    def stop(self):
+        self.calls.append(("stop",))
+
+
+@pytest.mark.parametrize(
+    "writes,seen",
+    [
+        ([66], [("start", False), ("write", bytes(61)), ("write", bytes(5)), ("stop",)]),
+        ([61, 5], [("start", False), ("write", bytes(61)), ("stop",), ("start", False), ("write", bytes(5)), ("stop",)]),
+    ],
+    ids=["one write of 66 bytes", "writes of 61 and 5 bytes"],
+)
+def test_target_sees_where_transactions_start_and_stop(writes, seen):
+    target = PageWriter()
+    sim.attach(0x40, target, OR3)
+    with sim.Adapter(OR3) as adapter:
+        for length in writes:
+            adapter.write(0x40, bytes(length))
+    assert target.calls == seen
+
+
+def test_start_and_stop_around_a_register_read_and_a_probe():
+    target = PageWriter()
+    sim.attach(0x40, target, OR3)
+    with sim.Adapter(OR3) as adapter:
+        adapter.write_read(0x40, b"\x07", 2)
+        assert adapter.probe(0x40)
+    assert target.calls == [
+        ("start", False), ("write", b"\x07"), ("start", True), ("read", 2), ("stop",),
+        ("start", False), ("write", b""), ("stop",),
+    ]
+
+
+def test_start_refusing_the_address_is_a_nack():
+    class Busy(PageWriter):
+        def start(self, read):
+            raise sim.Nack()
+
+    sim.attach(0x40, Busy(), OR3)
+    with sim.Adapter(OR3) as adapter, pytest.raises(OSError) as raised:
+        adapter.write(0x40, b"\x01")
+    assert raised.value.errno == errno.EREMOTEIO

@@ -52,7 +52,7 @@ def test_the_gil_is_free_while_the_adapter_waits():
     # during which this thread must run.
     bus = sim.SMBus(OR3)
     sim.set_fault("no_answer", count=1)
-    sim.take_reports(OR3)
+    sim.record_reports(serial=OR3)
     outcome = []
 
     def call():

@@ -13,10 +13,11 @@ answer through the real protocol engine and HID report layer:
 Devices written in Python join a bus with attach(address, target): the
 adapter calls target.write(data) and target.read(count). set_report_delay()
 slows the answers down like USB frames, set_fault() injects adapter faults,
-unplug() pulls an adapter, reset() starts afresh.
+unplug() pulls an adapter, reset() starts afresh, record_reports() and
+take_reports() show what went to an adapter.
 """
 
-from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, SMBusBase, i2c_msg
+from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, I2cFunc, SMBusBase, SMBusLike, i2c_msg
 from pellan_i2c.sim import busio
 from pellan_i2c.sim._core import (
     Adapter,
@@ -27,6 +28,7 @@ from pellan_i2c.sim._core import (
     clear_faults,
     detach,
     list_adapters,
+    record_reports,
     reset,
     serials,
     set_fault,
@@ -40,8 +42,10 @@ __all__ = [
     "AdapterInfo",
     "I2C_M_RD",
     "I2C_SMBUS_BLOCK_MAX",
+    "I2cFunc",
     "Nack",
     "SMBus",
+    "SMBusLike",
     "TargetError",
     "attach",
     "busio",
@@ -49,6 +53,7 @@ __all__ = [
     "detach",
     "i2c_msg",
     "list_adapters",
+    "record_reports",
     "reset",
     "serials",
     "set_fault",
@@ -63,8 +68,8 @@ class SMBus(SMBusBase):
 
 
     bus is a simulated adapter's serial number or an open
-    pellan_i2c.sim.Adapter; with three simulated adapters, None raises
-    ValueError. Everything else is as in pellan_i2c.SMBus.
+    pellan_i2c.sim.Adapter; without it the bus stays closed until open().
+    Everything else is as in pellan_i2c.SMBus.
     """
 
     _adapter_type = Adapter
