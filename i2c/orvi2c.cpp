@@ -119,15 +119,23 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
         SetLastError(EOrvError::Gone, DEVICE_NOT_FOUND);
         return false;
     }
+    // Taken before the device opens: a refused program never sees a report.
+    std::string holder;
+    if (!m_lock.Acquire(chosen.path, holder)) {
+        SetLastError(EOrvError::Busy, "Adapter in use by " + holder);
+        return false;
+    }
     if (!m_hid.OpenPath(chosen.path)) {
         const std::string error = m_hid.GetLastError();
         SetLastError(Mentions(error, HID_DENIED_TEXTS) ? EOrvError::AccessDenied
                                                        : EOrvError::UsbError,
                      error);
+        m_lock.Release();
         return false;
     }
     if (!HasAdapterReports()) {
         m_hid.Close();
+        m_lock.Release();
         return false;
     }
 
@@ -204,6 +212,8 @@ void COrvI2c::Disconnect()
         SendEnable(false, 0);
         m_hid.Close();
     }
+    // Only this process's handle: a copy that fork() made keeps the lock.
+    m_lock.Release();
     m_serialNumber.clear();
     m_productName.clear();
     m_firmware = 0;

@@ -9,6 +9,9 @@
 
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -47,6 +50,7 @@ private slots:
     void connectChoosesTheI2cInterface();
     void connectOnOtherInterfaceFindsNothing();
     void connectRefusesShortReports();
+    void connectRefusedWhileAnotherHoldsTheAdapter();
     void connectWithFailingSpeedUndoesTheConnection();
     void connectAgainLeavesFirst();
     void disconnectLeavesI2cMode();
@@ -475,6 +479,37 @@ void TestOrvI2c::connectRefusesShortReports()
     QVERIFY(!m_i2c->IsConnected());
     QCOMPARE(device->OpenHandleCount(), size_t(0));
     QCOMPARE(device->WriteCount(), size_t(0));
+}
+
+void TestOrvI2c::connectRefusedWhileAnotherHoldsTheAdapter()
+{
+    // An interface at a device node of the system, as the real stack lists
+    // them: a pseudo-terminal of this test's own.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        QSKIP("no pseudo-terminal to stand for a device node");
+    SSimHidInterface node;
+    node.path = ptsname(terminal);
+    node.vendorId = kVendorId;
+    node.productId = kProductIdOrv3;
+    node.serialNumber = L"NODE";
+    node.interfaceNumber = 2;
+    QVERIFY(CSimHidStack::Instance().Plug(node));
+
+    COrv3i2c holder;
+    QVERIFY2(holder.Connect(L"NODE", EI2cSpeed::Speed100k), holder.GetLastError().c_str());
+    QVERIFY(!m_i2c->Connect(L"NODE", EI2cSpeed::Speed100k));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Busy);
+    QCOMPARE(m_i2c->GetLastError(),
+             "Adapter in use by tst_orvi2c (process " + std::to_string(::getpid()) + ")");
+    QVERIFY(!m_i2c->IsConnected());
+    // Nothing of the refused connection reached the device.
+    QCOMPARE(CSimHidStack::Instance().Find(node.path)->OpenHandleCount(), size_t(1));
+
+    holder.Disconnect();
+    QVERIFY2(m_i2c->Connect(L"NODE", EI2cSpeed::Speed100k), m_i2c->GetLastError().c_str());
+    m_i2c->Disconnect();
+    ::close(terminal);
 }
 
 void TestOrvI2c::connectWithFailingSpeedUndoesTheConnection()
