@@ -798,8 +798,9 @@ def faults_stage(adapters):
 def start_window(adapter):
     """The window's checks on the adapter its device dialog offers first,
     while other stages use the other adapters."""
+    addresses = ",".join("0x%02x" % device["address"] for device in adapter.description["devices"])
     return start(["/usr/bin/python3", SOURCE + "/tests/usb/windowchecks.py", WINDOW, CLI,
-                  adapter.serial, adapter.path + "/UDC", adapter.udc])
+                  adapter.serial, adapter.path + "/UDC", adapter.udc, addresses])
 
 
 def finish_window(process):

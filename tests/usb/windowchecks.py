@@ -3,9 +3,10 @@
 driven through the accessibility bus as a screen reader would (with the
 helpers of tests/app/tst_atspi.py), on one virtual adapter.
 
-    windowchecks.py PROGRAM CLI SERIAL UDC-FILE UDC
+    windowchecks.py PROGRAM CLI SERIAL UDC-FILE UDC ADDRESSES
 
-Connects, writes and reads, searches the bus; keeps the adapter from the
+Connects, writes and reads, searches the bus (where ADDRESSES, separated by
+commas, must answer); keeps the adapter from the
 command-line tool CLI while connected, and says who holds it when the tool
 does; notices an unplug (the gadget unbound from its controller through
 UDC-FILE) and a re-plug; and an unplug between choosing the adapter and
@@ -171,7 +172,7 @@ class Window:
         return read
 
 
-def checks(window, cli, serial, udc_file, udc):
+def checks(window, cli, serial, udc_file, udc, addresses):
     def step(name, action):
         started = time.monotonic()
         try:
@@ -195,9 +196,9 @@ def checks(window, cli, serial, udc_file, udc):
 
     def search():
         row = window.act("Search")
-        if row[0] != "Search" or row[2] != "0x23, 0x48, 0x50":
+        if row[0] != "Search" or row[2] != ", ".join(addresses):
             raise ui.Failure("the search row is %r" % (row,))
-    step("the window's bus search finds 0x23, 0x48 and 0x50", search)
+    step("the window's bus search finds the devices at " + ", ".join(addresses), search)
 
     # Without XDG_RUNTIME_DIR, which the window has.
     env = {key: value for key, value in os.environ.items() if key != "XDG_RUNTIME_DIR"}
@@ -262,10 +263,11 @@ def checks(window, cli, serial, udc_file, udc):
 
 
 def main():
-    if len(sys.argv) != 6:
+    if len(sys.argv) != 7:
         print(__doc__, file=sys.stderr)
         return 2
     program, cli, serial, udc_file, udc = sys.argv[1:6]
+    addresses = ["0x%02X" % int(address, 16) for address in sys.argv[6].split(",")]
     missing = ui.missing_tools()
     if missing:
         result(False, "the window's checks", "missing: " + ", ".join(missing))
@@ -280,7 +282,7 @@ def main():
                     time.monotonic() - started), flush=True)
                 window = Window(session)
                 print("# the window is up after %.1f s" % (time.monotonic() - started), flush=True)
-                checks(window, cli, serial, udc_file, udc)
+                checks(window, cli, serial, udc_file, udc, addresses)
         except ui.Failure as failure:
             result(False, "the window's checks", str(failure))
             return 1
