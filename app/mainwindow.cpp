@@ -335,7 +335,7 @@ QString MainWindow::formatAddress(uint8_t address) const
 
 std::optional<uint8_t> MainWindow::parseAddress(const QString& text, bool eightBit) const
 {
-    return ParseI2cAddress(text, eightBit);
+    return ParseI2cAddress(text.trimmed(), eightBit);
 }
 
 std::optional<uint8_t> MainWindow::currentAddress() const

@@ -292,11 +292,12 @@ QString WatchDock::sourceKey() const
 
 SDecodingTexts WatchDock::ruleTexts() const
 {
+    // Blanks typed around a field's number are no part of it.
     return {m_format->currentText(),
             QString::number(m_shift->value()),
-            m_mask->text(),
-            m_scale->text(),
-            m_offset->text(),
+            m_mask->text().trimmed(),
+            m_scale->text().trimmed(),
+            m_offset->text().trimmed(),
             m_unit->text(),
             QString::number(m_decimals->value())};
 }

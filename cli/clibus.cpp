@@ -57,9 +57,10 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
         return ECliExit::NoConnection;
 
     const SI2cScan scan = RunScan(*adapter);
+    // What was probed is printed also when the adapter went away.
+    tool.Output().WriteScan(scan);
     if (!adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteScan(scan);
     if (scan.failures.empty())
         return ECliExit::Ok;
 
@@ -110,9 +111,9 @@ ECliExit CommandRead(CCliTool& tool, const QStringList& arguments)
         return ECliExit::NoConnection;
 
     const SI2cTransaction read = RunRead(*adapter, *address, *count);
+    tool.Output().WriteReadData(read);
     if (!read.ok && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteReadData(read);
     return tool.Judge(read, TransactionTypeText(read, tool.Options().eightBit));
 }
 
@@ -175,8 +176,8 @@ ECliExit CommandWrite(CCliTool& tool, const QStringList& arguments)
         return ECliExit::NoConnection;
 
     const SI2cTransaction write = RunWrite(*adapter, mode, *address, *bytes);
+    tool.Output().WriteTransaction(write);
     if (!write.ok && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteTransaction(write);
     return tool.Judge(write, TransactionTypeText(write, tool.Options().eightBit));
 }

@@ -98,8 +98,9 @@ const std::vector<SCliCommand>& CliCommands()
                                        "sample: the time the poll began, then the value that\n"
                                        "--format and the options after it decode, or the\n"
                                        "bytes without --format. Ends after --samples, or at\n"
-                                       "Ctrl+C or SIGTERM with exit status 0 once the last\n"
-                                       "line is out. A failed poll prints a failed sample\n"
+                                       "Ctrl+C or SIGTERM within one poll, with exit status\n"
+                                       "0; a line that a full pipe does not take is dropped.\n"
+                                       "A failed poll prints a failed sample\n"
                                        "and the watch goes on, a timeout too (exit status 1\n"
                                        "at the end); a lost adapter ends it (exit status 3)."),
          {"register", "reg-width", "interval", "samples", "format", "shift", "watch-mask", "scale",
@@ -124,10 +125,10 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "continue a command with mode start.")},
         {nullptr, "reg-width", "N",
          QT_TRANSLATE_NOOP("CCliTool", "The register pointer is N bytes (1 to 4), sent most\n"
-                                       "significant byte first; 1 by default. REG, VALUE and\n"
-                                       "the MASK of set are numbers as the i2c-tools take\n"
-                                       "them: hex with 0x, octal with a leading 0, decimal\n"
-                                       "otherwise.")},
+                                       "significant byte first; 1 by default. REG, VALUE,\n"
+                                       "MASK, COUNT and every other number but an address\n"
+                                       "are numbers as the i2c-tools take them: hex with 0x,\n"
+                                       "octal with a leading 0, decimal otherwise.")},
         {"r", "readback", nullptr,
          QT_TRANSLATE_NOOP("CCliTool", "Read the values back from REG afterwards and\n"
                                        "compare; a difference exits 1 and names the first\n"
@@ -142,9 +143,9 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "stays 0x00-0xFF; a dump covers at most 65536\n"
                                        "registers).")},
         {"v", "verbose", nullptr,
-         QT_TRANSLATE_NOOP("CCliTool", "First print one line per message as i2ctransfer\n"
-                                       "does, e.g.\n"
-                                       "msg 0: addr 0x50, write, len 1, buf 0x00")},
+         QT_TRANSLATE_NOOP("CCliTool", "Once sent, print one line per message sent, as\n"
+                                       "i2ctransfer -v does, a read with its bytes, e.g.\n"
+                                       "msg 1: addr 0x50, read, len 2, buf 0xff 0xff")},
         {nullptr, "register", "REG",
          QT_TRANSLATE_NOOP("CCliTool", "Write this register pointer before each read, with a\n"
                                        "start and no stop; the read follows after a repeated\n"
@@ -170,9 +171,9 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Then shift right by N bits, keeping the sign of the\n"
                                        "signed formats; 0 by default.")},
         {nullptr, "mask", "M",
-         QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (hex with 0x, or decimal, as\n"
-                                       "in the window's Watch); a masked value is never\n"
-                                       "negative."),
+         QT_TRANSLATE_NOOP("CCliTool", "Then keep the bits of M (0x hex, 0 octal or decimal,\n"
+                                       "as in the window's Watch, no wider than the\n"
+                                       "format); a masked value is never negative."),
          "watch-mask"},
         {nullptr, "scale", "X",
          QT_TRANSLATE_NOOP("CCliTool", "Then multiply by X, a number or a fraction such as\n"

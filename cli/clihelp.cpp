@@ -63,8 +63,13 @@ QString commandOptionsSection()
 } // namespace
 
 // The text around the tables in one place, so that it reads as it prints.
-QString CCliTool::HelpText(const QString& program, const QString& extra)
+QString CCliTool::HelpText(const QString& program, const QString& extra,
+                           const QString& exampleAdapter)
 {
+    // The examples name the adapter where several are attached (the demo),
+    // so that each runs as written.
+    const QString adapter =
+        exampleAdapter.isEmpty() ? QString() : QStringLiteral(" -a ") + exampleAdapter;
     return tr(R"(Usage: %1 [options] COMMAND [ARGS]
 
 Writes, reads and scans I2C buses through an Orvane3, Orvane5 or Orvane7
@@ -84,6 +89,8 @@ Options:
                         address shifted left by one (0xA0 for 0x50). The
                         grid of detect stays by 7-bit address.
   --json                Print JSON Lines instead of text.
+  -y, --yes             Accepted and ignored, as the i2c-tools' -y: no
+                        command asks for confirmation.
   -h, --help            Print this help and exit.
   --version             Print the version and exit.
 %3
@@ -97,7 +104,8 @@ Output:
     Read 0x23<TAB>0x80  NACK received<TAB>
   A successful read prints its bytes; detect prints the grid. get and
   transfer print the bytes read as i2cget does (0x17 0x80), dump prints
-  the grid of i2cdump, set prints nothing. watch prints a line per
+  the grid of i2cdump, set prints nothing (with -r the line of i2cset -r).
+  watch prints a line per
   sample: the time in ISO 8601 with milliseconds, a tab, and the value
   with its unit (the bytes without --format, "failed: " and the error
   for a failed poll), e.g.
@@ -118,7 +126,8 @@ Output:
 
 Exit status:
   0  every transaction succeeded; also a watch ended by Ctrl+C or SIGTERM
-     when no sample failed
+     when no sample failed (the other commands end at once at either,
+     as the i2c-tools do, and the shell sees the signal)
   1  an I2C transaction failed (NACK, timeout, bus error, arbitration
      lost); the adapter's text goes to stderr and into the output
   2  bad usage or bad input; nothing was sent to the bus
@@ -127,21 +136,21 @@ Exit status:
   4  the output could not be written (a full disk, a closed pipe or
      standard output); the reason goes to stderr
 
-Examples:
+Examples (run in the projects folder, where the example bh1750.i2cdev lies):
   %1 list
-  %1 detect
+  %1%4 detect
   %1 -a OR5-200107 -s 400k read 0x23 2
-  %1 write 0x50 10 DE AD BE EF
-  %1 --8bit read 0xA0 16
-  %1 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
-  %1 --json detect | jq '.found'
-  %1 get 0x48 0x00 2
-  %1 set -r 0x50 0x10 0xde 0xad
-  %1 --reg-width 2 dump -r 0x0000-0x003f 0x54 i
-  %1 transfer -v w1@0x50 0x10 r4
-  %1 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
-  %1 watch --csv --interval 100ms --samples 600 0x48 2 > log.csv
+  %1%4 write 0x50 10 DE AD BE EF
+  %1%4 --8bit read 0xA0 16
+  %1%4 run bh1750.i2cdev "Power On" "One Time H-Res" "Read Measurement"
+  %1%4 --json detect | jq '.found'
+  %1%4 get 0x48 0x00 2
+  %1%4 set -r 0x50 0x10 0xde 0xad
+  %1%4 dump -r 0x00-0x3f 0x50 i
+  %1%4 transfer -v w1@0x50 0x10 r4
+  %1%4 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
+  %1%4 watch --csv --interval 100ms --samples 20 0x48 2 > log.csv
 )")
-               .arg(program, commandsSection(), commandOptionsSection()) +
+               .arg(program, commandsSection(), commandOptionsSection(), adapter) +
            extra;
 }

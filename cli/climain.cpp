@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <unistd.h>
 
-int runCliProgram(int argc, char* argv[], const QString& helpExtra)
+int runCliProgram(int argc, char* argv[], const QString& helpExtra, const QString& exampleAdapter)
 {
     const bool stdoutClosed = ReserveStandardDescriptors();
     QCoreApplication app(argc, argv);
@@ -17,6 +17,6 @@ int runCliProgram(int argc, char* argv[], const QString& helpExtra)
     QTextStream out(&stdoutDevice);
     QTextStream err(stderr);
     CCliTool tool(out, err);
-    tool.SetHelpExtra(helpExtra);
+    tool.SetHelpExtra(helpExtra, exampleAdapter);
     return tool.Run(QCoreApplication::arguments());
 }

@@ -4,5 +4,7 @@
 
 // Runs the command-line tool on the process's arguments and standard
 // streams; the program and the demo program differ only in what they link
-// and plug in before calling this, and in what their --help adds at its end.
-int runCliProgram(int argc, char* argv[], const QString& helpExtra = QString());
+// and plug in before calling this, in what their --help adds at its end and
+// in the adapter its examples name.
+int runCliProgram(int argc, char* argv[], const QString& helpExtra = QString(),
+                  const QString& exampleAdapter = QString());

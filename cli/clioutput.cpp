@@ -241,9 +241,26 @@ void CCliOutput::WriteRegisterRead(const SRegisterRead& read, uint8_t address,
 void CCliOutput::WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg,
                                   bool masked, bool readback, const QString& mismatch)
 {
-    // Like i2cset, nothing on success; a failure goes to err.
-    if (!m_json)
+    if (!m_json) {
+        // i2cset prints nothing without -r, and one of its three lines
+        // with it once the write went.
+        if (!readback || !set.isWritten())
+            return;
+        const bool several = set.written.size() > 1;
+        if (!set.readback || !set.readback->ok()) {
+            m_out << "Warning - readback failed\n";
+        } else if (set.mismatch) {
+            m_out << "Warning - data mismatch - wrote " << I2cToolsBytes(set.written)
+                  << ", read back " << I2cToolsBytes(set.readback->data()) << '\n';
+        } else {
+            m_out << (several ? "Values " : "Value ") << I2cToolsBytes(set.written)
+                  << " written, readback matched\n";
+        }
+        m_out.flush();
         return;
+    }
+    static constexpr std::array<const char*, 4> STEPS = {nullptr, "old", "write", "readback"};
+    const char* step = STEPS[static_cast<size_t>(set.failedStep())];
     SJsonPairs extra = {{QStringLiteral("register"), registerValue(reg)}};
     if (masked) {
         extra.emplace_back(QStringLiteral("old"),
@@ -257,12 +274,16 @@ void CCliOutput::WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint
     const SI2cTransaction* last = set.readback && set.readback->read ? &*set.readback->read
                                   : set.write                        ? &*set.write
                                                                      : nullptr;
-    QString json = commandJson("set", address, set.failure(), last, dataText(set.written), extra);
+    extra.emplace_back(QStringLiteral("step"),
+                       step ? QJsonValue(QLatin1String(step)) : QJsonValue(QJsonValue::Null));
+    // Data only for what went to the device.
+    const QString written = set.isWritten() ? dataText(set.written) : QString();
+    QString json = commandJson("set", address, set.failure(), last, written, extra);
     if (set.mismatch && !set.failure()) {
         // The transactions went well; the values read back did not.
         SI2cTransaction failed = *last;
         failed.error = mismatch;
-        json = commandJson("set", address, &failed, last, dataText(set.written), extra);
+        json = commandJson("set", address, &failed, last, written, extra);
     }
     m_out << json << '\n';
     m_out.flush();
@@ -289,24 +310,20 @@ void CCliOutput::WriteRegisterDump(const SRegisterDump& dump, uint8_t address)
     m_out.flush();
 }
 
-void CCliOutput::WriteTransferMessages(const std::vector<STransferMessage>& messages)
-{
-    if (m_json)
-        return;
-    for (size_t k = 0; k < messages.size(); ++k)
-        m_out << TransferMessageLine(k, messages[k], m_eightBit) << '\n';
-    m_out.flush();
-}
-
 void CCliOutput::WriteTransfer(const std::vector<STransferMessage>& messages,
-                               const std::vector<SI2cTransaction>& transactions)
+                               const std::vector<SI2cTransaction>& transactions, bool verbose)
 {
     const bool ok = transactions.size() == messages.size() && transactions.back().ok;
     // A read is always the last message: its bytes are the data.
     const bool readDone = ok && messages.back().read;
     if (!m_json) {
-        if (readDone && messages.back().length > 0)
-            m_out << I2cToolsBytes(transactions.back().data) << '\n';
+        for (size_t k = 0; k < transactions.size() && transactions[k].ok; ++k) {
+            if (verbose)
+                m_out << TransferMessageLine(k, messages[k], transactions[k].data, m_eightBit)
+                      << '\n';
+            else if (messages[k].read && messages[k].length > 0)
+                m_out << I2cToolsBytes(transactions[k].data) << '\n';
+        }
         m_out.flush();
         return;
     }

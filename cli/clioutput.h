@@ -52,22 +52,25 @@ public:
     // read failed; JSON type "get" with the register (null for the current
     // pointer).
     void WriteRegisterRead(const SRegisterRead& read, uint8_t address, std::optional<uint32_t> reg);
-    // set: nothing as text, as i2cset; JSON type "set" with the register,
-    // "old" (masked) and "readback" (asked), and mismatch as the error of a
-    // read-back that differed.
+    // set: as text what i2cset -r prints once the write went ("Value 0x55
+    // written, readback matched", "Warning - data mismatch - ...",
+    // "Warning - readback failed"), nothing without a read-back. JSON type
+    // "set" with the register, "old" (masked), "readback" (asked), "step"
+    // (the step that failed: "old", "write" or "readback"; null when none
+    // did), data only when the values were written, and mismatch as the
+    // error of a read-back that differed.
     void WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg, bool masked,
                           bool readback, const QString& mismatch);
     // dump: i2cdump's grid; JSON type "dump" with "first", "last" and every
     // byte in data, XX for a failed one.
     void WriteRegisterDump(const SRegisterDump& dump, uint8_t address);
-    // transfer --verbose: one line per message as i2ctransfer prints it,
-    // before anything is sent (text only).
-    void WriteTransferMessages(const std::vector<STransferMessage>& messages);
-    // transfer: the bytes of the read message as i2cget prints them (no line
-    // for a read of nothing); JSON type "transfer" with "messages", one
-    // transaction object per message sent.
+    // transfer, after sending, as i2ctransfer prints it: the bytes of a read
+    // message ("0x17 0x80"; no line for a read of nothing), or with verbose
+    // a line per message sent, a read with its bytes. JSON type "transfer"
+    // with "messages", one transaction object per message that went to the
+    // adapter, and "ok":false unless all were sent.
     void WriteTransfer(const std::vector<STransferMessage>& messages,
-                       const std::vector<SI2cTransaction>& transactions);
+                       const std::vector<SI2cTransaction>& transactions, bool verbose);
     // watch, before the first sample: with csv the header line of the CSV
     // columns, else nothing.
     void WriteWatchHeader(bool csv);

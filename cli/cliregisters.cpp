@@ -3,9 +3,9 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
+#include "numbers/parsenumber.h"
 #include "transactions/hexlines.h"
 #include "transactions/i2caddress.h"
-#include "transactions/i2cnumber.h"
 #include "transactions/registeraccess.h"
 #include "transactions/registerdump.h"
 
@@ -28,12 +28,13 @@ QString registerText(uint32_t reg)
 
 std::optional<uint8_t> readByte(CCliTool& tool, const QString& text, const QString& what)
 {
-    const std::optional<uint32_t> value = ParseI2cNumber(text, 0xFF);
+    QString reason;
+    const std::optional<uint64_t> value = ParseNumber(text, ENumberSyntax::I2cTools, 0xFF, &reason);
     if (value)
         return static_cast<uint8_t>(*value);
-    tool.Usage(tr("invalid %1 %2. Give a byte from 0 to 255 as hex with 0x, octal with 0 or "
+    tool.Usage(tr("invalid %1 %2: %3. Give a byte from 0 to 255 as hex with 0x, octal with 0 or "
                   "decimal, e.g. 0x1F.")
-                   .arg(what, CCliTool::Quoted(text)));
+                   .arg(what, CCliTool::Quoted(text), reason));
     return std::nullopt;
 }
 
@@ -56,22 +57,29 @@ std::optional<int> CliRegisterWidth(CCliTool& tool)
     if (!tool.IsSet(QStringLiteral("reg-width")))
         return 1;
     const QString text = tool.Value(QStringLiteral("reg-width"));
-    const std::optional<uint32_t> width = ParseI2cNumber(text, REGISTER_WIDTH_MAX);
+    QString reason;
+    const std::optional<uint64_t> width =
+        ParseNumber(text, ENumberSyntax::I2cTools, REGISTER_WIDTH_MAX, &reason);
     if (width && IsRegisterWidthValid(static_cast<int>(*width)))
         return static_cast<int>(*width);
-    tool.Usage(tr("invalid --reg-width %1. Give the bytes of the register pointer, 1 to 4.")
-                   .arg(CCliTool::Quoted(text)));
+    if (width)
+        reason = tr("a pointer has at least 1 byte");
+    tool.Usage(tr("invalid --reg-width %1: %2. Give the bytes of the register pointer, 1 to 4.")
+                   .arg(CCliTool::Quoted(text), reason));
     return std::nullopt;
 }
 
 std::optional<uint32_t> CliRegister(CCliTool& tool, const QString& text, int width)
 {
-    const std::optional<uint32_t> reg = ParseI2cNumber(text, MaxRegister(width));
+    QString reason;
+    const std::optional<uint64_t> reg =
+        ParseNumber(text, ENumberSyntax::I2cTools, MaxRegister(width), &reason);
     if (reg)
-        return reg;
-    tool.Usage(tr("invalid register %1. Give a register from 0 to %2 (a pointer of %3 byte(s); "
-                  "--reg-width sets it) as hex with 0x, octal with 0 or decimal, e.g. 0x10.")
-                   .arg(CCliTool::Quoted(text), registerText(MaxRegister(width)))
+        return static_cast<uint32_t>(*reg);
+    tool.Usage(tr("invalid register %1: %2. Give a register from 0 to %3 (a pointer of %4 "
+                  "byte(s); --reg-width sets it) as hex with 0x, octal with 0 or decimal, e.g. "
+                  "0x10.")
+                   .arg(CCliTool::Quoted(text), reason, registerText(MaxRegister(width)))
                    .arg(width));
     return std::nullopt;
 }
@@ -131,9 +139,10 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
         return status;
     const SRegisterRead read = reg ? RunRegisterRead(*adapter, *address, *reg, *width, count)
                                    : RunCurrentRead(*adapter, *address, count);
+    // Printed also when the adapter went away: it says what was sent.
+    tool.Output().WriteRegisterRead(read, *address, reg);
     if (!read.ok() && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteRegisterRead(read, *address, reg);
     if (read.ok())
         return ECliExit::Ok;
     return tool.Judge(*read.failure(), failureText(tool, read, *address, reg, *width));
@@ -182,9 +191,6 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
         return status;
     const SRegisterSet set =
         RunRegisterSet(*adapter, *address, *reg, *width, values, mask, readback);
-    if (!set.ok() && !adapter->IsPresent())
-        return tool.ConnectionLost(*adapter);
-
     QString mismatch;
     if (set.mismatch) {
         const size_t offset = *set.mismatch;
@@ -194,8 +200,26 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
                        .arg(registerText(*reg), HexByte(set.written[offset]));
     }
     tool.Output().WriteRegisterSet(set, *address, *reg, mask.has_value(), readback, mismatch);
-    if (const SI2cTransaction* failure = set.failure())
-        return tool.Judge(*failure, TransactionTypeText(*failure, tool.Options().eightBit));
+    if (!set.ok() && !adapter->IsPresent())
+        return tool.ConnectionLost(*adapter);
+    if (const SI2cTransaction* failure = set.failure()) {
+        const QString hint = tool.FailureHint(*failure);
+        switch (set.failedStep()) {
+        case ERegisterSetStep::OldValue:
+            return tool.Fail(ECliExit::Failed,
+                             tr("reading the old value of register %1 for --mask failed: %2. "
+                                "Nothing was written. %3")
+                                 .arg(registerText(*reg), failure->error, hint));
+        case ERegisterSetStep::Readback:
+            return tool.Fail(ECliExit::Failed,
+                             tr("reading back register %1 failed: %2. The values were written; "
+                                "only their check failed. %3")
+                                 .arg(registerText(*reg), failure->error, hint));
+        default:
+            return tool.Fail(ECliExit::Failed, tr("writing register %1 failed: %2. %3")
+                                                   .arg(registerText(*reg), failure->error, hint));
+        }
+    }
     if (set.mismatch) {
         return tool.Fail(ECliExit::Failed,
                          tr("the read-back differs: %1. The register may be read-only, keep "
@@ -244,22 +268,29 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     if (tool.IsSet(QStringLiteral("range"))) {
         const QString text = tool.Value(QStringLiteral("range"));
         const QStringList ends = text.split(QLatin1Char('-'));
-        const std::optional<uint32_t> from =
-            ends.size() == 2 ? ParseI2cNumber(ends[0], MaxRegister(*width)) : std::nullopt;
-        const std::optional<uint32_t> to =
-            ends.size() == 2 ? ParseI2cNumber(ends[1], MaxRegister(*width)) : std::nullopt;
+        QString reason = tr("it is not two numbers joined by -");
+        std::optional<uint64_t> from;
+        std::optional<uint64_t> to;
+        if (ends.size() == 2) {
+            from = ParseNumber(ends[0], ENumberSyntax::I2cTools, MaxRegister(*width), &reason);
+            if (from)
+                to = ParseNumber(ends[1], ENumberSyntax::I2cTools, MaxRegister(*width), &reason);
+            if (to && *from > *to)
+                reason = tr("FIRST is above LAST");
+        }
         if (!from || !to || *from > *to) {
-            return tool.Usage(tr("invalid range %1. Give FIRST-LAST, two registers from 0 to %2 "
-                                 "with FIRST not above LAST, e.g. --range 0x10-0x1f.")
-                                  .arg(CCliTool::Quoted(text), registerText(MaxRegister(*width))));
+            return tool.Usage(
+                tr("invalid range %1: %2. Give FIRST-LAST, two registers from 0 "
+                   "to %3 with FIRST not above LAST, e.g. --range 0x10-0x1f.")
+                    .arg(CCliTool::Quoted(text), reason, registerText(MaxRegister(*width))));
         }
         if (*to - *from >= REGISTER_DUMP_MAX_COUNT) {
             return tool.Usage(tr("the range %1 holds more than %2 registers. Dump it in parts.")
                                   .arg(CCliTool::Quoted(text))
                                   .arg(REGISTER_DUMP_MAX_COUNT));
         }
-        first = *from;
-        last = *to;
+        first = static_cast<uint32_t>(*from);
+        last = static_cast<uint32_t>(*to);
     }
 
     ECliExit status = ECliExit::Ok;

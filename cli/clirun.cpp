@@ -142,9 +142,9 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
 
     for (const SI2cCommand& command : commands) {
         const SI2cTransaction transaction = RunCommand(*adapter, device.GetAddress(), command);
+        tool.Output().WriteTransaction(transaction, command.label);
         if (!transaction.ok && !adapter->IsPresent())
             return tool.ConnectionLost(*adapter, command.label);
-        tool.Output().WriteTransaction(transaction, command.label);
         // Results that cannot be reported are not worth more bus traffic.
         if (tool.OutputFailed())
             return ECliExit::OutputFailed;

@@ -1,9 +1,30 @@
 #include "cli/clistdout.h"
 
+#include "cli/clisignals.h"
+
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
+
+namespace {
+
+// The next piece to write while a stop can come: at most PIPE_BUF bytes, so
+// that a pipe with room takes it whole without blocking, ending after a
+// line where one ends in it, so that what gives way is whole lines.
+qint64 pieceSize(const char* data, qint64 size)
+{
+    if (size <= PIPE_BUF)
+        return size;
+    const char* end = data + PIPE_BUF;
+    const auto lastLineEnd =
+        std::find(std::make_reverse_iterator(end), std::make_reverse_iterator(data), '\n');
+    return lastLineEnd.base() == data ? PIPE_BUF : lastLineEnd.base() - data;
+}
+
+} // namespace
 
 CCliStdout::CCliStdout(int fd) : m_fd(fd)
 {
@@ -17,13 +38,22 @@ qint64 CCliStdout::readData(char*, qint64)
 
 qint64 CCliStdout::writeData(const char* data, qint64 size)
 {
+    CCliStopSignals* const stop = CCliStopSignals::Current();
     qint64 written = 0;
     while (written < size) {
+        qint64 piece = size - written;
+        if (stop) {
+            // A stop while the reader takes nothing more drops the rest:
+            // the command ends now rather than when the reader reads.
+            if (!stop->WaitWritable(m_fd))
+                return size;
+            piece = pieceSize(data + written, piece);
+        }
         ssize_t n = -1;
         if (m_fd < 0)
             errno = EBADF;
         else
-            n = ::write(m_fd, data + written, static_cast<size_t>(size - written));
+            n = ::write(m_fd, data + written, static_cast<size_t>(piece));
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0) {

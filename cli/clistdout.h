@@ -5,7 +5,8 @@
 // Standard output as the command-line tool writes it: every write goes
 // straight to the file descriptor, and a failed one leaves the system's
 // reason ("No space left on device") as the error string, so that nothing
-// is lost unnoticed.
+// is lost unnoticed. While CCliStopSignals lives, a write that would block
+// (a full pipe) gives way to a stop: what is left of it is dropped.
 class CCliStdout : public QIODevice {
 public:
     // Writes to fd; -1 stands for an output that was closed when the

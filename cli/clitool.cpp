@@ -2,6 +2,7 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
+#include "numbers/parsenumber.h"
 #include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
@@ -51,6 +52,8 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
         QCommandLineOption(QStringLiteral("8bit")),
         QCommandLineOption(QStringLiteral("json")),
         QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
+        // The i2c-tools' "yes, no confirmation": there is none to skip.
+        QCommandLineOption(QStringList{QStringLiteral("y"), QStringLiteral("yes")}),
         QCommandLineOption(QStringLiteral("version")),
     });
     const std::map<QString, int> uses = shortNameUses();
@@ -73,14 +76,41 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
     return parser;
 }
 
+// Marks an argument that is a negative number ("-1", "-40", "-0.5"), so that
+// the parser takes it for a value and not for the short options "-1": the
+// command then says what is wrong with it (a count takes no sign), and an
+// offset of -40 stays a value.
+const QString NEGATIVE_MARK = QStringLiteral("\uE000");
+
+QStringList markNegativeNumbers(QStringList arguments)
+{
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& argument = arguments[i];
+        if (argument == QLatin1String("--"))
+            break;
+        if (argument.size() > 1 && argument[0] == u'-' &&
+            (argument[1].isDigit() || argument[1] == u'.'))
+            arguments[i].prepend(NEGATIVE_MARK);
+    }
+    return arguments;
+}
+
+QString unmarked(QString text)
+{
+    if (text.startsWith(NEGATIVE_MARK))
+        text.remove(0, NEGATIVE_MARK.size());
+    return text;
+}
+
 } // namespace
 
 CCliTool::CCliTool(QTextStream& out, QTextStream& err) : m_out(out), m_err(err) {}
 
 CCliTool::~CCliTool() = default;
 
-int CCliTool::Run(const QStringList& arguments)
+int CCliTool::Run(const QStringList& givenArguments)
 {
+    const QStringList arguments = markNegativeNumbers(givenArguments);
     m_program = arguments.isEmpty() ? QString() : QFileInfo(arguments.first()).fileName();
     if (m_program.isEmpty())
         m_program = DEFAULT_PROGRAM;
@@ -122,7 +152,7 @@ int CCliTool::Run(const QStringList& arguments)
     }
     const QCommandLineParser& parser = *m_parser;
     if (parser.isSet(QStringLiteral("help"))) {
-        m_out << HelpText(m_program, m_helpExtra);
+        m_out << HelpText(m_program, m_helpExtra, m_exampleAdapter);
         return Finish(ECliExit::Ok);
     }
     if (parser.isSet(QStringLiteral("version"))) {
@@ -134,7 +164,9 @@ int CCliTool::Run(const QStringList& arguments)
         return Finish(*refused);
     m_output = std::make_unique<CCliOutput>(m_out, m_options.json, m_options.eightBit);
 
-    QStringList positional = parser.positionalArguments();
+    QStringList positional;
+    for (const QString& argument : parser.positionalArguments())
+        positional.append(unmarked(argument));
     QStringList names;
     for (const SCliCommand& entry : CliCommands())
         names.append(QLatin1String(entry.name));
@@ -158,8 +190,24 @@ int CCliTool::Run(const QStringList& arguments)
                    CliCommandTakes(*command, candidate);
         });
         if (!own) {
-            return Finish(
-                Usage(tr("--%1 belongs to %2. Leave it out.").arg(name, CliCommandsTaking(name))));
+            // An i2c-tools habit: i2cset's -m is the mask, here --mask.
+            QString instead;
+            if (option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)) {
+                for (const SCliCommandOption& candidate : options) {
+                    const QString longName = QLatin1String(candidate.longName);
+                    if (CliCommandTakes(*command, candidate) &&
+                        longName.startsWith(QLatin1String(option.shortName))) {
+                        instead = tr(" %1's own option is --%2.")
+                                      .arg(QLatin1String(command->name), longName);
+                    }
+                }
+            }
+            const QString given =
+                option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)
+                    ? QStringLiteral("-%1 (--%2)").arg(QLatin1String(option.shortName), name)
+                    : QStringLiteral("--") + name;
+            return Finish(Usage(tr("%1 belongs to %2.%3 Leave it out.")
+                                    .arg(given, CliCommandsTaking(name), instead)));
         }
     }
     return Finish(command->run(*this, positional));
@@ -197,21 +245,21 @@ bool CCliTool::IsSet(const QString& option) const
 
 QString CCliTool::Value(const QString& option) const
 {
-    return m_parser ? m_parser->value(option) : QString();
+    return m_parser ? unmarked(m_parser->value(option)) : QString();
 }
 
 std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
 {
     SCliOptions& options = m_options;
     if (parser.isSet(QStringLiteral("adapter"))) {
-        options.serial = parser.value(QStringLiteral("adapter"));
+        options.serial = unmarked(parser.value(QStringLiteral("adapter")));
         if (options.serial.isEmpty()) {
             return Usage(
                 tr("--adapter needs a serial number; \"%1 list\" shows them.").arg(m_program));
         }
     }
     if (parser.isSet(QStringLiteral("speed"))) {
-        const QString name = parser.value(QStringLiteral("speed")).trimmed();
+        const QString name = unmarked(parser.value(QStringLiteral("speed"))).trimmed();
         bool known = false;
         for (const SAdapterSpeed& entry : ADAPTER_SPEEDS) {
             if (name.compare(QLatin1String(entry.name), Qt::CaseInsensitive) == 0) {
@@ -228,7 +276,7 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
         }
     }
     if (parser.isSet(QStringLiteral("pull-ups"))) {
-        const QString value = parser.value(QStringLiteral("pull-ups")).trimmed();
+        const QString value = unmarked(parser.value(QStringLiteral("pull-ups"))).trimmed();
         if (value.compare(QLatin1String("on"), Qt::CaseInsensitive) == 0) {
             options.pullUps = true;
         } else if (value.compare(QLatin1String("off"), Qt::CaseInsensitive) == 0) {
@@ -365,38 +413,45 @@ QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
 
 std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
 {
-    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit);
+    QString reason;
+    const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit, &reason);
     if (address)
         return address;
     if (m_options.eightBit) {
-        Usage(tr("invalid address %1. With --8bit give a hex address from 0x00 to 0xFF, e.g. "
-                 "0xA0.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. With --8bit give a hex address from 0x00 to 0xFF, "
+                 "e.g. 0xA0.")
+                  .arg(Quoted(text), reason));
     } else {
-        Usage(tr("invalid address %1. Give a hex 7-bit address from 0x00 to 0x7F, e.g. 0x50, "
-                 "or the 8-bit form with --8bit.")
-                  .arg(Quoted(text)));
+        Usage(tr("invalid address %1: %2. Give a hex 7-bit address from 0x00 to 0x7F, e.g. "
+                 "0x50, or the 8-bit form with --8bit.")
+                  .arg(Quoted(text), reason));
     }
     return std::nullopt;
 }
 
 std::optional<size_t> CCliTool::ParseCount(const QString& text)
 {
-    bool ok = false;
-    const uint value = text.toUInt(&ok, 10);
-    const bool digitsOnly =
-        std::all_of(text.cbegin(), text.cend(), [](QChar c) { return c >= u'0' && c <= u'9'; });
-    if (ok && digitsOnly && value >= 1 && value <= MAX_READ_COUNT)
-        return value;
-    Usage(tr("invalid byte count %1. Give a decimal number from 1 to 65535 (256 on the "
-             "Orvane5).")
-              .arg(Quoted(text)));
+    QString reason;
+    const std::optional<uint64_t> value =
+        ParseNumber(text, ENumberSyntax::I2cTools, MAX_READ_COUNT, &reason);
+    if (value && *value >= 1)
+        return static_cast<size_t>(*value);
+    if (value)
+        reason = tr("a read takes at least 1 byte");
+    Usage(tr("invalid byte count %1: %2. Give a number from 1 to 65535 (256 on the Orvane5).")
+              .arg(Quoted(text), reason));
     return std::nullopt;
 }
 
 ECliExit CCliTool::Usage(const QString& message)
 {
     return Fail(ECliExit::Usage, message);
+}
+
+void CCliTool::Warn(const QString& line)
+{
+    m_err << line << '\n';
+    m_err.flush();
 }
 
 ECliExit CCliTool::Fail(ECliExit status, const QString& message)

@@ -59,10 +59,17 @@ public:
     // returns the exit status.
     int Run(const QStringList& arguments);
 
-    // The text of --help for a program of this name; extra goes at its end.
-    static QString HelpText(const QString& program, const QString& extra = QString());
-    // Appended to --help, for what a program adds (the demo's environment).
-    void SetHelpExtra(const QString& extra) { m_helpExtra = extra; }
+    // The text of --help for a program of this name; extra goes at its end,
+    // and the examples name exampleAdapter with -a where it is not empty.
+    static QString HelpText(const QString& program, const QString& extra = QString(),
+                            const QString& exampleAdapter = QString());
+    // Appended to --help, for what a program adds (the demo's environment),
+    // and the adapter its examples name (the demo has three attached).
+    void SetHelpExtra(const QString& extra, const QString& exampleAdapter = QString())
+    {
+        m_helpExtra = extra;
+        m_exampleAdapter = exampleAdapter;
+    }
 
     // --- For the commands -------------------------------------------------
 
@@ -95,6 +102,9 @@ public:
     std::optional<size_t> ParseCount(const QString& text);
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
+    // A line on err as it stands, without the program's name: the i2c-tools'
+    // own warnings, matched to the character.
+    void Warn(const QString& line);
 
     // The text in double quotes, with control characters, the quote and the
     // backslash escaped as in C, so that a message stays one readable line;
@@ -115,6 +125,7 @@ private:
     QTextStream& m_err;
     QString m_program;
     QString m_helpExtra;
+    QString m_exampleAdapter;
     SCliOptions m_options;
     std::unique_ptr<QCommandLineParser> m_parser;
     std::unique_ptr<CCliOutput> m_output;

@@ -29,17 +29,18 @@ ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments)
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
 
-    if (tool.IsSet(QStringLiteral("verbose"))) {
-        tool.Output().WriteTransferMessages(messages);
-        // Results that cannot be reported are not worth the bus traffic.
-        if (tool.OutputFailed())
-            return ECliExit::OutputFailed;
-    }
     const std::vector<SI2cTransaction> transactions = RunTransfer(*adapter, messages);
     const SI2cTransaction& last = transactions.back();
+    if (!last.ok) {
+        // As i2ctransfer warns, before it prints the messages that went.
+        tool.Warn(tr("Warning: only %1/%2 messages were sent")
+                      .arg(transactions.size() - 1)
+                      .arg(messages.size()));
+    }
+    // Printed also when the adapter went away: part of it may have been sent.
+    tool.Output().WriteTransfer(messages, transactions, tool.IsSet(QStringLiteral("verbose")));
     if (!last.ok && !adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
-    tool.Output().WriteTransfer(messages, transactions);
     if (last.ok)
         return ECliExit::Ok;
     const size_t index = transactions.size() - 1;

@@ -3,133 +3,25 @@
 
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
+#include "cli/clisignals.h"
+#include "numbers/parsenumber.h"
 #include "transactions/watch.h"
 
 #include <QDateTime>
 
 #include <algorithm>
 #include <array>
-#include <cerrno>
 #include <chrono>
-#include <csignal>
-#include <fcntl.h>
-#include <poll.h>
-#include <unistd.h>
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using Clock = CCliStopSignals::Clock;
 
 constexpr int DEFAULT_INTERVAL_MS = 1000;
-constexpr std::array<int, 2> STOP_SIGNALS = {SIGINT, SIGTERM};
 
 QString tr(const char* text)
 {
     return CCliTool::tr(text);
-}
-
-volatile std::sig_atomic_t stopRequested = 0;
-int wakeFd = -1; // the self-pipe's write end, while a watch runs
-
-// Only async-signal-safe work: a flag, and a byte that wakes the wait.
-void onStopSignal(int)
-{
-    const int saved = errno;
-    stopRequested = 1;
-    if (wakeFd >= 0) {
-        const char byte = 0;
-        [[maybe_unused]] const ssize_t written = ::write(wakeFd, &byte, 1);
-    }
-    errno = saved;
-}
-
-// While it lives, SIGINT and SIGTERM ask the watch to end instead of ending
-// the process. Outside WaitUntil they are held back, so that no poll (whose
-// wait for the adapter a signal would cut short) and no line of output is
-// interrupted; one that came meanwhile ends the next wait at once. A signal
-// that was ignored when the program started stays ignored, as shells expect
-// of background jobs.
-class CStopSignals {
-public:
-    CStopSignals()
-    {
-        stopRequested = 0;
-        if (::pipe2(m_pipe.data(), O_CLOEXEC | O_NONBLOCK) == 0)
-            wakeFd = m_pipe[1];
-        else
-            m_pipe = {-1, -1};
-        sigset_t held;
-        sigemptyset(&held);
-        for (int signal : STOP_SIGNALS)
-            sigaddset(&held, signal);
-        pthread_sigmask(SIG_BLOCK, &held, &m_oldMask);
-        for (size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
-            struct sigaction action = {};
-            sigaction(STOP_SIGNALS[i], nullptr, &m_oldActions[i]);
-            if (m_oldActions[i].sa_handler == SIG_IGN)
-                continue;
-            action.sa_handler = onStopSignal;
-            sigemptyset(&action.sa_mask);
-            action.sa_flags = SA_RESTART;
-            m_installed[i] = sigaction(STOP_SIGNALS[i], &action, nullptr) == 0;
-        }
-    }
-
-    ~CStopSignals()
-    {
-        // The mask first: a signal still held back goes to the watch's
-        // handler, not to the default action that would end the process.
-        pthread_sigmask(SIG_SETMASK, &m_oldMask, nullptr);
-        for (size_t i = 0; i < STOP_SIGNALS.size(); ++i) {
-            if (m_installed[i])
-                sigaction(STOP_SIGNALS[i], &m_oldActions[i], nullptr);
-        }
-        wakeFd = -1;
-        for (int fd : m_pipe) {
-            if (fd >= 0)
-                ::close(fd);
-        }
-    }
-
-    CStopSignals(const CStopSignals&) = delete;
-    CStopSignals& operator=(const CStopSignals&) = delete;
-
-    // Waits until the deadline; false as soon as a stop was asked for.
-    bool WaitUntil(Clock::time_point deadline)
-    {
-        while (!stopRequested) {
-            const Clock::duration left = deadline - Clock::now();
-            if (left <= Clock::duration::zero())
-                return true;
-            const auto seconds = std::chrono::floor<std::chrono::seconds>(left);
-            const timespec timeout = {
-                static_cast<time_t>(seconds.count()),
-                static_cast<long>(std::chrono::nanoseconds(left - seconds).count())};
-            pollfd wake = {m_pipe[0], POLLIN, 0};
-            // The signals are let through only here, atomically with the wait.
-            ::ppoll(&wake, m_pipe[0] >= 0 ? 1 : 0, &timeout, &m_oldMask);
-        }
-        return false;
-    }
-
-private:
-    std::array<int, 2> m_pipe = {-1, -1};
-    sigset_t m_oldMask = {};
-    std::array<struct sigaction, STOP_SIGNALS.size()> m_oldActions = {};
-    std::array<bool, STOP_SIGNALS.size()> m_installed = {};
-};
-
-// Decimal digits alone, 1 or more.
-std::optional<qint64> parseSamples(const QString& text)
-{
-    bool ok = false;
-    const qint64 value = text.toLongLong(&ok, 10);
-    const bool digitsOnly = !text.isEmpty() && std::all_of(text.cbegin(), text.cend(), [](QChar c) {
-        return c >= u'0' && c <= u'9';
-    });
-    if (ok && digitsOnly && value >= 1)
-        return value;
-    return std::nullopt;
 }
 
 struct SDecodingOption {
@@ -228,23 +120,30 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     int intervalMs = DEFAULT_INTERVAL_MS;
     if (tool.IsSet(QStringLiteral("interval"))) {
         const QString text = tool.Value(QStringLiteral("interval"));
-        const std::optional<int> parsed = ParseWatchInterval(text, nullptr);
+        QString error;
+        const std::optional<int> parsed = ParseWatchInterval(text, &error);
         if (!parsed) {
-            return tool.Usage(tr("invalid --interval %1. Give 10ms to 1h as a number and a unit, "
-                                 "e.g. 100ms, 2s, 1.5s or 1min.")
-                                  .arg(CCliTool::Quoted(text)));
+            // The shared text is a sentence; here it follows "program: ".
+            if (!error.isEmpty())
+                error[0] = error[0].toLower();
+            return tool.Usage(error);
         }
         intervalMs = *parsed;
     }
     std::optional<qint64> samples;
     if (tool.IsSet(QStringLiteral("samples"))) {
         const QString text = tool.Value(QStringLiteral("samples"));
-        samples = parseSamples(text);
-        if (!samples) {
-            return tool.Usage(tr("invalid --samples %1. Give a decimal number of 1 or more, or "
+        QString reason;
+        const std::optional<uint64_t> parsed =
+            ParseNumber(text, ENumberSyntax::I2cTools, INT64_MAX, &reason);
+        if (parsed && *parsed == 0)
+            reason = tr("a watch takes at least 1 sample");
+        if (!parsed || *parsed == 0) {
+            return tool.Usage(tr("invalid --samples %1: %2. Give a number of 1 or more, or "
                                  "leave it out to watch until Ctrl+C.")
-                                  .arg(CCliTool::Quoted(text)));
+                                  .arg(CCliTool::Quoted(text), reason));
         }
+        samples = static_cast<qint64>(*parsed);
     }
 
     ECliExit status = ECliExit::Ok;
@@ -262,28 +161,34 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     if (!adapter)
         return status;
 
-    CStopSignals stopSignals;
+    CCliStopSignals stopSignals;
     CCliOutput& output = tool.Output();
     output.WriteWatchHeader(csv);
     const Clock::duration interval = std::chrono::milliseconds(intervalMs);
-    const Clock::time_point start = Clock::now();
+    // The first poll's start, so that its sample is at 0 seconds exactly.
+    Clock::time_point start = Clock::now();
     qint64 slot = 0;
     qint64 taken = 0;
     qint64 failed = 0;
     SWatchSample firstFailure;
     SWatchPoll firstFailedPoll;
-    while (!tool.OutputFailed() && (!samples || taken < *samples) &&
+    // A stop is looked for after every poll and every line, also when the
+    // next slot is due at once (a poll as long as the interval, a hung
+    // adapter): then no wait would let it through.
+    while (!tool.OutputFailed() && (!samples || taken < *samples) && !stopSignals.StopRequested() &&
            stopSignals.WaitUntil(start + slot * interval)) {
         const Clock::time_point began = Clock::now();
+        if (taken == 0)
+            start = began;
         const qint64 epochMs = QDateTime::currentMSecsSinceEpoch();
         const SWatchPoll poll = RunWatchPoll(*adapter, source);
-        if (!poll.ok && !adapter->IsPresent())
-            return tool.ConnectionLost(*adapter);
         SWatchSample sample = MakeWatchSample(poll, rule.value_or(SDecodingRule()), epochMs,
                                               std::chrono::duration<double>(began - start).count());
         if (!rule)
             sample.value.reset();
         output.WriteWatchSample(sample, poll, source, rule, csv);
+        if (!poll.ok && !adapter->IsPresent())
+            return tool.ConnectionLost(*adapter);
         ++taken;
         if (!sample.error.isEmpty() && failed++ == 0) {
             firstFailure = sample;

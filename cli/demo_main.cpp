@@ -16,9 +16,10 @@ Environment (the demo program only):
   PELLAN_SIM_FAULT=KIND[:AFTER]
                         Break the bus of every simulated adapter: KIND is
                         bus-error, arbitration-lost, no-answer (the adapter
-                        stops answering) or unplug. AFTER write and read
-                        requests pass unharmed first (default 0); from
-                        then on the fault lasts.
+                        stops answering) or unplug. AFTER answer reports
+                        pass unharmed first (default 0; one per write, one
+                        per 62 bytes read), so a fault can strike in the
+                        middle of a long read; from then on it lasts.
   PELLAN_SIM_REPORT_DELAY_US=N
                         Each answer report of the adapters takes N
                         microseconds (default 0); 1000 behaves like a real
@@ -39,5 +40,7 @@ int main(int argc, char* argv[])
     // hours would keep every report.
     for (const auto& adapter : adapters)
         adapter->SetRecording(false);
-    return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP));
+    // Three adapters are attached, so the examples name one.
+    return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP),
+                         QStringLiteral("OR3-100042"));
 }

@@ -11,7 +11,9 @@
 // "0x" and two upper-case hex digits of the address in the chosen form.
 QString FormatI2cAddress(uint8_t address, bool eightBit);
 
-// The 7-bit address a text names: hex with or without "0x", blanks around it
-// allowed; 0x00 to 0x7F in the 7-bit form, 0x00 to 0xFF in the 8-bit form
-// (the read/write bit is dropped). Empty for anything else.
-std::optional<uint8_t> ParseI2cAddress(const QString& text, bool eightBit);
+// The 7-bit address a text names: hex with or without "0x" (the one place
+// where a number without 0x is hex), 0x00 to 0x7F in the 7-bit form, 0x00 to
+// 0xFF in the 8-bit form (the read/write bit is dropped). Empty for anything
+// else, with ParseNumber's reason in error.
+std::optional<uint8_t> ParseI2cAddress(const QString& text, bool eightBit,
+                                       QString* error = nullptr);

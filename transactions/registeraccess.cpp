@@ -88,6 +88,17 @@ const SI2cTransaction* SRegisterSet::failure() const
     return nullptr;
 }
 
+ERegisterSetStep SRegisterSet::failedStep() const
+{
+    if (old && !old->ok())
+        return ERegisterSetStep::OldValue;
+    if (!write || !write->ok)
+        return ERegisterSetStep::Write;
+    if ((readback && !readback->ok()) || mismatch)
+        return ERegisterSetStep::Readback;
+    return ERegisterSetStep::None;
+}
+
 SRegisterSet RunRegisterSet(COrvI2c& adapter, uint8_t address, uint32_t reg, int width,
                             const std::vector<uint8_t>& values, std::optional<uint8_t> mask,
                             bool readback)

@@ -57,6 +57,14 @@ SI2cTransaction RunRegisterWrite(COrvI2c& adapter, uint8_t address, uint32_t reg
 // the old byte's elsewhere.
 uint8_t MaskedValue(uint8_t value, uint8_t mask, uint8_t old);
 
+// The steps of a register write, in their order.
+enum class ERegisterSetStep {
+    None,     // nothing failed
+    OldValue, // the read of the old byte, for a mask: nothing was written
+    Write,    // the write itself
+    Readback, // the read-back, or the comparison of what it read: written
+};
+
 // A register write as i2cset makes it, with the old byte read first for a
 // mask and the values read back afterwards when asked.
 struct SRegisterSet {
@@ -70,6 +78,10 @@ struct SRegisterSet {
     bool ok() const;
     // The transaction that failed, or null (also for a mismatch).
     const SI2cTransaction* failure() const;
+    // The step that failed (a mismatch is the read-back's).
+    ERegisterSetStep failedStep() const;
+    // Whether the values went to the device.
+    bool isWritten() const { return write && write->ok; }
 };
 
 // Writes values to register reg. With a mask (for a single value only) the

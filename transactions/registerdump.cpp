@@ -100,9 +100,11 @@ QString FormatRegisterDump(uint32_t first, uint32_t last, const std::vector<int>
                 text += QStringLiteral("%1 ").arg(valueAt(reg), 2, 16, QLatin1Char('0'));
         }
         text += QLatin1String("   ");
-        for (uint64_t reg = row; reg < row + ROW_LENGTH && reg <= last; ++reg) {
+        // A blank for every register outside the range, at either end, as
+        // i2cdump writes it: every row has the same length.
+        for (uint64_t reg = row; reg < row + ROW_LENGTH; ++reg) {
             const int value = valueAt(reg);
-            if (reg < first)
+            if (reg < first || reg > last)
                 text += QLatin1Char(' ');
             else if (value == REGISTER_FAILED)
                 text += QLatin1Char('X');

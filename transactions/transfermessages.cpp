@@ -1,8 +1,8 @@
 #include "transactions/transfermessages.h"
 
 #include "i2c/orvi2c.h"
+#include "numbers/parsenumber.h"
 #include "transactions/i2caddress.h"
-#include "transactions/i2cnumber.h"
 
 #include <QCoreApplication>
 #include <QRegularExpression>
@@ -24,8 +24,9 @@ QString quoted(const QString& text)
 // "r2", "w3@0x50": read or write, the length and the address text.
 struct SMessageHead {
     bool read = false;
-    std::optional<uint32_t> length;
-    QString address; // empty without @
+    std::optional<uint64_t> length;
+    QString lengthError; // why length is empty
+    QString address;     // empty without @
 };
 
 std::optional<SMessageHead> ParseHead(const QString& text)
@@ -36,7 +37,8 @@ std::optional<SMessageHead> ParseHead(const QString& text)
         return std::nullopt;
     SMessageHead head;
     head.read = match.captured(1) == QLatin1String("r");
-    head.length = ParseI2cNumber(match.captured(2), TRANSFER_MAX_LENGTH);
+    head.length = ParseNumber(match.captured(2), ENumberSyntax::I2cTools, TRANSFER_MAX_LENGTH,
+                              &head.lengthError);
     head.address = match.captured(3);
     return head;
 }
@@ -89,7 +91,7 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
         const std::optional<SMessageHead> head = ParseHead(text);
         if (!head) {
             const bool afterRead = index > 0 && result.messages.back().read;
-            result.error = afterRead && ParseI2cNumber(text)
+            result.error = afterRead && ParseNumber(text, ENumberSyntax::I2cTools, UINT64_MAX)
                                ? tr("message %1 is a read, which takes no data bytes, but %2 "
                                     "follows it. %3")
                                      .arg(index - 1)
@@ -98,30 +100,31 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
             return result;
         }
         if (!head->length) {
-            result.error = tr("invalid length in message %1 %2. Give a number from 0 to %3.")
+            result.error = tr("invalid length in message %1 %2: %3. Give a number from 0 to %4.")
                                .arg(index)
-                               .arg(quoted(text))
+                               .arg(quoted(text), head->lengthError)
                                .arg(TRANSFER_MAX_LENGTH);
             return result;
         }
         if (!head->address.isEmpty()) {
-            address = ParseI2cAddress(head->address, eightBit);
+            QString reason;
+            address = ParseI2cAddress(head->address, eightBit, &reason);
             if (!address) {
                 result.error =
-                    eightBit ? tr("invalid address in message %1 %2. With --8bit give a hex "
+                    eightBit ? tr("invalid address in message %1 %2: %3. With --8bit give a hex "
                                   "address from 0x00 to 0xFF after @, e.g. w1@0xA0.")
                                    .arg(index)
-                                   .arg(quoted(text))
-                             : tr("invalid address in message %1 %2. Give a hex 7-bit address "
-                                  "from 0x00 to 0x7F after @, e.g. w1@0x50.")
+                                   .arg(quoted(text), reason)
+                             : tr("invalid address in message %1 %2: %3. Give a hex 7-bit "
+                                  "address from 0x00 to 0x7F after @, e.g. w1@0x50.")
                                    .arg(index)
-                                   .arg(quoted(text));
+                                   .arg(quoted(text), reason);
                 return result;
             }
         } else if (!address) {
             result.error = tr("the first message %1 names no address. Add one after @, e.g. "
-                              "%1@0x50.")
-                               .arg(quoted(text));
+                              "%2@0x50.")
+                               .arg(quoted(text), text);
             return result;
         }
 
@@ -147,14 +150,16 @@ STransferParse ParseMessages(const QStringList& arguments, bool eightBit)
                 suffix = byteText.back();
                 byteText.chop(1);
             }
-            const std::optional<uint32_t> value = ParseI2cNumber(byteText, 0xFF);
+            QString reason;
+            const std::optional<uint64_t> value =
+                ParseNumber(byteText, ENumberSyntax::I2cTools, 0xFF, &reason);
             if (!value) {
-                result.error = tr("invalid data byte %1 in message %2 %3, which needs %4 data "
-                                  "bytes. Give numbers from 0 to 255 (0x00 to 0xFF), the last "
+                result.error = tr("invalid data byte %1 in message %2 %3: %4. It needs %5 data "
+                                  "bytes: give numbers from 0 to 255 (0x00 to 0xFF), the last "
                                   "given optionally ending in = + - or p.")
                                    .arg(quoted(arguments[i - 1]))
                                    .arg(index)
-                                   .arg(quoted(text))
+                                   .arg(quoted(text), reason)
                                    .arg(message.length);
                 return result;
             }
@@ -243,7 +248,8 @@ std::vector<SI2cTransaction> RunTransfer(COrvI2c& adapter,
     return transactions;
 }
 
-QString TransferMessageLine(size_t index, const STransferMessage& message, bool eightBit)
+QString TransferMessageLine(size_t index, const STransferMessage& message,
+                            const std::vector<uint8_t>& read, bool eightBit)
 {
     const uint8_t shown = eightBit ? static_cast<uint8_t>(message.address << 1) : message.address;
     QString line = QStringLiteral("msg %1: addr 0x%2, %3, len %4")
@@ -251,8 +257,9 @@ QString TransferMessageLine(size_t index, const STransferMessage& message, bool 
                        .arg(shown, 2, 16, QLatin1Char('0'))
                        .arg(message.read ? QStringLiteral("read") : QStringLiteral("write"))
                        .arg(message.length);
-    if (!message.read && !message.data.empty())
-        line += QStringLiteral(", buf ") + I2cToolsBytes(message.data);
+    const std::vector<uint8_t>& buffer = message.read ? read : message.data;
+    if (message.length > 0 && !buffer.empty())
+        line += QStringLiteral(", buf ") + I2cToolsBytes(buffer);
     return line;
 }
 

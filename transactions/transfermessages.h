@@ -10,7 +10,7 @@
 // fills the rest of the message: "=" the same value, "+" and "-" counting up
 // or down by one, "p" a pseudo-random sequence. LENGTH and the data bytes
 // are numbers as the i2c-tools take them (0x hex, 0 octal, decimal), the
-// address as every address of the tool.
+// address as every address of the tool (ParseNumber).
 
 #include "transactions/i2ctransaction.h"
 
@@ -55,9 +55,11 @@ QString TransferProblem(const std::vector<STransferMessage>& messages, const COr
 std::vector<SI2cTransaction> RunTransfer(COrvI2c& adapter,
                                          const std::vector<STransferMessage>& messages);
 
-// The message as i2ctransfer prints it, e.g. "msg 0: addr 0x50, write, len 3,
-// buf 0x20 0x41 0x42" (reads and empty writes without buf).
-QString TransferMessageLine(size_t index, const STransferMessage& message, bool eightBit);
+// The message as i2ctransfer -v prints it once sent, e.g. "msg 0: addr 0x50,
+// write, len 3, buf 0x20 0x41 0x42": a write with its bytes, a read with
+// the bytes it read (read); messages of length 0 without buf.
+QString TransferMessageLine(size_t index, const STransferMessage& message,
+                            const std::vector<uint8_t>& read, bool eightBit);
 
 // Bytes as the i2c-tools print them: "0x17 0x80".
 QString I2cToolsBytes(const std::vector<uint8_t>& bytes);

@@ -1,5 +1,7 @@
 #include "transactions/valuedecoding.h"
 
+#include "numbers/parsenumber.h"
+
 #include <QCoreApplication>
 
 #include <algorithm>
@@ -33,11 +35,12 @@ const SFormatInfo& infoOf(EValueFormat format)
     return FORMATS[static_cast<int>(format)];
 }
 
+// Blanks around it are refused, as ParseNumber refuses them.
 std::optional<double> parseNumber(const QString& text)
 {
     bool ok = false;
-    const double value = text.trimmed().toDouble(&ok);
-    if (!ok || !std::isfinite(value))
+    const double value = text.toDouble(&ok);
+    if (!ok || !std::isfinite(value) || text.trimmed().size() != text.size())
         return std::nullopt;
     return value;
 }
@@ -54,30 +57,6 @@ std::optional<double> parseScale(const QString& text)
         return std::nullopt;
     const double value = *numerator / *denominator;
     return std::isfinite(value) ? std::optional<double>(value) : std::nullopt;
-}
-
-std::optional<uint32_t> parseMask(const QString& text)
-{
-    QString digits = text.trimmed();
-    int base = 10;
-    if (digits.startsWith(QLatin1String("0x"), Qt::CaseInsensitive)) {
-        digits = digits.mid(2);
-        base = 16;
-    }
-    bool ok = false;
-    const qulonglong value = digits.toULongLong(&ok, base);
-    if (!ok || value > UINT32_MAX)
-        return std::nullopt;
-    return static_cast<uint32_t>(value);
-}
-
-std::optional<int> parseInt(const QString& text, int min, int max)
-{
-    bool ok = false;
-    const int value = text.trimmed().toInt(&ok);
-    if (!ok || value < min || value > max)
-        return std::nullopt;
-    return value;
 }
 
 bool fail(QString* error, const QString& text)
@@ -137,59 +116,71 @@ std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QStr
         rule.format = *format;
     }
     const int bits = 8 * ValueFormatBytes(rule.format);
-    if (!texts.shift.trimmed().isEmpty()) {
-        const auto shift = parseInt(texts.shift, 0, INT32_MAX);
+    if (!texts.shift.isEmpty()) {
+        QString reason;
+        const auto shift = ParseNumber(texts.shift, ENumberSyntax::I2cTools, INT32_MAX, &reason);
         if (!shift) {
-            fail(error, tr("Invalid shift \"%1\". Enter a number of bits, e.g. 7.")
-                            .arg(texts.shift.trimmed()));
+            fail(error, tr("Invalid shift \"%1\": %2. Enter a number of bits, e.g. 7.")
+                            .arg(texts.shift, reason));
             return std::nullopt;
         }
-        if (*shift >= bits) {
+        if (*shift >= static_cast<uint64_t>(bits)) {
             fail(error, tr("A shift of %1 bits is past the %2 bits of %3.")
                             .arg(*shift)
                             .arg(bits)
                             .arg(ValueFormatName(rule.format)));
             return std::nullopt;
         }
-        rule.shift = *shift;
+        rule.shift = static_cast<int>(*shift);
     }
-    if (!texts.mask.trimmed().isEmpty()) {
-        rule.mask = parseMask(texts.mask);
-        if (!rule.mask) {
-            fail(error, tr("Invalid mask \"%1\". Enter a 32-bit number, e.g. 0x0FFF.")
-                            .arg(texts.mask.trimmed()));
+    if (!texts.mask.isEmpty()) {
+        QString reason;
+        const auto mask = ParseNumber(texts.mask, ENumberSyntax::I2cTools, UINT32_MAX, &reason);
+        if (!mask) {
+            fail(error, tr("Invalid mask \"%1\": %2. Enter a 32-bit number, e.g. 0x0FFF.")
+                            .arg(texts.mask, reason));
             return std::nullopt;
         }
+        // Bits past the format would let a sign extension through: an s16 value
+        // masked with 0x1FF00 is 17 bits wide.
+        if (bits < 32 && (*mask >> bits) != 0) {
+            fail(error, tr("The mask %1 has bits past the %2 bits of %3.")
+                            .arg(texts.mask)
+                            .arg(bits)
+                            .arg(ValueFormatName(rule.format)));
+            return std::nullopt;
+        }
+        rule.mask = static_cast<uint32_t>(*mask);
     }
-    if (!texts.scale.trimmed().isEmpty()) {
+    if (!texts.scale.isEmpty()) {
         const auto scale = parseScale(texts.scale);
         if (!scale) {
             fail(error, tr("Invalid scale \"%1\". Enter a number or a fraction, e.g. 0.5 or 1/1.2.")
-                            .arg(texts.scale.trimmed()));
+                            .arg(texts.scale));
             return std::nullopt;
         }
         rule.scale = *scale;
     }
-    if (!texts.offset.trimmed().isEmpty()) {
+    if (!texts.offset.isEmpty()) {
         const auto offset = parseNumber(texts.offset);
         if (!offset) {
-            fail(
-                error,
-                tr("Invalid offset \"%1\". Enter a number, e.g. -40.").arg(texts.offset.trimmed()));
+            fail(error, tr("Invalid offset \"%1\". Enter a number, e.g. -40.").arg(texts.offset));
             return std::nullopt;
         }
         rule.offset = *offset;
     }
     rule.unit = texts.unit.trimmed();
-    if (!texts.decimals.trimmed().isEmpty()) {
-        const auto decimals = parseInt(texts.decimals, 0, DECODING_DECIMALS_MAX);
+    if (!texts.decimals.isEmpty()) {
+        QString reason;
+        const auto decimals =
+            ParseNumber(texts.decimals, ENumberSyntax::I2cTools, DECODING_DECIMALS_MAX, &reason);
         if (!decimals) {
-            fail(error, tr("Invalid number of decimals \"%1\". Enter 0 to %2.")
-                            .arg(texts.decimals.trimmed())
+            fail(error, tr("Invalid number of decimals \"%1\": %2. Enter 0 to %3.")
+                            .arg(texts.decimals, reason)
                             .arg(DECODING_DECIMALS_MAX));
             return std::nullopt;
         }
-        rule.decimals = *decimals;
+        rule.decimals = static_cast<int>(*decimals);
     }
     return rule;
 }
@@ -234,7 +225,17 @@ std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<u
         if (rule.maskSigned && lowBits && width > 0 && (value >> (width - 1)) & 1)
             value -= int64_t{1} << width;
     }
-    return static_cast<double>(value) * rule.scale + rule.offset;
+    const double decoded = static_cast<double>(value) * rule.scale + rule.offset;
+    // A scale or offset near the largest double can overflow to infinity,
+    // which is no reading.
+    if (!std::isfinite(decoded)) {
+        fail(error, tr("%1 x %2 + %3 is beyond the largest number.")
+                        .arg(value)
+                        .arg(rule.scale)
+                        .arg(rule.offset));
+        return std::nullopt;
+    }
+    return decoded;
 }
 
 QString FormatDecodedNumber(const SDecodingRule& rule, double value)

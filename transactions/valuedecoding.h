@@ -46,7 +46,8 @@ struct SDecodingRule {
 // The rule as a person writes it: option values of the command-line tool,
 // the fields of the window's watch, the remembered settings. Empty texts
 // take the defaults (u16be, no shift, no mask, scale 1, offset 0, no unit,
-// 2 decimals).
+// 2 decimals). Shift, mask and decimals are numbers as ParseNumber takes
+// them in the i2c-tools syntax; no number may have blanks around it.
 struct SDecodingTexts {
     QString format;
     QString shift;
@@ -70,14 +71,14 @@ bool IsValueFormatSigned(EValueFormat format);
 
 // The rule the texts describe, or nothing with the reason in error: an
 // unknown format, a shift that is not 0 to width-1 bits of the format, a
-// mask that is not a 32-bit number (hex with 0x, or decimal), a scale or
-// offset that is not a finite number (the scale may be a fraction such as
-// 1/1.2), decimals outside 0 to 9.
+// mask that is not a number (0x hex, 0 octal or decimal) within the format's
+// width, a scale or offset that is not a finite number (the scale may be a
+// fraction such as 1/1.2), decimals outside 0 to 9.
 std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QString* error);
 
 // The value of the first bytes of data under the rule, or nothing with the
-// reason in error when there are fewer bytes than the format takes. Bytes
-// past the format's width are ignored.
+// reason in error when there are fewer bytes than the format takes or the
+// result overflows. Bytes past the format's width are ignored.
 std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<uint8_t>& data,
                                   QString* error);
 

@@ -6,8 +6,10 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QTimeZone>
 
+#include <algorithm>
 #include <cmath>
 
 namespace {
@@ -131,34 +133,38 @@ QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
 
 std::optional<int> ParseWatchInterval(const QString& text, QString* error)
 {
-    const QString trimmed = text.trimmed().toLower();
-    qsizetype split = 0;
-    while (split < trimmed.size() &&
-           (trimmed.at(split).isDigit() || trimmed.at(split) == QLatin1Char('.')))
-        ++split;
-    const QString unit = trimmed.mid(split).trimmed();
-    bool ok = split > 0;
-    const double number = ok ? trimmed.left(split).toDouble(&ok) : 0;
+    const auto refuse = [&](const QString& reason) -> std::optional<int> {
+        if (error)
+            *error = tr("Invalid interval \"%1\": %2. Enter a number and a unit, e.g. 100ms, 2s "
+                        "or 1min.")
+                         .arg(text, reason);
+        return std::nullopt;
+    };
+    // Digits with at most one point, then the unit at once, as the numbers
+    // of every other field: no blanks, no sign, units as SI writes them.
+    static const QRegularExpression pattern(
+        QStringLiteral("^([0-9]+(?:\\.[0-9]+)?|\\.[0-9]+)([^0-9.]*)$"));
+    if (text.isEmpty())
+        return refuse(tr("it is empty"));
+    if (std::any_of(text.cbegin(), text.cend(), [](QChar c) { return c.isSpace(); }))
+        return refuse(tr("it has blanks"));
+    const QRegularExpressionMatch match = pattern.match(text);
+    if (!match.hasMatch())
+        return refuse(tr("it does not start with a number"));
+    const QString unit = match.captured(2);
     const SIntervalUnit* found = nullptr;
     for (const SIntervalUnit& candidate : INTERVAL_UNITS) {
         if (unit == QLatin1String(candidate.name))
             found = &candidate;
     }
-    if (!ok || !found) {
-        if (error)
-            *error = tr("Invalid interval \"%1\". Enter a number and a unit, e.g. 100ms, 2s or "
-                        "1min.")
-                         .arg(text.trimmed());
-        return std::nullopt;
-    }
-    const double ms = number * found->ms;
-    if (ms < WATCH_INTERVAL_MIN_MS || ms > WATCH_INTERVAL_MAX_MS || ms != std::round(ms)) {
-        if (error)
-            *error = tr("The interval \"%1\" is not a whole number of milliseconds from 10ms to "
-                        "1h.")
-                         .arg(text.trimmed());
-        return std::nullopt;
-    }
+    if (unit.isEmpty())
+        return refuse(tr("it has no unit"));
+    if (!found)
+        return refuse(
+            tr("\"%1\" is not a unit; the units are ms, s, min and h, in lower case").arg(unit));
+    const double ms = match.captured(1).toDouble() * found->ms;
+    if (ms < WATCH_INTERVAL_MIN_MS || ms > WATCH_INTERVAL_MAX_MS || ms != std::round(ms))
+        return refuse(tr("it is not a whole number of milliseconds from 10ms to 1h"));
     return static_cast<int>(ms);
 }
 

@@ -83,8 +83,9 @@ QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
 inline constexpr int WATCH_INTERVAL_MIN_MS = 10;
 inline constexpr int WATCH_INTERVAL_MAX_MS = 3600 * 1000;
 
-// An interval as "100ms", "2s", "1.5s", "1min" or "1h" (blanks between
-// number and unit allowed), 10 ms to 1 h; nothing with the reason in error.
+// An interval as "100ms", "2s", "1.5s", "1min" or "1h": a decimal number
+// and a unit in lower case, without blanks, 10 ms to 1 h; nothing with the
+// reason in error.
 std::optional<int> ParseWatchInterval(const QString& text, QString* error);
 // The shortest of those forms that gives the interval back, e.g. "250ms",
 // "2s", "1min".

@@ -286,7 +286,9 @@ simulated adapters itself.)doc");
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
         py::arg("after") = 0,
         R"doc(Makes the simulated adapter (or all three) fail count requests (all of
-them for a negative count) once after requests have passed: 'no_answer' (no
+them for a negative count) once after answer reports have passed (one per
+write, one per 62 bytes read, so a fault can strike in the middle of a long
+read; 'write_error' counts the reports sent instead): 'no_answer' (no
 answer: ETIMEDOUT), 'arbitration_lost' (EAGAIN), 'bus_error' (EIO on a
 write; a read's answer carries no error code, so a bus error during a read
 is a NACK: EREMOTEIO), 'write_error' (the USB transfer fails: EIO) or

@@ -120,8 +120,8 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     } else if (!faultText.empty()) {
         problems += std::string(FAULT_VARIABLE) + "=\"" + std::string(faultText) +
                     "\" is not KIND[:AFTER]: give bus-error, arbitration-lost, no-answer or "
-                    "unplug, and optionally the number of write and read requests that pass "
-                    "before the fault, e.g. bus-error:3" +
+                    "unplug, and optionally the number of answer reports that pass before "
+                    "the fault, e.g. bus-error:3" +
                     Because(faultWhy);
     }
 

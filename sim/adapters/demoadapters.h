@@ -8,9 +8,9 @@
 //
 // Two environment variables shape them, for script authors and benchmarks:
 //   PELLAN_SIM_FAULT=KIND[:AFTER]   KIND bus-error, arbitration-lost,
-//       no-answer or unplug (or with underscores: bus_error), from the
-//       request after AFTER write and read requests (default 0) on, on every
-//       adapter;
+//       no-answer or unplug (or with underscores: bus_error), once AFTER
+//       answer reports (default 0; one per write, one per 62 bytes read)
+//       have passed, on every adapter;
 //   PELLAN_SIM_REPORT_DELAY_US=N    each answer report takes N microseconds
 //       (default 0; 1000 is full-speed USB).
 

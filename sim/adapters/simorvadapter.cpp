@@ -108,6 +108,16 @@ std::array<uint8_t, REPORT_LENGTH> Padded(std::span<const uint8_t> report)
     return padded;
 }
 
+// The byte count of a read request: 16 bits, or on the Orvane5 8 bits with
+// 0 for 256.
+size_t readCountOf(ESimOrvModel model, std::span<const uint8_t> report)
+{
+    const size_t count = report[1];
+    if (model == ESimOrvModel::Orv5)
+        return count == 0 ? 256 : count;
+    return count | static_cast<size_t>(report[3]) << 8;
+}
+
 } // namespace
 
 CSimOrvAdapter::CSimOrvAdapter(SPrivate, ESimOrvModel model, std::wstring serialNumber)
@@ -298,7 +308,7 @@ void CSimOrvAdapter::SetFault(ESimOrvFault fault, int count, int after)
     std::lock_guard lock(m_mutex);
     m_fault = fault;
     m_faultCount = count;
-    m_faultAfter = std::max(after, 0);
+    m_faultAfter = static_cast<size_t>(std::max(after, 0));
 }
 
 void CSimOrvAdapter::ClearFaults()
@@ -371,9 +381,11 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
             if (m_received.size() > RECORD_LIMIT)
                 m_received.pop_front();
         }
-        // A write error counts every report; the other faults only requests.
+        // A write error counts every output report; the other faults the
+        // reports that answer write and read requests.
         const bool counted = m_fault == ESimOrvFault::WriteError;
-        if (counted && TakeFault() == ESimOrvFault::WriteError) {
+        size_t passing = 0;
+        if (counted && TakeFault(1, passing) == ESimOrvFault::WriteError) {
             error = L"Broken pipe";
             return -1;
         }
@@ -396,12 +408,20 @@ int CSimOrvAdapter::OnOutputReport(CSimHidDevice& device, std::span<const uint8_
             answer = std::move(m_replacements.front());
             m_replacements.pop_front();
         } else {
-            switch (counted ? ESimOrvFault::None : TakeFault()) {
-            case ESimOrvFault::None:
+            const size_t reports = id == REPORT_WRITE ? 1 : ReadAnswerReports(padded);
+            const ESimOrvFault fault = counted ? ESimOrvFault::None : TakeFault(reports, passing);
+            // The reports before the fault went as usual; the device sees
+            // nothing of a request that the fault meets at once.
+            if (fault == ESimOrvFault::None || passing > 0) {
                 if (id == REPORT_WRITE)
                     HandleWrite(padded, answer);
                 else
                     HandleRead(padded, answer);
+            }
+            if (fault != ESimOrvFault::None)
+                answer.resize(std::min(answer.size(), passing));
+            switch (fault) {
+            case ESimOrvFault::None:
                 break;
             case ESimOrvFault::NoAnswer:
             case ESimOrvFault::WriteError:
@@ -482,14 +502,16 @@ size_t CSimOrvAdapter::MaxReadCount() const
     return m_model == ESimOrvModel::Orv5 ? 256 : 65535;
 }
 
-ESimOrvFault CSimOrvAdapter::TakeFault()
+ESimOrvFault CSimOrvAdapter::TakeFault(size_t reports, size_t& passing)
 {
+    passing = reports;
     if (m_fault == ESimOrvFault::None || m_faultCount == 0)
         return ESimOrvFault::None;
-    if (m_faultAfter > 0) {
-        --m_faultAfter;
+    if (m_faultAfter >= reports) {
+        m_faultAfter -= reports;
         return ESimOrvFault::None;
     }
+    passing = std::exchange(m_faultAfter, 0);
     const ESimOrvFault fault = m_fault;
     if (m_faultCount > 0 && --m_faultCount == 0)
         m_fault = ESimOrvFault::None;
@@ -566,15 +588,20 @@ void CSimOrvAdapter::HandleWrite(std::span<const uint8_t> report, std::vector<Re
     acknowledge(static_cast<uint8_t>(count), 0);
 }
 
+size_t CSimOrvAdapter::ReadAnswerReports(std::span<const uint8_t> report) const
+{
+    const size_t count = readCountOf(m_model, report);
+    // A refused read is answered by one report; a device that refuses its
+    // start is not asked here, so such a read counts as a whole one.
+    if (count == 0 || count > MaxReadCount() || !(report[2] & 1) ||
+        m_devices.find(static_cast<uint8_t>(report[2] >> 1)) == m_devices.end())
+        return 1;
+    return (count + MAX_CHUNK - 1) / MAX_CHUNK;
+}
+
 void CSimOrvAdapter::HandleRead(std::span<const uint8_t> report, std::vector<Report>& answer)
 {
-    size_t count = report[1];
-    if (m_model == ESimOrvModel::Orv5) {
-        if (count == 0)
-            count = 256;
-    } else {
-        count |= static_cast<size_t>(report[3]) << 8;
-    }
+    size_t count = readCountOf(m_model, report);
     const uint8_t addressByte = report[2];
     const auto it = m_devices.find(static_cast<uint8_t>(addressByte >> 1));
     // A repeated start ends whatever transaction a write left open.

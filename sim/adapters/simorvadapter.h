@@ -127,8 +127,12 @@ public:
     void SetRecording(bool on);
 
     // Faults. SetFault applies to the next count write and read requests,
-    // or to all of them with a negative count, once after requests have
-    // passed unharmed.
+    // or to all of them with a negative count, once after answer reports
+    // have passed unharmed: one answers each write report, one each 62 bytes
+    // of a read (a 4096-byte read is 67). A read that the fault meets part
+    // way gets the reports before it first, so a fault or an unplug can
+    // strike in the middle of a long read. WriteError counts the output
+    // reports instead, every one.
     void SetFault(ESimOrvFault fault, int count = -1, int after = 0);
     void ClearFaults();
     // The next request is answered by exactly these reports instead of its
@@ -164,7 +168,11 @@ private:
     void Enable(std::span<const uint8_t> report);
     void HandleWrite(std::span<const uint8_t> report, std::vector<Report>& answer);
     void HandleRead(std::span<const uint8_t> report, std::vector<Report>& answer);
-    ESimOrvFault TakeFault();
+    // The fault that meets a request whose answer is reports long, and in
+    // passing how many of them go out unharmed before it.
+    ESimOrvFault TakeFault(size_t reports, size_t& passing);
+    // The number of reports the answer to a read request will be.
+    size_t ReadAnswerReports(std::span<const uint8_t> report) const;
     // Sends the answer with the strays, flood and latency in force.
     void Answer(CSimHidDevice& device, std::vector<Report> answer);
     bool IsSpeedFlagsValid(uint8_t flags) const;
@@ -187,7 +195,8 @@ private:
 
     ESimOrvFault m_fault = ESimOrvFault::None;
     int m_faultCount = -1;
-    int m_faultAfter = 0;
+    size_t m_faultAfter = 0; // answer reports still to pass
+
     std::deque<std::vector<Report>> m_replacements;
     std::vector<Report> m_strays;
     std::chrono::milliseconds m_floodDuration{0};

@@ -171,6 +171,10 @@ private slots:
     void transactions();
     void registerCommands_data();
     void registerCommands();
+    void setSaysWhichStepFailed_data();
+    void setSaysWhichStepFailed();
+    void transferPrintsAsI2ctransfer_data();
+    void transferPrintsAsI2ctransfer();
     void runsDeviceFile_data();
     void runsDeviceFile();
     void runStopsAtFirstFailure();
@@ -183,6 +187,10 @@ private slots:
     void unwritableOutputFails();
     void demoFaultsFromEnvironment_data();
     void demoFaultsFromEnvironment();
+    void lostAdapterStillPrintsItsObject_data();
+    void lostAdapterStillPrintsItsObject();
+    void faultStrikesInsideALongRead_data();
+    void faultStrikesInsideALongRead();
 
 private:
     std::shared_ptr<CSimOrvAdapter> plug(ESimOrvModel model, const std::wstring& serial);
@@ -257,11 +265,18 @@ void TstCliTool::badInputSendsNothing_data()
     row("pull-ups value", {"--pull-ups", "yes", "detect"}, 1, 2, "--pull-ups takes on or off");
     row("pull-ups without switch", {"-a", "T-3", "--pull-ups", "on", "detect"}, 2, 2,
         "the Orvane3 T-3 has no switchable pull-ups");
-    row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2, "--mode belongs to write");
+    row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2,
+        "-m (--mode) belongs to write. Leave it out.");
     row("7-bit address", {"read", "0x80", "1"}, 1, 2, "invalid address \"0x80\"");
     row("8-bit address", {"--8bit", "read", "100", "1"}, 1, 2, "invalid address \"100\"");
     row("count 0", {"read", "50", "0"}, 1, 2, "invalid byte count \"0\"");
-    row("count not decimal", {"read", "50", "0x10"}, 1, 2, "invalid byte count \"0x10\"");
+    row("count with blanks", {"read", "50", " 2"}, 1, 2,
+        "invalid byte count \" 2\": blanks are not allowed around a number");
+    row("count, octal 8", {"read", "50", "08"}, 1, 2, "\"8\" is not an octal digit");
+    row("address with blanks", {"read", "50 ", "1"}, 1, 2,
+        "invalid address \"50 \": blanks are not allowed around a number");
+    row("value with a sign", {"set", "50", "0", "+1"}, 1, 2,
+        "invalid value \"+1\": a number here takes no sign");
     row("count above model", {"read", "50", "257"}, 1, 2, "reads at most 256 bytes");
     row("bad hex", {"write", "50", "01", "ABC"}, 1, 2, "invalid hex bytes \"01 ABC\"");
     row("mode stop", {"write", "50", "AA", "-m", "stop"}, 1, 2,
@@ -288,7 +303,8 @@ void TstCliTool::badInputSendsNothing_data()
         "--mask works on a single value, not 2");
     row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
     row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
-        "invalid register \"0x100\". Give a register from 0 to 0xFF");
+        "invalid register \"0x100\": the largest value here is 255 (0xff). Give a register from "
+        "0 to 0xFF");
     row("register width", {"--reg-width", "5", "get", "50", "0"}, 1, 2,
         "invalid --reg-width \"5\"");
     row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
@@ -299,6 +315,13 @@ void TstCliTool::badInputSendsNothing_data()
     row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
         "holds more than 65536 registers");
     row("transfer without messages", {"transfer"}, 1, 2, "no messages given");
+    // i2c-tools habits.
+    row("transfer without address", {"transfer", "r2"}, 1, 2,
+        "the first message \"r2\" names no address. Add one after @, e.g. r2@0x50.");
+    row("negative count", {"get", "0x48", "0", "-1"}, 1, 2,
+        "invalid byte count \"-1\": a number here takes no sign");
+    row("i2cset's -m", {"set", "-m", "0xf0", "0x48", "3", "0x55"}, 1, 2,
+        "-m (--mode) belongs to write. set's own option is --mask. Leave it out.");
     row("transfer syntax", {"transfer", "w2@0x50", "1"}, 1, 2, "needs 2 data bytes but has 1");
     row("transfer read before a write", {"transfer", "r1@0x50", "w1@0x50", "0"}, 1, 2,
         "message 0 is a read and message 1 follows it");
@@ -316,7 +339,7 @@ void TstCliTool::badInputSendsNothing_data()
     row("watch mask without format", {"watch", "0x48", "2", "--mask", "0x0F"}, 1, 2,
         "--mask belongs to the decoding of a value, which needs --format");
     row("watch mask not a number", lm75 + QStringList{"--mask", "F0"}, 1, 2,
-        "invalid mask \"F0\". Enter a 32-bit number");
+        "invalid mask \"F0\": \"F\" is not a digit. Enter a 32-bit number");
     row("watch format", {"watch", "0x48", "2", "--format", "s12"}, 1, 2, "unknown format \"s12\"");
     row("watch format wider than the count", {"watch", "0x48", "1", "--format", "s16be"}, 1, 2,
         "--format s16be takes 2 bytes, but COUNT is 1");
@@ -324,8 +347,16 @@ void TstCliTool::badInputSendsNothing_data()
         "a shift of 16 bits is past the 16 bits of s16be");
     row("watch empty scale", lm75 + QStringList{"--scale", ""}, 1, 2, "--scale is empty");
     row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
-        "invalid --interval \"5ms\"");
+        "invalid interval \"5ms\": it is not a whole number of milliseconds from 10ms to 1h");
+    row("watch interval in upper case", {"watch", "0x48", "2", "--interval", "1S"}, 1, 2,
+        "invalid interval \"1S\": \"S\" is not a unit");
     row("watch samples", {"watch", "0x48", "2", "--samples", "0"}, 1, 2, "invalid --samples \"0\"");
+    row("watch samples with blanks", {"watch", "0x48", "2", "--samples", "2 "}, 1, 2,
+        "invalid --samples \"2 \": blanks");
+    row("watch shift with blanks", lm75 + QStringList{"--shift", " 7"}, 1, 2,
+        "invalid shift \" 7\": blanks");
+    row("watch scale with blanks", lm75 + QStringList{"--scale", "0.5 "}, 1, 2,
+        "invalid scale \"0.5 \"");
     row("watch csv and json", {"--json", "watch", "0x48", "2", "--csv"}, 1, 2,
         "--csv and --json are two forms");
     row("watch width without register", {"watch", "0x48", "2", "--reg-width", "2"}, 1, 2,
@@ -496,6 +527,13 @@ void TstCliTool::transactions_data()
                                 << "Write 0x51\t0x80  NACK\t00\n";
     QTest::newRow("probe") << QStringList{"write", "0x50"} << orv3 << 0 << "Write 0x50\t0x01\t\n";
     QTest::newRow("read orvane5") << QStringList{"read", "0x48", "2"} << orv5 << 0 << "17 80\n";
+    // i2c-tools' -y asks for no confirmation, which none of these does.
+    QTest::newRow("-y ignored") << QStringList{"get", "-y", "0x48", "0", "2"} << orv3 << 0
+                                << "0x17 0x80\n";
+    // Counts are numbers as everywhere else: 0x hex, 0 octal.
+    QTest::newRow("count in hex") << QStringList{"read", "0x48", "0x2"} << orv3 << 0 << "17 80\n";
+    QTest::newRow("count in octal") << QStringList{"get", "0x50", "0", "010"} << orv3 << 0
+                                    << "0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff\n";
 }
 
 void TstCliTool::transactions()
@@ -534,42 +572,41 @@ void TstCliTool::registerCommands_data()
         << orv5 << QStringList{"get", "--json", "0x48", "2"} << 0
         << "{\"type\":\"get\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
            "\"data\":\"4B\",\"register\":2}\n";
-    QTest::newRow("set, read back")
-        << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"} << 0 << "";
+    QTest::newRow("set, read back") << orv7 << QStringList{"set", "-r", "0x50", "0x10", "1", "2"}
+                                    << 0 << "Values 0x01 0x02 written, readback matched\n";
     QTest::newRow("set, read back across a page end")
-        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1 << "";
+        << orv3 << QStringList{"set", "--readback", "0x50", "6", "1", "2", "3"} << 1
+        << "Warning - data mismatch - wrote 0x01 0x02 0x03, read back 0x01 0x02 0xff\n";
     QTest::newRow("set, mask, json")
         << orv5 << QStringList{"--json", "set", "0x50", "0x10", "0x5A", "--mask", "0x0F", "-r"} << 0
         << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":1,\"error\":\"\","
-           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\"}\n";
+           "\"data\":\"FA\",\"register\":16,\"old\":\"FF\",\"readback\":\"FA\",\"step\":null}\n";
+    QTest::newRow("set, mask in octal, json")
+        << orv3 << QStringList{"--json", "set", "--mask", "010", "0x50", "0x10", "0"} << 0
+        << "{\"type\":\"set\",\"address\":80,\"ok\":true,\"status\":3,\"error\":\"\","
+           "\"data\":\"F7\",\"register\":16,\"old\":\"FF\",\"step\":null}\n";
     QTest::newRow("set, mismatch, json")
         << orv3 << QStringList{"--json", "set", "-r", "0x48", "3", "0x55", "0x01"} << 1
         << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"read "
            "back 0x00 at offset 1 from register 0x03, but wrote 0x01\",\"data\":\"55 01\","
-           "\"register\":3,\"readback\":\"55 00\"}\n";
+           "\"register\":3,\"readback\":\"55 00\",\"step\":\"readback\"}\n";
     QTest::newRow("dump, range, blocks")
         << orv5 << QStringList{"dump", "-r", "0x0e-0x11", "0x50", "i"} << 0
         << header + "00:                                           ff ff                  ..\n"
-                    "10: ff ff                                              ..\n";
+                    "10: ff ff                                              ..              \n";
     QTest::newRow("dump, failed bytes")
         << orv7 << QStringList{"dump", "0x48", "--range", "2-5"} << 1
-        << header + "00:       4b 50 XX XX                                    KPXX\n";
+        << header + "00:       4b 50 XX XX                                    KPXX          \n";
     QTest::newRow("dump, json")
         << orv3 << QStringList{"--json", "dump", "0x48", "c", "-r", "0-1"} << 0
         << "{\"type\":\"dump\",\"address\":72,\"ok\":true,\"status\":0,\"error\":\"\","
            "\"data\":\"17 17\",\"first\":0,\"last\":1}\n";
-    QTest::newRow("transfer, verbose")
-        << orv7 << QStringList{"transfer", "-v", "w1@0x48", "3", "r2"} << 0
-        << "msg 0: addr 0x48, write, len 1, buf 0x03\nmsg 1: addr 0x48, read, len 2\n"
-           "0x50 0x00\n";
     QTest::newRow("transfer, json")
         << orv5 << QStringList{"--json", "transfer", "w1@0x48", "1", "r1"} << 0
         << "{\"type\":\"transfer\",\"address\":72,\"ok\":true,\"status\":1,\"error\":\"\","
            "\"data\":\"00\",\"messages\":[{\"type\":\"write\",\"address\":72,\"ok\":true,"
            "\"status\":2,\"error\":\"\",\"data\":\"01\"},{\"type\":\"read\",\"address\":72,"
            "\"ok\":true,\"status\":1,\"error\":\"\",\"data\":\"00\"}]}\n";
-    QTest::newRow("transfer, nobody there")
-        << orv3 << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << "";
 }
 
 void TstCliTool::registerCommands()
@@ -584,6 +621,105 @@ void TstCliTool::registerCommands()
     QCOMPARE(result.out, expected);
     QCOMPARE(result.status, status);
     QCOMPARE(result.err.isEmpty(), status == 0);
+}
+
+void TstCliTool::setSaysWhichStepFailed_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err");
+
+    // The LM75 has no register 7, so reading its old value NACKs.
+    QTest::newRow("old value, json")
+        << QStringList{"--json", "set", "--mask", "0xf0", "0x48", "0x07", "0x55"} << "" << 1
+        << "{\"type\":\"set\",\"address\":72,\"ok\":false,\"status\":128,\"error\":\"NACK "
+           "received\",\"data\":\"\",\"register\":7,\"old\":\"\",\"step\":\"old\"}\n"
+        << "reading the old value of register 0x07 for --mask failed: NACK received. Nothing "
+           "was written.";
+    QTest::newRow("write, json")
+        << QStringList{"--json", "set", "0x51", "0x10", "0x55"} << "" << 1
+        << "{\"type\":\"set\",\"address\":81,\"ok\":false,\"status\":128,\"error\":\"NACK "
+           "received\",\"data\":\"\",\"register\":16,\"step\":\"write\"}\n"
+        << "writing register 0x10 failed: NACK received.";
+    // The write is one answer report; the read-back's pointer meets the fault.
+    QTest::newRow("read-back, json")
+        << QStringList{"--json", "set", "-r", "0x50", "0x10", "0x55"}
+        << "PELLAN_SIM_FAULT=bus-error:1" << 1
+        << "{\"type\":\"set\",\"address\":80,\"ok\":false,\"status\":128,\"error\":\"Bus "
+           "error\",\"data\":\"55\",\"register\":16,\"readback\":\"\",\"step\":\"readback\"}\n"
+        << "reading back register 0x10 failed: Bus error. The values were written";
+    QTest::newRow("read-back, text")
+        << QStringList{"set", "-r", "0x50", "0x10", "0x55"} << "PELLAN_SIM_FAULT=bus-error:1" << 1
+        << "Warning - readback failed\n"
+        << "reading back register 0x10 failed";
+    QTest::newRow("matched, text") << QStringList{"set", "-r", "0x48", "3", "0x55"} << "" << 0
+                                   << "Value 0x55 written, readback matched\n"
+                                   << "";
+    // The LM75 keeps only the top bit of the limit's low byte.
+    QTest::newRow("mismatch, text")
+        << QStringList{"set", "-r", "0x48", "3", "0x55", "0x01"} << "" << 1
+        << "Warning - data mismatch - wrote 0x55 0x01, read back 0x55 0x00\n"
+        << "the read-back differs";
+}
+
+void TstCliTool::setSaysWhichStepFailed()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+
+    const SResult result = runDemo(QStringList{"-a", "OR3-100042"} + arguments, EOutput::Normal,
+                                   variable.isEmpty() ? QStringList() : QStringList{variable});
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
+             qPrintable(result.err));
+}
+
+void TstCliTool::transferPrintsAsI2ctransfer_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QString>("out");
+    QTest::addColumn<QString>("err"); // how standard error begins
+
+    const QString ffs = QStringLiteral("0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff");
+    QTest::newRow("read bytes") << QStringList{"transfer", "w1@0x48", "3", "r2"} << 0
+                                << "0x50 0x00\n"
+                                << "";
+    QTest::newRow("verbose, after sending, a read with its bytes")
+        << QStringList{"transfer", "-v", "w1@0x50", "0", "r8"} << 0
+        << "msg 0: addr 0x50, write, len 1, buf 0x00\nmsg 1: addr 0x50, read, len 8, buf " + ffs +
+               "\n"
+        << "";
+    QTest::newRow("verbose, the messages sent before a failure")
+        << QStringList{"transfer", "-v", "w1@0x50", "0", "w1@0x51", "0"} << 1
+        << "msg 0: addr 0x50, write, len 1, buf 0x00\n"
+        << "Warning: only 1/2 messages were sent\npellan-i2c-cli: message 1 (Write 0x51)";
+    QTest::newRow("verbose, the first message fails")
+        << QStringList{"transfer", "-v", "w1@0x51", "0", "r1"} << 1 << ""
+        << "Warning: only 0/2 messages were sent\n";
+    QTest::newRow("failed read") << QStringList{"transfer", "w1@0x51", "0", "r1"} << 1 << ""
+                                 << "Warning: only 0/2 messages were sent\n";
+}
+
+void TstCliTool::transferPrintsAsI2ctransfer()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    QFETCH(QString, out);
+    QFETCH(QString, err);
+    plug(ESimOrvModel::Orv7, L"T-1");
+
+    const SResult result = run(arguments);
+    QCOMPARE(result.out, out);
+    QCOMPARE(result.status, status);
+    QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.startsWith(err),
+             qPrintable(result.err));
 }
 
 void TstCliTool::runsDeviceFile_data()
@@ -732,9 +868,12 @@ void TstCliTool::unplugDuringRun()
     const SResult result = run({"--json", "run", path});
     QCOMPARE(result.status, 3);
     const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-    QCOMPARE(lines.size(), 1);
+    QCOMPARE(lines.size(), 2);
     QCOMPARE(QJsonDocument::fromJson(lines[0].toUtf8()).object()[QStringLiteral("label")],
              QStringLiteral("One"));
+    const QJsonObject lost = QJsonDocument::fromJson(lines[1].toUtf8()).object();
+    QCOMPARE(lost[QStringLiteral("label")], QStringLiteral("Two"));
+    QCOMPARE(lost[QStringLiteral("ok")], false);
     QVERIFY2(result.err.contains(QStringLiteral("lost the connection to the Orvane3 T-1 during "
                                                 "\"Two\"")),
              qPrintable(result.err));
@@ -812,10 +951,11 @@ void TstCliTool::demoFaultsFromEnvironment_data()
         "Read 0x48\t0x40  Arbitration lost\t\n", "Another master holds the bus");
     row("no answer", "PELLAN_SIM_FAULT=no-answer", {"read", "0x48", "2"}, 1,
         "Read 0x48\t0x00  Timeout\t\n", "did not answer in time");
-    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3, "",
+    row("unplug", "PELLAN_SIM_FAULT=unplug", {"read", "0x48", "2"}, 3,
+        "Read 0x48\t0x00  hid_read_timeout: unexpected poll error (device disconnected)\t\n",
         "lost the connection to the Orvane3 OR3-100042");
-    // FILE holds three writes of one request each: the third fails.
-    row("after two requests", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
+    // FILE holds three writes of one answer report each: the third fails.
+    row("after two reports", "PELLAN_SIM_FAULT=bus-error:2", {"run", "FILE"}, 1,
         "Write 0x50\t0x02\t01\nWrite 0x50\t0x02\t02\nWrite 0x50\t0x80  bus error\t03\n",
         "the command \"Three\" failed: Bus error");
     row("unknown kind", "PELLAN_SIM_FAULT=short-circuit", {"list"}, 2, "",
@@ -845,6 +985,78 @@ void TstCliTool::demoFaultsFromEnvironment()
     QCOMPARE(result.status, status);
     QVERIFY2(err.isEmpty() ? result.err.isEmpty() : result.err.contains(err),
              qPrintable(result.err));
+}
+
+void TstCliTool::lostAdapterStillPrintsItsObject_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("variable");
+    QTest::addColumn<int>("sent"); // messages of a transfer that went
+
+    QTest::newRow("read") << QStringList{"read", "0x48", "2"} << "PELLAN_SIM_FAULT=unplug" << -1;
+    QTest::newRow("write") << QStringList{"write", "0x50", "00"} << "PELLAN_SIM_FAULT=unplug" << -1;
+    QTest::newRow("detect") << QStringList{"detect"} << "PELLAN_SIM_FAULT=unplug:5" << -1;
+    // The pointer went; the read found the adapter gone.
+    QTest::newRow("get") << QStringList{"get", "0x48", "0", "2"} << "PELLAN_SIM_FAULT=unplug:1"
+                         << -1;
+    QTest::newRow("set") << QStringList{"set", "-r", "0x50", "0x10", "1"}
+                         << "PELLAN_SIM_FAULT=unplug:1" << -1;
+    QTest::newRow("dump") << QStringList{"dump", "0x50", "-r", "0-3"} << "PELLAN_SIM_FAULT=unplug:2"
+                          << -1;
+    QTest::newRow("transfer") << QStringList{"transfer", "w1@0x50", "0", "r2"}
+                              << "PELLAN_SIM_FAULT=unplug:1" << 1;
+}
+
+void TstCliTool::lostAdapterStillPrintsItsObject()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, variable);
+    QFETCH(int, sent);
+
+    const SResult result =
+        runDemo(QStringList{"-a", "OR3-100042", "--json"} + arguments, EOutput::Normal, {variable});
+    QCOMPARE(result.status, 3);
+    QVERIFY2(result.err.contains(QStringLiteral("lost the connection")), qPrintable(result.err));
+    const QStringList lines = result.out.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    QCOMPARE(lines.size(), 1);
+    const QJsonObject object = QJsonDocument::fromJson(lines[0].toUtf8()).object();
+    QCOMPARE(object[QStringLiteral("type")].toString(),
+             arguments[0] == QLatin1String("detect") ? QStringLiteral("search") : arguments[0]);
+    QCOMPARE(object[QStringLiteral("ok")], false);
+    if (sent >= 0) {
+        const QJsonArray messages = object[QStringLiteral("messages")].toArray();
+        QCOMPARE(messages.size(), sent + 1);
+        QCOMPARE(messages[sent - 1].toObject()[QStringLiteral("ok")], true);
+        QCOMPARE(messages[sent].toObject()[QStringLiteral("ok")], false);
+    }
+}
+
+void TstCliTool::faultStrikesInsideALongRead_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<int>("bytes"); // read before the fault
+
+    // 4096 bytes come in 67 reports of up to 62 bytes; AFTER counts them.
+    QTest::newRow("no answer after 10 reports") << "no-answer:10" << 1 << 620;
+    QTest::newRow("bus error after 10 reports") << "bus-error:10" << 1 << 620;
+    QTest::newRow("arbitration lost at the last report") << "arbitration-lost:66" << 1 << 4092;
+    QTest::newRow("unplug after 10 reports") << "unplug:10" << 3 << 0;
+    QTest::newRow("after the whole read") << "bus-error:67" << 0 << 4096;
+}
+
+void TstCliTool::faultStrikesInsideALongRead()
+{
+    QFETCH(QString, fault);
+    QFETCH(int, status);
+    QFETCH(int, bytes);
+
+    const SResult result = runDemo({"-a", "OR3-100042", "--json", "read", "0x50", "4096"},
+                                   EOutput::Normal, {QStringLiteral("PELLAN_SIM_FAULT=") + fault});
+    QCOMPARE(result.status, status);
+    const QJsonObject object = QJsonDocument::fromJson(result.out.toUtf8()).object();
+    const QString data = object[QStringLiteral("data")].toString();
+    QCOMPARE(data.isEmpty() ? 0 : (data.size() + 1) / 3, bytes);
 }
 
 QTEST_GUILESS_MAIN(TstCliTool)

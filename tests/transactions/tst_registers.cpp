@@ -2,7 +2,6 @@
 #include "sim/adapters/simeeprom24c02.h"
 #include "sim/adapters/simorvadapter.h"
 #include "sim/simhid.h"
-#include "transactions/i2cnumber.h"
 #include "transactions/registeraccess.h"
 #include "transactions/registerdump.h"
 
@@ -49,8 +48,6 @@ private slots:
     void init();
     void cleanup();
 
-    void parseNumber_data();
-    void parseNumber();
     void registerWidths_data();
     void registerWidths();
     void setWithReadbackAndMask_data();
@@ -87,36 +84,6 @@ void TstRegisters::connect(ESimOrvModel model)
         COrvDeviceFactory::Create(model == ESimOrvModel::Orv5 ? EOrvType::Orv5 : EOrvType::Orv3);
     QVERIFY(m_i2c->Connect(L"R-1", EI2cSpeed::Speed100k));
     m_adapter->TakeReceivedReports();
-}
-
-void TstRegisters::parseNumber_data()
-{
-    QTest::addColumn<QString>("text");
-    QTest::addColumn<qint64>("expected"); // -1: refused
-
-    QTest::newRow("decimal") << "10" << qint64(10);
-    QTest::newRow("hex") << "0x1F" << qint64(0x1F);
-    QTest::newRow("hex, upper X") << "0XfF" << qint64(0xFF);
-    QTest::newRow("octal") << "010" << qint64(8);
-    QTest::newRow("zero") << "0" << qint64(0);
-    QTest::newRow("blanks") << " 7 " << qint64(7);
-    QTest::newRow("largest") << "0xFFFFFFFF" << qint64(0xFFFFFFFF);
-    QTest::newRow("too large") << "0x100000000" << qint64(-1);
-    QTest::newRow("octal digit 8") << "08" << qint64(-1);
-    QTest::newRow("hex without 0x") << "A5" << qint64(-1);
-    QTest::newRow("0x alone") << "0x" << qint64(-1);
-    QTest::newRow("sign") << "-1" << qint64(-1);
-    QTest::newRow("empty") << "" << qint64(-1);
-}
-
-void TstRegisters::parseNumber()
-{
-    QFETCH(QString, text);
-    QFETCH(qint64, expected);
-    const std::optional<uint32_t> value = ParseI2cNumber(text);
-    QCOMPARE(value ? qint64(*value) : qint64(-1), expected);
-    if (expected > 0)
-        QVERIFY(!ParseI2cNumber(text, static_cast<uint32_t>(expected - 1)));
 }
 
 void TstRegisters::registerWidths_data()
@@ -242,15 +209,22 @@ void TstRegisters::dumpGrid_data()
     QTest::newRow("starts and ends mid-row")
         << 0x0Du << 0x12u << QList<int>{0x61, -1, 0x00, 0x62, 0x63, 0x64}
         << header + "00:                                        61 XX 00                 aX.\n"
-                    "10: 62 63 64                                           bcd\n";
+                    "10: 62 63 64                                           bcd             \n";
     QTest::newRow("ends on a row's last byte")
         << 0x1Eu << 0x1Fu << QList<int>{0x21, 0x22}
         << header + "10:                                           21 22                  !\"\n";
+    // i2cdump -y -r 0x20-0x21 on i2c-stub, as cat -A shows it.
+    QTest::newRow("ends two bytes into a row")
+        << 0x20u << 0x21u << QList<int>{0xFF, 0xFF}
+        << header + "20: ff ff                                              ..              \n";
+    QTest::newRow("a single register")
+        << 0x10u << 0x10u << QList<int>{0x41}
+        << header + "10: 41                                                 A               \n";
     QTest::newRow("three-digit registers")
         << 0xFFu << 0x100u << QList<int>{0x20, 0x20}
         << "      0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f    0123456789abcdef\n"
            "0f0:                                              20                    \n"
-           "100: 20                                                  \n";
+           "100: 20                                                                 \n";
 }
 
 void TstRegisters::dumpGrid()

@@ -101,11 +101,11 @@ void TstTransferMessages::verboseLines()
 {
     const STransferParse parsed =
         ParseTransferMessages({"w3@0x50", "0x20", "0x41", "0x42", "r2", "w0@0x23"}, false);
-    QCOMPARE(TransferMessageLine(0, parsed.messages[0], false),
+    QCOMPARE(TransferMessageLine(0, parsed.messages[0], {}, false),
              QStringLiteral("msg 0: addr 0x50, write, len 3, buf 0x20 0x41 0x42"));
-    QCOMPARE(TransferMessageLine(1, parsed.messages[1], true),
-             QStringLiteral("msg 1: addr 0xa0, read, len 2"));
-    QCOMPARE(TransferMessageLine(2, parsed.messages[2], false),
+    QCOMPARE(TransferMessageLine(1, parsed.messages[1], {0xff, 0x0a}, true),
+             QStringLiteral("msg 1: addr 0xa0, read, len 2, buf 0xff 0x0a"));
+    QCOMPARE(TransferMessageLine(2, parsed.messages[2], {}, false),
              QStringLiteral("msg 2: addr 0x23, write, len 0"));
 }
 

@@ -223,6 +223,23 @@ void TstValueDecoding::ruleErrors_data()
                                        << "0x100000000"
                                        << ""
                                        << "" << two << "Invalid mask";
+    QTest::newRow("mask past u8") << "u8"
+                                  << ""
+                                  << "0x100"
+                                  << ""
+                                  << "" << two << "The mask 0x100 has bits past the 8 bits of u8.";
+    QTest::newRow("mask past s16le")
+        << "s16le"
+        << ""
+        << "0x1ff00"
+        << ""
+        << "" << two << "The mask 0x1ff00 has bits past the 16 bits of s16le.";
+    QTest::newRow("value overflows")
+        << "u16be"
+        << ""
+        << ""
+        << "1.7e308"
+        << "" << two << "258 x 1.7e+308 + 0 is beyond the largest number.";
     QTest::newRow("scale division by zero") << "u8"
                                             << ""
                                             << ""
@@ -350,12 +367,12 @@ void TstValueDecoding::interval_data()
 {
     QTest::addColumn<QString>("text");
     QTest::addColumn<int>("ms");
-    QTest::addColumn<QString>("formatted");
+    QTest::addColumn<QString>("formatted"); // or the refusal's reason
     QTest::newRow("ms") << "100ms" << 100 << "100ms";
     QTest::newRow("s") << "2s" << 2000 << "2s";
-    QTest::newRow("fraction of s") << " 1.5 s " << 1500 << "1500ms";
+    QTest::newRow("fraction of s") << "1.5s" << 1500 << "1500ms";
     QTest::newRow("min") << "1min" << 60000 << "1min";
-    QTest::newRow("upper case, h") << "1H" << 3600000 << "1h";
+    QTest::newRow("h") << "1h" << 3600000 << "1h";
     QTest::newRow("90 s") << "90s" << 90000 << "90s";
     QTest::newRow("shortest") << "10ms" << 10 << "10ms";
     QTest::newRow("below 10 ms") << "9ms" << -1 << "";
@@ -364,6 +381,12 @@ void TstValueDecoding::interval_data()
     QTest::newRow("unknown unit") << "2d" << -1 << "";
     QTest::newRow("part of a ms") << "10.5ms" << -1 << "";
     QTest::newRow("no number") << "ms" << -1 << "";
+    // Units as SI writes them, and no blanks, as every other number.
+    QTest::newRow("upper-case S") << "1S" << -1 << "\"S\" is not a unit";
+    QTest::newRow("upper-case MS") << "10MS" << -1 << "\"MS\" is not a unit";
+    QTest::newRow("blanks around") << " 1s" << -1 << "it has blanks";
+    QTest::newRow("blank inside") << "1.5 s" << -1 << "it has blanks";
+    QTest::newRow("sign") << "+1s" << -1 << "it does not start with a number";
 }
 
 void TstValueDecoding::interval()
@@ -375,7 +398,9 @@ void TstValueDecoding::interval()
     const std::optional<int> parsed = ParseWatchInterval(text, &error);
     if (ms < 0) {
         QVERIFY(!parsed);
-        QVERIFY(error.contains(text.trimmed()));
+        QVERIFY2(
+            error.startsWith(QStringLiteral("Invalid interval \"%1\": %2").arg(text, formatted)),
+            qPrintable(error));
         return;
     }
     QCOMPARE(parsed, std::optional<int>(ms));
