@@ -16,6 +16,7 @@ PELLAN_USB_RIG_ONLY (the kernel command line's pellan.only) names the stages
 to run, separated by commas: cli, python, oracle, faults, window, two.
 """
 
+import concurrent.futures
 import errno
 import json
 import os
@@ -24,6 +25,7 @@ import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 
 # guest.py --expect SOURCE BUILD OUT, on the host: what the demo programs print.
@@ -306,7 +308,8 @@ class Adapter:
         """Starts a fresh responder (fresh simulated devices); the variables
         go to its environment (None removes one)."""
         self.stop_responder()
-        self.trace = tempfile.mktemp(prefix="pellan-rig-trace-")
+        descriptor, self.trace = tempfile.mkstemp(prefix="pellan-rig-trace-")
+        os.close(descriptor)
         self.responder = subprocess.Popen(
             [GADGET, "serve", self.model, self.hidg(), "--udc", self.path + "/UDC", "--trace",
              self.trace], env=environment(**variables), stdout=subprocess.DEVNULL)
@@ -524,7 +527,6 @@ def cli_stage(adapters):
               real.status == 0 and real.out == demo.out and real.err == demo.err,
               real.describe() + "\n" + demo.describe())
     # The models' commands run side by side, each model's in order.
-    import concurrent.futures
     with concurrent.futures.ThreadPoolExecutor(len(adapters)) as pool:
         runs = {adapter.serial: pool.submit(lambda adapter: [
             run([CLI, "-a", adapter.serial] + args) for args in commands_of(adapter.model)],
@@ -578,7 +580,7 @@ def oracle_stage(adapter):
     modprobe("i2c_stub", "chip_addr=" + ",".join("0x%02x" % device["address"]
                                                  for device in devices))
     bus = wait_for("the i2c-stub bus", i2c_stub_bus)
-    import smbus2
+    import smbus2  # Debian's python3-smbus2, in the guest only
 
     # Fresh devices: the LM75 as the simulated one starts, the EEPROM written
     # with the pattern through the real path.
@@ -637,7 +639,6 @@ class Lines:
     """The lines a running program prints, gathered on a thread."""
 
     def __init__(self, process):
-        import threading
         self.process = process
         self.lines = []
         self.thread = threading.Thread(target=self._gather, daemon=True)

@@ -42,11 +42,15 @@ fail() {
     exit 1
 }
 
-for tool in qemu-system-x86_64 busybox dpkg-deb apt-get apt-cache depmod modprobe /usr/bin/python3 timeout; do
+for tool in qemu-system-x86_64 busybox dpkg-deb apt-get apt-cache depmod modprobe \
+    /usr/bin/python3 timeout; do
     command -v "$tool" >/dev/null || fail "$tool is missing (./pellan installs it)"
 done
 case "$here$build" in
-*[[:space:]]*) fail "the source and build folders must not contain blanks: the guest reads them from the kernel's command line" ;;
+*[[:space:]]*)
+    fail "the source and build folders must not contain blanks:" \
+        "the guest reads them from the kernel's command line"
+    ;;
 esac
 for program in app/pellan-i2c cli/pellan-i2c-cli cli/pellan-i2c-cli-demo tests/usb/pellan-usb-gadget; do
     [ -x "$build/$program" ] || fail "$build/$program is not built"
@@ -109,7 +113,8 @@ if [ -z "$cached" ] || [ ! -e "$cached/ready" ]; then
         for old in "$rig/kernel"/*; do
             [ -e "$old/ready" ] && cached=$old
         done
-        [ -n "$cached" ] || fail "cannot fetch Debian's kernel package linux-image-amd64 (apt-get download needs the package lists and the network)"
+        [ -n "$cached" ] || fail "cannot fetch Debian's kernel package linux-image-amd64" \
+            "(apt-get download needs the package lists and the network)"
         echo "usb rig: using the cached kernel $(basename "$cached")"
     fi
 fi
@@ -186,10 +191,12 @@ if [ "${PELLAN_USB_RIG_KVM:-auto}" != off ] && [ -r /dev/kvm ] && [ -w /dev/kvm 
     if grep -q "pellan-rig: init" "$log" 2>/dev/null; then
         use_kvm=1
         accelerator="KVM"
-    else
-        kill "$vm_pid" 2>/dev/null || true
+    elif kill "$vm_pid" 2>/dev/null; then
         wait "$vm_pid" 2>/dev/null || true
         echo "usb rig: KVM did not boot the guest within $kvm_boot_seconds s; using TCG"
+    else
+        wait "$vm_pid" 2>/dev/null || true
+        echo "usb rig: KVM could not start the guest ($(tail -n 1 "$rig/qemu.err")); using TCG"
     fi
 fi
 if [ "$use_kvm" -eq 0 ]; then
