@@ -375,7 +375,13 @@ std::vector<std::pair<int, uint32_t>> MapReadAll(CPyAdapter& adapter, int addres
     return CallReleased([&](const CGilFree& proof) {
         SMapRead read;
         adapter.Locked(
-            [&](COrvI2c& engine) { read = RunMapReadAll(engine, addr, map.Map(), alsoRead); },
+            [&](COrvI2c& engine) {
+                // Ctrl+C between the reads of a long map, not only inside one;
+                // a target's error ends the call anyway.
+                read = RunMapReadAll(engine, addr, map.Map(), alsoRead, [] {
+                    return HasPendingError() || CPySessionRegistry::Instance().CancelRequested();
+                });
+            },
             proof);
         std::vector<std::pair<int, uint32_t>> values;
         QStringList failed;
