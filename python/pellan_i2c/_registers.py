@@ -13,9 +13,9 @@ import os
 import sys
 import time
 from contextlib import contextmanager
-from dataclasses import dataclass, field
-from types import MappingProxyType, ModuleType
-from typing import Any, Callable, ClassVar, Iterator, Mapping, Self, Union
+from dataclasses import dataclass
+from types import ModuleType
+from typing import Any, Callable, ClassVar, Iterator, Self, Union
 
 from pellan_i2c._busio import I2CBase
 from pellan_i2c._smbus import AdapterLike, SMBusBase, check_address
@@ -46,7 +46,7 @@ class Field:
     #: The decimals its texts show.
     decimals: int
     #: Labelled values: the field's own bits -> label.
-    values: Mapping[int, str]
+    values: dict[int, str]
     #: "r", "w" or "rw".
     access: str
     #: What a written 1 or 0 does: "normal", "w1c", "w1s" or "w0c".
@@ -117,7 +117,6 @@ class Register:
     description: str
     #: In the map's order; none for a register that is one unsigned value.
     fields: tuple[Field, ...]
-    _map: RegisterMap = field(repr=False)
 
     @property
     def readable(self) -> bool:
@@ -128,15 +127,20 @@ class Register:
         return "w" in self.access
 
     def __getitem__(self, name: str) -> Field:
-        """The field of that name without regard to case; KeyError with near names."""
-        return self.fields[self._map._field_index(self, name)]
+        """The field of that name without regard to case; KeyError naming the fields there are."""
+        if not isinstance(name, str):
+            raise TypeError(f"a field name is a str, not {type(name).__name__}")
+        wanted = name.strip().casefold()
+        for candidate in self.fields:
+            if candidate.name.casefold() == wanted:
+                return candidate
+        there = ", ".join(f.name for f in self.fields) or "none"
+        raise KeyError(f"{self.name} has no field {name!r}; its fields: {there}")
 
     def __contains__(self, name: object) -> bool:
-        if not isinstance(name, str):
-            return False
         try:
-            self._map._field_index(self, name)
-        except KeyError:
+            self[name]  # type: ignore[index]
+        except (KeyError, TypeError):
             return False
         return True
 
@@ -203,7 +207,7 @@ class RegisterMap:
                     offset=f["offset"],
                     unit=f["unit"],
                     decimals=f["decimals"],
-                    values=MappingProxyType(dict(f["values"])),
+                    values=dict(f["values"]),
                     access=f["access"],
                     write=f["write"],
                     description=f["description"],
@@ -224,7 +228,6 @@ class RegisterMap:
                     page=entry["page"],
                     description=entry["description"],
                     fields=fields,
-                    _map=self,
                 )
             )
         self._registers = tuple(registers)
@@ -317,14 +320,6 @@ class RegisterMap:
             raise TypeError(f"a register or field name is a str, not {type(target).__name__}")
         reg, fld = self._core.find(target)
         return int(reg), int(fld)
-
-    def _field_index(self, register: Register, name: str) -> int:
-        if not isinstance(name, str):
-            raise TypeError(f"a field name is a str, not {type(name).__name__}")
-        reg, fld = self._find(f"{register.name}.{name}")
-        if fld < 0:
-            raise KeyError(f"{register.name} has no field {name!r}")
-        return fld
 
     def _core_in(self, module: ModuleType) -> Any:
         """This map as the extension module of an adapter holds it (each module has its own reader)."""
