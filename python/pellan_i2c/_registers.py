@@ -514,6 +514,8 @@ class Device:
         A read-back whose checked bits differ from those written raises
         ReadBackError (an OSError, EIO) after the write.
         """
+        if not isinstance(target, str):
+            raise TypeError(f"a register or field name is a str, not {type(target).__name__}")
         if fields:
             if not isinstance(value, _Unset):
                 raise TypeError("give a value, or fields as keywords, not both")
