@@ -4,14 +4,13 @@
 #include "python/src/pybindings.h"
 
 #include "i2c/orvi2c.h"
+#include "projects/projectsfolder.h"
 #include "transactions/registercodec.h"
 #include "transactions/registermap.h"
 #include "transactions/registermapaccess.h"
 #include "transactions/registermapfolders.h"
 
 #include <QFileInfo>
-#include <QSettings>
-#include <QStandardPaths>
 
 #include <pybind11/stl.h>
 
@@ -28,12 +27,6 @@
 namespace pellanpy {
 
 namespace {
-
-// The window's settings, where it keeps the projects folder that the user's
-// maps folder lies beside.
-constexpr const char* SETTINGS_ORGANISATION = "Tremwick";
-constexpr const char* SETTINGS_APPLICATION = "pellan_i2c";
-constexpr const char* SETTINGS_PROJECTS_FOLDER = "projects/folder";
 
 // A loaded map; never changed, so a call may read it with the GIL released.
 class CPyRegisterMap {
@@ -99,15 +92,6 @@ const SMapRegister& RegisterAt(const SRegisterMap& map, int reg)
     return map.registers[static_cast<size_t>(reg)];
 }
 
-QString ProjectsFolder()
-{
-    const QSettings settings(QString::fromLatin1(SETTINGS_ORGANISATION),
-                             QString::fromLatin1(SETTINGS_APPLICATION));
-    const QString fallback = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
-                             QStringLiteral("/Tremwick/pellan_i2c/projects");
-    return settings.value(QString::fromLatin1(SETTINGS_PROJECTS_FOLDER), fallback).toString();
-}
-
 // The module runs from the build tree, where the shipped maps are the build
 // tree's copy; installed, they are the installed ones.
 bool FromBuildTree()
@@ -123,7 +107,7 @@ bool FromBuildTree()
 
 QStringList Folders(bool simulated)
 {
-    return MapFolders(ProjectsFolder(), simulated || FromBuildTree());
+    return MapFolders(StoredProjectsFolder(), simulated || FromBuildTree());
 }
 
 // Some map in the folders answers to the name, by device or file name.
