@@ -58,15 +58,25 @@ const std::vector<SCliCommand>& CliCommands()
          QT_TRANSLATE_NOOP("CCliTool", "Read COUNT bytes (default 1) from register REG: the\n"
                                        "pointer, then the read after a repeated start. Without\n"
                                        "REG, read one byte at the device's current pointer.\n"
-                                       "Prints the bytes as i2cget does, e.g. 0x17 0x80."),
-         {"reg-width"},
+                                       "Prints the bytes as i2cget does, e.g. 0x17 0x80.\n"
+                                       "With --map, REG is a register NAME of the map,\n"
+                                       "printed so, or NAME.FIELD, printed as the field's\n"
+                                       "text, e.g. 23.5 °C."),
+         {"reg-width", "map"},
          CommandGet},
         {"set",
          "set ADDR REG VALUE...",
          QT_TRANSLATE_NOOP("CCliTool", "Write the values to register REG in one write: the\n"
                                        "pointer, then the values, with a start and a stop.\n"
-                                       "Prints nothing on success, as i2cset."),
-         {"reg-width", "readback", "mask"},
+                                       "Prints nothing on success, as i2cset. With --map,\n"
+                                       "give NAME=VALUE or NAME.FIELD=VALUE instead, VALUE a\n"
+                                       "number in the field's unit, a raw 0x number or a\n"
+                                       "label: the fields of one register go in one\n"
+                                       "read-modify-write, then a read-back where readable\n"
+                                       "(a difference exits 1). Unknown names, read-only\n"
+                                       "targets and values a field cannot hold are refused\n"
+                                       "before the bus."),
+         {"reg-width", "readback", "mask", "map"},
          CommandSet},
         {"dump",
          "dump ADDR [MODE]",
@@ -78,6 +88,17 @@ const std::vector<SCliCommand>& CliCommands()
                                        "once, then reads byte after byte."),
          {"reg-width", "range"},
          CommandDump},
+        {"regs",
+         "regs ADDR --map M",
+         QT_TRANSLATE_NOOP("CCliTool", "Read every readable register of the map M and print\n"
+                                       "each decoded: a line with its name, address and\n"
+                                       "value, then a line per field. Registers whose read\n"
+                                       "clears something are left out (get reads them by\n"
+                                       "name). A register that failed prints \"failed: \" and\n"
+                                       "the error, and the rest are still read (exit\n"
+                                       "status 1)."),
+         {"map"},
+         CommandRegs},
         {"transfer",
          "transfer MSG [DATA...]...",
          QT_TRANSLATE_NOOP("CCliTool", "Send messages as one transaction, as i2ctransfer does:\n"
@@ -102,10 +123,24 @@ const std::vector<SCliCommand>& CliCommands()
                                        "0; a line that a full pipe does not take is dropped.\n"
                                        "A failed poll prints a failed sample\n"
                                        "and the watch goes on, a timeout too (exit status 1\n"
-                                       "at the end); a lost adapter ends it (exit status 3)."),
-         {"register", "reg-width", "interval", "samples", "format", "shift", "watch-mask", "scale",
-          "offset", "unit", "decimals", "csv"},
+                                       "at the end); a lost adapter ends it (exit status 3).\n"
+                                       "With --map and --field, the field's register and\n"
+                                       "decoding stand for --register and --format, and\n"
+                                       "COUNT may be left out."),
+         {"map", "field", "register", "reg-width", "interval", "samples", "format", "shift",
+          "watch-mask", "scale", "offset", "unit", "decimals", "csv"},
          CommandWatch},
+        {"map",
+         "map check|list|header|markdown [M]",
+         QT_TRANSLATE_NOOP("CCliTool", "Register maps (*.i2cmap), without the bus: check M\n"
+                                       "loads a map and names what is wrong (exit status 2)\n"
+                                       "or the keys it does not know; list shows the maps\n"
+                                       "found; header M prints a C header of its register\n"
+                                       "addresses, field shifts and masks and labelled\n"
+                                       "values, markdown M a description. M is a device\n"
+                                       "name or a file, as with --map."),
+         {},
+         CommandMap},
     };
     return commands;
 }
@@ -146,6 +181,19 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Once sent, print one line per message sent, as\n"
                                        "i2ctransfer -v does, a read with its bytes, e.g.\n"
                                        "msg 1: addr 0x50, read, len 2, buf 0xff 0xff")},
+        {nullptr, "map", "M",
+         QT_TRANSLATE_NOOP("CCliTool", "The register map: a device name such as LM75,\n"
+                                       "looked for in the maps folder beside the projects\n"
+                                       "folder and then in the installed maps (a user's map\n"
+                                       "of a name wins), or a file: a path with a / or\n"
+                                       "ending in .i2cmap. Registers and fields then go by\n"
+                                       "name, with the map's pointer width.")},
+        {nullptr, "field", "NAME.FIELD",
+         QT_TRANSLATE_NOOP("CCliTool", "Watch this field of the --map: its register's\n"
+                                       "pointer and bytes, decoded by the field's sign,\n"
+                                       "scale, offset, unit and decimals. Not together with\n"
+                                       "--register, --reg-width, --format or the options\n"
+                                       "after it.")},
         {nullptr, "register", "REG",
          QT_TRANSLATE_NOOP("CCliTool", "Write this register pointer before each read, with a\n"
                                        "start and no stop; the read follows after a repeated\n"

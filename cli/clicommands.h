@@ -5,6 +5,7 @@
 // (clibus.cpp, clirun.cpp, ...) and adds its rows here.
 
 #include "cli/clitool.h"
+#include "transactions/registermap.h"
 
 #include <QStringList>
 
@@ -72,3 +73,16 @@ std::unique_ptr<COrvI2c> CliConnectForRead(CCliTool& tool, size_t count, const Q
 ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments);
 // Watching a value (cliwatch.cpp).
 ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments);
+// Register maps (climaps.cpp): regs, map, and get, set and watch with --map.
+ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments);
+ECliExit CommandMap(CCliTool& tool, const QStringList& arguments);
+ECliExit CommandGetByMap(CCliTool& tool, const QStringList& arguments);
+ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments);
+// The register and field that --map and --field name for a watch, checked
+// for reading; the exit status in status when refused.
+struct SCliWatchedField {
+    SRegisterMap map;
+    int reg = -1;
+    int field = -1;
+};
+std::optional<SCliWatchedField> CliWatchedField(CCliTool& tool, ECliExit& status);

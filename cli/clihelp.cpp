@@ -123,6 +123,16 @@ Output:
   first poll), value (null without --format) and unit. list gives
   one object per adapter with the keys model, serial, product, firmware,
   speeds and pullUps.
+  Register maps (--map): regs prints a line per register and one per
+  field, e.g.
+    TEMP (0x00) = 0x1780
+      T = 23.5 °C
+  With --json, regs, get and set print one object per register:
+    {"register":"TEMP","address":0,"raw":"0x1780",
+     "fields":{"T":{"value":23.5,"text":"23.5 °C"}}}
+  (on one line), value the label of a labelled value; one that failed
+  adds "ok":false and error, raw null. map list and map check give an
+  object per map.
 
 Exit status:
   0  every transaction succeeded; also a watch ended by Ctrl+C or SIGTERM
@@ -150,6 +160,11 @@ Examples (run in the projects folder, where the example bh1750.i2cdev lies):
   %1%4 transfer -v w1@0x50 0x10 r4
   %1%4 watch 0x48 2 --register 0 --format s16be --shift 7 --scale 0.5
   %1%4 watch --csv --interval 100ms --samples 20 0x48 2 > log.csv
+  %1%4 regs 0x48 --map LM75
+  %1%4 get 0x48 TEMP.T --map LM75
+  %1%4 set 0x48 CONF.F_QUE="4 faults" TOS.T=80 --map LM75
+  %1%4 --json watch 0x48 --map LM75 --field TEMP.T --samples 3
+  %1 map header LM75 > lm75.h
 )")
                .arg(program, commandsSection(), commandOptionsSection(), adapter) +
            extra;

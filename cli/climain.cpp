@@ -9,7 +9,8 @@
 #include <cstdio>
 #include <unistd.h>
 
-int runCliProgram(int argc, char* argv[], const QString& helpExtra, const QString& exampleAdapter)
+int runCliProgram(int argc, char* argv[], const QString& helpExtra, const QString& exampleAdapter,
+                  bool demo)
 {
     const bool stdoutClosed = ReserveStandardDescriptors();
     QCoreApplication app(argc, argv);
@@ -18,5 +19,6 @@ int runCliProgram(int argc, char* argv[], const QString& helpExtra, const QStrin
     QTextStream err(stderr);
     CCliTool tool(out, err);
     tool.SetHelpExtra(helpExtra, exampleAdapter);
+    tool.SetDemo(demo);
     return tool.Run(QCoreApplication::arguments());
 }

@@ -2,7 +2,9 @@
 
 #include "transactions/hexlines.h"
 #include "transactions/registeraccess.h"
+#include "transactions/registercodec.h"
 #include "transactions/registerdump.h"
+#include "transactions/registermapfolders.h"
 #include "transactions/transfermessages.h"
 #include "transactions/watch.h"
 
@@ -108,6 +110,35 @@ QString commandJson(const char* type, uint8_t address, const SI2cTransaction* fa
     };
     pairs.insert(pairs.end(), extra.begin(), extra.end());
     return jsonObject(pairs);
+}
+
+// A register of a map in the keys' documented order, with its fields in map
+// order (all, or only one).
+QString mapRegisterJson(const SMapRegister& reg, std::optional<uint32_t> value,
+                        const QString& error, int only = -1)
+{
+    QStringList fields;
+    for (size_t i = 0; value && i < reg.fields.size(); ++i) {
+        if (only >= 0 && static_cast<size_t>(only) != i)
+            continue;
+        const SFieldReading reading = DecodeField(reg, reg.fields[i], *value);
+        fields.append(
+            jsonText(reg.fields[i].name) + QLatin1Char(':') +
+            jsonObject({{QStringLiteral("value"), reading.HasLabel() ? QJsonValue(reading.label)
+                                                                     : QJsonValue(reading.number)},
+                        {QStringLiteral("text"), reading.text}}));
+    }
+    QString text = jsonObject({
+        {QStringLiteral("register"), reg.name},
+        {QStringLiteral("address"), static_cast<qint64>(reg.address)},
+        {QStringLiteral("raw"),
+         value ? QJsonValue(RegisterValueText(reg, *value)) : QJsonValue(QJsonValue::Null)},
+    });
+    text.chop(1);
+    text += QStringLiteral(",\"fields\":{") + fields.join(QLatin1Char(',')) + QLatin1Char('}');
+    if (!value || !error.isEmpty())
+        text += QStringLiteral(",\"ok\":false,\"error\":") + jsonText(error);
+    return text + QLatin1Char('}');
 }
 
 QJsonValue registerValue(std::optional<uint32_t> reg)
@@ -386,5 +417,95 @@ void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& 
             text = dataText(sample.raw);
         m_out << FormatLocalIsoTimestamp(sample.epochMs) << '\t' << text << '\n';
     }
+    m_out.flush();
+}
+
+void CCliOutput::WriteMapRegister(const SRegisterMap& map, const SMapRegister& reg,
+                                  std::optional<uint32_t> value, const QString& error)
+{
+    if (m_json) {
+        m_out << mapRegisterJson(reg, value, error) << '\n';
+        m_out.flush();
+        return;
+    }
+    const QString address = QStringLiteral("0x%1")
+                                .arg(reg.address, 2 * map.pointerBytes, 16, QLatin1Char('0'))
+                                .toUpper();
+    const QString head = reg.name + QStringLiteral(" (0x") + address.mid(2) + QLatin1Char(')');
+    if (!value) {
+        m_out << head << ": " << tr("failed: %1").arg(error) << '\n';
+    } else {
+        m_out << head << " = " << RegisterValueText(reg, *value) << '\n';
+        for (const SMapField& field : reg.fields)
+            m_out << "  " << field.name << " = " << DecodeField(reg, field, *value).text << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteMapGet(const SMapRegister& reg, int field, const std::vector<uint8_t>& bytes,
+                             std::optional<uint32_t> value, const QString& error)
+{
+    if (m_json) {
+        m_out << mapRegisterJson(reg, value, error, field) << '\n';
+    } else if (value && field >= 0) {
+        m_out << DecodeField(reg, reg.fields[static_cast<size_t>(field)], *value).text << '\n';
+    } else if (value) {
+        m_out << I2cToolsBytes(bytes) << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteMapEntry(const SMapEntry& entry)
+{
+    const bool ok = entry.error.isEmpty();
+    if (m_json) {
+        m_out << jsonObject({
+                     {QStringLiteral("device"), entry.device},
+                     {QStringLiteral("description"), entry.description},
+                     {QStringLiteral("path"), entry.path},
+                     {QStringLiteral("registers"), entry.registers},
+                     {QStringLiteral("ok"), ok},
+                     {QStringLiteral("error"), entry.error},
+                 })
+              << '\n';
+    } else {
+        m_out << QStringList{entry.device,
+                             ok ? QString::number(entry.registers) : QStringLiteral("-"),
+                             entry.path, ok ? entry.description : entry.error}
+                     .join(QLatin1Char('\t'))
+              << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteMapCheck(const QString& path, const SRegisterMap* map, const QString& error)
+{
+    if (m_json) {
+        m_out << jsonObject({
+                     {QStringLiteral("path"), path},
+                     {QStringLiteral("ok"), map != nullptr},
+                     {QStringLiteral("error"), error},
+                     {QStringLiteral("device"), map ? map->device : QString()},
+                     {QStringLiteral("registers"),
+                      map ? static_cast<qint64>(map->registers.size()) : 0},
+                     {QStringLiteral("warnings"),
+                      QJsonArray::fromStringList(map ? map->warnings : QStringList())},
+                 })
+              << '\n';
+    } else if (map) {
+        const size_t count = map->registers.size();
+        m_out << (count == 1
+                      ? tr("%1: %2, 1 register").arg(path, map->device)
+                      : tr("%1: %2, %3 registers").arg(path, map->device, QString::number(count)))
+              << '\n';
+        for (const QString& warning : map->warnings)
+            m_out << tr("%1: warning: %2").arg(path, warning) << '\n';
+    }
+    m_out.flush();
+}
+
+void CCliOutput::WriteText(const QString& text)
+{
+    m_out << text;
     m_out.flush();
 }

@@ -14,6 +14,9 @@ struct SRegisterDump;
 struct SRegisterRead;
 struct SRegisterSet;
 struct SDecodingRule;
+struct SMapEntry;
+struct SMapRegister;
+struct SRegisterMap;
 struct STransferMessage;
 struct SWatchPoll;
 struct SWatchSample;
@@ -86,6 +89,31 @@ public:
                           bool csv);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();
+
+    // A register of a map as regs reads it and set reads it back. Text: a
+    // line "TEMP (0x00) = 0x1780" and one per field, "  T = 23.5 °C", or
+    // "TEMP (0x00): failed: " and the error. JSON: {"register":"TEMP",
+    // "address":0,"raw":"0x1780","fields":{"T":{"value":23.5,"text":
+    // "23.5 °C"}}}, value the label of a labelled value; a failure (an
+    // error) adds "ok":false and "error", without a value with raw null and
+    // no fields.
+    void WriteMapRegister(const SRegisterMap& map, const SMapRegister& reg,
+                          std::optional<uint32_t> value, const QString& error);
+    // get with a map: as text the bytes read as get prints them, or only
+    // the field's text (field >= 0); nothing when the read failed. JSON:
+    // the register's object, with only that field.
+    void WriteMapGet(const SMapRegister& reg, int field, const std::vector<uint8_t>& bytes,
+                     std::optional<uint32_t> value, const QString& error);
+    // map list: device, registers, path and description separated by tabs,
+    // or "-" and the error for a map that does not load. JSON: device,
+    // description, path, registers, ok and error.
+    void WriteMapEntry(const SMapEntry& entry);
+    // map check: "PATH: DEVICE, N registers" and a line per key the reader
+    // does not know; a map that does not load gives nothing as text. JSON:
+    // path, ok, error, device, registers and warnings.
+    void WriteMapCheck(const QString& path, const SRegisterMap* map, const QString& error);
+    // Text as it stands: a header, Markdown.
+    void WriteText(const QString& text);
 
 private:
     QTextStream& m_out;

@@ -108,6 +108,8 @@ std::unique_ptr<COrvI2c> CliConnectForRead(CCliTool& tool, size_t count, const Q
 
 ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
 {
+    if (tool.IsSet(QStringLiteral("map")))
+        return CommandGetByMap(tool, arguments);
     if (arguments.isEmpty() || arguments.size() > 3) {
         return tool.Usage(tr("get needs an address, and optionally a register and a byte count, "
                              "e.g. \"%1 get 0x48 0x00 2\".")
@@ -150,6 +152,8 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
 
 ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
 {
+    if (tool.IsSet(QStringLiteral("map")))
+        return CommandSetByMap(tool, arguments);
     if (arguments.size() < 3) {
         return tool.Usage(tr("set needs an address, a register and at least one value, e.g. "
                              "\"%1 set 0x50 0x10 0xAB\".")

@@ -3,9 +3,11 @@
 #include "cli/clicommands.h"
 #include "cli/clioutput.h"
 #include "numbers/parsenumber.h"
+#include "projects/projectsfolder.h"
 #include "transactions/adapters.h"
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
+#include "transactions/registermapfolders.h"
 
 #include <QCommandLineOption>
 #include <QCommandLineParser>
@@ -195,7 +197,8 @@ int CCliTool::Run(const QStringList& givenArguments)
             if (option.shortName && arguments.contains(QLatin1Char('-') + option.shortName)) {
                 for (const SCliCommandOption& candidate : options) {
                     const QString longName = QLatin1String(candidate.longName);
-                    if (CliCommandTakes(*command, candidate) &&
+                    // The first: i2cset's -m is --mask, not --map.
+                    if (instead.isEmpty() && CliCommandTakes(*command, candidate) &&
                         longName.startsWith(QLatin1String(option.shortName))) {
                         instead = tr(" %1's own option is --%2.")
                                       .arg(QLatin1String(command->name), longName);
@@ -236,6 +239,11 @@ QStringList CCliTool::SpeedNames(const SAdapterTraits& traits)
 bool CCliTool::OutputFailed() const
 {
     return m_out.status() != QTextStream::Ok;
+}
+
+QStringList CCliTool::MapFolders() const
+{
+    return ::MapFolders(StoredProjectsFolder(), m_demo);
 }
 
 bool CCliTool::IsSet(const QString& option) const

@@ -70,6 +70,8 @@ public:
         m_helpExtra = extra;
         m_exampleAdapter = exampleAdapter;
     }
+    // The demo programs also find the shipped maps in the build tree.
+    void SetDemo(bool demo) { m_demo = demo; }
 
     // --- For the commands -------------------------------------------------
 
@@ -81,6 +83,9 @@ public:
     QString Value(const QString& option) const;
     // Standard output failed; commands stop sending once it has.
     bool OutputFailed() const;
+    // Where register maps are looked for, first the user's beside the
+    // window's projects folder.
+    QStringList MapFolders() const;
 
     // Picks the adapter and checks the options against its model; nothing
     // is sent. Empty with the exit status in status on failure.
@@ -126,6 +131,7 @@ private:
     QString m_program;
     QString m_helpExtra;
     QString m_exampleAdapter;
+    bool m_demo = false;
     SCliOptions m_options;
     std::unique_ptr<QCommandLineParser> m_parser;
     std::unique_ptr<CCliOutput> m_output;

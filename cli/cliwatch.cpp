@@ -5,6 +5,8 @@
 #include "cli/clioutput.h"
 #include "cli/clisignals.h"
 #include "numbers/parsenumber.h"
+#include "transactions/registercodec.h"
+#include "transactions/registermapaccess.h"
 #include "transactions/watch.h"
 
 #include <QDateTime>
@@ -85,7 +87,14 @@ std::optional<SDecodingRule> readRule(CCliTool& tool, ECliExit& status)
 
 ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
 {
-    if (arguments.size() != 2) {
+    // A field of a map gives the register, its width and the rule.
+    const bool byMap = tool.IsSet(QStringLiteral("map")) || tool.IsSet(QStringLiteral("field"));
+    if (arguments.size() != 2 && !(byMap && arguments.size() == 1)) {
+        if (byMap) {
+            return tool.Usage(tr("watch with --field needs an address, and optionally a byte "
+                                 "count, e.g. \"%1 watch 0x48 --map LM75 --field TEMP.T\".")
+                                  .arg(tool.Program()));
+        }
         return tool.Usage(tr("watch needs an address and a byte count, e.g. \"%1 watch 0x48 2 "
                              "--register 0 --format s16be --shift 7 --scale 0.5 --unit °C\".")
                               .arg(tool.Program()));
@@ -96,25 +105,41 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
     if (!address)
         return ECliExit::Usage;
-    const std::optional<size_t> count = tool.ParseCount(arguments[1]);
+    ECliExit status = ECliExit::Ok;
+    std::optional<SCliWatchedField> watched;
+    if (byMap) {
+        watched = CliWatchedField(tool, status);
+        if (!watched)
+            return status;
+    }
+    const SMapRegister* watchedRegister =
+        watched ? &watched->map.registers[static_cast<size_t>(watched->reg)] : nullptr;
+    const std::optional<size_t> count =
+        arguments.size() == 2 ? tool.ParseCount(arguments[1])
+                              : std::optional<size_t>(static_cast<size_t>(watchedRegister->bytes));
     if (!count)
         return ECliExit::Usage;
 
     SWatchSource source;
     source.address = *address;
     source.count = *count;
-    if (tool.IsSet(QStringLiteral("reg-width")) && !tool.IsSet(QStringLiteral("register"))) {
-        return tool.Usage(tr("--reg-width is the width of the pointer of --register. Give "
-                             "--register too, or leave --reg-width out."));
-    }
-    const std::optional<int> width = CliRegisterWidth(tool);
-    if (!width)
-        return ECliExit::Usage;
-    source.regWidth = *width;
-    if (tool.IsSet(QStringLiteral("register"))) {
-        source.reg = CliRegister(tool, tool.Value(QStringLiteral("register")), *width);
-        if (!source.reg)
+    if (watched) {
+        source.regWidth = watched->map.pointerBytes;
+        source.reg = MapRegisterPointer(watched->map, *watchedRegister);
+    } else {
+        if (tool.IsSet(QStringLiteral("reg-width")) && !tool.IsSet(QStringLiteral("register"))) {
+            return tool.Usage(tr("--reg-width is the width of the pointer of --register. Give "
+                                 "--register too, or leave --reg-width out."));
+        }
+        const std::optional<int> width = CliRegisterWidth(tool);
+        if (!width)
             return ECliExit::Usage;
+        source.regWidth = *width;
+        if (tool.IsSet(QStringLiteral("register"))) {
+            source.reg = CliRegister(tool, tool.Value(QStringLiteral("register")), *width);
+            if (!source.reg)
+                return ECliExit::Usage;
+        }
     }
 
     int intervalMs = DEFAULT_INTERVAL_MS;
@@ -146,10 +171,26 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
         samples = static_cast<qint64>(*parsed);
     }
 
-    ECliExit status = ECliExit::Ok;
-    const std::optional<SDecodingRule> rule = readRule(tool, status);
-    if (status != ECliExit::Ok)
-        return status;
+    std::optional<SDecodingRule> rule;
+    if (watched) {
+        SMapField whole; // a register without fields is one unsigned value
+        whole.msb = 8 * watchedRegister->bytes - 1;
+        const SMapField& field = watched->field >= 0
+                                     ? watchedRegister->fields[static_cast<size_t>(watched->field)]
+                                     : whole;
+        rule = FieldDecodingRule(*watchedRegister, field);
+        if (*count < static_cast<size_t>(watchedRegister->bytes)) {
+            return tool.Usage(tr("%1 has %2 bytes, but COUNT is %3. Read at least %2, or leave "
+                                 "COUNT out.")
+                                  .arg(watchedRegister->name)
+                                  .arg(watchedRegister->bytes)
+                                  .arg(*count));
+        }
+    } else {
+        rule = readRule(tool, status);
+        if (status != ECliExit::Ok)
+            return status;
+    }
     if (rule && *count < static_cast<size_t>(ValueFormatBytes(rule->format))) {
         return tool.Usage(tr("--format %1 takes %2 bytes, but COUNT is %3. Read at least %2.")
                               .arg(ValueFormatName(rule->format))
@@ -160,6 +201,15 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     const std::unique_ptr<COrvI2c> adapter = CliConnectForRead(tool, *count, tr("watch"), status);
     if (!adapter)
         return status;
+    // A register on a page: the page is selected once, by a read of it.
+    if (watched && watchedRegister->page >= 0) {
+        const SMapRead read = RunMapRegisterRead(*adapter, *address, watched->map, watched->reg);
+        if (const SMapStep* failed = read.failure()) {
+            if (!adapter->IsPresent())
+                return tool.ConnectionLost(*adapter);
+            return tool.Judge(*failed->failure(), failed->type);
+        }
+    }
 
     CCliStopSignals stopSignals;
     CCliOutput& output = tool.Output();

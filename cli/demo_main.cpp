@@ -42,5 +42,5 @@ int main(int argc, char* argv[])
         adapter->SetRecording(false);
     // Three adapters are attached, so the examples name one.
     return runCliProgram(argc, argv, QString::fromUtf8(ENVIRONMENT_HELP),
-                         QStringLiteral("OR3-100042"));
+                         QStringLiteral("OR3-100042"), true);
 }

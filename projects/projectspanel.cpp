@@ -1,6 +1,7 @@
 #include "projects/projectspanel.h"
 
 #include "projects/devicefolder.h"
+#include "projects/projectsfolder.h"
 #include "projects/projectsmodel.h"
 
 #include <QAbstractItemView>
@@ -179,8 +180,7 @@ CProjectsPanel::~CProjectsPanel()
 
 QString CProjectsPanel::DefaultFolder()
 {
-    return QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation) +
-           QStringLiteral("/Tremwick/pellan_i2c/projects");
+    return DefaultProjectsFolder();
 }
 
 void CProjectsPanel::SetFolder(const QString& folder)

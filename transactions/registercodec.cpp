@@ -52,6 +52,26 @@ QString NumberText(const SMapField& field, double number)
     return FormatDecodedValue(rule, number);
 }
 
+// The decoded number without the noise of binary fractions (3 x 0.1 gives
+// 0.30000000000000004): rounded to the decimals that show every step of the
+// scale and offset exactly, where so few do. Not -0 either.
+double CleanNumber(const SMapField& field, double number)
+{
+    const auto isWhole = [](double value) {
+        return std::abs(value - std::round(value)) <= 1e-9 * std::max(1.0, std::abs(value));
+    };
+    double factor = 1;
+    for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
+        if (isWhole(field.scale * factor) && isWhole(field.offset * factor)) {
+            // Past 2^52 every double is whole already at this factor.
+            if (std::abs(number * factor) < 0x1p52)
+                number = std::round(number * factor) / factor;
+            break;
+        }
+    }
+    return number + 0.0;
+}
+
 QString Hex(uint64_t value)
 {
     return QStringLiteral("0x") + QString::number(value, 16).toUpper();
@@ -116,7 +136,8 @@ SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint3
     SFieldReading reading;
     reading.bits = FieldBits(field, registerValue);
     const SDecodingRule rule = FieldDecodingRule(reg, field);
-    reading.number = DecodeValue(rule, RegisterValueBytes(reg, registerValue), nullptr).value_or(0);
+    reading.number = CleanNumber(
+        field, DecodeValue(rule, RegisterValueBytes(reg, registerValue), nullptr).value_or(0));
     if (const QString* label = field.LabelOf(reading.bits))
         reading.label = *label;
     reading.text = reading.HasLabel() ? reading.label : FormatDecodedValue(rule, reading.number);

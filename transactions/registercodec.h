@@ -51,7 +51,7 @@ uint32_t WithFieldBits(const SMapField& field, uint32_t registerValue, uint32_t 
 
 struct SFieldReading {
     uint32_t bits = 0; // the field's own bits
-    double number = 0; // decoded: signed, scaled, offset
+    double number = 0; // decoded: signed, scaled, offset; 0.3 for 3 x 0.1
     QString label;     // the bits' label; empty when they have none
     QString text;      // the label, or the number with decimals and unit
     bool HasLabel() const { return !label.isEmpty(); }

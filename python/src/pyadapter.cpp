@@ -271,4 +271,11 @@ std::vector<uint8_t> CPyAdapter::Transfer(const std::vector<SPyMessage>& message
     return {};
 }
 
+void CPyAdapter::Locked(const std::function<void(COrvI2c&)>& work, const CGilFree& proof)
+{
+    const std::shared_ptr<CPySession> session = Session();
+    CPySession::CLock lock(*session, proof);
+    work(lock.Adapter());
+}
+
 } // namespace pellanpy

@@ -122,6 +122,9 @@ void TstCliSignals::signalEndsCommand_data()
     const QStringList dump{"-a", "OR3-100042", "dump", "0x50", "b"};
     const QStringList detect{"-a", "OR5-200107", "detect"};
     const QStringList run{"-a", "OR3-100042", "run", m_deviceFile};
+    const QStringList regs{"-a", "OR7-300311", "regs", "0x18", "--map", "MCP9808"};
+    const QStringList field{"-a",   "OR3-100042", "watch",  "0x48",      "--map",
+                            "LM75", "--field",    "TEMP.T", "--interval"};
     for (const char* fault : {"", "bus-error", "arbitration-lost", "no-answer"}) {
         const QString variable = *fault ? QStringLiteral("PELLAN_SIM_FAULT=%1:0").arg(fault)
                                         : QStringLiteral("PELLAN_SIM_FAULT=");
@@ -133,12 +136,16 @@ void TstCliSignals::signalEndsCommand_data()
                 QTest::newRow("watch " + QByteArray(interval) + suffix)
                     << watch(interval) << QStringList{variable} << signal << (*fault ? 1 : 0);
             }
+            QTest::newRow("watch a field" + suffix)
+                << field + QStringList{"10ms"} << QStringList{variable} << signal
+                << (*fault ? 1 : 0);
             if (!*fault)
                 continue;
             QTest::newRow("dump" + suffix) << dump << QStringList{variable, slow} << signal << -1;
             QTest::newRow("detect" + suffix)
                 << detect << QStringList{variable, slow} << signal << -1;
             QTest::newRow("run" + suffix) << run << QStringList{variable, slow} << signal << -1;
+            QTest::newRow("regs" + suffix) << regs << QStringList{variable, slow} << signal << -1;
         }
     }
 }

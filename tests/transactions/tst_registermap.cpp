@@ -59,7 +59,9 @@ const QByteArray CODEC_MAP = R"({
           "fields": [ { "name": "F_QUE", "bits": "4:3", "values": { "0": "1 fault", "1": "2 faults", "2": "4 faults", "3": "6 faults" } },
                       { "name": "T", "bits": "7:5", "scale": 0.5, "offset": -40, "unit": "°C" } ] },
         { "name": "BUS", "address": 10, "bytes": 2,
-          "fields": [ { "name": "V", "bits": "15:3", "scale": 4, "unit": "mV" } ] }
+          "fields": [ { "name": "V", "bits": "15:3", "scale": 4, "unit": "mV" } ] },
+        { "name": "HUM", "address": 12,
+          "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] }
     ]
 })";
 
@@ -365,6 +367,9 @@ void TstRegisterMap::decode_data()
                                         << "0xE0";
     QTest::newRow("millivolts") << "BUS.V" << Bytes{0x27, 0x12} << 5000.0 << "5000 mV"
                                 << "0x2712";
+    // 59 x 0.1 - 5 is 0.9000000000000004 in binary fractions.
+    QTest::newRow("tenths, exactly") << "HUM.RH" << Bytes{0x3B} << 0.9 << "0.9 %"
+                                     << "0x3B";
 }
 
 void TstRegisterMap::decode()
@@ -382,7 +387,7 @@ void TstRegisterMap::decode()
     QCOMPARE(RegisterValueText(reg, value), raw);
     QCOMPARE(RegisterValueBytes(reg, value), bytes);
     const SFieldReading reading = DecodeField(reg, field, value);
-    QCOMPARE(reading.number, number);
+    QVERIFY2(reading.number == number, qPrintable(QString::number(reading.number, 'g', 17)));
     QCOMPARE(reading.text, text);
     // The watch decodes the field alike.
     QCOMPARE(*DecodeValue(FieldDecodingRule(reg, field), bytes, nullptr), number);
