@@ -132,7 +132,7 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
     // command at once, leaves what was read.
     CCliOutput& output = tool.Output();
     const SMapRead read =
-        RunMapReadAll(*adapter, *address, *map, {}, [&](const SMapRegisterRead& entry) {
+        RunMapReadAll(*adapter, *address, *map, {}, {}, [&](const SMapRegisterRead& entry) {
             output.WriteMapRegister(*map, registerOf(*map, entry.reg), entry.value, entry.error);
         });
     const SMapRegisterRead* firstFailed = nullptr;

@@ -350,6 +350,13 @@ bool CCliTool::Connect(COrvI2c& adapter)
 {
     if (ConnectAdapter(adapter, m_serial, m_options.speed, m_options.pullUps))
         return true;
+    if (adapter.GetLastErrorKind() == EOrvError::Busy) {
+        Fail(ECliExit::NoConnection,
+             tr("cannot connect to the %1: %2. Close it or let it end; one program at a time can "
+                "use an adapter.")
+                 .arg(m_adapterName, QString::fromStdString(adapter.GetLastError())));
+        return false;
+    }
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
             "device (the udev rule 70-pellan-i2c.rules grants it).")
@@ -404,6 +411,7 @@ QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
     case EOrvError::NotConnected:
     case EOrvError::UsbError:
     case EOrvError::AccessDenied:
+    case EOrvError::Busy:
     case EOrvError::Cancelled:
         return tr("The adapter did not answer in time; unplug it, plug it in again and repeat.");
     case EOrvError::None:

@@ -370,7 +370,7 @@ SMapRead RunMapRegisterRead(COrvI2c& adapter, uint8_t address, const SRegisterMa
 }
 
 SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& map,
-                       const std::vector<int>& alsoRead,
+                       const std::vector<int>& alsoRead, const std::function<bool()>& cancelled,
                        const std::function<void(const SMapRegisterRead&)>& progress)
 {
     SMapRead result;
@@ -394,10 +394,16 @@ SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& ma
             progress(read->second);
         }
     };
-    QString gone; // the error after which the adapter was no longer there
+    // Why the rest are not tried: the adapter has gone, or the caller cancelled.
+    QString gone;
+    const auto stop = [&] {
+        if (gone.isEmpty() && cancelled && cancelled())
+            gone = QStringLiteral("Cancelled");
+        return !gone.isEmpty();
+    };
     for (const SMapReadBlock& block : blocks) {
         report();
-        if (!gone.isEmpty()) {
+        if (stop()) {
             fail(block.registers, 0, gone);
             continue;
         }
@@ -409,6 +415,10 @@ SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& ma
         }
         size_t first = 0;
         while (first < block.registers.size()) {
+            if (first > 0 && stop()) {
+                fail(block.registers, first, gone);
+                break;
+            }
             std::vector<int> rest(block.registers.begin() + static_cast<std::ptrdiff_t>(first),
                                   block.registers.end());
             size_t bytes = 0;

@@ -54,6 +54,9 @@ struct SWatchSample {
     std::vector<uint8_t> raw;
     std::optional<double> value;
     QString error; // the poll's or the decoding's, empty for a good sample
+    // The poll gave bytes but the rule could not decode them (too few bytes
+    // for the format, a value out of range): the rule's fault, not the bus's.
+    bool ruleError = false;
 };
 
 // The sample of a poll: its bytes decoded by the rule; a failed poll or a
@@ -75,11 +78,14 @@ QString CsvLine(const QStringList& fields);
 
 // "time,seconds,raw,value,status"
 QString WatchCsvHeader();
+// How a CSV line writes the value: with the rule's decimals, as shown, or
+// exact, in the fewest digits that give the number back.
+enum class EWatchCsvValue { AsShown, Exact };
 // One sample: ISO timestamp, seconds since start with three decimals, raw
-// bytes in hex separated by spaces, value with the rule's decimals (empty
-// without one), and "ok" or the error. No line end.
+// bytes in hex separated by spaces, value (empty without one), and "ok" or
+// the error. No line end.
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
-                     int offsetFromUtcSeconds);
+                     int offsetFromUtcSeconds, EWatchCsvValue value = EWatchCsvValue::AsShown);
 
 // The schedule of a watch's polls: slot k is due k intervals after the first
 // poll began (elapsed 0), so that polls do not drift. A poll starts at its

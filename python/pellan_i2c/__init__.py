@@ -9,11 +9,24 @@ simulated ones in pellan_i2c.sim:
   unchanged;
 - busio.I2C: CircuitPython's busio.I2C protocol, for Adafruit's drivers.
 
+On any of them, Device reads and writes a chip's registers and fields by
+name, as a RegisterMap (an *.i2cmap file) describes them.
+
 Failed transfers raise OSError with a Linux errno (EREMOTEIO for a NACK,
 ETIMEDOUT, ENODEV for a lost adapter) and the adapter's own text.
 """
 
 from pellan_i2c._core import Adapter, AdapterInfo, list_adapters
+from pellan_i2c._registers import (
+    Device,
+    Field,
+    FieldValue,
+    Page,
+    ReadBackError,
+    Register,
+    RegisterMap,
+    RegisterReading,
+)
 from pellan_i2c._smbus import (
     I2C_M_RD,
     I2C_SMBUS_BLOCK_MAX,
@@ -27,10 +40,18 @@ from pellan_i2c._smbus import (
 __all__ = [
     "Adapter",
     "AdapterInfo",
+    "Device",
+    "Field",
+    "FieldValue",
     "I2C_M_RD",
     "I2C_SMBUS_BLOCK_MAX",
     "I2cFunc",
     "MessageBuffer",
+    "Page",
+    "ReadBackError",
+    "Register",
+    "RegisterMap",
+    "RegisterReading",
     "SMBus",
     "SMBusLike",
     "i2c_msg",

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -100,6 +101,9 @@ public:
     // (EOPNOTSUPP) before anything reaches the bus. Returns the bytes of a
     // closing read, or nothing.
     std::vector<uint8_t> Transfer(const std::vector<SPyMessage>& messages, const CGilFree& proof);
+    // Runs work on the engine while the adapter is held, so that no other
+    // object's transaction comes between its steps (a read-modify-write).
+    void Locked(const std::function<void(COrvI2c&)>& work, const CGilFree& proof);
 
 private:
     // The session of an open object; a closed one throws.

@@ -442,6 +442,11 @@ void SetPendingError(py::object error)
         t_pendingError = error.release().ptr();
 }
 
+bool HasPendingError()
+{
+    return t_pendingError != nullptr;
+}
+
 void RaisePendingError()
 {
     PyObject* error = std::exchange(t_pendingError, nullptr);

@@ -58,6 +58,10 @@ bool IsShuttingDown();
 void SetPendingError(py::object error);
 // Raises the kept error, if any, and forgets it. Needs the GIL.
 void RaisePendingError();
+// True while an error is kept for the current call: the call ends in it
+// (a target's KeyboardInterrupt, for one), so the rest of a long series of
+// transactions need not run. Needs no GIL.
+bool HasPendingError();
 
 // The one way to the engine: runs the call with the GIL released and hands
 // it the proof of that. A call at exit is refused; one running then is

@@ -54,7 +54,7 @@ if(PYTHON_DIR)
     list(APPEND expected ${python_modules}
         share/doc/python3-pellan-i2c/changelog.gz
         share/doc/python3-pellan-i2c/copyright)
-    foreach(file __init__.py _busio.py _core.pyi _smbus.py busio.py py.typed
+    foreach(file __init__.py _busio.py _core.pyi _registers.py _smbus.py busio.py py.typed
                  sim/__init__.py sim/_core.pyi sim/busio.py)
         list(APPEND expected ${PYTHON_DIR}/pellan_i2c/${file})
     endforeach()

@@ -127,6 +127,7 @@ private slots:
     void readAllKeepsToTheReadLimit();
     void readAllMarksFailures();
     void readAllStopsWhenTheAdapterIsGone();
+    void readAllStopsWhenCancelled();
     void pagesSelectedBeforeAccess();
     void writeKeepsStatusBits_data();
     void writeKeepsStatusBits();
@@ -331,6 +332,21 @@ void TstRegisterMapAccess::readAllStopsWhenTheAdapterIsGone()
     QCOMPARE(read.steps.size(), size_t(1));
     QVERIFY(!read.registers[2].error.isEmpty());
     QCOMPARE(read.registers[2].error, read.registers[0].error);
+}
+
+void TstRegisterMapAccess::readAllStopsWhenCancelled()
+{
+    connect(ESimOrvModel::Orv3);
+    const auto chip = addChip({});
+    for (uint8_t address = 0; address <= 2; ++address)
+        chip->SetRegister(address, address);
+    const SRegisterMap map = parse(R"({"device": "T", "registers": [
+        {"name": "A", "address": 0}, {"name": "B", "address": 1}, {"name": "C", "address": 2}]})");
+    int asked = 0;
+    const SMapRead read = RunMapReadAll(*m_i2c, CHIP, map, {}, [&asked] { return ++asked > 1; });
+    QCOMPARE(values(map, read), QStringList({"A=0x00", "B failed", "C failed"}));
+    QCOMPARE(read.registers[2].error, QStringLiteral("Cancelled"));
+    QCOMPARE(takeWire(), QStringLiteral("S 60 00 Sr 61 [1] P"));
 }
 
 void TstRegisterMapAccess::pagesSelectedBeforeAccess()

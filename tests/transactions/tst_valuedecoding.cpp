@@ -378,11 +378,12 @@ void TstValueDecoding::interval_data()
     QTest::newRow("h") << "1h" << 3600000 << "1h";
     QTest::newRow("90 s") << "90s" << 90000 << "90s";
     QTest::newRow("shortest") << "10ms" << 10 << "10ms";
-    QTest::newRow("below 10 ms") << "9ms" << -1 << "";
-    QTest::newRow("above 1 h") << "61min" << -1 << "";
+    QTest::newRow("below 10 ms") << "9ms" << -1 << "it is shorter than 10ms";
+    QTest::newRow("above 1 h") << "61min" << -1 << "it is longer than 1h";
+    QTest::newRow("2 h") << "2h" << -1 << "it is longer than 1h";
     QTest::newRow("no unit") << "100" << -1 << "";
     QTest::newRow("unknown unit") << "2d" << -1 << "";
-    QTest::newRow("part of a ms") << "10.5ms" << -1 << "";
+    QTest::newRow("part of a ms") << "10.5ms" << -1 << "it is not a whole number of milliseconds";
     QTest::newRow("no number") << "ms" << -1 << "";
     // Units as SI writes them, and no blanks, as every other number.
     QTest::newRow("upper-case S") << "1S" << -1 << "\"S\" is not a unit";

@@ -15,8 +15,16 @@ adapter calls target.write(data) and target.read(count). set_report_delay()
 slows the answers down like USB frames, set_fault() injects adapter faults,
 unplug() pulls an adapter, reset() starts afresh, record_reports() and
 take_reports() show what went to an adapter.
+
+RegisterMap here finds the demo's shipped maps (LM75, TMP102, MCP9808,
+INA219) wherever the package runs; Device is pellan_i2c.Device:
+
+    dev = sim.Device(sim.SMBus("OR3-100042"), 0x48, sim.RegisterMap.load("LM75"))
+    dev.get("TEMP.T")                       # 23.5
 """
 
+from pellan_i2c import _registers
+from pellan_i2c._registers import Device, ReadBackError, RegisterReading
 from pellan_i2c._smbus import I2C_M_RD, I2C_SMBUS_BLOCK_MAX, I2cFunc, SMBusBase, SMBusLike, i2c_msg
 from pellan_i2c.sim import busio
 from pellan_i2c.sim._core import (
@@ -40,10 +48,14 @@ from pellan_i2c.sim._core import (
 __all__ = [
     "Adapter",
     "AdapterInfo",
+    "Device",
     "I2C_M_RD",
     "I2C_SMBUS_BLOCK_MAX",
     "I2cFunc",
     "Nack",
+    "ReadBackError",
+    "RegisterMap",
+    "RegisterReading",
     "SMBus",
     "SMBusLike",
     "TargetError",
@@ -74,3 +86,12 @@ class SMBus(SMBusBase):
 
     _adapter_type = Adapter
 
+
+class RegisterMap(_registers.RegisterMap):
+    """pellan_i2c.RegisterMap, looking in the demo's shipped maps too.
+
+    By name, a map is looked for in the user's maps folder, then in the build
+    tree's copy of the shipped maps, then in the installed ones.
+    """
+
+    _home = "pellan_i2c.sim._core"
