@@ -24,6 +24,8 @@
 #include <QTreeView>
 
 #include <cmath>
+#include <csignal>
+#include <sys/resource.h>
 
 using apptest::connectTo;
 
@@ -63,6 +65,7 @@ private slots:
     void saveOutput();
     void saveAsksBeforeReplacing_data();
     void saveAsksBeforeReplacing();
+    void saveFailureSaysWhy_data();
     void saveFailureSaysWhy();
     void plotBreaksAtEveryGap_data();
     void plotBreaksAtEveryGap();
@@ -824,21 +827,55 @@ void TstWatch::saveAsksBeforeReplacing()
     QCOMPARE(old.readAll() == "old\n", !replace);
 }
 
+void TstWatch::saveFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("diskFull");
+    QTest::newRow("missing folder") << "missing folder/out.csv" << false;
+    // A file size limit cuts the write short as a full disk does; the
+    // table's few hundred bytes would sit in a write buffer.
+    QTest::newRow("disk full, old file kept") << "out.csv" << true;
+}
+
 void TstWatch::saveFailureSaysWhy()
 {
+    QFETCH(QString, name);
+    QFETCH(bool, diskFull);
     ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
     ui()->btn_read->click();
-    const QString path = m_saves->filePath(QStringLiteral("missing folder/out.csv"));
+    const QString path = m_saves->filePath(name);
     testsupport::CDialogAnswerer answerer;
     answerer.chooseFile(path);
+    if (diskFull) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+        answerer.pressButton(QMessageBox::Yes);
+    }
     answerer.pressButton(QMessageBox::Ok);
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit tiny{16, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (diskFull)
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     ui()->actionSaveOutput->trigger();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
     QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.seen().last().title, QStringLiteral("Save Output"));
-    QVERIFY2(answerer.seen().last().text.contains(QStringLiteral("missing folder/out.csv\":\n")),
+    QVERIFY2(answerer.seen().last().text.contains(name + QStringLiteral("\":\n")),
              qPrintable(answerer.seen().last().text));
     QCOMPARE(ui()->table_data->rowCount(), 1);
-    QVERIFY(!QFile::exists(path));
+    if (diskFull) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("old\n"));
+    } else {
+        QVERIFY(!QFile::exists(path));
+    }
+    // No temporary file is left beside it.
+    QCOMPARE(QDir(m_saves->path()).entryList(QDir::Files | QDir::Hidden),
+             diskFull ? QStringList{QStringLiteral("out.csv")} : QStringList());
 }
 
 void TstWatch::plotBreaksAtEveryGap_data()
