@@ -526,13 +526,18 @@ void MainWindow::onWrite()
                     tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
         return;
     }
+    sendWrite(mode, address, *bytes);
+}
 
+void MainWindow::sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
+                           const std::vector<uint8_t>& bytes)
+{
     // A watch's poll must not come between this write and the device, nor
     // into a transaction that the write leaves open.
     m_watch->pauseForBench(ModeSendsStop(mode) ? address : std::nullopt,
                            address ? tr("a write to %1").arg(formatAddress(*address))
                                    : tr("a write without an address"));
-    const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), *bytes);
+    const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), bytes);
     if (!write.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
         return;
@@ -613,7 +618,11 @@ void MainWindow::onLoadCommand(uint8_t address, SI2cCommand command)
         m_ui->spin_read->setValue(command.count);
         return;
     }
-    m_ui->edit_write->setText(CI2cDeviceFile::BytesToHex(command.data));
+    // The field must hold every stored byte, however many.
+    const QString text = CI2cDeviceFile::BytesToHex(command.data);
+    if (text.size() > m_ui->edit_write->maxLength())
+        m_ui->edit_write->setMaxLength(static_cast<int>(text.size()));
+    m_ui->edit_write->setText(text);
     m_ui->cmb_startstop->setCurrentIndex(static_cast<int>(command.mode));
 }
 
@@ -626,10 +635,15 @@ void MainWindow::onExecuteCommand(uint8_t address, SI2cCommand command)
             STATUS_TIMEOUT_MS);
         return;
     }
-    if (command.type == EI2cCommandType::Read)
+    if (command.type == EI2cCommandType::Read) {
         onRead();
-    else
-        onWrite();
+        return;
+    }
+    // The stored bytes go out as stored, not as read back from the field.
+    std::optional<uint8_t> target;
+    if (ModeSendsAddress(command.mode))
+        target = address;
+    sendWrite(command.mode, target, command.data);
 }
 
 void MainWindow::onWriteSave()

@@ -105,6 +105,9 @@ private:
 
     void handleConnectionLost();
     QString invalidAddressText() const;
+    // address: none for the modes that send none.
+    void sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
+                   const std::vector<uint8_t>& bytes);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;
