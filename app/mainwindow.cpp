@@ -269,9 +269,14 @@ void MainWindow::setupStatusBar()
 void MainWindow::restoreWindowState()
 {
     QSettings settings;
-    if (!restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray()))
-        fitToScreen();
+    const bool restored = restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray());
     restoreState(settings.value(SETTINGS_WINDOW_STATE).toByteArray(), 0);
+    // A geometry saved on a larger screen, or at a smaller scale, must
+    // still fit this one.
+    if (!restored)
+        fitToScreen();
+    else if (!isMaximized() && !isFullScreen())
+        keepOnScreen();
     m_ui->actionProjects->setChecked(!m_ui->dock_projects->isHidden());
 }
 
@@ -288,6 +293,27 @@ void MainWindow::fitToScreen()
     const QSize size = this->size().boundedTo(room).expandedTo(minimumSizeHint());
     resize(size);
     move(available.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void MainWindow::keepOnScreen()
+{
+    const QScreen* shown = QGuiApplication::screenAt(geometry().center());
+    if (!shown)
+        shown = screen();
+    if (!shown)
+        return;
+    const QRect available = shown->availableGeometry();
+    const QSize room = available.size() - QSize(FRAME_ROOM, FRAME_ROOM);
+    const QSize size = this->size().boundedTo(room);
+    QRect wanted(pos(), size);
+    // Inside the room, the top left corner first so that the title bar
+    // stays reachable.
+    wanted.moveRight(std::min(wanted.right(), available.left() + room.width() - 1));
+    wanted.moveBottom(std::min(wanted.bottom(), available.top() + room.height() - 1));
+    wanted.moveLeft(std::max(wanted.left(), available.left()));
+    wanted.moveTop(std::max(wanted.top(), available.top()));
+    resize(wanted.size());
+    move(wanted.topLeft());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)

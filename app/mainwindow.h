@@ -81,6 +81,8 @@ private:
     void restoreWindowState();
     // The first window's size: the designed one, bounded by the screen.
     void fitToScreen();
+    // A restored window's size and place, bounded by the screen it is on.
+    void keepOnScreen();
     void updateUiState();
     bool isConnected() const;
     bool isAddress8Bit() const;

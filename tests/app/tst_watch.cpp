@@ -18,6 +18,7 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -49,6 +50,7 @@ private slots:
     void ruleErrorIsNoBusFailure();
     void longTextsKeepTheWindowWidth_data();
     void longTextsKeepTheWindowWidth();
+    void firstWindowFitsTheScreen_data();
     void firstWindowFitsTheScreen();
     void intervalAppliesWhenCommitted_data();
     void intervalAppliesWhenCommitted();
@@ -456,11 +458,27 @@ void TstWatch::longTextsKeepTheWindowWidth()
     QCOMPARE(shownLabel->accessibleName(), shownLabel->fullText());
 }
 
+void TstWatch::firstWindowFitsTheScreen_data()
+{
+    QTest::addColumn<bool>("restored");
+    // No settings: the window of a first start, on the test's small screen.
+    QTest::newRow("first start") << false;
+    // Saved on a larger screen, far off this one.
+    QTest::newRow("restored, larger than the screen") << true;
+}
+
 void TstWatch::firstWindowFitsTheScreen()
 {
-    // No settings: the window of a first start, on the test's small screen.
+    QFETCH(bool, restored);
+    if (restored) {
+        m_window->resize(4000, 3000);
+        m_window->move(2500, 1500);
+        m_window->close();
+        QVERIFY(QSettings().contains(QStringLiteral("window/geometry")));
+    }
     m_window.reset();
-    apptest::resetAll();
+    if (!restored)
+        apptest::resetAll();
     m_window = std::make_unique<MainWindow>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
