@@ -57,6 +57,7 @@ private slots:
     void unsavedSamplesAsk_data();
     void unsavedSamplesAsk();
     void changesAreAnnounced();
+    void closedDockPollsNoMore_data();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -597,8 +598,20 @@ void TstWatch::changesAreAnnounced()
     QCOMPARE(spoken("label_watch_status"), QStringLiteral("Paused."));
 }
 
+void TstWatch::closedDockPollsNoMore_data()
+{
+    QTest::addColumn<QString>("move");
+    QTest::addColumn<bool>("paused");
+    QTest::newRow("closed") << "close" << true;
+    QTest::newRow("floated") << "float" << false;
+    QTest::newRow("floated and docked again") << "redock" << false;
+    QTest::newRow("tabbed behind Projects") << "tab" << false;
+}
+
 void TstWatch::closedDockPollsNoMore()
 {
+    QFETCH(QString, move);
+    QFETCH(bool, paused);
     enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     auto* running = m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"));
@@ -606,9 +619,25 @@ void TstWatch::closedDockPollsNoMore()
     QCOMPARE(running->text(), QStringLiteral("Watching 0x48 every 10ms"));
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
 
-    dock()->close();
-    QVERIFY(!dock()->isRunning());
-    QVERIFY(running->isHidden());
+    if (move == QLatin1String("close")) {
+        dock()->close();
+    } else if (move == QLatin1String("tab")) {
+        m_window->tabifyDockWidget(dock(), ui()->dock_projects);
+        ui()->dock_projects->raise();
+    } else {
+        dock()->setFloating(true);
+        if (move == QLatin1String("redock"))
+            dock()->setFloating(false);
+    }
+    // Whatever the move left queued has run.
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(dock()->isRunning(), !paused);
+    QCOMPARE(running->isHidden(), paused);
+    if (!paused) {
+        const size_t before = dock()->samples().size();
+        PELLAN_TRY_VERIFY(dock()->samples().size() > before);
+        return;
+    }
     const size_t taken = dock()->samples().size();
     dock()->toggleViewAction()->trigger();
     QVERIFY(dock()->isVisible());
