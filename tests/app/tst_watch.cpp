@@ -586,13 +586,15 @@ void TstWatch::unsavedSamplesAsk()
 void TstWatch::changesAreAnnounced()
 {
     startWatch(QStringLiteral("0x48"));
-    enter("edit_watch_scale", QStringLiteral("abc"));
-    field<QPushButton>("btn_watch_start")->click();
     const auto spoken = [this](const char* name) {
         QAccessibleInterface* label =
             QAccessible::queryAccessibleInterface(dock()->findChild<QWidget*>(QLatin1String(name)));
         return label ? label->text(QAccessible::Name) : QString();
     };
+    // Nothing to say, no name: not even the blank lines it keeps room for.
+    QCOMPARE(spoken("label_watch_rule_state"), QString());
+    enter("edit_watch_scale", QStringLiteral("abc"));
+    field<QPushButton>("btn_watch_start")->click();
     QVERIFY2(spoken("label_watch_rule_state").startsWith(QStringLiteral("Rule not applied: ")),
              qPrintable(spoken("label_watch_rule_state")));
     QCOMPARE(spoken("label_watch_status"), QStringLiteral("Paused."));
