@@ -85,6 +85,7 @@ private slots:
     void executeWithoutConnectionOnlyLoads();
     void executeStopWriteSendsNoAddress();
     void executeSendsEveryStoredByte();
+    void longDescriptionKeepsTheWindowWidth();
     void saveButtonsHandCommandsToThePanel();
     void saveRefusesBadInput_data();
     void saveRefusesBadInput();
@@ -215,6 +216,26 @@ void TstProjects::executeSendsEveryStoredByte()
     doubleClick(rowOf(QStringLiteral("Fill"), rowOf(QStringLiteral("Long"))));
     QCOMPARE(recorder->written, data);
     QCOMPARE(CI2cDeviceFile::HexToBytes(ui()->edit_write->text()), data);
+}
+
+void TstProjects::longDescriptionKeepsTheWindowWidth()
+{
+    CI2cDeviceFile file;
+    file.SetName(QStringLiteral("Wordy"));
+    file.SetAddress(0x52);
+    file.SetDescription(QString(400, QLatin1Char('W')) + QStringLiteral(" and ") +
+                        QStringLiteral("many words ").repeated(60));
+    QVERIFY(file.SaveAs(projectsFolder() + QStringLiteral("/wordy.i2cdev")));
+    ui()->btn_projects_reload->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const int width = m_window->width();
+    const int minimum = m_window->minimumSizeHint().width();
+
+    click(rowOf(QStringLiteral("Wordy")));
+    QCOMPARE(ui()->label_projects_description->text(), file.GetDescription());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(m_window->minimumSizeHint().width(), minimum);
+    QCOMPARE(m_window->width(), width);
 }
 
 void TstProjects::saveButtonsHandCommandsToThePanel()
