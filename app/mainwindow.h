@@ -81,6 +81,8 @@ private:
     void restoreWindowState();
     // The first window's size: the designed one, bounded by the screen.
     void fitToScreen();
+    // A restored window's size and place, bounded by the screen it is on.
+    void keepOnScreen();
     void updateUiState();
     bool isConnected() const;
     bool isAddress8Bit() const;
@@ -105,6 +107,9 @@ private:
 
     void handleConnectionLost();
     QString invalidAddressText() const;
+    // address: none for the modes that send none.
+    void sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
+                   const std::vector<uint8_t>& bytes);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;

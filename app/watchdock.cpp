@@ -94,10 +94,19 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
     connect(m_window, &QSpinBox::valueChanged, this, &WatchDock::onWindowChanged);
     // Closed, the dock polls no more: nothing would show it, and the polls
     // would go on moving the device's register pointer. Covered by another
-    // dock's tab it is not hidden and goes on.
+    // dock's tab it is not hidden and goes on, as the status bar says.
+    // Floating and docking hide the dock for a moment on their way: only a
+    // dock still hidden once they are done was closed.
     connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        if (!visible && isHidden())
-            stop(tr("Paused: the Watch dock was closed. Start goes on."));
+        if (visible || !isHidden())
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (isHidden() && isRunning())
+                    stop(tr("Paused: the Watch dock was closed. Start goes on."));
+            },
+            Qt::QueuedConnection);
     });
     setStatus(tr("Start a watch with Watch beside Read, or from a read command of the projects."));
     updateButtons();
@@ -488,7 +497,8 @@ QString WatchDock::runningText() const
 
 void WatchDock::onPoll()
 {
-    if (!m_target || !isRunning())
+    // Hidden, the dock is being closed, or moved on its way to floating.
+    if (!m_target || !isRunning() || isHidden())
         return;
     COrvI2c* adapter = m_adapter();
     if (!adapter) {

@@ -106,7 +106,7 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_state = new ElidedLabel(this);
     m_state->setObjectName(QStringLiteral("label_watch_rule_state"));
     m_state->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
-    m_state->setFullText(QStringLiteral("\n"));
+    m_state->setMinimumLines(2);
     layOut();
 
     for (QLineEdit* edit : {m_register, m_shift, m_mask, m_scale, m_offset, m_unit}) {
@@ -348,7 +348,7 @@ void WatchRuleEditor::apply()
 
 void WatchRuleEditor::updateState()
 {
-    QString text = QStringLiteral("\n");
+    QString text;
     const QString problem = error();
     const bool shown = std::any_of(m_fields.cbegin(), m_fields.cend(),
                                    [](const SField& field) { return field.marked; });
@@ -362,7 +362,7 @@ void WatchRuleEditor::updateState()
     if (text == m_state->fullText())
         return;
     m_state->setFullText(text);
-    if (!text.trimmed().isEmpty())
+    if (!text.isEmpty())
         announce(m_state);
 }
 

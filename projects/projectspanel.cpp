@@ -137,6 +137,10 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
         button->setAccessibleName(tr("Clear filter"));
     m_widgets.descriptionLabel->setTextFormat(Qt::PlainText);
     m_widgets.descriptionLabel->setWordWrap(true);
+    // Wrapped to the dock's width: a long word must not widen the window.
+    QSizePolicy descriptionPolicy = m_widgets.descriptionLabel->sizePolicy();
+    descriptionPolicy.setHorizontalPolicy(QSizePolicy::Ignored);
+    m_widgets.descriptionLabel->setSizePolicy(descriptionPolicy);
     m_widgets.descriptionLabel->clear();
 
     m_watcher = new QFileSystemWatcher(this);

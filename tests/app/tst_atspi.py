@@ -478,6 +478,14 @@ def run(session):
     unnamed += check_names(main, "main window with the watch", report)
     press(pause)
     wait_for("the watch to pause", lambda: find(main, Atspi.Role.PUSH_BUTTON, "Start"))
+    # The status label's name follows its text; a blank one has no name.
+    wait_for("the pause in the status label's name",
+             lambda: find(main, Atspi.Role.LABEL, "Paused."))
+    blank = [describe(label) for label in descendants(main)
+             if label.get_role() == Atspi.Role.LABEL and label.get_name()
+             and not label.get_name().strip()]
+    if blank:
+        raise Failure("labels named with blank text:\n  " + "\n  ".join(blank))
     if table.get_n_rows() != rows_before + 2:
         raise Failure("the watch added rows to the output table")
 
