@@ -125,6 +125,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(m_ui->btn_i2c_search, &QPushButton::clicked, this, &MainWindow::onI2cSearch);
     connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
     connect(m_ui->actionExit, &QAction::triggered, this, &MainWindow::close);
+    m_ui->actionExit->setShortcuts(QKeySequence::Quit);
+    if (m_ui->actionExit->shortcuts().isEmpty())
+        m_ui->actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(m_ui->actionTableClear, &QAction::triggered, m_outputTable, &OutputTable::clear);
     connect(m_ui->tbtn_write_clear, &QToolButton::clicked, m_ui->edit_write, &QLineEdit::clear);
     connect(m_ui->btn_write, &QPushButton::clicked, this, &MainWindow::onWrite);
