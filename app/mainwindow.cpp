@@ -349,7 +349,22 @@ void MainWindow::updateUiState()
         const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
         action->setEnabled(!connected || m_adapter->IsSpeedSupported(speed));
     }
-    m_ui->actionPullUps->setEnabled(!connected || m_adapter->HasPullUpSwitch());
+    // A model without the switch has no pull-ups to show as on: the mark
+    // reads off while connected to it and the user's wish comes back after.
+    QAction* pullUps = m_ui->actionPullUps;
+    const bool switchable = !connected || m_adapter->HasPullUpSwitch();
+    pullUps->setEnabled(switchable);
+    if (!switchable && !m_pullUpsWish) {
+        m_pullUpsWish = pullUps->isChecked();
+        m_pullUpsToolTip = pullUps->toolTip();
+        pullUps->setChecked(false);
+        pullUps->setToolTip(tr("The %1 has no switchable pull-ups.")
+                                .arg(QString::fromStdWString(m_adapter->GetTypeName())));
+    } else if (switchable && m_pullUpsWish) {
+        pullUps->setChecked(*m_pullUpsWish);
+        pullUps->setToolTip(m_pullUpsToolTip);
+        m_pullUpsWish.reset();
+    }
 
     m_ui->actionConnect->setIcon(QIcon(connected
                                            ? QStringLiteral(":/icons/res/png/usb_green_32px.png")
