@@ -836,21 +836,29 @@ void TstWatch::saveAsksBeforeReplacing_data()
 {
     QTest::addColumn<QString>("save");
     QTest::addColumn<bool>("replace");
-    QTest::newRow("output, kept") << "output" << false;
-    QTest::newRow("output, replaced") << "output" << true;
-    QTest::newRow("watch, replaced") << "watch" << true;
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("output, kept") << "output" << false << false;
+    QTest::newRow("output, replaced") << "output" << true << false;
+    QTest::newRow("watch, replaced") << "watch" << true << false;
+    // Never offered: a folder is not replaced by a file.
+    QTest::newRow("output, onto a folder") << "output" << false << true;
 }
 
 void TstWatch::saveAsksBeforeReplacing()
 {
     QFETCH(QString, save);
     QFETCH(bool, replace);
+    QFETCH(bool, folder);
 
     // The name is completed to one that is there already.
     const QString existing = m_saves->filePath(QStringLiteral("a6.csv"));
     QFile old(existing);
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
-    old.close();
+    if (folder) {
+        QVERIFY(QDir(m_saves->path()).mkdir(QStringLiteral("a6.csv")));
+    } else {
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+        old.close();
+    }
     if (save == QLatin1String("watch")) {
         startWatch(QStringLiteral("0x30"));
         PELLAN_TRY_VERIFY(!dock()->samples().empty());
@@ -861,7 +869,7 @@ void TstWatch::saveAsksBeforeReplacing()
     }
     testsupport::CDialogAnswerer answerer;
     answerer.chooseFile(m_saves->filePath(QStringLiteral("a6")));
-    answerer.pressButton(replace ? QMessageBox::Yes : QMessageBox::No);
+    answerer.pressButton(folder ? QMessageBox::Ok : replace ? QMessageBox::Yes : QMessageBox::No);
     // Not replaced, the dialog comes back for another name.
     if (!replace)
         answerer.reject();
@@ -870,6 +878,12 @@ void TstWatch::saveAsksBeforeReplacing()
     else
         ui()->actionSaveOutput->trigger();
     QVERIFY(answerer.waitDone());
+    if (folder) {
+        QCOMPARE(answerer.seen().at(1).text,
+                 QStringLiteral("\"%1\" is a folder.\nChoose another name.").arg(existing));
+        QVERIFY(QFileInfo(existing).isDir());
+        return;
+    }
     QCOMPARE(answerer.seen().at(1).text,
              QStringLiteral("\"%1\" already exists.\nDo you want to replace it?").arg(existing));
     QVERIFY(old.open(QIODevice::ReadOnly));
