@@ -452,8 +452,19 @@ void WatchDock::start()
 {
     if (!m_target)
         return;
-    if (!m_adapter()) {
+    const COrvI2c* adapter = m_adapter();
+    if (!adapter) {
         setStatus(tr("Connect an adapter to start watching."));
+        updateButtons();
+        return;
+    }
+    // Every poll would fail: refused as a read of that count is.
+    const auto count = static_cast<size_t>(m_target->count);
+    if (count > adapter->GetMaxReadCount()) {
+        setStatus(tr("Not started: the %1 reads 1 to %2 bytes at a time, not %3.")
+                      .arg(QString::fromStdWString(adapter->GetTypeName()))
+                      .arg(adapter->GetMaxReadCount())
+                      .arg(count));
         updateButtons();
         return;
     }

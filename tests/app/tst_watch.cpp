@@ -44,6 +44,7 @@ private slots:
     void registerPointerAndRememberedRule();
     void stopConditions_data();
     void stopConditions();
+    void countAboveTheModelsLimitIsRefused();
     void ruleAppliesOnlyWhenValid_data();
     void ruleAppliesOnlyWhenValid();
     void ruleErrorIsNoBusFailure_data();
@@ -258,6 +259,22 @@ void TstWatch::stopConditions()
         QCOMPARE(dock()->samples().back().error, QStringLiteral("Timeout"));
     QCOMPARE(field<QPushButton>("btn_watch_start")->text(),
              running ? QStringLiteral("Pause") : QStringLiteral("Start"));
+}
+
+void TstWatch::countAboveTheModelsLimitIsRefused()
+{
+    ui()->actionDisconnect->trigger();
+    auto orvane5 = apptest::plugBare(ESimOrvModel::Orv5, L"SN-5");
+    QVERIFY(connectTo(*m_window, QStringLiteral("SN-5")));
+    orvane5->TakeReceivedReports();
+    ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
+    ui()->spin_read->setValue(257);
+    ui()->btn_watch->click();
+    QVERIFY(!dock()->isRunning());
+    QCOMPARE(status(),
+             QStringLiteral("Not started: the Orvane5 reads 1 to 256 bytes at a time, not 257."));
+    QVERIFY(dock()->samples().empty());
+    QVERIFY(orvane5->TakeReceivedReports().empty());
 }
 
 void TstWatch::clearSamples()
