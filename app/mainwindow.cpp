@@ -434,6 +434,7 @@ void MainWindow::onAddressFormatTriggered()
     box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
     m_projects->RefreshAddresses();
+    m_watch->refreshAddresses();
 }
 
 // ---------------------------------------------------------------------------

@@ -506,6 +506,16 @@ QString WatchDock::runningText() const
         .arg(m_formatAddress(m_target->address), FormatWatchInterval(m_pollTimer.interval()));
 }
 
+void WatchDock::refreshAddresses()
+{
+    if (!m_target)
+        return;
+    m_sourceLabel->setFullText(sourceText());
+    m_history.setSource(sourceText());
+    if (isRunning())
+        emit runningChanged(true);
+}
+
 void WatchDock::onPoll()
 {
     // Hidden, the dock is being closed, or moved on its way to floating.

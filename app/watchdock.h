@@ -74,6 +74,8 @@ public:
     void pauseForBench(std::optional<uint8_t> address, const QString& what);
     // What runs, e.g. "Watching 0x48 every 100ms"; empty while paused.
     QString runningText() const;
+    // The address form changed: the texts that name the target follow it.
+    void refreshAddresses();
 
 signals:
     // Polling started or stopped.

@@ -65,6 +65,7 @@ private slots:
     void watchFromStoredCommand();
     void saveWatchCsv_data();
     void saveWatchCsv();
+    void addressesFollowTheForm();
     void saveOutput_data();
     void saveOutput();
     void saveAsksBeforeReplacing_data();
@@ -792,6 +793,24 @@ void TstWatch::saveWatchCsv()
     QVERIFY2(rows.first().endsWith(first), qPrintable(rows.first()));
     QVERIFY2(rows.last().endsWith(last), qPrintable(rows.last()));
     QVERIFY(status().startsWith(QStringLiteral("Saved")));
+}
+
+// Switched to 8-bit while watching, the dock, the status bar and the CSV
+// name the device as the bench does.
+void TstWatch::addressesFollowTheForm()
+{
+    startWatch(QStringLiteral("0x30"));
+    ui()->actionAddress8Bit->trigger();
+    QCOMPARE(shown("label_watch_source"), QStringLiteral("2 bytes from 0x60"));
+    QVERIFY(m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"))
+                ->text()
+                .startsWith(QStringLiteral("Watching 0x60 every ")));
+    const QString path = m_saves->filePath(QStringLiteral("watch.csv"));
+    QString error;
+    QVERIFY2(dock()->saveCsv(path, &error), qPrintable(error));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readLine(), QByteArray("# 2 bytes from 0x60\n"));
 }
 
 void TstWatch::saveOutput_data()
