@@ -557,7 +557,6 @@ void WatchDock::addSample(SWatchSample sample)
     countSample(sample);
     m_plot->append(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
     const bool bounded = m_history.append(std::move(sample));
-    m_unsaved = true;
     if (!bounded && m_history.spillError() != m_spillWarning) {
         m_spillWarning = m_history.spillError();
         setStatus(tr("Older samples could not go to a temporary file (%1); they stay in memory.")
@@ -627,11 +626,12 @@ void WatchDock::refreshNow()
 
 bool WatchDock::mayDiscard(const QString& question)
 {
-    if (!m_unsaved || m_history.total() == 0)
+    const qsizetype unsaved = m_history.total() - m_savedTotal;
+    if (unsaved <= 0)
         return true;
     QMessageBox box(QMessageBox::Question, tr("Watch"),
-                    tr("The %n sample(s) of the current watch have not been saved.", nullptr,
-                       static_cast<int>(m_history.total())) +
+                    tr("%n sample(s) of the current watch have not been saved.", nullptr,
+                       static_cast<int>(unsaved)) +
                         QLatin1Char(' ') + question,
                     QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
@@ -653,7 +653,7 @@ void WatchDock::clearSamples()
     m_history.clear();
     m_spillWarning.clear();
     resetCounts();
-    m_unsaved = false;
+    m_savedTotal = 0;
     m_resumed = false;
     m_clock.start();
     m_plot->clear();
@@ -682,7 +682,7 @@ void WatchDock::onSaveCsv()
         box.exec();
         return;
     }
-    m_unsaved = false;
+    m_savedTotal = m_history.total();
     setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_history.total()))
                   .arg(QDir::toNativeSeparators(path)));
 }

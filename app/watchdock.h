@@ -136,7 +136,8 @@ private:
     // applied last, whatever its fields hold now.
     SWatchRule m_rule;
     bool m_connected = false;
-    bool m_unsaved = false;
+    // How many samples the last save wrote: those after it are unsaved.
+    qsizetype m_savedTotal = 0;
     // The next sample follows a pause: the line must not bridge it.
     bool m_resumed = false;
 

@@ -57,6 +57,7 @@ private slots:
     void intervalAppliesWhenCommitted();
     void unsavedSamplesAsk_data();
     void unsavedSamplesAsk();
+    void discardCountsOnlyUnsaved();
     void changesAreAnnounced();
     void closedDockPollsNoMore_data();
     void closedDockPollsNoMore();
@@ -598,6 +599,32 @@ void TstWatch::unsavedSamplesAsk()
     QCOMPARE(done, answer != int(QMessageBox::Cancel));
     if (action == QLatin1String("clear") && done)
         QCOMPARE(status(), QStringLiteral("Cleared."));
+}
+
+void TstWatch::discardCountsOnlyUnsaved()
+{
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    QPushButton* startPause = field<QPushButton>("btn_watch_start");
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    startPause->click();
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseFile(m_saves->filePath(QStringLiteral("w.csv")));
+    field<QPushButton>("btn_watch_save")->click();
+    QVERIFY(answerer.waitDone());
+    const qsizetype saved = dock()->history().total();
+    startPause->click();
+    PELLAN_TRY_VERIFY(dock()->history().total() >= saved + 2);
+    startPause->click();
+    const qsizetype unsaved = dock()->history().total() - saved;
+
+    answerer.pressButton(QMessageBox::Discard);
+    dock()->refreshNow();
+    field<QPushButton>("btn_watch_clear")->click();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.seen().last().text,
+             QStringLiteral("%1 sample(s) of the current watch have not been saved. Discard them?")
+                 .arg(unsaved));
 }
 
 // Screen readers read the rule's state and the status, as they change.
