@@ -42,6 +42,9 @@ constexpr int WINDOW_MAX_S = 24 * 3600;
 // The texts and the plot follow the samples at most this often: polls may
 // come every 10 ms, faster than anyone reads or a screen shows.
 constexpr int REFRESH_MS = 50;
+// A poll later than its interval plus the larger of the interval and this
+// left a gap: timer jitter on a busy machine stays below it.
+constexpr int STALL_MIN_MS = 100;
 
 const char* const INTERVAL_PRESETS[] = {"10ms", "100ms", "500ms", "1s", "5s", "1min"};
 
@@ -550,7 +553,12 @@ void WatchDock::onPoll()
 
 void WatchDock::addSample(SWatchSample sample)
 {
-    if (m_resumed) {
+    // A poll far behind its time (the window was busy, the system stalled)
+    // leaves a stretch without samples, which the line must not bridge.
+    const std::deque<SWatchSample>& recent = m_history.inMemory();
+    const bool late = !recent.empty() && (sample.seconds - recent.back().seconds) * 1000.0 >
+                                             m_intervalMs + std::max(m_intervalMs, STALL_MIN_MS);
+    if (m_resumed || late) {
         m_plot->append(sample.epochMs, WatchPlot::GAP);
         m_resumed = false;
     }

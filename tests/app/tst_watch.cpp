@@ -11,6 +11,7 @@
 #include <QAccessible>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -75,6 +76,7 @@ private slots:
     void saveFailureSaysWhy();
     void plotBreaksAtEveryGap_data();
     void plotBreaksAtEveryGap();
+    void stalledWindowLeavesAGap();
     void timeAxisLabels_data();
     void timeAxisLabels();
 
@@ -1066,6 +1068,38 @@ void TstWatch::plotBreaksAtEveryGap()
         QCOMPARE(plot->segmentCount(), segments);
     // Never more points than the buckets across the window can show.
     QVERIFY2(plot->pointCount() <= 6 * 151, qPrintable(QString::number(plot->pointCount())));
+}
+
+// The window busy for a second (a large file reloaded, say): the polls it
+// held up are missing, and the plot shows the hole instead of a line.
+void TstWatch::stalledWindowLeavesAGap()
+{
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x23"));
+    PELLAN_TRY_VERIFY(dock()->history().total() >= 3);
+    qint64 stallStart = 0;
+    qint64 stallEnd = 0;
+    QTimer::singleShot(0, this, [&] {
+        stallStart = QDateTime::currentMSecsSinceEpoch();
+        QElapsedTimer busy;
+        busy.start();
+        while (busy.elapsed() < 1000) {
+        }
+        stallEnd = QDateTime::currentMSecsSinceEpoch();
+    });
+    PELLAN_TRY_VERIFY(stallEnd != 0);
+    const qsizetype before = dock()->history().total();
+    PELLAN_TRY_VERIFY(dock()->history().total() >= before + 3);
+    field<QPushButton>("btn_watch_start")->click();
+    dock()->refreshNow();
+    const qint64 middle = (stallStart + stallEnd) / 2;
+    for (const QList<QPointF>& line : dock()->plot()->lines()) {
+        for (qsizetype i = 1; i < line.size(); ++i)
+            QVERIFY2(line[i - 1].x() > middle || line[i].x() < middle,
+                     qPrintable(QStringLiteral("a line from %1 to %2 crosses the stall")
+                                    .arg(line[i - 1].x())
+                                    .arg(line[i].x())));
+    }
 }
 
 void TstWatch::timeAxisLabels_data()
