@@ -10,6 +10,7 @@
 #include "numbers/parsenumber.h"
 #include "sim/adapters/demoadapters.h"
 #include "sim/adapters/simorvadapter.h"
+#include "sim/simhid.h"
 
 #include <pybind11/stl.h>
 
@@ -18,23 +19,33 @@
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pellanpy {
 
 namespace {
 
-using AdapterList = std::vector<std::shared_ptr<CSimOrvAdapter>>;
+// A demo adapter, and how many threads are inside the callbacks of its
+// Python targets (kept for good, like the adapters: a thread may still count).
+struct SSimAdapter {
+    std::shared_ptr<CSimOrvAdapter> adapter;
+    std::atomic<int>* inTargets = nullptr;
+};
+using AdapterList = std::vector<SSimAdapter>;
 
 // The demo adapters, and the lock every control of the simulator holds
 // while it works (with the GIL released): os.fork() takes it too, so that the
 // child never inherits a simulator that a vanished thread was changing. Both
 // stay for the life of the process: a call still running at exit may use
 // them.
-std::mutex& g_controlsMutex = *new std::mutex;
+std::timed_mutex& g_controlsMutex = *new std::timed_mutex;
 AdapterList& g_adapters = *new AdapterList;
+// os.fork() holds the controls' lock.
+bool g_forkHoldsControls = false;
 
 // Runs a control of the simulator with the GIL released and the controls'
 // lock held.
@@ -58,10 +69,10 @@ AdapterList Select(const std::optional<std::string>& serial)
     if (!serial)
         return all;
     std::string known;
-    for (const auto& adapter : all) {
-        if (SerialOf(*adapter) == *serial)
-            return {adapter};
-        known += (known.empty() ? "" : ", ") + SerialOf(*adapter);
+    for (const SSimAdapter& entry : all) {
+        if (SerialOf(*entry.adapter) == *serial)
+            return {entry};
+        known += (known.empty() ? "" : ", ") + SerialOf(*entry.adapter);
     }
     throw py::value_error("no simulated adapter has the serial number '" + *serial +
                           "'; the simulated adapters are " + known);
@@ -69,7 +80,7 @@ AdapterList Select(const std::optional<std::string>& serial)
 
 std::shared_ptr<CSimOrvAdapter> SelectOne(const std::string& serial)
 {
-    return Select(serial).front();
+    return Select(serial).front().adapter;
 }
 
 uint8_t ToAddress(long long address)
@@ -106,43 +117,44 @@ ESimOrvFault ToFault(std::string name)
                           "'write_error' or 'unplug'");
 }
 
-// Takes every Python target off every adapter, while the interpreter can
-// still drop their references. With the controls' lock held.
-void DetachAllTargets()
+std::optional<uint64_t> ParseVariable(std::string_view text, uint64_t max, std::string* why)
 {
-    for (const auto& adapter : g_adapters) {
-        for (int address = 0; address <= 0x7F; ++address) {
-            if (adapter->DeviceAs<CPyTargetDevice>(static_cast<uint8_t>(address)))
-                adapter->RemoveDevice(static_cast<uint8_t>(address));
-        }
+    QString reason;
+    const std::optional<uint64_t> value =
+        ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                    ENumberSyntax::Decimal, max, &reason);
+    if (why)
+        *why = reason.toStdString();
+    return value;
+}
+
+// Demo adapters from PlugDemoAdapters, each with its count, recording
+// nothing until record_reports() asks.
+AdapterList Adopt(const std::vector<std::shared_ptr<CSimOrvAdapter>>& plugged)
+{
+    AdapterList adopted;
+    for (const auto& adapter : plugged) {
+        if (!adapter)
+            continue;
+        adapter->SetRecording(false);
+        adopted.push_back({adapter, new std::atomic<int>(0)});
     }
+    return adopted;
 }
 
 // Plugs fresh demo adapters, with the fault and delay that PELLAN_SIM_FAULT
 // and PELLAN_SIM_REPORT_DELAY_US name; a value that cannot be read is an
-// error here as it is in the demo programs. They record no reports until
-// record_reports() asks. Returns the error, empty if none. With the
-// controls' lock held.
+// error here as it is in the demo programs. Returns the error, empty if
+// none. With the controls' lock held.
 std::string Replug()
 {
     AdapterList old = std::move(g_adapters);
     g_adapters.clear();
-    for (const auto& adapter : old)
-        adapter->Unplug();
+    for (const SSimAdapter& entry : old)
+        entry.adapter->Unplug();
     old.clear();
     std::string error;
-    g_adapters =
-        PlugDemoAdapters(&error, [](std::string_view text, uint64_t max, std::string* why) {
-            QString reason;
-            const std::optional<uint64_t> value =
-                ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                            ENumberSyntax::Decimal, max, &reason);
-            if (why)
-                *why = reason.toStdString();
-            return value;
-        });
-    for (const auto& adapter : g_adapters)
-        adapter->SetRecording(false);
+    g_adapters = Adopt(PlugDemoAdapters(&error, &ParseVariable));
     return error;
 }
 
@@ -153,20 +165,59 @@ void ReplugOrThrow()
         throw py::value_error(error);
 }
 
-} // namespace
-
-void SimAtExit(const CGilFree&)
+// In the child of fork(): an adapter that a thread of the parent was inside
+// (its lock held for good) leaves the HID listing without being touched, and
+// a fresh one takes its serial number. Returns their serial numbers.
+std::vector<std::string> ReplaceLostAdapters()
 {
-    std::lock_guard lock(g_controlsMutex);
-    DetachAllTargets();
+    std::vector<std::wstring> lost;
+    for (const SSimAdapter& entry : g_adapters) {
+        if (*entry.inTargets > 0)
+            lost.push_back(entry.adapter->SerialNumber());
+    }
+    if (lost.empty())
+        return {};
+    for (const auto& device : CSimHidStack::Instance().Devices()) {
+        const std::wstring& serial = device->Description().serialNumber;
+        if (std::find(lost.begin(), lost.end(), serial) != lost.end())
+            CSimHidStack::Instance().Unplug(device->Description().path);
+    }
+    for (const SSimAdapter& fresh : Adopt(PlugDemoAdapters(nullptr, &ParseVariable))) {
+        for (SSimAdapter& entry : g_adapters) {
+            if (entry.adapter->SerialNumber() != fresh.adapter->SerialNumber())
+                continue;
+            // Its lock stays held: never destroyed.
+            new std::shared_ptr<CSimOrvAdapter>(std::move(entry.adapter));
+            entry = fresh;
+        }
+    }
+    std::vector<std::string> serials;
+    for (const std::wstring& serial : lost)
+        serials.push_back(WideToUtf8(serial.c_str()));
+    return serials;
 }
 
-void SimAtFork(bool before)
+} // namespace
+
+std::vector<std::string> SimAtFork(EForkStep step, std::chrono::steady_clock::time_point deadline)
 {
-    if (before)
-        g_controlsMutex.lock();
-    else
-        g_controlsMutex.unlock();
+    switch (step) {
+    case EForkStep::Before:
+        g_forkHoldsControls = g_controlsMutex.try_lock_until(deadline);
+        break;
+    case EForkStep::InParent:
+        if (std::exchange(g_forkHoldsControls, false))
+            g_controlsMutex.unlock();
+        break;
+    case EForkStep::InChild:
+        // A control of a vanished thread may have held the lock.
+        if (std::exchange(g_forkHoldsControls, false))
+            g_controlsMutex.unlock();
+        else
+            new (&g_controlsMutex) std::timed_mutex;
+        return ReplaceLostAdapters();
+    }
+    return {};
 }
 
 void DefineSimApi(py::module_& module)
@@ -193,9 +244,9 @@ void DefineSimApi(py::module_& module)
         [] {
             return Control([] {
                 std::vector<std::string> serials;
-                for (const auto& adapter : g_adapters) {
-                    if (adapter->IsPlugged())
-                        serials.push_back(SerialOf(*adapter));
+                for (const SSimAdapter& entry : g_adapters) {
+                    if (entry.adapter->IsPlugged())
+                        serials.push_back(SerialOf(*entry.adapter));
                 }
                 return serials;
             });
@@ -216,10 +267,11 @@ void DefineSimApi(py::module_& module)
                                          method + "()");
                 }
             }
-            for (const auto& adapter : Select(serial)) {
+            for (const SSimAdapter& entry : Select(serial)) {
                 auto device = std::make_shared<CPyTargetDevice>(
-                    target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*adapter));
-                Control([&] { adapter->AddDevice(addr, std::move(device)); });
+                    target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*entry.adapter),
+                    entry.inTargets);
+                Control([&] { entry.adapter->AddDevice(addr, std::move(device)); });
             }
         },
         py::arg("address"), py::arg("target"), py::arg("serial") = py::none(),
@@ -248,8 +300,8 @@ simulated adapters itself.)doc");
         [](long long address, std::optional<std::string> serial) {
             CheckNotInTarget();
             const uint8_t addr = ToAddress(address);
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->RemoveDevice(addr); });
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->RemoveDevice(addr); });
         },
         py::arg("address"), py::arg("serial") = py::none(),
         "Takes whatever device is at the address off "
@@ -264,8 +316,8 @@ simulated adapters itself.)doc");
                 throw py::value_error("the delay must be from 0 to 60 seconds");
             const auto delay =
                 std::chrono::microseconds(static_cast<long long>(std::llround(seconds * 1e6)));
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->SetLatency(delay); });
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->SetLatency(delay); });
         },
         py::arg("seconds"), py::arg("serial") = py::none(),
         "The time each answer report of "
@@ -280,8 +332,8 @@ simulated adapters itself.)doc");
             const ESimOrvFault kind = ToFault(fault);
             if (after < 0)
                 throw py::value_error("after must be 0 or more");
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->SetFault(kind, count, after); });
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->SetFault(kind, count, after); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
         py::arg("after") = 0,
@@ -298,8 +350,8 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
     module.def(
         "clear_faults",
         [](std::optional<std::string> serial) {
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->ClearFaults(); });
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->ClearFaults(); });
         },
         py::arg("serial") = py::none(), "Ends the faults set with set_fault().");
 
@@ -322,10 +374,10 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
     module.def(
         "record_reports",
         [](bool on, std::optional<std::string> serial) {
-            for (const auto& adapter : Select(serial)) {
+            for (const SSimAdapter& entry : Select(serial)) {
                 Control([&] {
-                    adapter->TakeReceivedReports();
-                    adapter->SetRecording(on);
+                    entry.adapter->TakeReceivedReports();
+                    entry.adapter->SetRecording(on);
                 });
             }
         },
