@@ -20,22 +20,6 @@ std::string Hex(unsigned value, int digits)
     return text;
 }
 
-uint8_t ToAddress(py::handle address, const std::string& what = "address")
-{
-    if (!PyLong_Check(address.ptr()) || PyBool_Check(address.ptr())) {
-        throw py::type_error("the " + what + " must be an int, not " +
-                             Py_TYPE(address.ptr())->tp_name + " (" +
-                             py::repr(address).cast<std::string>() + ")");
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
-    if (overflow != 0 || value < 0 || value > 0x7F) {
-        throw py::value_error("the " + what + " " + py::str(address).cast<std::string>() +
-                              " is not a 7-bit I2C address (0x00 to 0x7F)");
-    }
-    return static_cast<uint8_t>(value);
-}
-
 size_t ToCount(py::handle count, const std::string& what = "count")
 {
     if (!PyLong_Check(count.ptr()) || PyBool_Check(count.ptr())) {
@@ -56,8 +40,14 @@ py::bytes ToPyBytes(const std::vector<uint8_t>& data)
     return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-EI2cStartStop ToMode(const std::string& name)
+EI2cStartStop ToMode(py::handle value)
 {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(std::string("mode must be a str ('auto', 'start', 'stop' or "
+                                         "'none'), not ") +
+                             Py_TYPE(value.ptr())->tp_name);
+    }
+    const std::string name = ToText(value, "mode");
     for (const auto& [mode, text] : MODE_NAMES) {
         if (name == text)
             return mode;
@@ -179,6 +169,65 @@ std::vector<uint8_t> ToBytes(py::handle data, const char* what)
     return out;
 }
 
+uint8_t ToI2cAddress(py::handle address, const std::string& what)
+{
+    if (!PyLong_Check(address.ptr()) || PyBool_Check(address.ptr())) {
+        throw py::type_error("the " + what + " must be an int, not " +
+                             Py_TYPE(address.ptr())->tp_name + " (" +
+                             py::repr(address).cast<std::string>() + ")");
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
+    if (overflow != 0 || value < 0 || value > 0x7F) {
+        throw py::value_error("the " + what + " " + py::str(address).cast<std::string>() +
+                              " is not a 7-bit I2C address (0x00 to 0x7F)");
+    }
+    return static_cast<uint8_t>(value);
+}
+
+long long ToInt(py::handle value, const std::string& what, long long low, long long high)
+{
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+        throw py::type_error(what + " must be an int, not " +
+                             std::string(Py_TYPE(value.ptr())->tp_name));
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || number < low || number > high) {
+        throw py::value_error(what + " must be from " + std::to_string(low) + " to " +
+                              std::to_string(high) + ", not " + py::str(value).cast<std::string>());
+    }
+    return number;
+}
+
+std::string ToText(py::handle value, const std::string& what)
+{
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(what + " must be a str, not " +
+                             std::string(Py_TYPE(value.ptr())->tp_name));
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!text)
+        throw py::error_already_set();
+    return std::string(text, static_cast<size_t>(size));
+}
+
+std::optional<std::string> ToOptionalText(py::handle value, const std::string& what)
+{
+    if (value.is_none())
+        return std::nullopt;
+    return ToText(value, what);
+}
+
+bool ToFlag(py::handle value)
+{
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0)
+        throw py::error_already_set();
+    return truth != 0;
+}
+
 void DefineAdapterApi(py::module_& module, ForkHook atFork)
 {
     InstallProcessHooks(std::move(atFork));
@@ -255,18 +304,15 @@ Every method may be called from any thread, and the GIL is released while the
 adapter works. Ctrl+C ends a long call within about 0.1 s. Use it as a
 context manager, or call close().)doc")
         .def(py::init([](py::object serial, py::object speed, py::object pullUps) {
-                 std::optional<std::string> wanted;
-                 if (!serial.is_none()) {
-                     if (!PyUnicode_Check(serial.ptr())) {
-                         throw py::type_error(
-                             std::string("the serial number is a str (see list_adapters()), "
-                                         "not ") +
-                             Py_TYPE(serial.ptr())->tp_name);
-                     }
-                     wanted = serial.cast<std::string>();
+                 if (!serial.is_none() && !PyUnicode_Check(serial.ptr())) {
+                     throw py::type_error(
+                         std::string("the serial number is a str (see list_adapters()), not ") +
+                         Py_TYPE(serial.ptr())->tp_name);
                  }
+                 const std::optional<std::string> wanted =
+                     ToOptionalText(serial, "the serial number");
                  const auto [hz, hzText] = ToSpeed(speed);
-                 const bool on = PyObject_IsTrue(pullUps.ptr()) == 1;
+                 const bool on = ToFlag(pullUps);
                  std::string holder = DescribeOpener();
                  return CallReleased([&](const CGilFree& proof) {
                      return AdapterHolder(
@@ -276,8 +322,8 @@ context manager, or call close().)doc")
              py::arg("serial") = py::none(), py::arg("speed") = 100'000, py::arg("pull_ups") = true)
         .def(
             "write",
-            [](CPyAdapter& self, py::object address, py::object data, const std::string& mode) {
-                const uint8_t addr = ToAddress(address);
+            [](CPyAdapter& self, py::object address, py::object data, py::object mode) {
+                const uint8_t addr = ToI2cAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 const EI2cStartStop startStop = ToMode(mode);
                 CallReleased(
@@ -294,7 +340,7 @@ and no data the write is an address probe.)doc")
         .def(
             "read",
             [](CPyAdapter& self, py::object address, py::object count) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 const size_t n = ToCount(count);
                 return ToPyBytes(
                     CallReleased([&](const CGilFree& proof) { return self.Read(addr, n, proof); }));
@@ -304,7 +350,7 @@ and no data the write is an address probe.)doc")
         .def(
             "write_read",
             [](CPyAdapter& self, py::object address, py::object data, py::object count) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 const size_t n = ToCount(count);
                 return ToPyBytes(CallReleased(
@@ -328,7 +374,7 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
         .def(
             "probe",
             [](CPyAdapter& self, py::object address) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 return CallReleased([&](const CGilFree& proof) { return self.Probe(addr, proof); });
             },
             py::arg("address"),
@@ -337,7 +383,12 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
             "gives False; any other failure raises OSError.")
         .def(
             "transfer",
-            [](CPyAdapter& self, py::iterable messages) {
+            [](CPyAdapter& self, py::object messages) {
+                if (!py::isinstance<py::iterable>(messages)) {
+                    throw py::type_error(std::string("messages must be an iterable of pairs "
+                                                     "(address, data or count), not ") +
+                                         Py_TYPE(messages.ptr())->tp_name);
+                }
                 std::vector<SPyMessage> list;
                 for (py::handle item : messages) {
                     const std::string where = "message " + std::to_string(list.size());
@@ -351,7 +402,7 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
                                              std::to_string(pair.size()) + " items");
                     }
                     SPyMessage message;
-                    message.address = ToAddress(pair[0], "address of " + where);
+                    message.address = ToI2cAddress(pair[0], "address of " + where);
                     if (PyLong_Check(pair[1].ptr())) {
                         message.read = true;
                         message.count = ToCount(pair[1], "the count of " + where);

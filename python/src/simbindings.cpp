@@ -16,6 +16,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <memory>
 #include <mutex>
@@ -78,18 +79,14 @@ AdapterList Select(const std::optional<std::string>& serial)
                           "'; the simulated adapters are " + known);
 }
 
-std::shared_ptr<CSimOrvAdapter> SelectOne(const std::string& serial)
+AdapterList Select(py::handle serial)
 {
-    return Select(serial).front().adapter;
+    return Select(ToOptionalText(serial, "serial"));
 }
 
-uint8_t ToAddress(long long address)
+std::shared_ptr<CSimOrvAdapter> SelectOne(py::handle serial)
 {
-    if (address < 0 || address > 0x7F) {
-        throw py::value_error("address " + std::to_string(address) +
-                              " is not a 7-bit I2C address (0x00 to 0x7F)");
-    }
-    return static_cast<uint8_t>(address);
+    return Select(ToText(serial, "serial")).front().adapter;
 }
 
 std::string HexAddress(uint8_t address)
@@ -98,8 +95,9 @@ std::string HexAddress(uint8_t address)
     return std::string("0x") + digits[address >> 4] + digits[address & 0xF];
 }
 
-ESimOrvFault ToFault(std::string name)
+ESimOrvFault ToFault(py::handle value)
 {
+    std::string name = ToText(value, "fault");
     // The environment variable's spelling works too.
     std::replace(name.begin(), name.end(), '-', '_');
     if (name == "no_answer")
@@ -115,6 +113,20 @@ ESimOrvFault ToFault(std::string name)
     throw py::value_error("unknown fault '" + name +
                           "'; give one of 'no_answer', 'arbitration_lost', 'bus_error', "
                           "'write_error' or 'unplug'");
+}
+
+double ToSeconds(py::handle value)
+{
+    if ((!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) {
+        throw py::type_error(std::string("seconds must be a number, not ") +
+                             Py_TYPE(value.ptr())->tp_name);
+    }
+    const double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 60)
+        throw py::value_error("the delay must be from 0 to 60 seconds");
+    return seconds;
 }
 
 std::optional<uint64_t> ParseVariable(std::string_view text, uint64_t max, std::string* why)
@@ -256,10 +268,9 @@ void DefineSimApi(py::module_& module)
 
     module.def(
         "attach",
-        [nack, targetError](long long address, py::object target,
-                            std::optional<std::string> serial) {
+        [nack, targetError](py::object address, py::object target, py::object serial) {
             CheckNotInTarget();
-            const uint8_t addr = ToAddress(address);
+            const uint8_t addr = ToI2cAddress(address);
             for (const char* method : {"write", "read"}) {
                 if (!py::hasattr(target, method)) {
                     throw py::type_error(std::string("a target needs write(data) and "
@@ -297,9 +308,9 @@ simulated adapters itself.)doc");
 
     module.def(
         "detach",
-        [](long long address, std::optional<std::string> serial) {
+        [](py::object address, py::object serial) {
             CheckNotInTarget();
-            const uint8_t addr = ToAddress(address);
+            const uint8_t addr = ToI2cAddress(address);
             for (const SSimAdapter& entry : Select(serial))
                 Control([&] { entry.adapter->RemoveDevice(addr); });
         },
@@ -311,11 +322,9 @@ simulated adapters itself.)doc");
 
     module.def(
         "set_report_delay",
-        [](double seconds, std::optional<std::string> serial) {
-            if (!std::isfinite(seconds) || seconds < 0 || seconds > 60)
-                throw py::value_error("the delay must be from 0 to 60 seconds");
-            const auto delay =
-                std::chrono::microseconds(static_cast<long long>(std::llround(seconds * 1e6)));
+        [](py::object seconds, py::object serial) {
+            const auto delay = std::chrono::microseconds(
+                static_cast<long long>(std::llround(ToSeconds(seconds) * 1e6)));
             for (const SSimAdapter& entry : Select(serial))
                 Control([&] { entry.adapter->SetLatency(delay); });
         },
@@ -328,12 +337,12 @@ simulated adapters itself.)doc");
 
     module.def(
         "set_fault",
-        [](const std::string& fault, int count, std::optional<std::string> serial, int after) {
+        [](py::object fault, py::object count, py::object serial, py::object after) {
             const ESimOrvFault kind = ToFault(fault);
-            if (after < 0)
-                throw py::value_error("after must be 0 or more");
+            const auto times = static_cast<int>(ToInt(count, "count", INT_MIN, INT_MAX));
+            const auto passing = static_cast<int>(ToInt(after, "after", 0, INT_MAX));
             for (const SSimAdapter& entry : Select(serial))
-                Control([&] { entry.adapter->SetFault(kind, count, after); });
+                Control([&] { entry.adapter->SetFault(kind, times, passing); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
         py::arg("after") = 0,
@@ -349,7 +358,7 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "clear_faults",
-        [](std::optional<std::string> serial) {
+        [](py::object serial) {
             for (const SSimAdapter& entry : Select(serial))
                 Control([&] { entry.adapter->ClearFaults(); });
         },
@@ -357,7 +366,7 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "unplug",
-        [](const std::string& serial) {
+        [](py::object serial) {
             const auto adapter = SelectOne(serial);
             Control([&] { adapter->Unplug(); });
         },
@@ -373,11 +382,12 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "record_reports",
-        [](bool on, std::optional<std::string> serial) {
+        [](py::object on, py::object serial) {
+            const bool recording = ToFlag(on);
             for (const SSimAdapter& entry : Select(serial)) {
                 Control([&] {
                     entry.adapter->TakeReceivedReports();
-                    entry.adapter->SetRecording(on);
+                    entry.adapter->SetRecording(recording);
                 });
             }
         },
@@ -389,7 +399,7 @@ over any number of calls; a recording keeps the last 100,000 reports.)doc");
 
     module.def(
         "take_reports",
-        [](const std::string& serial) {
+        [](py::object serial) {
             const auto adapter = SelectOne(serial);
             const std::vector<CSimOrvAdapter::Report> reports =
                 Control([&] { return adapter->TakeReceivedReports(); });
