@@ -261,17 +261,43 @@ void DefineAdapterApi(py::module_& module, ForkHook atFork)
         .def_readonly("address_only_write", &SPyAdapterInfo::addressOnlyWrite,
                       "True when the model can put an address alone on the bus (a quick "
                       "command, an address probe); not the Orvane5.")
-        .def("__repr__", [](const SPyAdapterInfo& info) {
-            std::string speeds;
-            for (unsigned hz : info.speeds)
-                speeds += (speeds.empty() ? "" : ", ") + std::to_string(hz);
-            return "AdapterInfo(model='" + info.model + "', serial='" + info.serial +
-                   "', product='" + info.product + "', firmware=" + Hex(info.firmware, 4) +
-                   ", speeds=[" + speeds +
-                   "], pull_up_switch=" + (info.pullUpSwitch ? "True" : "False") +
-                   ", max_read=" + std::to_string(info.maxRead) +
-                   ", address_only_write=" + (info.addressOnlyWrite ? "True" : "False") + ")";
-        });
+        .def("__repr__",
+             [](const SPyAdapterInfo& info) {
+                 std::string speeds;
+                 for (unsigned hz : info.speeds)
+                     speeds += (speeds.empty() ? "" : ", ") + std::to_string(hz);
+                 return "AdapterInfo(model='" + info.model + "', serial='" + info.serial +
+                        "', product='" + info.product + "', firmware=" + Hex(info.firmware, 4) +
+                        ", speeds=[" + speeds +
+                        "], pull_up_switch=" + (info.pullUpSwitch ? "True" : "False") +
+                        ", max_read=" + std::to_string(info.maxRead) +
+                        ", address_only_write=" + (info.addressOnlyWrite ? "True" : "False") + ")";
+             })
+        // For multiprocessing and the like.
+        .def(py::pickle(
+            [](const SPyAdapterInfo& info) {
+                return py::make_tuple(info.model, info.serial, info.product, info.firmware,
+                                      info.speeds, info.pullUpSwitch, info.maxRead,
+                                      info.addressOnlyWrite);
+            },
+            [](const py::tuple& state) {
+                SPyAdapterInfo info;
+                try {
+                    if (state.size() != 8)
+                        throw py::cast_error();
+                    info.model = state[0].cast<std::string>();
+                    info.serial = state[1].cast<std::string>();
+                    info.product = state[2].cast<std::string>();
+                    info.firmware = state[3].cast<uint16_t>();
+                    info.speeds = state[4].cast<std::vector<unsigned>>();
+                    info.pullUpSwitch = state[5].cast<bool>();
+                    info.maxRead = state[6].cast<size_t>();
+                    info.addressOnlyWrite = state[7].cast<bool>();
+                } catch (const py::cast_error&) {
+                    throw py::type_error("not the state of an AdapterInfo");
+                }
+                return info;
+            }));
 
     module.def(
         "list_adapters",

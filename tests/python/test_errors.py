@@ -2,6 +2,7 @@
 
 import errno
 import os
+import pickle
 import subprocess
 import sys
 
@@ -264,3 +265,7 @@ def test_bad_arguments_are_named_plainly(call, error, text):
         call()
     assert "incompatible function arguments" not in str(raised.value)
 
+
+def test_adapter_info_pickles():
+    for info in sim.list_adapters():
+        assert repr(pickle.loads(pickle.dumps(info))) == repr(info)
