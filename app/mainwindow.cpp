@@ -30,6 +30,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QMessageBox>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 
@@ -48,6 +49,8 @@ const QString SETTINGS_OFFSET_DECIMAL = QStringLiteral("table/offsetDecimal");
 constexpr int STATUS_TIMEOUT_MS = 5000;
 constexpr int PRESENCE_INTERVAL_MS = 1000;
 constexpr int DOCK_DEFAULT_WIDTH = 360;
+// Room left around a first window for its frame and title bar.
+constexpr int FRAME_ROOM = 48;
 
 QFrame* createStatusSeparator(QWidget* parent)
 {
@@ -97,6 +100,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
 {
     m_ui->setupUi(this);
     setWindowTitle(tr("Orvane Pellan I2C"));
+    // Screen readers name a tool bar by its title, which the form gives as
+    // the object's name.
+    m_ui->toolBar->setWindowTitle(tr("Tool Bar"));
 
     setupOptionActions();
     setupTable();
@@ -263,13 +269,34 @@ void MainWindow::setupStatusBar()
 void MainWindow::restoreWindowState()
 {
     QSettings settings;
-    restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray());
+    if (!restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray()))
+        fitToScreen();
     restoreState(settings.value(SETTINGS_WINDOW_STATE).toByteArray(), 0);
     m_ui->actionProjects->setChecked(!m_ui->dock_projects->isHidden());
 }
 
+void MainWindow::fitToScreen()
+{
+    // The designed size, but never more than the screen has room for: at
+    // twice the scale a laptop's screen is smaller than the design.
+    const QScreen* shown = screen();
+    if (!shown)
+        return;
+    const QRect available = shown->availableGeometry();
+    // Room for the window frame, which the geometry does not count.
+    const QSize room = available.size() - QSize(FRAME_ROOM, FRAME_ROOM);
+    const QSize size = this->size().boundedTo(room).expandedTo(minimumSizeHint());
+    resize(size);
+    move(available.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
 void MainWindow::closeEvent(QCloseEvent* event)
 {
+    // Samples are lost with the window: as when the source changes, ask.
+    if (!m_watch->mayDiscard(tr("Discard them and quit?"))) {
+        event->ignore();
+        return;
+    }
     QSettings settings;
     settings.setValue(SETTINGS_WINDOW_GEOMETRY, saveGeometry());
     settings.setValue(SETTINGS_WINDOW_STATE, saveState(0));
@@ -500,6 +527,11 @@ void MainWindow::onWrite()
         return;
     }
 
+    // A watch's poll must not come between this write and the device, nor
+    // into a transaction that the write leaves open.
+    m_watch->pauseForBench(ModeSendsStop(mode) ? address : std::nullopt,
+                           address ? tr("a write to %1").arg(formatAddress(*address))
+                                   : tr("a write without an address"));
     const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), *bytes);
     if (!write.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
@@ -520,6 +552,7 @@ void MainWindow::onRead()
         return;
     }
 
+    m_watch->pauseForBench(*address, tr("a read from %1").arg(formatAddress(*address)));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SI2cTransaction read =
         RunRead(*m_adapter, *address, static_cast<size_t>(m_ui->spin_read->value()));
@@ -530,42 +563,6 @@ void MainWindow::onRead()
     }
     addTableRow(TransactionTypeText(read, isAddress8Bit()), TransactionFlagsText(read), read.data,
                 !read.ok, read.address);
-}
-
-void MainWindow::onI2cSearch()
-{
-    if (!isConnected())
-        return;
-
-    const QString remembered = m_ui->cmb_i2c_device->currentText();
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const std::vector<uint8_t> found = RunSearch(*m_adapter).found;
-    QApplication::restoreOverrideCursor();
-
-    if (!m_adapter || !m_adapter->IsPresent()) {
-        handleConnectionLost();
-        return;
-    }
-
-    QComboBox* box = m_ui->cmb_i2c_device;
-    box->clear();
-    QStringList texts;
-    for (uint8_t address : found) {
-        texts.append(formatAddress(address));
-        box->addItem(texts.last());
-    }
-    // The box must keep pointing at the device the user chose: a write after
-    // a search must not go to whichever chip answered first.
-    const std::optional<uint8_t> chosen = parseAddress(remembered, isAddress8Bit());
-    const auto answered = chosen ? std::find(found.begin(), found.end(), *chosen) : found.end();
-    if (answered != found.end()) {
-        box->setCurrentIndex(static_cast<int>(answered - found.begin()));
-    } else if (!remembered.trimmed().isEmpty()) {
-        box->setCurrentIndex(-1);
-        box->setEditText(remembered);
-    }
-    addTableRow(tr("Search"), QString(),
-                texts.isEmpty() ? tr("No device found") : texts.join(QStringLiteral(", ")), false);
 }
 
 void MainWindow::onAbout()

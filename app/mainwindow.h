@@ -12,6 +12,7 @@
 
 class COrvI2c;
 class CProjectsPanel;
+struct SI2cScan;
 class OutputTable;
 class WatchDock;
 class QActionGroup;
@@ -78,6 +79,8 @@ private:
     void setupProjects();
     void setupWatch();
     void restoreWindowState();
+    // The first window's size: the designed one, bounded by the screen.
+    void fitToScreen();
     void updateUiState();
     bool isConnected() const;
     bool isAddress8Bit() const;
@@ -94,6 +97,11 @@ private:
     void addTableRow(const QString& type, const QString& flags, const std::vector<uint8_t>& data,
                      bool error, std::optional<uint8_t> address = std::nullopt);
     void copyTableRows(ETableCopy mode);
+
+    // Runs of neighbouring addresses as "0x08-0x77, 0x7A".
+    QString addressRuns(const std::vector<uint8_t>& addresses) const;
+    // The search row of a scan on which probes failed.
+    QString scanFailureText(const SI2cScan& scan) const;
 
     void handleConnectionLost();
     QString invalidAddressText() const;
@@ -114,4 +122,5 @@ private:
     QLabel* m_statusSerial = nullptr;
     QLabel* m_statusFirmware = nullptr;
     QLabel* m_statusVersion = nullptr;
+    QLabel* m_statusWatch = nullptr;
 };

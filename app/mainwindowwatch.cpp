@@ -3,6 +3,7 @@
 #include "app/mainwindow.h"
 
 #include "app/outputtable.h"
+#include "app/savepath.h"
 #include "app/savetextfile.h"
 #include "app/watchdock.h"
 #include "i2c/orvi2c.h"
@@ -11,8 +12,7 @@
 
 #include <QDateTime>
 #include <QDir>
-#include <QFileDialog>
-#include <QFileInfo>
+#include <QLabel>
 #include <QMessageBox>
 #include <QStandardPaths>
 #include <QStatusBar>
@@ -40,6 +40,22 @@ void MainWindow::setupWatch()
     view->setMenuRole(QAction::NoRole);
     m_ui->menuView->addAction(view);
 
+    // While a watch polls, the status bar says so: the dock may be covered
+    // by another dock or out of view.
+    m_statusWatch = new QLabel(this);
+    m_statusWatch->setObjectName(QStringLiteral("label_status_watch"));
+    m_statusWatch->setTextFormat(Qt::PlainText);
+    m_statusWatch->hide();
+    // Left of the version.
+    statusBar()->removeWidget(m_statusVersion);
+    statusBar()->addPermanentWidget(m_statusWatch);
+    statusBar()->addPermanentWidget(m_statusVersion);
+    m_statusVersion->show();
+    connect(m_watch, &WatchDock::runningChanged, this, [this](bool running) {
+        m_statusWatch->setText(m_watch->runningText());
+        m_statusWatch->setVisible(running);
+    });
+
     connect(m_ui->btn_watch, &QPushButton::clicked, this, &MainWindow::onWatch);
     connect(m_projects, &CProjectsPanel::commandWatchRequested, this, &MainWindow::onWatchCommand);
     connect(m_ui->actionSaveOutput, &QAction::triggered, this, &MainWindow::onSaveOutput);
@@ -56,7 +72,7 @@ void MainWindow::onWatch()
         box.exec();
         return;
     }
-    m_watch->watch({*address, m_ui->spin_read->value(), QString(), QString()}, false);
+    m_watch->watch({*address, m_ui->spin_read->value(), QString(), QString(), std::nullopt}, false);
 }
 
 void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QString& filePath)
@@ -64,28 +80,22 @@ void MainWindow::onWatchCommand(uint8_t address, SI2cCommand command, const QStr
     // The file may have changed while the menu was open.
     if (command.type != EI2cCommandType::Read)
         return;
-    m_watch->watch({address, command.count, filePath, command.label}, true);
+    m_watch->watch({address, command.count, filePath, command.label, std::nullopt}, true);
 }
 
 void MainWindow::onSaveOutput()
 {
-    const QString csvFilter = tr("CSV files (*.csv)");
-    const QString textFilter = tr("Text files, as Copy Report (*.txt)");
+    const QStringList filters = {tr("CSV files (*.csv)"), tr("Text files, as Copy Report (*.txt)")};
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString name =
         QStringLiteral("pellan-output-%1.csv")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    QString filter = csvFilter;
-    QString path =
-        QFileDialog::getSaveFileName(this, tr("Save Output"), QDir(folder).filePath(name),
-                                     csvFilter + QStringLiteral(";;") + textFilter, &filter);
-    if (path.isEmpty())
+    const std::optional<SSavePath> chosen =
+        askSavePath(this, tr("Save Output"), QDir(folder).filePath(name), filters);
+    if (!chosen)
         return;
-    const QString suffix = QFileInfo(path).suffix().toLower();
-    const bool asText =
-        suffix == QLatin1String("txt") || (suffix != QLatin1String("csv") && filter == textFilter);
-    if (suffix.isEmpty())
-        path += asText ? QStringLiteral(".txt") : QStringLiteral(".csv");
+    const QString& path = chosen->path;
+    const bool asText = chosen->filter == 1;
 
     QString error;
     if (!saveTextFile(path, asText ? m_outputTable->reportText() : m_outputTable->csv(), &error)) {

@@ -29,6 +29,8 @@ constexpr int ROLE_ADDRESS = Qt::UserRole + 2;
 constexpr int COLUMN_TYPE = 0;
 constexpr int COLUMN_FLAGS = 1;
 constexpr int COLUMN_DATA = 2;
+// Bytes of data in one row of a saved CSV file.
+constexpr qsizetype CSV_BYTES_PER_ROW = 8192;
 
 } // namespace
 
@@ -150,15 +152,27 @@ QString OutputTable::csv() const
         // error.
         const QString flags = cellText(row, COLUMN_FLAGS);
         const qsizetype split = flags.indexOf(QLatin1String("  "));
-        text += CsvLine({
-            type ? FormatLocalIsoTimestamp(type->data(ROLE_TIME).toLongLong()) : QString(),
-            cellText(row, COLUMN_TYPE),
-            type ? type->data(ROLE_ADDRESS).toString() : QString(),
-            split < 0 ? flags : flags.left(split),
-            split < 0 ? QString() : flags.mid(split + 2),
-            dataOnOneLine(row),
-        });
-        text += QLatin1Char('\n');
+        // A long read goes on in rows with the data alone, a whole number
+        // of bytes each ("XX " a byte): no cell passes what spreadsheets
+        // (32,767 characters) and Python's csv module (131,072) take.
+        const QString data = dataOnOneLine(row);
+        const qsizetype chunk = CSV_BYTES_PER_ROW * 3;
+        for (qsizetype at = 0; at == 0 || at < data.size(); at += chunk) {
+            const QString part = data.mid(at, chunk - 1);
+            if (at > 0) {
+                text += CsvLine({QString(), QString(), QString(), QString(), QString(), part});
+            } else {
+                text += CsvLine({
+                    type ? FormatLocalIsoTimestamp(type->data(ROLE_TIME).toLongLong()) : QString(),
+                    cellText(row, COLUMN_TYPE),
+                    type ? type->data(ROLE_ADDRESS).toString() : QString(),
+                    split < 0 ? flags : flags.left(split),
+                    split < 0 ? QString() : flags.mid(split + 2),
+                    part,
+                });
+            }
+            text += QLatin1Char('\n');
+        }
     }
     return text;
 }

@@ -1,22 +1,25 @@
 #include "app/watchdock.h"
 
+#include "app/elidedlabel.h"
+#include "app/savepath.h"
 #include "app/savetextfile.h"
 #include "app/watchplot.h"
+#include "app/watchruleeditor.h"
 #include "i2c/orvi2c.h"
 #include "transactions/registeraccess.h"
 
+#include <QAccessible>
 #include <QChartView>
 #include <QComboBox>
 #include <QDateTime>
 #include <QDir>
-#include <QFileDialog>
 #include <QFileInfo>
-#include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QScrollArea>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -44,19 +47,16 @@ const char* const INTERVAL_PRESETS[] = {"10ms", "100ms", "500ms", "1s", "5s", "1
 
 const QColor ERROR_COLOR(244, 67, 54);
 
-QLabel* addField(QGridLayout* grid, int row, int column, const QString& text, QWidget* field)
-{
-    auto* label = new QLabel(text, grid->parentWidget());
-    label->setBuddy(field);
-    grid->addWidget(label, row, column * 2);
-    grid->addWidget(field, row, column * 2 + 1);
-    return label;
-}
-
-QLabel* createPlainLabel(QWidget* parent)
+// Wrapped at whatever width the layout gives: a long word (a path) must not
+// widen the window either.
+QLabel* createWrappedLabel(QWidget* parent)
 {
     auto* label = new QLabel(parent);
     label->setTextFormat(Qt::PlainText);
+    label->setWordWrap(true);
+    QSizePolicy policy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    policy.setHeightForWidth(true);
+    label->setSizePolicy(policy);
     return label;
 }
 
@@ -78,17 +78,27 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
     QSettings settings;
     bool ok = false;
     const int interval = settings.value(SETTINGS_INTERVAL).toInt(&ok);
-    m_interval->setEditText(FormatWatchInterval(ok && interval >= WATCH_INTERVAL_MIN_MS &&
-                                                        interval <= WATCH_INTERVAL_MAX_MS
-                                                    ? interval
-                                                    : DEFAULT_INTERVAL_MS));
+    m_intervalMs = ok && interval >= WATCH_INTERVAL_MIN_MS && interval <= WATCH_INTERVAL_MAX_MS
+                       ? interval
+                       : DEFAULT_INTERVAL_MS;
+    m_interval->setEditText(FormatWatchInterval(m_intervalMs));
     const int window = settings.value(SETTINGS_WINDOW).toInt(&ok);
     m_window->setValue(ok && window >= WINDOW_MIN_S ? window : DEFAULT_WINDOW_S);
     m_plot->setWindowSeconds(m_window->value());
 
-    connect(m_interval, &QComboBox::currentTextChanged, this, &WatchDock::onIntervalEdited);
+    // A choice from the list applies at once, a typed one on Return or
+    // when the focus leaves.
+    connect(m_interval, &QComboBox::currentIndexChanged, this, &WatchDock::onIntervalEdited);
+    connect(m_interval->lineEdit(), &QLineEdit::editingFinished, this,
+            &WatchDock::onIntervalEdited);
     connect(m_window, &QSpinBox::valueChanged, this, &WatchDock::onWindowChanged);
-    m_rule = *readRule(nullptr);
+    // Closed, the dock polls no more: nothing would show it, and the polls
+    // would go on moving the device's register pointer. Covered by another
+    // dock's tab it is not hidden and goes on.
+    connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
+        if (!visible && isHidden())
+            stop(tr("Paused: the Watch dock was closed. Start goes on."));
+    });
     setStatus(tr("Start a watch with Watch beside Read, or from a read command of the projects."));
     updateButtons();
     refreshNow();
@@ -101,77 +111,35 @@ WatchDock::~WatchDock()
 
 void WatchDock::buildUi()
 {
-    auto* contents = new QWidget(this);
+    auto* contents = new QWidget;
     auto* main = new QHBoxLayout(contents);
 
-    auto* grid = new QGridLayout;
-    m_sourceLabel = createPlainLabel(contents);
+    auto* left = new QVBoxLayout;
+    m_sourceLabel = new ElidedLabel(contents);
     m_sourceLabel->setObjectName(QStringLiteral("label_watch_source"));
-    m_registerEdit = new QLineEdit(contents);
-    m_registerEdit->setObjectName(QStringLiteral("edit_watch_register"));
-    m_registerEdit->setPlaceholderText(tr("none"));
-    m_registerEdit->setToolTip(tr("Register pointer written before each read, in hex; empty "
-                                  "reads at the device's current pointer"));
-    m_registerWidth = new QSpinBox(contents);
-    m_registerWidth->setObjectName(QStringLiteral("spin_watch_register_width"));
-    m_registerWidth->setRange(REGISTER_WIDTH_MIN, REGISTER_WIDTH_MAX);
+    m_editor = new WatchRuleEditor(contents);
     m_interval = new QComboBox(contents);
     m_interval->setObjectName(QStringLiteral("cmb_watch_interval"));
     m_interval->setEditable(true);
     m_interval->setInsertPolicy(QComboBox::NoInsert);
     for (const char* preset : INTERVAL_PRESETS)
         m_interval->addItem(QLatin1String(preset));
+    // Typing "5ms" must not pass through "500ms" on its way.
+    m_interval->setCompleter(nullptr);
     m_interval->setToolTip(tr("Time between polls, 10ms to 1h, e.g. 100ms, 2s or 1min"));
+    m_intervalPalette = m_interval->lineEdit()->palette();
     m_window = new QSpinBox(contents);
     m_window->setObjectName(QStringLiteral("spin_watch_window"));
     m_window->setRange(WINDOW_MIN_S, WINDOW_MAX_S);
     m_window->setSuffix(tr(" s"));
-    m_format = new QComboBox(contents);
-    m_format->setObjectName(QStringLiteral("cmb_watch_format"));
-    m_format->addItems(ValueFormatNames());
-    m_format->setCurrentText(ValueFormatName(EValueFormat::U16Be));
-    m_shift = new QSpinBox(contents);
-    m_shift->setObjectName(QStringLiteral("spin_watch_shift"));
-    m_shift->setRange(0, 31);
-    m_shift->setSuffix(tr(" bits"));
-    m_mask = new QLineEdit(contents);
-    m_mask->setObjectName(QStringLiteral("edit_watch_mask"));
-    m_mask->setPlaceholderText(tr("none"));
-    m_scale = new QLineEdit(contents);
-    m_scale->setObjectName(QStringLiteral("edit_watch_scale"));
-    m_scale->setPlaceholderText(QStringLiteral("1"));
-    m_scale->setToolTip(tr("A number or a fraction, e.g. 0.5 or 1/1.2"));
-    m_offset = new QLineEdit(contents);
-    m_offset->setObjectName(QStringLiteral("edit_watch_offset"));
-    m_offset->setPlaceholderText(QStringLiteral("0"));
-    m_unit = new QLineEdit(contents);
-    m_unit->setObjectName(QStringLiteral("edit_watch_unit"));
-    m_decimals = new QSpinBox(contents);
-    m_decimals->setObjectName(QStringLiteral("spin_watch_decimals"));
-    m_decimals->setRange(0, DECODING_DECIMALS_MAX);
-    m_decimals->setValue(2);
-
-    auto* sourceCaption = new QLabel(tr("Source:"), contents);
-    grid->addWidget(sourceCaption, 0, 0);
-    grid->addWidget(m_sourceLabel, 0, 1, 1, 3);
-    addField(grid, 1, 0, tr("Register:"), m_registerEdit);
-    addField(grid, 1, 1, tr("Pointer bytes:"), m_registerWidth);
-    addField(grid, 2, 0, tr("Interval:"), m_interval);
+    m_window->setKeyboardTracking(false);
+    // In the editor's grid, so that all the fields line up.
+    m_editor->addRow(WatchRuleEditor::ERowPlace::Above, tr("Source:"), m_sourceLabel);
+    m_editor->addRow(WatchRuleEditor::ERowPlace::Below, tr("Interval:"), m_interval,
+                     tr("Plot window:"), m_window);
     // The box is named by its label; the edit field inside it has none.
     m_interval->lineEdit()->setAccessibleName(tr("Interval:"));
-    addField(grid, 2, 1, tr("Plot window:"), m_window);
-    addField(grid, 3, 0, tr("Format:"), m_format);
-    addField(grid, 3, 1, tr("Shift:"), m_shift);
-    addField(grid, 4, 0, tr("Mask:"), m_mask);
-    addField(grid, 4, 1, tr("Scale:"), m_scale);
-    addField(grid, 5, 0, tr("Offset:"), m_offset);
-    addField(grid, 5, 1, tr("Unit:"), m_unit);
-    addField(grid, 6, 0, tr("Decimals:"), m_decimals);
-    m_ruleError = createPlainLabel(contents);
-    m_ruleError->setObjectName(QStringLiteral("label_watch_rule_error"));
-    m_ruleError->setWordWrap(true);
-    m_ruleError->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
-    grid->addWidget(m_ruleError, 7, 0, 1, 4);
+    left->addWidget(m_editor);
 
     auto* buttons = new QHBoxLayout;
     m_startButton = new QPushButton(tr("Start"), contents);
@@ -184,12 +152,12 @@ void WatchDock::buildUi()
     buttons->addWidget(m_clearButton);
     buttons->addWidget(m_saveButton);
     buttons->addStretch();
-    grid->addLayout(buttons, 8, 0, 1, 4);
-    grid->setRowStretch(9, 1);
-    main->addLayout(grid);
+    left->addLayout(buttons);
+    left->addStretch(1);
+    main->addLayout(left);
 
     auto* right = new QVBoxLayout;
-    m_valueLabel = createPlainLabel(contents);
+    m_valueLabel = new ElidedLabel(contents);
     m_valueLabel->setObjectName(QStringLiteral("label_watch_value"));
     QFont big = m_valueLabel->font();
     big.setPointSizeF(big.pointSizeF() * 2.2);
@@ -199,38 +167,39 @@ void WatchDock::buildUi()
     // screen reader announces each new one.
     m_valueLabel->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_valueLabel->setFocusPolicy(Qt::StrongFocus);
-    m_valueLabel->setAccessibleDescription(tr("Latest value"));
-    m_statsLabel = createPlainLabel(contents);
+    m_valueLabel->setDescription(tr("Latest value"));
+    m_statsLabel = new ElidedLabel(contents);
     m_statsLabel->setObjectName(QStringLiteral("label_watch_stats"));
-    m_failuresLabel = createPlainLabel(contents);
+    m_failuresLabel = new ElidedLabel(contents);
     m_failuresLabel->setObjectName(QStringLiteral("label_watch_failures"));
-    m_statusLabel = createPlainLabel(contents);
+    m_statusLabel = createWrappedLabel(contents);
     m_statusLabel->setObjectName(QStringLiteral("label_watch_status"));
-    m_statusLabel->setWordWrap(true);
-    auto* line = new QHBoxLayout;
-    line->addWidget(m_statsLabel);
-    line->addStretch();
-    line->addWidget(m_failuresLabel);
     right->addWidget(m_valueLabel);
-    right->addLayout(line);
+    right->addWidget(m_statsLabel);
+    right->addWidget(m_failuresLabel);
     right->addWidget(m_statusLabel);
     m_plot = new WatchPlot(contents);
     m_plot->view()->setObjectName(QStringLiteral("view_watch_plot"));
     m_plot->view()->setAccessibleName(tr("Plot of the value against time"));
     right->addWidget(m_plot->view(), 1);
     main->addLayout(right, 1);
-    setWidget(contents);
+
+    // Scrolled when there is no room: the dock never asks the window for
+    // more height than a small screen has.
+    auto* scroller = new QScrollArea(this);
+    scroller->setObjectName(QStringLiteral("scroll_watch"));
+    scroller->setFrameShape(QFrame::NoFrame);
+    scroller->setWidgetResizable(true);
+    // Tab goes to the fields in it, which it scrolls into view; it is no
+    // stop of its own.
+    scroller->setFocusPolicy(Qt::NoFocus);
+    scroller->setWidget(contents);
+    setWidget(scroller);
 
     connect(m_startButton, &QPushButton::clicked, this, &WatchDock::onStartPause);
     connect(m_clearButton, &QPushButton::clicked, this, &WatchDock::onClear);
     connect(m_saveButton, &QPushButton::clicked, this, &WatchDock::onSaveCsv);
-    connect(m_format, &QComboBox::currentIndexChanged, this, &WatchDock::onRuleEdited);
-    connect(m_shift, &QSpinBox::valueChanged, this, &WatchDock::onRuleEdited);
-    connect(m_decimals, &QSpinBox::valueChanged, this, &WatchDock::onRuleEdited);
-    for (QLineEdit* edit : {m_mask, m_scale, m_offset, m_unit})
-        connect(edit, &QLineEdit::textChanged, this, &WatchDock::onRuleEdited);
-    connect(m_registerEdit, &QLineEdit::textChanged, this, &WatchDock::onRegisterEdited);
-    connect(m_registerWidth, &QSpinBox::valueChanged, this, &WatchDock::onRegisterEdited);
+    connect(m_editor, &WatchRuleEditor::ruleApplied, this, &WatchDock::onRuleApplied);
 }
 
 // ---- Target, rule and settings ----------------------------------------------
@@ -240,27 +209,25 @@ void WatchDock::watch(const STarget& target, bool focusRule)
     const bool sameSource =
         m_target && m_target->address == target.address && m_target->count == target.count &&
         m_target->filePath == target.filePath && m_target->label == target.label;
-    if (!sameSource && m_unsaved && !m_samples.empty()) {
-        QMessageBox box(QMessageBox::Question, tr("Watch"),
-                        tr("The %n sample(s) of the current watch have not been saved. "
-                           "Discard them?",
-                           nullptr, static_cast<int>(m_samples.size())),
-                        QMessageBox::Discard | QMessageBox::Cancel, this);
-        box.setDefaultButton(QMessageBox::Cancel);
-        if (box.exec() != QMessageBox::Discard)
-            return;
-    }
+    if (!sameSource && !mayDiscard(tr("Discard them?")))
+        return;
     show();
     raise();
     if (!sameSource) {
-        m_pollTimer.stop();
+        if (isRunning()) {
+            m_pollTimer.stop();
+            emit runningChanged(false);
+        }
         m_target = target;
-        onClear();
+        clearSamples();
         loadRemembered();
-        m_sourceLabel->setText(sourceText());
+        m_sourceLabel->setFullText(sourceText());
+        m_history.setSource(sourceText());
+    } else if (target.rule) {
+        m_editor->setTexts(*target.rule);
     }
     if (focusRule)
-        m_format->setFocus();
+        m_editor->formatField()->setFocus();
     // The question above ran an event loop: the adapter is asked afresh.
     if (!isRunning())
         start();
@@ -290,94 +257,37 @@ QString WatchDock::sourceKey() const
         .arg(m_target->count);
 }
 
-SDecodingTexts WatchDock::ruleTexts() const
-{
-    // Blanks typed around a field's number are no part of it.
-    return {m_format->currentText(),
-            QString::number(m_shift->value()),
-            m_mask->text().trimmed(),
-            m_scale->text().trimmed(),
-            m_offset->text().trimmed(),
-            m_unit->text(),
-            QString::number(m_decimals->value())};
-}
-
-void WatchDock::setRuleTexts(const SDecodingTexts& texts)
-{
-    const QSignalBlocker blockFormat(m_format);
-    const QSignalBlocker blockShift(m_shift);
-    const QSignalBlocker blockDecimals(m_decimals);
-    const QSignalBlocker blockMask(m_mask);
-    const QSignalBlocker blockScale(m_scale);
-    const QSignalBlocker blockOffset(m_offset);
-    const QSignalBlocker blockUnit(m_unit);
-    const auto format = ParseValueFormat(texts.format);
-    m_format->setCurrentText(ValueFormatName(format.value_or(EValueFormat::U16Be)));
-    m_shift->setValue(texts.shift.toInt());
-    m_mask->setText(texts.mask);
-    m_scale->setText(texts.scale);
-    m_offset->setText(texts.offset);
-    m_unit->setText(texts.unit);
-    bool ok = false;
-    const int decimals = texts.decimals.toInt(&ok);
-    m_decimals->setValue(ok ? decimals : 2);
-}
-
-std::optional<SDecodingRule> WatchDock::readRule(QString* error) const
-{
-    return ParseDecodingRule(ruleTexts(), error);
-}
-
-bool WatchDock::readRegister(std::optional<uint32_t>& reg, int& width) const
-{
-    width = m_registerWidth->value();
-    QString text = m_registerEdit->text().trimmed();
-    if (text.isEmpty()) {
-        reg.reset();
-        return true;
-    }
-    if (text.startsWith(QLatin1String("0x"), Qt::CaseInsensitive))
-        text = text.mid(2);
-    bool ok = false;
-    const qulonglong value = text.toULongLong(&ok, 16);
-    if (!ok || value > UINT32_MAX || !RegisterFits(static_cast<uint32_t>(value), width))
-        return false;
-    reg = static_cast<uint32_t>(value);
-    return true;
-}
-
 void WatchDock::loadRemembered()
 {
     const QString key = sourceKey();
     QSettings settings;
     const int size = settings.beginReadArray(SETTINGS_RULES);
-    SDecodingTexts texts;
-    QString reg;
-    int width = 1;
+    // Nobody chose a format yet: the one that takes the bytes read.
+    SWatchRuleTexts texts;
+    texts.decoding.format =
+        ValueFormatName(WatchRuleEditor::defaultFormat(m_target ? m_target->count : 2));
     for (int i = 0; i < size; ++i) {
         settings.setArrayIndex(i);
         if (settings.value(QStringLiteral("source")).toString() != key)
             continue;
-        texts = {settings.value(QStringLiteral("format")).toString(),
-                 settings.value(QStringLiteral("shift")).toString(),
-                 settings.value(QStringLiteral("mask")).toString(),
-                 settings.value(QStringLiteral("scale")).toString(),
-                 settings.value(QStringLiteral("offset")).toString(),
-                 settings.value(QStringLiteral("unit")).toString(),
-                 settings.value(QStringLiteral("decimals")).toString()};
-        reg = settings.value(QStringLiteral("register")).toString();
-        width = settings.value(QStringLiteral("registerWidth"), 1).toInt();
+        texts.decoding = {settings.value(QStringLiteral("format")).toString(),
+                          settings.value(QStringLiteral("shift")).toString(),
+                          settings.value(QStringLiteral("mask")).toString(),
+                          settings.value(QStringLiteral("scale")).toString(),
+                          settings.value(QStringLiteral("offset")).toString(),
+                          settings.value(QStringLiteral("unit")).toString(),
+                          settings.value(QStringLiteral("decimals")).toString()};
+        texts.reg = settings.value(QStringLiteral("register")).toString();
+        texts.regWidth = settings.value(QStringLiteral("registerWidth"), 1).toInt();
         break;
     }
     settings.endArray();
-    setRuleTexts(texts);
-    {
-        const QSignalBlocker blockRegister(m_registerEdit);
-        const QSignalBlocker blockWidth(m_registerWidth);
-        m_registerEdit->setText(reg);
-        m_registerWidth->setValue(std::clamp(width, REGISTER_WIDTH_MIN, REGISTER_WIDTH_MAX));
-    }
-    onRegisterEdited();
+    if (m_target && m_target->rule)
+        texts = *m_target->rule;
+    m_editor->setTexts(texts);
+    m_rule = m_editor->appliedRule();
+    m_history.setRule(m_editor->appliedTexts(), m_rule.decoding);
+    m_plot->setUnit(m_rule.decoding.unit);
 }
 
 void WatchDock::saveRemembered() const
@@ -402,19 +312,15 @@ void WatchDock::saveRemembered() const
     }
     settings.endArray();
 
-    const SDecodingTexts texts = ruleTexts();
+    const SWatchRuleTexts& rule = m_editor->appliedTexts();
+    const SDecodingTexts& texts = rule.decoding;
     SEntry current;
     current.values = {
-        {QStringLiteral("source"), key},
-        {QStringLiteral("format"), texts.format},
-        {QStringLiteral("shift"), texts.shift},
-        {QStringLiteral("mask"), texts.mask},
-        {QStringLiteral("scale"), texts.scale},
-        {QStringLiteral("offset"), texts.offset},
-        {QStringLiteral("unit"), texts.unit},
-        {QStringLiteral("decimals"), texts.decimals},
-        {QStringLiteral("register"), m_registerEdit->text().trimmed()},
-        {QStringLiteral("registerWidth"), m_registerWidth->value()},
+        {QStringLiteral("source"), key},        {QStringLiteral("format"), texts.format},
+        {QStringLiteral("shift"), texts.shift}, {QStringLiteral("mask"), texts.mask},
+        {QStringLiteral("scale"), texts.scale}, {QStringLiteral("offset"), texts.offset},
+        {QStringLiteral("unit"), texts.unit},   {QStringLiteral("decimals"), texts.decimals},
+        {QStringLiteral("register"), rule.reg}, {QStringLiteral("registerWidth"), rule.regWidth},
     };
     entries.prepend(current);
     while (entries.size() > REMEMBERED_RULES)
@@ -430,48 +336,67 @@ void WatchDock::saveRemembered() const
     settings.endArray();
 }
 
-void WatchDock::onRuleEdited()
+void WatchDock::onRuleApplied()
 {
-    QString error;
-    const std::optional<SDecodingRule> rule = readRule(&error);
-    m_ruleError->setText(error);
-    if (!rule)
-        return;
-    m_rule = *rule;
-    m_plot->setUnit(m_rule.unit);
-    redecode();
-    saveRemembered();
-}
-
-void WatchDock::onRegisterEdited()
-{
-    std::optional<uint32_t> reg;
-    int width = 1;
-    if (readRegister(reg, width)) {
-        m_register = reg;
-        m_registerWidthBytes = width;
-    } else {
-        m_ruleError->setText(
-            tr("Invalid register \"%1\". Enter hex that fits the pointer bytes, e.g. 00.")
-                .arg(m_registerEdit->text().trimmed()));
-        return;
+    const SWatchRule rule = m_editor->appliedRule();
+    // Samples stay as they were decoded: another register or decoding makes
+    // a new series, which the value, statistics and plot show alone; a new
+    // unit or number of decimals only shows the current one anew.
+    const bool sameReading = rule.readsAsSameAs(m_rule) &&
+                             rule.decoding.format == m_rule.decoding.format &&
+                             rule.decoding.shift == m_rule.decoding.shift &&
+                             rule.decoding.mask == m_rule.decoding.mask &&
+                             rule.decoding.maskSigned == m_rule.decoding.maskSigned &&
+                             rule.decoding.scale == m_rule.decoding.scale &&
+                             rule.decoding.offset == m_rule.decoding.offset;
+    const bool newSeries = !sameReading && m_history.seriesHasSamples();
+    m_history.setRule(m_editor->appliedTexts(), rule.decoding);
+    m_rule = rule;
+    m_plot->setUnit(m_rule.decoding.unit);
+    if (newSeries) {
+        resetCounts();
+        m_plot->clear();
+        m_resumed = false;
+        setStatus(tr("New series %1: the register or the decoding changed.")
+                      .arg(m_history.seriesCount()));
     }
-    onRuleEdited();
+    refreshNow();
+    saveRemembered();
 }
 
 void WatchDock::onIntervalEdited()
 {
     QString error;
     const std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
+    QLineEdit* edit = m_interval->lineEdit();
     if (!interval) {
-        m_ruleError->setText(error);
+        // Marked as the rule's fields are; the interval in force stays.
+        QPalette palette = m_intervalPalette;
+        palette.setColor(QPalette::Base, QColor(0xFF, 0xEB, 0xEE));
+        palette.setColor(QPalette::Text, QColor(0xB7, 0x1C, 0x1C));
+        edit->setPalette(palette);
+        edit->setAccessibleDescription(tr("Not valid: %1").arg(error));
+        m_interval->setToolTip(error);
+        setStatus(tr("Interval not applied: %1 Polling every %2.")
+                      .arg(error, FormatWatchInterval(m_intervalMs)));
+        m_intervalInvalid = true;
         return;
     }
-    m_ruleError->clear();
+    edit->setPalette(m_intervalPalette);
+    edit->setAccessibleDescription(QString());
+    m_interval->setToolTip(tr("Time between polls, 10ms to 1h, e.g. 100ms, 2s or 1min"));
+    if (*interval == m_intervalMs && !m_intervalInvalid)
+        return;
+    m_intervalInvalid = false;
+    m_intervalMs = *interval;
     m_pollTimer.setInterval(*interval);
     QSettings().setValue(SETTINGS_INTERVAL, *interval);
-    if (isRunning())
+    if (isRunning()) {
         setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
+        emit runningChanged(true);
+    } else {
+        setStatus(tr("Polls every %1 when started.").arg(FormatWatchInterval(*interval)));
+    }
 }
 
 void WatchDock::onWindowChanged(int seconds)
@@ -492,13 +417,18 @@ void WatchDock::updateButtons()
 {
     m_startButton->setText(isRunning() ? tr("Pause") : tr("Start"));
     m_startButton->setEnabled(isRunning() || (m_connected && m_target));
-    m_clearButton->setEnabled(!m_samples.empty());
-    m_saveButton->setEnabled(!m_samples.empty());
+    m_clearButton->setEnabled(m_history.total() > 0);
+    m_saveButton->setEnabled(m_history.total() > 0);
 }
 
 void WatchDock::setStatus(const QString& text)
 {
+    if (text == m_statusLabel->text())
+        return;
     m_statusLabel->setText(text);
+    // Why the watch stopped or paused, said also to those who do not look.
+    QAccessibleEvent event(m_statusLabel, QAccessible::Alert);
+    QAccessible::updateAccessibility(&event);
 }
 
 void WatchDock::onStartPause()
@@ -518,27 +448,13 @@ void WatchDock::start()
         updateButtons();
         return;
     }
-    QString error;
-    std::optional<int> interval = ParseWatchInterval(m_interval->currentText(), &error);
-    std::optional<SDecodingRule> rule = interval ? readRule(&error) : std::nullopt;
-    std::optional<uint32_t> reg;
-    int width = 1;
-    if (rule && !readRegister(reg, width))
-        error = tr("Invalid register \"%1\".").arg(m_registerEdit->text().trimmed());
-    if (!interval || !rule || !error.isEmpty()) {
-        setStatus(tr("Not started: %1").arg(error));
-        updateButtons();
-        return;
-    }
-    m_rule = *rule;
-    m_register = reg;
-    m_registerWidthBytes = width;
-    m_resumed = !m_samples.empty();
-    if (m_samples.empty())
+    m_resumed = m_history.total() > 0;
+    if (m_history.total() == 0)
         m_clock.start();
-    m_pollTimer.start(*interval);
-    setStatus(tr("Watching every %1.").arg(FormatWatchInterval(*interval)));
+    m_pollTimer.start(m_intervalMs);
+    setStatus(tr("Watching every %1.").arg(FormatWatchInterval(m_intervalMs)));
     updateButtons();
+    emit runningChanged(true);
     onPoll();
 }
 
@@ -550,6 +466,24 @@ void WatchDock::stop(const QString& reason)
     setStatus(reason);
     updateButtons();
     refreshNow();
+    emit runningChanged(false);
+}
+
+void WatchDock::pauseForBench(std::optional<uint8_t> address, const QString& what)
+{
+    if (!isRunning() || !m_target || (address && *address != m_target->address))
+        return;
+    stop(tr("Paused for %1 from the bench: the watch's polls would come between it and the "
+            "device. Start goes on.")
+             .arg(what));
+}
+
+QString WatchDock::runningText() const
+{
+    if (!isRunning() || !m_target)
+        return {};
+    return tr("Watching %1 every %2")
+        .arg(m_formatAddress(m_target->address), FormatWatchInterval(m_pollTimer.interval()));
 }
 
 void WatchDock::onPoll()
@@ -564,8 +498,8 @@ void WatchDock::onPoll()
     SWatchSource source;
     source.address = m_target->address;
     source.count = static_cast<size_t>(m_target->count);
-    source.reg = m_register;
-    source.regWidth = m_registerWidthBytes;
+    source.reg = m_rule.reg;
+    source.regWidth = m_rule.regWidth;
 
     const SWatchPoll poll = RunWatchPoll(*adapter, source);
     if (!poll.ok && !adapter->IsPresent()) {
@@ -575,7 +509,7 @@ void WatchDock::onPoll()
         m_connectionLost();
         return;
     }
-    addSample(MakeWatchSample(poll, m_rule, QDateTime::currentMSecsSinceEpoch(),
+    addSample(MakeWatchSample(poll, m_rule.decoding, QDateTime::currentMSecsSinceEpoch(),
                               static_cast<double>(m_clock.nsecsElapsed()) / 1e9));
     if (poll.timedOut)
         stop(tr("Stopped: %1 did not answer in time (%2). Each further poll would freeze the "
@@ -591,8 +525,13 @@ void WatchDock::addSample(SWatchSample sample)
     }
     countSample(sample);
     m_plot->append(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
-    m_samples.push_back(std::move(sample));
+    const bool bounded = m_history.append(std::move(sample));
     m_unsaved = true;
+    if (!bounded && m_history.spillError() != m_spillWarning) {
+        m_spillWarning = m_history.spillError();
+        setStatus(tr("Older samples could not go to a temporary file (%1); they stay in memory.")
+                      .arg(m_spillWarning));
+    }
     scheduleRefresh();
 }
 
@@ -600,7 +539,10 @@ void WatchDock::addSample(SWatchSample sample)
 void WatchDock::countSample(const SWatchSample& sample)
 {
     if (!sample.value) {
-        ++m_failures;
+        // A rule that does not fit the bytes is the rule's fault, not the
+        // bus's: the editor says so.
+        if (!sample.ruleError)
+            ++m_failures;
         return;
     }
     const double value = *sample.value;
@@ -617,26 +559,6 @@ void WatchDock::resetCounts()
     m_sum = 0;
 }
 
-void WatchDock::redecode()
-{
-    resetCounts();
-    std::vector<std::pair<qint64, double>> points;
-    points.reserve(m_samples.size());
-    for (SWatchSample& sample : m_samples) {
-        // Only a failed poll has no bytes, and it stays failed.
-        if (!sample.raw.empty()) {
-            SWatchPoll poll;
-            poll.ok = true;
-            poll.data = sample.raw;
-            sample = MakeWatchSample(poll, m_rule, sample.epochMs, sample.seconds);
-        }
-        countSample(sample);
-        points.emplace_back(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
-    }
-    m_plot->setSamples(std::move(points));
-    refreshNow();
-}
-
 void WatchDock::scheduleRefresh()
 {
     if (!m_refreshTimer.isActive())
@@ -646,30 +568,59 @@ void WatchDock::scheduleRefresh()
 void WatchDock::refreshNow()
 {
     m_refreshTimer.stop();
-    const SWatchSample* last = m_samples.empty() ? nullptr : &m_samples.back();
+    // The value of the current series only.
+    const SWatchSample* last = m_history.seriesHasSamples() ? &samples().back() : nullptr;
     if (!last)
-        m_valueLabel->setText(tr("No value"));
+        m_valueLabel->setFullText(tr("No value"));
     else if (last->value)
-        m_valueLabel->setText(FormatDecodedValue(m_rule, *last->value));
+        m_valueLabel->setFullText(FormatDecodedValue(m_rule.decoding, *last->value));
+    else if (last->ruleError)
+        m_valueLabel->setFullText(tr("Rule error"));
     else
-        m_valueLabel->setText(tr("Failed: %1").arg(last->error));
+        m_valueLabel->setFullText(tr("Failed: %1").arg(last->error));
+    m_editor->setDecodingError(last && last->ruleError ? last->error : QString());
     if (m_values > 0)
-        m_statsLabel->setText(tr("Min %1   Max %2   Mean %3")
-                                  .arg(FormatDecodedValue(m_rule, m_min),
-                                       FormatDecodedValue(m_rule, m_max),
-                                       FormatDecodedValue(m_rule, m_sum / m_values)));
+        m_statsLabel->setFullText(
+            tr("Min %1   Max %2   Mean %3")
+                .arg(FormatDecodedValue(m_rule.decoding, m_min),
+                     FormatDecodedValue(m_rule.decoding, m_max),
+                     FormatDecodedValue(m_rule.decoding, static_cast<double>(m_sum / m_values))));
     else
-        m_statsLabel->setText(tr("Min -   Max -   Mean -"));
-    m_failuresLabel->setText(tr("Failures: %1").arg(m_failures));
+        m_statsLabel->setFullText(tr("Min -   Max -   Mean -"));
+    m_failuresLabel->setFullText(tr("Failures: %1").arg(m_failures));
     m_plot->refresh();
     updateButtons();
 }
 
 // ---- Clear and save ------------------------------------------------------------
 
+bool WatchDock::mayDiscard(const QString& question)
+{
+    if (!m_unsaved || m_history.total() == 0)
+        return true;
+    QMessageBox box(QMessageBox::Question, tr("Watch"),
+                    tr("The %n sample(s) of the current watch have not been saved.", nullptr,
+                       static_cast<int>(m_history.total())) +
+                        QLatin1Char(' ') + question,
+                    QMessageBox::Discard | QMessageBox::Cancel, this);
+    box.setDefaultButton(QMessageBox::Cancel);
+    return box.exec() == QMessageBox::Discard;
+}
+
 void WatchDock::onClear()
 {
-    m_samples.clear();
+    if (!mayDiscard(tr("Discard them?")))
+        return;
+    clearSamples();
+    // Nothing of an earlier save or sample is left to speak of.
+    setStatus(isRunning() ? tr("Cleared; watching every %1.").arg(FormatWatchInterval(m_intervalMs))
+                          : tr("Cleared."));
+}
+
+void WatchDock::clearSamples()
+{
+    m_history.clear();
+    m_spillWarning.clear();
     resetCounts();
     m_unsaved = false;
     m_resumed = false;
@@ -678,28 +629,17 @@ void WatchDock::onClear()
     refreshNow();
 }
 
-bool WatchDock::saveCsv(const QString& path, QString* error) const
-{
-    QString text = WatchCsvHeader() + QLatin1Char('\n');
-    for (const SWatchSample& sample : m_samples) {
-        const int offset = QDateTime::fromMSecsSinceEpoch(sample.epochMs).offsetFromUtc();
-        text += WatchCsvLine(sample, m_rule, offset);
-        text += QLatin1Char('\n');
-    }
-    return saveTextFile(path, text, error);
-}
-
 void WatchDock::onSaveCsv()
 {
     const QString folder = QStandardPaths::writableLocation(QStandardPaths::DocumentsLocation);
     const QString name =
         QStringLiteral("watch-%1.csv")
             .arg(QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-HHmmss")));
-    const QString path =
-        QFileDialog::getSaveFileName(this, tr("Save Watch"), QDir(folder).filePath(name),
-                                     tr("CSV files (*.csv);;All files (*)"));
-    if (path.isEmpty())
+    const std::optional<SSavePath> chosen =
+        askSavePath(this, tr("Save Watch"), QDir(folder).filePath(name), {tr("CSV files (*.csv)")});
+    if (!chosen)
         return;
+    const QString& path = chosen->path;
     QString error;
     if (!saveCsv(path, &error)) {
         QMessageBox box(QMessageBox::Critical, tr("Save Watch"),
@@ -712,6 +652,6 @@ void WatchDock::onSaveCsv()
         return;
     }
     m_unsaved = false;
-    setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_samples.size()))
+    setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_history.total()))
                   .arg(QDir::toNativeSeparators(path)));
 }

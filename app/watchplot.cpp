@@ -1,44 +1,136 @@
 #include "app/watchplot.h"
 
+#include <QCategoryAxis>
 #include <QChart>
 #include <QChartView>
 #include <QDateTime>
-#include <QDateTimeAxis>
 #include <QEvent>
+#include <QFontMetrics>
+#include <QGraphicsItem>
 #include <QLineSeries>
+#include <QLocale>
+#include <QPainter>
 #include <QPen>
+#include <QTimeZone>
 #include <QValueAxis>
 
 #include <algorithm>
 
 namespace {
 
-// Buckets across the window, each drawn as up to two points: about one per
-// three pixels of a docked plot. Qt Charts rebuilds the whole line and its
-// outline on every change, so the points are kept few.
+// Buckets across the window, each drawn as up to six points: about one per
+// three pixels of a docked plot.
 constexpr qint64 BUCKETS = 150;
-// Runs between gaps, each a line of its own; past this many the rest are
-// joined into the last one, across their gaps.
-constexpr int MAX_SEGMENTS = 32;
+// Runs kept apart in one bucket; more are drawn as the middle one.
+constexpr size_t RUNS_PER_BUCKET = 3;
 const QColor LINE_COLOR(33, 150, 243);
-// Room for one "HH:mm:ss" label with space around it.
-constexpr int TIME_LABEL_WIDTH = 90;
+
+// Steps between time labels, the shortest that leaves each label its room.
+constexpr qint64 SECOND = 1000;
+constexpr qint64 MINUTE = 60 * SECOND;
+constexpr qint64 HOUR = 60 * MINUTE;
+constexpr qint64 LABEL_STEPS[] = {
+    SECOND, 2 * SECOND, 5 * SECOND, 10 * SECOND, 15 * SECOND, 30 * SECOND,
+    MINUTE, 2 * MINUTE, 5 * MINUTE, 10 * MINUTE, 15 * MINUTE, 30 * MINUTE,
+    HOUR,   2 * HOUR,   3 * HOUR,   6 * HOUR,    12 * HOUR,   24 * HOUR,
+};
 
 } // namespace
 
+// The line, drawn over the chart's plot area in one item: Qt Charts would
+// need a series per run between failures.
+class WatchPlotLines : public QGraphicsItem {
+public:
+    WatchPlotLines(QChart* chart, const QList<QList<QPointF>>& lines)
+        : QGraphicsItem(chart), m_chart(chart), m_lines(lines)
+    {
+        setZValue(10);
+    }
+
+    void setRanges(double start, double end, double low, double high)
+    {
+        m_start = start;
+        m_end = end;
+        m_low = low;
+        m_high = high;
+        areaChanged();
+    }
+    void areaChanged()
+    {
+        prepareGeometryChange();
+        update();
+    }
+
+    QRectF boundingRect() const override { return m_chart->plotArea(); }
+
+    void paint(QPainter* painter, const QStyleOptionGraphicsItem*, QWidget*) override
+    {
+        const QRectF area = m_chart->plotArea();
+        if (area.isEmpty() || m_end <= m_start || m_high <= m_low)
+            return;
+        painter->save();
+        painter->setClipRect(area);
+        painter->setRenderHint(QPainter::Antialiasing);
+        QPen pen(LINE_COLOR);
+        pen.setWidthF(1.5);
+        pen.setCapStyle(Qt::RoundCap);
+        painter->setPen(pen);
+        const double xScale = area.width() / (m_end - m_start);
+        const double yScale = area.height() / (m_high - m_low);
+        QPolygonF polygon;
+        for (const QList<QPointF>& line : m_lines) {
+            polygon.clear();
+            for (const QPointF& point : line)
+                polygon << QPointF(area.left() + (point.x() - m_start) * xScale,
+                                   area.bottom() - (point.y() - m_low) * yScale);
+            // A value alone between failures is a dot.
+            if (polygon.size() == 1)
+                painter->drawPoint(polygon.first());
+            else
+                painter->drawPolyline(polygon);
+        }
+        painter->restore();
+    }
+
+private:
+    QChart* m_chart;
+    const QList<QList<QPointF>>& m_lines;
+    double m_start = 0;
+    double m_end = 1;
+    double m_low = 0;
+    double m_high = 1;
+};
+
+void WatchPlot::SRun::add(qint64 time, double value)
+{
+    if (value < min) {
+        min = value;
+        minTime = time;
+    }
+    if (value > max) {
+        max = value;
+        maxTime = time;
+    }
+}
+
 WatchPlot::WatchPlot(QWidget* parent)
-    : QObject(parent), m_chart(new QChart), m_timeAxis(new QDateTimeAxis),
-      m_valueAxis(new QValueAxis)
+    : QObject(parent), m_chart(new QChart), m_timeAxis(new QCategoryAxis),
+      m_valueAxis(new QValueAxis), m_anchor(new QLineSeries)
 {
     m_chart->legend()->hide();
     m_chart->setMargins(QMargins(4, 4, 4, 4));
     m_chart->setBackgroundRoundness(0);
-    m_timeAxis->setFormat(QStringLiteral("HH:mm:ss"));
-    m_timeAxis->setTickCount(5);
+    m_timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
+    m_timeAxis->setTitleText(tr("Time"));
     m_valueAxis->setTickCount(5);
     m_valueAxis->setLabelFormat(QStringLiteral("%g"));
     m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
     m_chart->addAxis(m_valueAxis, Qt::AlignLeft);
+    m_chart->addSeries(m_anchor);
+    m_anchor->attachAxis(m_timeAxis);
+    m_anchor->attachAxis(m_valueAxis);
+    m_linesItem = new WatchPlotLines(m_chart, m_lines);
+    connect(m_chart, &QChart::plotAreaChanged, this, [this] { m_linesItem->areaChanged(); });
 
     m_view = new QChartView(m_chart, parent);
     m_view->setRenderHint(QPainter::Antialiasing);
@@ -46,58 +138,56 @@ WatchPlot::WatchPlot(QWidget* parent)
     // texts.
     m_view->setFocusPolicy(Qt::NoFocus);
     m_view->viewport()->setFocusPolicy(Qt::NoFocus);
-    m_view->setMinimumSize(240, 160);
+    m_view->setMinimumSize(240, 120);
     m_view->installEventFilter(this);
     clear();
 }
+
+WatchPlot::~WatchPlot() = default;
 
 qint64 WatchPlot::bucketMs() const
 {
     return std::max<qint64>(1, m_windowMs / BUCKETS);
 }
 
-QLineSeries* WatchPlot::segment(int index)
-{
-    while (m_segments.size() <= index) {
-        auto* series = new QLineSeries;
-        QPen pen(LINE_COLOR);
-        pen.setWidthF(1.0);
-        series->setPen(pen);
-        m_chart->addSeries(series);
-        series->attachAxis(m_timeAxis);
-        series->attachAxis(m_valueAxis);
-        m_segments.append(series);
-    }
-    return m_segments.at(index);
-}
-
 void WatchPlot::append(qint64 epochMs, double value)
 {
     m_samples.emplace_back(epochMs, value);
+    if (m_samples.size() > MAX_SAMPLES)
+        m_samples.erase(m_samples.begin(),
+                        m_samples.begin() + static_cast<std::ptrdiff_t>(MAX_SAMPLES / 10));
     addToBuckets(epochMs, value);
 }
 
 void WatchPlot::addToBuckets(qint64 epochMs, double value)
 {
+    if (std::isnan(value)) {
+        m_gapPending = true;
+        return;
+    }
     const qint64 index = epochMs / bucketMs();
     if (m_buckets.empty() || m_buckets.back().index != index) {
         SBucket bucket;
         bucket.index = index;
         m_buckets.push_back(bucket);
     }
-    SBucket& bucket = m_buckets.back();
-    if (std::isnan(value)) {
-        bucket.gapAfter = true;
-    } else {
-        if (value < bucket.min) {
-            bucket.min = value;
-            bucket.minTime = epochMs;
+    std::vector<SRun>& runs = m_buckets.back().runs;
+    if (runs.empty() || m_gapPending) {
+        if (runs.size() == RUNS_PER_BUCKET) {
+            // The middle run takes in the last: between them lie failures,
+            // so it is drawn as joining no two times.
+            SRun& middle = runs[1];
+            middle.add(runs[2].minTime, runs[2].min);
+            middle.add(runs[2].maxTime, runs[2].max);
+            middle.merged = true;
+            runs.pop_back();
         }
-        if (value > bucket.max) {
-            bucket.max = value;
-            bucket.maxTime = epochMs;
-        }
+        SRun run;
+        run.gapBefore = m_gapPending;
+        runs.push_back(run);
     }
+    runs.back().add(epochMs, value);
+    m_gapPending = false;
     while (m_buckets.front().index < index - BUCKETS)
         m_buckets.pop_front();
 }
@@ -105,11 +195,15 @@ void WatchPlot::addToBuckets(qint64 epochMs, double value)
 void WatchPlot::rebuildBuckets()
 {
     m_buckets.clear();
+    m_gapPending = false;
     if (m_samples.empty())
         return;
     const qint64 from = m_samples.back().first - m_windowMs - bucketMs();
     auto it = std::lower_bound(m_samples.begin(), m_samples.end(), from,
                                [](const auto& sample, qint64 time) { return sample.first < time; });
+    // The line must not join the first value in view to one before it.
+    if (it != m_samples.begin())
+        m_gapPending = std::isnan(std::prev(it)->second);
     for (; it != m_samples.end(); ++it)
         addToBuckets(it->first, it->second);
 }
@@ -125,6 +219,7 @@ void WatchPlot::clear()
 {
     m_samples.clear();
     m_buckets.clear();
+    m_gapPending = false;
     refresh();
 }
 
@@ -141,50 +236,54 @@ void WatchPlot::refresh()
     const qint64 first = m_samples.empty() ? now : m_samples.front().first;
     const qint64 last = m_samples.empty() ? now : m_samples.back().first;
     // The line grows from the left until it fills the window, then scrolls
-    // a bucket at a time: the axes are laid out anew only then.
+    // a bucket at a time.
     const qint64 step = bucketMs();
     const qint64 end = std::max((last / step + 1) * step, first + m_windowMs);
     const qint64 start = end - m_windowMs;
 
-    QList<QList<QPointF>> runs(1);
+    m_lines.clear();
     double low = std::numeric_limits<double>::infinity();
     double high = -low;
     for (const SBucket& bucket : m_buckets) {
-        if (bucket.hasValue() && std::max(bucket.minTime, bucket.maxTime) >= start) {
-            QList<QPointF>& run = runs.last();
-            const QPointF lowest(static_cast<qreal>(bucket.minTime), bucket.min);
-            const QPointF highest(static_cast<qreal>(bucket.maxTime), bucket.max);
-            if (bucket.minTime == bucket.maxTime) {
-                run.append(lowest);
-            } else if (bucket.minTime < bucket.maxTime) {
-                run.append(lowest);
-                run.append(highest);
+        for (const SRun& run : bucket.runs) {
+            if (std::max(run.minTime, run.maxTime) < start)
+                continue;
+            if ((run.gapBefore || run.merged || m_lines.isEmpty()) &&
+                (m_lines.isEmpty() || !m_lines.last().isEmpty()))
+                m_lines.append(QList<QPointF>());
+            QList<QPointF>& line = m_lines.last();
+            if (run.merged) {
+                // Upright at the bucket's middle: it joins no two times.
+                const qreal middle = static_cast<qreal>(bucket.index * step + step / 2);
+                line.append(QPointF(middle, run.min));
+                if (run.max > run.min)
+                    line.append(QPointF(middle, run.max));
+                m_lines.append(QList<QPointF>());
             } else {
-                run.append(highest);
-                run.append(lowest);
+                const QPointF lowest(static_cast<qreal>(run.minTime), run.min);
+                const QPointF highest(static_cast<qreal>(run.maxTime), run.max);
+                if (run.minTime == run.maxTime) {
+                    line.append(lowest);
+                } else if (run.minTime < run.maxTime) {
+                    line.append(lowest);
+                    line.append(highest);
+                } else {
+                    line.append(highest);
+                    line.append(lowest);
+                }
             }
-            low = std::min(low, bucket.min);
-            high = std::max(high, bucket.max);
+            low = std::min(low, run.min);
+            high = std::max(high, run.max);
         }
-        if (bucket.gapAfter && !runs.last().isEmpty() && runs.size() < MAX_SEGMENTS)
-            runs.append(QList<QPointF>());
     }
-
-    m_usedSegments = 0;
-    for (const QList<QPointF>& run : runs) {
-        if (!run.isEmpty())
-            segment(m_usedSegments++)->replace(run);
-    }
-    for (int i = m_usedSegments; i < m_segments.size(); ++i) {
-        if (m_segments.at(i)->count() > 0)
-            m_segments.at(i)->clear();
-    }
+    if (!m_lines.isEmpty() && m_lines.last().isEmpty())
+        m_lines.removeLast();
 
     if (start != m_shownStart || end != m_shownEnd) {
-        m_timeAxis->setRange(QDateTime::fromMSecsSinceEpoch(start),
-                             QDateTime::fromMSecsSinceEpoch(end));
+        m_timeAxis->setRange(static_cast<qreal>(start), static_cast<qreal>(end));
         m_shownStart = start;
         m_shownEnd = end;
+        updateTimeLabels();
     }
     if (low > high) {
         low = 0;
@@ -202,6 +301,67 @@ void WatchPlot::refresh()
         m_valueAxis->setRange(low, high);
         m_valueAxis->applyNiceNumbers();
     }
+    m_linesItem->setRanges(static_cast<double>(start), static_cast<double>(end), m_valueAxis->min(),
+                           m_valueAxis->max());
+}
+
+void WatchPlot::updateTimeLabels()
+{
+    const qint64 start = m_shownStart;
+    const qint64 end = m_shownEnd;
+    const QDateTime startTime = QDateTime::fromMSecsSinceEpoch(start);
+    const QDateTime endTime = QDateTime::fromMSecsSinceEpoch(end);
+    // A date where it changes, and on the first label of a window that
+    // spans days.
+    const bool dated = startTime.date() != endTime.date();
+    const QFontMetrics metrics(m_timeAxis->labelsFont());
+    const QString widest = dated ? QStringLiteral("Mmm 88 88:88:88") : QStringLiteral("88:88:88");
+    const int room = metrics.horizontalAdvance(widest) + metrics.averageCharWidth() * 3;
+    const int width = static_cast<int>(m_chart->plotArea().width() > 0 ? m_chart->plotArea().width()
+                                                                       : m_view->width());
+    const qint64 labels = std::max(2, width / std::max(1, room));
+    const qint64 span = end - start;
+    qint64 step = LABEL_STEPS[std::size(LABEL_STEPS) - 1];
+    for (const qint64 candidate : LABEL_STEPS) {
+        if (span / candidate <= labels) {
+            step = candidate;
+            break;
+        }
+    }
+    // Whole steps of local time: 10:00, not 10:00 UTC in another zone.
+    const qint64 offset = qint64(startTime.offsetFromUtc()) * 1000;
+    std::vector<qint64> times;
+    for (qint64 local = ((start + offset) / step + 1) * step; local - offset <= end; local += step)
+        times.push_back(local - offset);
+    if (times == m_labelTimes && room == m_labelWidth)
+        return;
+    m_labelTimes = times;
+    m_labelWidth = room;
+
+    for (const QString& label : m_timeAxis->categoriesLabels())
+        m_timeAxis->remove(label);
+    m_timeAxis->setStartValue(static_cast<qreal>(start));
+    const QString format = step < MINUTE ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm");
+    QDate shownDate;
+    for (const qint64 time : times) {
+        const QDateTime at = QDateTime::fromMSecsSinceEpoch(time);
+        QString label = at.toString(format);
+        if (dated && at.date() != shownDate)
+            label =
+                QLocale().toString(at.date(), QStringLiteral("MMM d")) + QLatin1Char(' ') + label;
+        shownDate = at.date();
+        m_timeAxis->append(label, static_cast<qreal>(time));
+    }
+}
+
+QStringList WatchPlot::timeLabels() const
+{
+    return m_timeAxis->categoriesLabels();
+}
+
+QString WatchPlot::timeTitle() const
+{
+    return m_timeAxis->titleText();
 }
 
 void WatchPlot::setUnit(const QString& unit)
@@ -212,19 +372,14 @@ void WatchPlot::setUnit(const QString& unit)
 bool WatchPlot::eventFilter(QObject* watched, QEvent* event)
 {
     if (watched == m_view && event->type() == QEvent::Resize)
-        m_timeAxis->setTickCount(std::clamp(m_view->width() / TIME_LABEL_WIDTH, 2, 6));
+        updateTimeLabels();
     return QObject::eventFilter(watched, event);
 }
 
 int WatchPlot::pointCount() const
 {
     int count = 0;
-    for (int i = 0; i < m_usedSegments; ++i)
-        count += m_segments.at(i)->count();
+    for (const QList<QPointF>& line : m_lines)
+        count += static_cast<int>(line.size());
     return count;
-}
-
-int WatchPlot::segmentCount() const
-{
-    return m_usedSegments;
 }

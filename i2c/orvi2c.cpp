@@ -119,11 +119,23 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
         SetLastError(EOrvError::Gone, DEVICE_NOT_FOUND);
         return false;
     }
+    // Taken before the device opens: a refused program never sees a report.
+    std::string holder;
+    if (!m_lock.Acquire(chosen.path, holder)) {
+        SetLastError(EOrvError::Busy, "Adapter in use by " + holder);
+        return false;
+    }
     if (!m_hid.OpenPath(chosen.path)) {
         const std::string error = m_hid.GetLastError();
         SetLastError(Mentions(error, HID_DENIED_TEXTS) ? EOrvError::AccessDenied
                                                        : EOrvError::UsbError,
                      error);
+        m_lock.Release();
+        return false;
+    }
+    if (!HasAdapterReports()) {
+        m_hid.Close();
+        m_lock.Release();
         return false;
     }
 
@@ -138,6 +150,25 @@ bool COrvI2c::Connect(const std::wstring& serialNumber, EI2cSpeed speed)
     const EOrvError kind = m_lastErrorKind;
     Disconnect();
     SetLastError(kind, std::move(error));
+    return false;
+}
+
+bool COrvI2c::HasAdapterReports()
+{
+    // A device with the family's IDs whose reports are shorter would take
+    // each report in pieces and never answer in a form the engine reads:
+    // every transaction would wait for its deadline. A descriptor that can
+    // not be read, or declares no reports, says nothing against the device.
+    size_t input = 0;
+    size_t output = 0;
+    size_t feature = 0;
+    if (!m_hid.GetReportByteLengths(input, output, feature) || (input == 0 && output == 0) ||
+        (input >= REPORT_LENGTH && output >= REPORT_LENGTH))
+        return true;
+    SetLastError(EOrvError::UsbError, "Not an Orvane I2C interface: its report descriptor gives " +
+                                          std::to_string(input) + "-byte input and " +
+                                          std::to_string(output) + "-byte output reports, not " +
+                                          std::to_string(REPORT_LENGTH) + "-byte ones");
     return false;
 }
 
@@ -181,6 +212,8 @@ void COrvI2c::Disconnect()
         SendEnable(false, 0);
         m_hid.Close();
     }
+    // Only this process's handle: a copy that fork() made keeps the lock.
+    m_lock.Release();
     m_serialNumber.clear();
     m_productName.clear();
     m_firmware = 0;

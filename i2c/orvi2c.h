@@ -1,6 +1,7 @@
 #pragma once
 
 #include "hid/simplehidclass.h"
+#include "i2c/adapterlock.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,7 @@ enum class EOrvError : uint8_t {
     Unsupported,     // the model can not do it (speed, pull-ups, address-only write)
     InvalidArgument, // an address, read count or empty write no model takes
     Cancelled,       // the cancel check asked the operation to end
+    Busy,            // another program holds the adapter
 };
 
 // Outcome of one write: the status and error code bytes of the last
@@ -66,6 +68,9 @@ public:
 
     // Opens the model's I2C interface of the adapter with this USB serial
     // number and configures the speed; closes any previous connection first.
+    // The adapter is this object's until it disconnects: while another
+    // program holds it, Connect fails with the kind Busy and a text that
+    // names that program.
     bool Connect(const std::wstring& serialNumber, EI2cSpeed speed);
     // Leaves I2C mode and closes the device; harmless when not connected.
     void Disconnect();
@@ -160,6 +165,9 @@ protected:
     // After a cancelled transaction: leave I2C mode, enter it again and drop
     // what arrived meanwhile.
     void Resynchronise();
+    // Whether the open interface's report descriptor allows the adapters'
+    // 64-byte reports; false with the last error set when it does not.
+    bool HasAdapterReports();
     // The listed I2C interface of the adapter with this serial number; false
     // when there is none.
     bool FindInterface(const std::wstring& serialNumber, SHidDeviceInfo& info) const;
@@ -173,6 +181,8 @@ protected:
     uint16_t m_productId = 0;
     int m_interfaceNumber = 0;
     CSimpleHidClass m_hid;
+    // Held while connected: one program at a time on the adapter.
+    CAdapterLock m_lock;
     std::wstring m_serialNumber;
     std::wstring m_productName;
     uint16_t m_firmware = 0;

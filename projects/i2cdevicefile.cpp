@@ -33,6 +33,12 @@ const QString KEY_COUNT = QStringLiteral("count");
 const QString TYPE_WRITE = QStringLiteral("write");
 const QString TYPE_READ = QStringLiteral("read");
 
+// The keys of the format. Others, which other tools put there, are kept as
+// they were read, after these.
+const QStringList TOP_LEVEL_KEYS = {KEY_VERSION,     KEY_NAME, KEY_ADDRESS,
+                                    KEY_DESCRIPTION, KEY_MAP,  KEY_COMMANDS};
+const QStringList COMMAND_KEYS = {KEY_LABEL, KEY_TYPE, KEY_MODE, KEY_DATA, KEY_COUNT};
+
 constexpr qint64 FILE_VERSION = 1;
 constexpr qint64 MAX_ADDRESS = 0x7F;
 constexpr qint64 MAX_READ_COUNT = 65535;
@@ -108,6 +114,13 @@ bool SameLabel(const QString& a, const QString& b)
 // What a compact JSON writer makes of one string value, quotes included.
 QByteArray JsonString(const QString& text)
 {
+    // Printable ASCII without quotes or backslashes, most labels, needs no
+    // escape: a large file is written without a JSON document per label.
+    const bool plain = std::all_of(text.cbegin(), text.cend(), [](QChar c) {
+        return c.unicode() >= 0x20 && c.unicode() < 0x7F && c != u'"' && c != u'\\';
+    });
+    if (plain)
+        return '"' + text.toLatin1() + '"';
     const QByteArray array = QJsonDocument(QJsonArray{text}).toJson(QJsonDocument::Compact);
     return array.mid(1, array.size() - 2);
 }
@@ -117,7 +130,8 @@ QByteArray JsonPair(const QString& key, const QByteArray& value)
     return JsonString(key) + ": " + value;
 }
 
-QByteArray CommandLine(const SI2cCommand& command)
+// extras: the command's members that the format does not know, kept.
+QByteArray CommandLine(const SI2cCommand& command, const QByteArray& extras)
 {
     QByteArrayList pairs{JsonPair(KEY_LABEL, JsonString(command.label))};
     if (command.type == EI2cCommandType::Read) {
@@ -128,7 +142,23 @@ QByteArray CommandLine(const SI2cCommand& command)
               << JsonPair(KEY_MODE, JsonString(QString::fromLatin1(ModeName(command.mode))))
               << JsonPair(KEY_DATA, JsonString(CI2cDeviceFile::BytesToHex(command.data)));
     }
+    if (!extras.isEmpty())
+        pairs << extras;
     return COMMAND_INDENT + ("{ " + pairs.join(", ") + " }");
+}
+
+// The text of a file that would grow past what the reader takes; reached
+// is the command at which it did.
+bool FailTooLarge(QString& error, qsizetype reached, qsizetype commands)
+{
+    error = QStringLiteral("Not saved: with its %1 commands the file would be larger than %2 "
+                           "bytes, the most a device file may hold (it passed that size at "
+                           "command %3). The file was left as it was; remove commands or "
+                           "shorten their labels")
+                .arg(commands)
+                .arg(MAX_FILE_SIZE)
+                .arg(reached);
+    return false;
 }
 
 SFileStamp StampOf(const struct stat& status)
@@ -179,6 +209,209 @@ bool OpenRegularFile(QFile& file, const QString& path, QString& error)
     return true;
 }
 
+// Members of a device file that the format does not know, in file order:
+// those of the top-level object, and those of each command object of its
+// "commands" array. Each is `"key": value` with the value compact, as
+// written (numbers keep their digits, objects their order).
+struct SExtraKeys {
+    QByteArrayList top;
+    // Command index and its members, joined by ", ".
+    std::vector<std::pair<qsizetype, QByteArray>> commands;
+};
+
+// Walks a JSON text that the parser accepted; only keys and the extent of
+// values are looked at. A large file holds a million commands: keys are
+// matched as bytes, and only the unknown ones are decoded.
+class CExtraKeyScanner {
+public:
+    explicit CExtraKeyScanner(const QByteArray& text)
+        : m_pos(text.constData()), m_end(text.constData() + text.size())
+    {
+    }
+
+    SExtraKeys Scan()
+    {
+        SExtraKeys extras;
+        skipBlanks();
+        if (peek() != '{')
+            return extras;
+        ++m_pos;
+        members([&](QByteArrayView key, const char* value) {
+            if (isKey(key, KEY_COMMANDS)) {
+                // As the parser, the last of repeated keys counts.
+                extras.commands.clear();
+                if (peek() == '[') {
+                    commands(extras.commands);
+                    return;
+                }
+            }
+            skipValue();
+            if (!isKnown(key, TOP_LEVEL_KEYS))
+                extras.top.append(pair(key, value));
+        });
+        return extras;
+    }
+
+private:
+    char peek() const { return m_pos < m_end ? *m_pos : '\0'; }
+
+    void skipBlanks()
+    {
+        while (m_pos < m_end &&
+               (*m_pos == ' ' || *m_pos == '\n' || *m_pos == '\r' || *m_pos == '\t'))
+            ++m_pos;
+    }
+
+    // From the opening quote to just after the closing one.
+    void skipString()
+    {
+        ++m_pos;
+        while (m_pos < m_end) {
+            const char c = *m_pos++;
+            if (c == '\\')
+                ++m_pos;
+            else if (c == '"')
+                return;
+        }
+    }
+
+    void skipValue()
+    {
+        const char first = peek();
+        if (first == '"') {
+            skipString();
+            return;
+        }
+        if (first != '{' && first != '[') {
+            while (m_pos < m_end && *m_pos != ',' && *m_pos != ']' && *m_pos != '}' &&
+                   *m_pos != ' ' && *m_pos != '\n' && *m_pos != '\r' && *m_pos != '\t')
+                ++m_pos;
+            return;
+        }
+        int depth = 0;
+        while (m_pos < m_end) {
+            const char c = *m_pos;
+            if (c == '"') {
+                skipString();
+                continue;
+            }
+            ++m_pos;
+            if (c == '{' || c == '[')
+                ++depth;
+            else if ((c == '}' || c == ']') && --depth == 0)
+                return;
+        }
+    }
+
+    // After an object's "{": calls member(key with its quotes, start of the
+    // value) with the position there; member must pass the value. Ends
+    // after the "}".
+    template <typename Member> void members(Member member)
+    {
+        for (;;) {
+            skipBlanks();
+            if (peek() != '"') {
+                ++m_pos; // "}"
+                return;
+            }
+            const char* keyStart = m_pos;
+            skipString();
+            const QByteArrayView key(keyStart, m_pos - keyStart);
+            skipBlanks();
+            ++m_pos; // ":"
+            skipBlanks();
+            member(key, m_pos);
+            skipBlanks();
+            if (peek() == ',')
+                ++m_pos;
+        }
+    }
+
+    void commands(std::vector<std::pair<qsizetype, QByteArray>>& found)
+    {
+        ++m_pos; // "["
+        for (qsizetype index = 0;; ++index) {
+            skipBlanks();
+            if (m_pos >= m_end || *m_pos == ']') {
+                ++m_pos;
+                return;
+            }
+            if (*m_pos == '{') {
+                ++m_pos;
+                QByteArrayList pairs;
+                members([&](QByteArrayView key, const char* value) {
+                    skipValue();
+                    if (!isKnown(key, COMMAND_KEYS))
+                        pairs.append(pair(key, value));
+                });
+                if (!pairs.isEmpty())
+                    found.emplace_back(index, pairs.join(", "));
+            } else {
+                skipValue();
+            }
+            skipBlanks();
+            if (peek() == ',')
+                ++m_pos;
+        }
+    }
+
+    static QString decodeKey(QByteArrayView key)
+    {
+        if (!key.contains('\\'))
+            return QString::fromUtf8(key.sliced(1, key.size() - 2));
+        const QJsonDocument document =
+            QJsonDocument::fromJson(QByteArray("[") + key.toByteArray() + QByteArray("]"));
+        return document.array().at(0).toString();
+    }
+
+    static bool isKey(QByteArrayView key, const QString& name)
+    {
+        if (!key.contains('\\'))
+            return key.sliced(1, key.size() - 2) == QLatin1StringView(name.toLatin1());
+        return decodeKey(key) == name;
+    }
+
+    static bool isKnown(QByteArrayView key, const QStringList& names)
+    {
+        // Known keys are plain ASCII: a key written with escapes is compared
+        // decoded.
+        if (key.contains('\\'))
+            return names.contains(decodeKey(key));
+        const QByteArrayView bare = key.sliced(1, key.size() - 2);
+        return std::any_of(names.cbegin(), names.cend(), [bare](const QString& name) {
+            return bare.size() == name.size() && QLatin1StringView(bare) == name;
+        });
+    }
+
+    // The member whose value began at value and ends here, the value with
+    // the blanks outside strings left out.
+    QByteArray pair(QByteArrayView key, const char* value) const
+    {
+        QByteArray compact;
+        compact.reserve(m_pos - value);
+        bool inString = false;
+        for (const char* i = value; i < m_pos; ++i) {
+            const char c = *i;
+            if (inString) {
+                compact += c;
+                if (c == '\\' && i + 1 < m_pos)
+                    compact += *++i;
+                else if (c == '"')
+                    inString = false;
+            } else if (c == '"') {
+                inString = true;
+                compact += c;
+            } else if (c != ' ' && c != '\n' && c != '\r' && c != '\t') {
+                compact += c;
+            }
+        }
+        return JsonPair(decodeKey(key), compact);
+    }
+
+    const char* m_pos;
+    const char* m_end;
+};
+
 // One command as the document gave it, its label and data in the shared
 // buffers of SContents.
 struct SCommandPart {
@@ -201,6 +434,7 @@ struct SContents {
     std::vector<SCommandPart> parts;
     QString labels;
     std::vector<uint8_t> data;
+    SExtraKeys extras;
 };
 
 // Parses the file's text (released once parsed) and checks it. False with
@@ -209,6 +443,10 @@ bool ReadContents(QByteArray& bytes, SContents& contents, QString& error)
 {
     QJsonParseError parseError;
     const QJsonDocument document = QJsonDocument::fromJson(bytes, &parseError);
+    // The document does not keep the order of members: theirs comes from
+    // the text.
+    if (!document.isNull())
+        contents.extras = CExtraKeyScanner(bytes).Scan();
     bytes = QByteArray(); // the document holds its own copy; a large file is not kept twice
     if (document.isNull()) {
         error = QStringLiteral("JSON error at offset %1: %2")
@@ -353,21 +591,47 @@ bool CI2cDeviceFile::Load(const QString& path)
         commands.append(std::move(command));
     }
 
+    QList<QByteArray> commandExtras;
+    if (!contents.extras.commands.empty()) {
+        commandExtras.resize(commands.size());
+        for (const auto& [index, pairs] : contents.extras.commands) {
+            if (index < commandExtras.size())
+                commandExtras[index] = pairs;
+        }
+    }
+
     // Only a fully valid file replaces the contents.
     m_name = std::move(contents.name);
     m_address = contents.address;
     m_description = std::move(contents.description);
     m_map = std::move(contents.map);
     m_commands = std::move(commands);
+    m_extraKeys = std::move(contents.extras.top);
+    m_commandExtras = std::move(commandExtras);
     return true;
 }
 
 bool CI2cDeviceFile::Save() const
 {
-    QByteArrayList lines;
-    lines.reserve(m_commands.size());
-    for (const SI2cCommand& command : m_commands)
-        lines << CommandLine(command);
+    // Only what the reader takes back: a saved file always loads again.
+    if (m_address > MAX_ADDRESS) {
+        m_lastError = QStringLiteral("Not saved: the address 0x%1 is above 0x7F; the file was "
+                                     "left as it was")
+                          .arg(m_address, 2, 16, QLatin1Char('0'));
+        return false;
+    }
+    for (qsizetype i = 0; i < m_commands.size(); ++i) {
+        const SI2cCommand& command = m_commands.at(i);
+        if (command.type == EI2cCommandType::Read &&
+            (command.count < 1 || command.count > MAX_READ_COUNT)) {
+            m_lastError = QStringLiteral("Not saved: command %1 reads %2 bytes, not 1 to %3; the "
+                                         "file was left as it was")
+                              .arg(i + 1)
+                              .arg(command.count)
+                              .arg(MAX_READ_COUNT);
+            return false;
+        }
+    }
 
     const QByteArray addressText =
         "0x" + QByteArray::number(m_address, 16).toUpper().rightJustified(2, '0');
@@ -378,14 +642,28 @@ bool CI2cDeviceFile::Save() const
     text += INDENT + JsonPair(KEY_DESCRIPTION, JsonString(m_description)) + ",\n";
     if (!m_map.isEmpty())
         text += INDENT + JsonPair(KEY_MAP, JsonString(m_map)) + ",\n";
-    if (lines.isEmpty()) {
-        text += INDENT + JsonPair(KEY_COMMANDS, "[]") + "\n";
+    if (m_commands.isEmpty()) {
+        text += INDENT + JsonPair(KEY_COMMANDS, "[]");
     } else {
         text += INDENT + JsonPair(KEY_COMMANDS, "[") + "\n";
-        text += lines.join(",\n") + "\n";
-        text += INDENT + QByteArray("]\n");
+        for (qsizetype i = 0; i < m_commands.size(); ++i) {
+            if (i > 0)
+                text += ",\n";
+            text += CommandLine(m_commands.at(i),
+                                m_commandExtras.isEmpty() ? QByteArray() : m_commandExtras.at(i));
+            // Measured as it grows: a file the reader would refuse is never
+            // written, nor built whole only to be thrown away.
+            if (text.size() > MAX_FILE_SIZE)
+                return FailTooLarge(m_lastError, i + 1, m_commands.size());
+        }
+        text += "\n";
+        text += INDENT + QByteArray("]");
     }
-    text += "}\n";
+    for (const QByteArray& pair : m_extraKeys)
+        text += ",\n" + QByteArray(INDENT) + pair;
+    text += "\n}\n";
+    if (text.size() > MAX_FILE_SIZE)
+        return FailTooLarge(m_lastError, m_commands.size(), m_commands.size());
 
     // The target is replaced only by a commit, so a failure leaves the
     // previous file as it was. QSaveFile commits a short write (a disk that
@@ -422,6 +700,8 @@ bool CI2cDeviceFile::SaveAs(const QString& path)
 void CI2cDeviceFile::AddCommand(const SI2cCommand& command)
 {
     m_commands.append(command);
+    if (!m_commandExtras.isEmpty())
+        m_commandExtras.append(QByteArray());
 }
 
 bool CI2cDeviceFile::MoveCommand(int index, int delta)
@@ -433,6 +713,8 @@ bool CI2cDeviceFile::MoveCommand(int index, int delta)
         return false;
     // QList::move rotates the range between the two positions by one place.
     m_commands.move(index, static_cast<qsizetype>(target));
+    if (!m_commandExtras.isEmpty())
+        m_commandExtras.move(index, static_cast<qsizetype>(target));
     return true;
 }
 
@@ -444,8 +726,11 @@ void CI2cDeviceFile::RenameCommand(int index, const QString& label)
 
 void CI2cDeviceFile::RemoveCommand(int index)
 {
-    if (index >= 0 && index < m_commands.size())
-        m_commands.removeAt(index);
+    if (index < 0 || index >= m_commands.size())
+        return;
+    m_commands.removeAt(index);
+    if (!m_commandExtras.isEmpty())
+        m_commandExtras.removeAt(index);
 }
 
 bool CI2cDeviceFile::HasCommandLabel(const QString& label, int exceptIndex) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayList>
 #include <QList>
 #include <QMetaType>
 #include <QString>
@@ -138,5 +139,11 @@ private:
     QString m_description;
     QString m_map;
     QList<SI2cCommand> m_commands;
+    // Members that other tools put into the file and the format does not
+    // know, kept in their order after the known ones: of the top level, and
+    // of each command (empty when no command has any, else one entry a
+    // command), each as `"key": value` text.
+    QByteArrayList m_extraKeys;
+    QList<QByteArray> m_commandExtras;
     std::optional<SFileStamp> m_fileStamp;
 };

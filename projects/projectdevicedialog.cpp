@@ -54,6 +54,12 @@ void ProjectDeviceDialog::setValues(const QString& name, const QString& address,
     m_nameEdit->setText(name);
     m_addressEdit->setText(address);
     m_descriptionEdit->setPlainText(description);
+    m_shownDescription = m_descriptionEdit->toPlainText();
+}
+
+bool ProjectDeviceDialog::isDescriptionEdited() const
+{
+    return m_descriptionEdit->toPlainText().trimmed() != m_shownDescription.trimmed();
 }
 
 QString ProjectDeviceDialog::name() const

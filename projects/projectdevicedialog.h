@@ -37,6 +37,10 @@ public:
     uint8_t address() const { return m_address; }
     // The description, trimmed of surrounding white space.
     QString description() const;
+    // Whether the user changed the description. The field makes its own
+    // line ends of the text it was given ("\r\n" becomes "\n"), so its
+    // text is compared with what it showed, not with what it was given.
+    bool isDescriptionEdited() const;
 
 private slots:
     void onAccept();
@@ -49,6 +53,7 @@ private:
     QLineEdit* m_nameEdit = nullptr;
     QLineEdit* m_addressEdit = nullptr;
     QPlainTextEdit* m_descriptionEdit = nullptr;
+    QString m_shownDescription;
     QDialogButtonBox* m_buttons = nullptr;
     uint8_t m_address = 0;
 };

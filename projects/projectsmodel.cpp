@@ -5,6 +5,7 @@
 #include <QDir>
 #include <QFileInfo>
 #include <QFont>
+#include <QHash>
 
 #include <algorithm>
 
@@ -52,7 +53,27 @@ void CProjectsModel::endReset()
         m_commandCounts[static_cast<size_t>(i)] = static_cast<int>(device.GetCommands().size());
         m_addressTexts[static_cast<size_t>(i)] = m_formatAddress(device.GetAddress());
     }
+    findNameClashes(false);
     endResetModel();
+}
+
+void CProjectsModel::findNameClashes(bool report)
+{
+    // As the panel compares names: trimmed, letter case ignored.
+    QHash<QString, int> counts;
+    for (const CI2cDeviceFile& device : m_devices)
+        ++counts[device.GetName().trimmed().toCaseFolded()];
+    std::vector<bool> clashes(m_devices.size());
+    for (qsizetype i = 0; i < m_devices.size(); ++i)
+        clashes[static_cast<size_t>(i)] =
+            counts.value(m_devices.at(i).GetName().trimmed().toCaseFolded()) > 1;
+    if (report) {
+        for (size_t i = 0; i < clashes.size() && i < m_nameClashes.size(); ++i) {
+            if (clashes[i] != m_nameClashes[i])
+                emit dataChanged(index(static_cast<int>(i), 0), index(static_cast<int>(i), 0));
+        }
+    }
+    m_nameClashes = std::move(clashes);
 }
 
 void CProjectsModel::commandsChanged(int device)
@@ -72,6 +93,8 @@ void CProjectsModel::commandsChanged(int device)
         endInsertRows();
     }
     emit dataChanged(parent, index(device, COLUMN_COUNT - 1));
+    // Its name may now clash with another's, or no longer.
+    findNameClashes(true);
     const int kept = std::min(before, after);
     if (kept > 0)
         emit dataChanged(index(0, 0, parent), index(kept - 1, COLUMN_COUNT - 1, parent));
@@ -152,10 +175,19 @@ QVariant CProjectsModel::deviceData(int device, int column, int role) const
     const CI2cDeviceFile& file = m_devices.at(device);
     switch (role) {
     case Qt::DisplayRole:
+        // Two devices of one name are told apart by their files.
+        if (column == 0 && m_nameClashes.at(static_cast<size_t>(device)))
+            return CProjectsPanel::tr("%1 (%2)").arg(file.GetName(),
+                                                     QFileInfo(file.GetFilePath()).fileName());
+        [[fallthrough]];
     case Qt::EditRole:
         return column == 0   ? file.GetName()
                : column == 2 ? m_addressTexts.at(static_cast<size_t>(device))
                              : QString();
+    case Qt::AccessibleDescriptionRole:
+        return column == 0 ? QVariant(CProjectsPanel::tr("File %1").arg(
+                                 QFileInfo(file.GetFilePath()).fileName()))
+                           : QVariant();
     case ROLE_DEVICE_INDEX:
         return device;
     case ROLE_COMMAND_INDEX:

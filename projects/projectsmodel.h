@@ -56,6 +56,9 @@ public:
 
 private:
     QVariant deviceData(int device, int column, int role) const;
+    // Finds the devices whose names another device has too; reports the
+    // rows whose text changes with that.
+    void findNameClashes(bool report);
     QVariant commandData(int device, int command, int column, int role) const;
     QVariant errorData(int error, int column, int role) const;
 
@@ -68,6 +71,8 @@ private:
     // Device addresses as the window formats them, made when the rows
     // change: the view may ask while the window is being destroyed.
     std::vector<QString> m_addressTexts;
+    // Devices whose name another device has too: they show their file name.
+    std::vector<bool> m_nameClashes;
     // Texts that repeat on many rows, made once. Write types are indexed by
     // the start/stop mode.
     std::array<QString, 4> m_writeTypes;

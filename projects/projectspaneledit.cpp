@@ -14,6 +14,7 @@
 #include <QInputDialog>
 #include <QLabel>
 #include <QMessageBox>
+#include <QSet>
 #include <QTreeView>
 
 #include <cerrno>
@@ -247,7 +248,9 @@ bool CProjectsPanel::editDevice(CI2cDeviceFile& file, bool isNew)
         return false;
     file.SetName(dialog.name());
     file.SetAddress(dialog.address());
-    file.SetDescription(dialog.description());
+    // Kept as read unless the user changed it: its line ends too.
+    if (isNew || dialog.isDescriptionEdited())
+        file.SetDescription(dialog.description());
     return true;
 }
 
@@ -283,11 +286,22 @@ QString CProjectsPanel::uniqueFilePath(const QString& name) const
 
     // Absolute and clean as the folder listing gives it, so the new file is
     // found again after the reload. A link that leads nowhere takes its
-    // name too: the save would follow it out of the folder.
+    // name too: the save would follow it out of the folder. And the name a
+    // link of the folder leads to is taken: the new file would show twice,
+    // through the link and as itself.
     const QDir folder(m_folder);
+    QSet<QString> linkTargets;
+    for (const QFileInfo& entry : folder.entryInfoList(QDir::AllEntries | QDir::System |
+                                                       QDir::Hidden | QDir::NoDotAndDotDot)) {
+        if (entry.isSymLink())
+            linkTargets.insert(QDir::cleanPath(entry.symLinkTarget()));
+    }
+    const auto taken = [&linkTargets](const QString& path) {
+        return isTaken(path) || linkTargets.contains(QDir::cleanPath(path));
+    };
     QString candidate =
         folder.absoluteFilePath(base + QLatin1Char('.') + CI2cDeviceFile::FILE_SUFFIX);
-    for (int n = 2; isTaken(candidate); ++n) {
+    for (int n = 2; taken(candidate); ++n) {
         candidate = folder.absoluteFilePath(
             QStringLiteral("%1_%2.%3").arg(base).arg(n).arg(CI2cDeviceFile::FILE_SUFFIX));
     }
@@ -401,7 +415,7 @@ void CProjectsPanel::showDeviceProperties(int deviceIndex)
         current->SetAddress(edited.GetAddress());
         changed = true;
     }
-    if (edited.GetDescription() != before.GetDescription().trimmed()) {
+    if (edited.GetDescription() != before.GetDescription()) {
         current->SetDescription(edited.GetDescription());
         changed = true;
     }

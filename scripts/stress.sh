@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
-# Runs the GUI, accessibility, device and Python tests again and again while
-# busy loops keep every core loaded, as on a shared build machine or a CI
-# runner:
+# Runs the GUI, accessibility, device and Python tests again and again:
+# first three times each on an idle machine, one test at a time, as on a
+# fast developer machine; then in rounds while busy loops keep every core
+# loaded, as on a shared build machine or a CI runner. The two find
+# different races.
 #
 #   scripts/stress.sh [rounds] [build dir]
 #
-# rounds: how often the tests run (20 by default); stops at the first round
-# that fails. The build dir (default: build) must hold a build with tests.
-# Each round is a ctest run of its own, so that every test starts from a
-# fresh private home, as in a normal run.
+# rounds: how often the loaded tests run (20 by default); stops at the first
+# round that fails. The build dir (default: build) must hold a build with
+# tests. Each loaded round is a ctest run of its own, so that every test
+# starts from a fresh private home, as in a normal run.
 set -euo pipefail
 
 rounds=${1:-20}
@@ -24,6 +26,7 @@ if [ ! -f "$build/CTestTestfile.cmake" ]; then
     exit 2
 fi
 
+labels='gui|a11y|device|python'
 log=$(mktemp)
 loops=()
 stop_loops() {
@@ -39,6 +42,17 @@ trap stop_loops EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
+echo "== idle: the gui, a11y, device and python tests, each up to 3 times, one at a time"
+start=$SECONDS
+if ! ctest --test-dir "$build" --output-on-failure --parallel 1 --repeat until-fail:3 \
+    -L "$labels" >"$log" 2>&1; then
+    cat "$log"
+    echo "stress: the idle repeat failed" >&2
+    exit 1
+fi
+count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
+echo "idle: ${count:-all} tests passed 3 times each ($((SECONDS - start)) s)"
+
 for ((i = 0; i < cores; i++)); do
     (while :; do :; done) &
     loops+=("$!")
@@ -48,7 +62,7 @@ echo "== $cores busy loops; the gui, a11y, device and python tests, $rounds roun
 for ((round = 1; round <= rounds; round++)); do
     start=$SECONDS
     if ! ctest --test-dir "$build" --output-on-failure --parallel "$cores" \
-        -L 'gui|a11y|device|python' >"$log" 2>&1; then
+        -L "$labels" >"$log" 2>&1; then
         cat "$log"
         echo "stress: round $round of $rounds failed" >&2
         exit 1
@@ -56,4 +70,4 @@ for ((round = 1; round <= rounds; round++)); do
     count=$(sed -n 's/.*tests passed, 0 tests failed out of \([0-9]*\).*/\1/p' "$log")
     echo "round $round of $rounds: ${count:-all} tests passed ($((SECONDS - start)) s)"
 done
-echo "stress: $rounds rounds passed with $cores busy loops"
+echo "stress: the idle repeat and $rounds rounds with $cores busy loops passed"

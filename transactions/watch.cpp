@@ -6,6 +6,7 @@
 
 #include <QCoreApplication>
 #include <QDateTime>
+#include <QLocale>
 #include <QRegularExpression>
 #include <QTimeZone>
 
@@ -72,6 +73,7 @@ SWatchSample MakeWatchSample(const SWatchPoll& poll, const SDecodingRule& rule, 
         return sample;
     }
     sample.value = DecodeValue(rule, poll.data, &sample.error);
+    sample.ruleError = !sample.value;
     return sample;
 }
 
@@ -118,17 +120,33 @@ QString WatchCsvHeader()
 }
 
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
-                     int offsetFromUtcSeconds)
+                     int offsetFromUtcSeconds, EWatchCsvValue value)
 {
+    QString number;
+    if (sample.value) {
+        number = value == EWatchCsvValue::Exact
+                     ? QString::number(*sample.value, 'g', QLocale::FloatingPointShortest)
+                     : FormatDecodedNumber(rule, *sample.value);
+    }
     const QByteArray raw(reinterpret_cast<const char*>(sample.raw.data()),
                          static_cast<qsizetype>(sample.raw.size()));
     return CsvLine({
         FormatIsoTimestamp(sample.epochMs, offsetFromUtcSeconds),
         QString::number(sample.seconds, 'f', 3),
         FormatHexLines(raw, 0, false),
-        sample.value ? FormatDecodedNumber(rule, *sample.value) : QString(),
+        number,
         sample.error.isEmpty() ? QStringLiteral("ok") : sample.error,
     });
+}
+
+qint64 WatchSlot(std::chrono::nanoseconds elapsed, std::chrono::nanoseconds interval, qint64 next)
+{
+    // The first slot k with k * interval >= elapsed - interval / 2.
+    const std::chrono::nanoseconds latest = elapsed - interval / 2;
+    const qint64 due = latest > std::chrono::nanoseconds::zero()
+                           ? (latest.count() + interval.count() - 1) / interval.count()
+                           : 0;
+    return std::max(next, due);
 }
 
 std::optional<int> ParseWatchInterval(const QString& text, QString* error)
@@ -163,8 +181,12 @@ std::optional<int> ParseWatchInterval(const QString& text, QString* error)
         return refuse(
             tr("\"%1\" is not a unit; the units are ms, s, min and h, in lower case").arg(unit));
     const double ms = match.captured(1).toDouble() * found->ms;
-    if (ms < WATCH_INTERVAL_MIN_MS || ms > WATCH_INTERVAL_MAX_MS || ms != std::round(ms))
-        return refuse(tr("it is not a whole number of milliseconds from 10ms to 1h"));
+    if (ms < WATCH_INTERVAL_MIN_MS)
+        return refuse(tr("it is shorter than 10ms"));
+    if (ms > WATCH_INTERVAL_MAX_MS)
+        return refuse(tr("it is longer than 1h"));
+    if (ms != std::round(ms))
+        return refuse(tr("it is not a whole number of milliseconds"));
     return static_cast<int>(ms);
 }
 

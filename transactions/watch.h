@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -53,6 +54,9 @@ struct SWatchSample {
     std::vector<uint8_t> raw;
     std::optional<double> value;
     QString error; // the poll's or the decoding's, empty for a good sample
+    // The poll gave bytes but the rule could not decode them (too few bytes
+    // for the format, a value out of range): the rule's fault, not the bus's.
+    bool ruleError = false;
 };
 
 // The sample of a poll: its bytes decoded by the rule; a failed poll or a
@@ -74,11 +78,26 @@ QString CsvLine(const QStringList& fields);
 
 // "time,seconds,raw,value,status"
 QString WatchCsvHeader();
+// How a CSV line writes the value: with the rule's decimals, as shown, or
+// exact, in the fewest digits that give the number back.
+enum class EWatchCsvValue { AsShown, Exact };
 // One sample: ISO timestamp, seconds since start with three decimals, raw
-// bytes in hex separated by spaces, value with the rule's decimals (empty
-// without one), and "ok" or the error. No line end.
+// bytes in hex separated by spaces, value (empty without one), and "ok" or
+// the error. No line end.
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
-                     int offsetFromUtcSeconds);
+                     int offsetFromUtcSeconds, EWatchCsvValue value = EWatchCsvValue::AsShown);
+
+// The schedule of a watch's polls: slot k is due k intervals after the first
+// poll began (elapsed 0), so that polls do not drift. A poll starts at its
+// slot, or later after a long poll or a wait that overshot, but never more
+// than half an interval late: a slot that has passed by more than that is
+// skipped. So two polls never start less than half an interval apart.
+//
+// Returns the slot to poll or to wait for, elapsed after the start: the
+// first from next on that has not passed by more than half an interval. The
+// poll runs at once when that slot is due; otherwise the watch waits for it
+// and asks again, as the wait may overshoot.
+qint64 WatchSlot(std::chrono::nanoseconds elapsed, std::chrono::nanoseconds interval, qint64 next);
 
 inline constexpr int WATCH_INTERVAL_MIN_MS = 10;
 inline constexpr int WATCH_INTERVAL_MAX_MS = 3600 * 1000;

@@ -11,6 +11,7 @@
 
 #include <QApplication>
 #include <QChartView>
+#include <QScrollArea>
 
 #include <benchmark/benchmark.h>
 
@@ -29,8 +30,11 @@ struct SWatchWindow {
     MainWindow window;
     WatchDock* dock = window.findChild<WatchDock*>();
     qint64 next = 0;
+    // Every other poll fails: the most runs between failures a plot can
+    // hold, three in each of its buckets.
+    bool failing = false;
 
-    explicit SWatchWindow(int samples)
+    explicit SWatchWindow(int samples, bool everyOtherFails = false) : failing(everyOtherFails)
     {
         window.show();
         dock->setFloating(true);
@@ -43,7 +47,8 @@ struct SWatchWindow {
     }
     void append()
     {
-        const double value = next % 997 == 0 ? WatchPlot::GAP : 250 + 140 * std::sin(next / 2000.0);
+        const bool failed = failing ? next % 2 == 1 : next % 997 == 0;
+        const double value = failed ? WatchPlot::GAP : 250 + 140 * std::sin(next / 2000.0);
         dock->plot()->append(START_MS + next * INTERVAL_MS, value);
         ++next;
     }
@@ -53,7 +58,7 @@ struct SWatchWindow {
 // painted.
 void BM_PlotAppend(benchmark::State& state)
 {
-    SWatchWindow w(static_cast<int>(state.range(0)));
+    SWatchWindow w(static_cast<int>(state.range(0)), state.range(1) != 0);
     QChartView* view = w.dock->plot()->view();
     for (auto _ : state) {
         w.append();
@@ -66,16 +71,24 @@ void BM_PlotAppend(benchmark::State& state)
 }
 // A fixed number of iterations, so that the plot holds about the number of
 // samples named.
-BENCHMARK(BM_PlotAppend)->Arg(100)->Arg(100000)->Iterations(300)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_PlotAppend)
+    ->Args({100, 0})
+    ->Args({100000, 0})
+    ->Args({100000, 1})
+    ->Iterations(300)
+    ->Unit(benchmark::kMillisecond);
 
 // A whole repaint of the dock: its fields, texts and plot.
 void BM_DockRepaint(benchmark::State& state)
 {
     SWatchWindow w(static_cast<int>(state.range(0)));
     w.dock->refreshNow();
+    // The fields, texts and plot lie in a scroll area, which a repaint of
+    // the dock leaves alone.
+    QWidget* contents = static_cast<QScrollArea*>(w.dock->widget())->widget();
     for (auto _ : state) {
-        w.dock->update();
-        w.dock->repaint();
+        contents->update();
+        contents->repaint();
     }
 }
 BENCHMARK(BM_DockRepaint)->Arg(100)->Arg(100000)->Unit(benchmark::kMillisecond);

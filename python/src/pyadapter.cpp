@@ -16,7 +16,7 @@ namespace {
 constexpr const char* CLOSED = "I/O operation on a closed adapter";
 
 // The one table from the engine's kinds of failure to errno values.
-constexpr std::array<std::pair<EOrvError, int>, 15> ERRNO_OF_KIND{{
+constexpr std::array<std::pair<EOrvError, int>, 16> ERRNO_OF_KIND{{
     {EOrvError::None, EIO},
     {EOrvError::Nack, EREMOTEIO},
     {EOrvError::Timeout, ETIMEDOUT},
@@ -32,6 +32,7 @@ constexpr std::array<std::pair<EOrvError, int>, 15> ERRNO_OF_KIND{{
     {EOrvError::Unsupported, EOPNOTSUPP},
     {EOrvError::InvalidArgument, EINVAL},
     {EOrvError::Cancelled, ECANCELED},
+    {EOrvError::Busy, EBUSY},
 }};
 
 [[noreturn]] void Fail(const SI2cTransaction& transaction)

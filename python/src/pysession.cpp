@@ -43,6 +43,8 @@ int OpenErrno(EOrvError kind)
         return ENODEV;
     case EOrvError::AccessDenied:
         return EACCES;
+    case EOrvError::Busy:
+        return EBUSY;
     case EOrvError::Timeout:
         return ETIMEDOUT;
     case EOrvError::Cancelled:
@@ -301,10 +303,13 @@ std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::st
         if (!ConnectAdapter(*adapter, key, *speed,
                             traits.pullUpSwitch ? std::optional<bool>(pullUps) : std::nullopt)) {
             const EOrvError kind = adapter->GetLastErrorKind();
+            const std::string hint =
+                kind == EOrvError::Busy
+                    ? ". Close it or let it end; one program at a time can use an adapter."
+                    : ". Check the cable, and that you may open its HID device (the udev rule "
+                      "70-pellan-i2c.rules grants it).";
             throw CI2cError(OpenErrno(kind),
-                            "cannot connect to the " + name + ": " + adapter->GetLastError() +
-                                ". Check the cable, and that you may open its HID device (the "
-                                "udev rule 70-pellan-i2c.rules grants it).",
+                            "cannot connect to the " + name + ": " + adapter->GetLastError() + hint,
                             kind);
         }
     } catch (...) {

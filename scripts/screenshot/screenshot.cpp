@@ -113,19 +113,31 @@ int main(int argc, char* argv[])
         if (!dock->samples().empty())
             answerer.pressButton(QMessageBox::Discard);
         ui->btn_watch->click();
-        dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"))->setText(reg);
-        dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))
-            ->setCurrentText(QStringLiteral("50ms"));
+        // Paused while the rule is set, then started afresh: one series.
+        auto* startButton = dock->findChild<QPushButton*>(QStringLiteral("btn_watch_start"));
+        startButton->click();
+        auto* registerField = dock->findChild<QLineEdit*>(QStringLiteral("edit_watch_register"));
+        registerField->setText(reg);
+        QTest::keyClick(registerField, Qt::Key_Return);
+        QLineEdit* interval =
+            dock->findChild<QComboBox*>(QStringLiteral("cmb_watch_interval"))->lineEdit();
+        interval->setText(QStringLiteral("50ms"));
+        QTest::keyClick(interval, Qt::Key_Return);
         dock->findChild<QSpinBox*>(QStringLiteral("spin_watch_window"))->setValue(20);
         for (const auto& [name, value] : fields) {
             QWidget* field = dock->findChild<QWidget*>(QLatin1String(name));
-            if (auto* edit = qobject_cast<QLineEdit*>(field))
+            if (auto* edit = qobject_cast<QLineEdit*>(field)) {
                 edit->setText(value);
-            else if (auto* box = qobject_cast<QComboBox*>(field))
+                QTest::keyClick(edit, Qt::Key_Return);
+            } else if (auto* box = qobject_cast<QComboBox*>(field))
                 box->setCurrentText(value);
             else if (auto* spin = qobject_cast<QSpinBox*>(field))
                 spin->setValue(value.toInt());
         }
+        answerer.pressButton(QMessageBox::Discard);
+        dock->refreshNow();
+        dock->findChild<QPushButton*>(QStringLiteral("btn_watch_clear"))->click();
+        startButton->click();
         QTest::qWait(20500);
         dock->refreshNow();
         QTest::qWait(100);
@@ -143,7 +155,7 @@ int main(int argc, char* argv[])
           QStringLiteral("watch-bh1750.png"));
     watch(QStringLiteral("0x48"), QStringLiteral("00"),
           {{"cmb_watch_format", QStringLiteral("s16be")},
-           {"spin_watch_shift", QStringLiteral("7")},
+           {"edit_watch_shift", QStringLiteral("7")},
            {"edit_watch_scale", QStringLiteral("0.5")},
            {"edit_watch_unit", QStringLiteral("°C")},
            {"spin_watch_decimals", QStringLiteral("1")}},

@@ -1,3 +1,4 @@
+#include "app/outputtable.h"
 #include "apptesthelpers.h"
 #include "tests/support/waits.h"
 
@@ -50,6 +51,8 @@ private slots:
     void copyWithoutSelectionDoesNothing();
     void contextMenuEnablesEntries();
     void clearOutput();
+    void longDataGoesOnInRowsOfItsOwn_data();
+    void longDataGoesOnInRowsOfItsOwn();
 };
 
 void TstOutputTable::formatHexLines_data()
@@ -266,6 +269,39 @@ void TstOutputTable::copyForms()
     actions[mode]->trigger();
     QCOMPARE(QApplication::clipboard()->text(), expected);
     QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("2 row(s) copied"));
+}
+
+void TstOutputTable::longDataGoesOnInRowsOfItsOwn_data()
+{
+    QTest::addColumn<int>("count");
+    QTest::addColumn<int>("rows");
+    QTest::newRow("8,192 bytes: one row") << 8192 << 1;
+    QTest::newRow("8,193 bytes: two") << 8193 << 2;
+    QTest::newRow("65,535 bytes: eight") << 65535 << 8;
+}
+
+void TstOutputTable::longDataGoesOnInRowsOfItsOwn()
+{
+    QFETCH(int, count);
+    QFETCH(int, rows);
+
+    MainWindow window;
+    MainWindowProbe probe(window);
+    probe.addTableRow(QStringLiteral("Read 0x50"), QStringLiteral("0x02"),
+                      counting(static_cast<size_t>(count)), false);
+    QStringList lines = window.findChild<OutputTable*>()->csv().split(QLatin1Char('\n'));
+    QCOMPARE(lines.takeLast(), QString());
+    QCOMPARE(lines.size(), 1 + rows);
+    QString data;
+    for (int i = 1; i < lines.size(); ++i) {
+        const QStringList fields = lines.at(i).split(QLatin1Char(','));
+        QCOMPARE(fields.size(), 6);
+        // A spreadsheet's cell takes 32,767 characters.
+        QVERIFY(fields.last().size() <= 32767);
+        QCOMPARE(fields.first().isEmpty(), i > 1);
+        data += (i > 1 ? QStringLiteral(" ") : QString()) + fields.last();
+    }
+    QCOMPARE(data, hexRun(count));
 }
 
 void TstOutputTable::copyWithoutSelectionDoesNothing()

@@ -286,11 +286,11 @@ void TstProjects::anotherFolderIsShown()
 
     testsupport::CDialogAnswerer answerer;
     QString startedAt;
-    answerer.handleWith([&](QWidget* dialog) {
-        auto* chooser = qobject_cast<QFileDialog*>(dialog);
-        startedAt = chooser->directory().absolutePath();
-        chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))->setText(other.path());
-        static_cast<QDialog*>(chooser)->accept();
+    answerer.chooseFile(other.path());
+    answerer.runFirst([&] {
+        startedAt = qobject_cast<QFileDialog*>(QApplication::activeModalWidget())
+                        ->directory()
+                        .absolutePath();
     });
     ui()->actionProjects_Folder->trigger();
     QVERIFY(answerer.waitDone());

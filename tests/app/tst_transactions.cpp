@@ -1,6 +1,7 @@
 #include "apptesthelpers.h"
 #include "sim/adapters/simbh1750.h"
 #include "sim/adapters/simeeprom24c02.h"
+#include "tests/support/watchdog.h"
 
 #include <QLineEdit>
 #include <QMessageBox>
@@ -62,6 +63,8 @@ private slots:
     void searchKeepsChosenAddress_data();
     void searchKeepsChosenAddress();
     void searchOnEmptyBus();
+    void searchOnBrokenBus_data();
+    void searchOnBrokenBus();
     void unplugDuringSearch();
 
 private:
@@ -453,6 +456,57 @@ void TstTransactions::searchOnEmptyBus()
     // Search rows are text: a new bytes-per-line choice leaves them alone.
     ui()->cmb_bytes_per_line->setCurrentText(QStringLiteral("2"));
     QCOMPARE(lastCell(*m_window, 2), QStringLiteral("No device found"));
+}
+
+void TstTransactions::searchOnBrokenBus_data()
+{
+    QTest::addColumn<int>("fault");
+    QTest::addColumn<int>("after"); // probes that pass first
+    QTest::addColumn<int>("count"); // probes that fail then, -1 for all
+    QTest::addColumn<QString>("row");
+    QTest::addColumn<int>("probes"); // sent in all
+
+    // Devices answer at 0x23 and 0x50.
+    QTest::newRow("bus error") << int(ESimOrvFault::BusError) << 0 << -1
+                               << "Bus error at 0x08-0x77. Found: none." << 112;
+    QTest::newRow("arbitration lost twice")
+        << int(ESimOrvFault::ArbitrationLost) << 0x20 - 8 << 2
+        << "Arbitration lost at 0x20-0x21. Found: 0x23, 0x50." << 112;
+    // One timeout and no more: each would freeze the window for a second.
+    QTest::newRow("timeout") << int(ESimOrvFault::NoAnswer) << 0x30 - 8 << -1
+                             << "Stopped at 0x30: Timeout. Not probed: 0x31-0x77. Found: 0x23."
+                             << 0x30 - 8 + 1;
+}
+
+void TstTransactions::searchOnBrokenBus()
+{
+    QFETCH(int, fault);
+    QFETCH(int, after);
+    QFETCH(int, count);
+    QFETCH(QString, row);
+    QFETCH(int, probes);
+
+    m_adapter = apptest::plugBare(ESimOrvModel::Orv3, L"T-1");
+    m_adapter->AddDevice(0x23, std::make_shared<CSimBh1750>());
+    m_adapter->AddDevice(0x50, std::make_shared<CSimEeprom24c02>());
+    QVERIFY(connectTo(*m_window, QStringLiteral("T-1")));
+    ui()->cmb_i2c_device->addItem(QStringLiteral("0x11"));
+    takeReports(*m_adapter, 0x02);
+
+    m_adapter->SetFault(static_cast<ESimOrvFault>(fault), count, after);
+    // A search that probed on after a timeout would take a second for each
+    // address left: past the bound, the fault goes.
+    testsupport::CWatchdog watchdog(testsupport::WAIT,
+                                    [this] { m_adapter->SetFault(ESimOrvFault::None); });
+    ui()->btn_i2c_search->click();
+    QVERIFY(!watchdog.finish());
+    QCOMPARE(lastCell(*m_window, 0), QStringLiteral("Search"));
+    QCOMPARE(lastCell(*m_window, 2), row);
+    QCOMPARE(ui()->table_data->item(0, 2)->foreground().color(), QColor(0xF4, 0x43, 0x36));
+    QCOMPARE(takeReports(*m_adapter, 0x02).size(), size_t(probes));
+    // Nothing reliable to offer: the box keeps its items.
+    QCOMPARE(ui()->cmb_i2c_device->count(), 1);
+    QCOMPARE(ui()->cmb_i2c_device->itemText(0), QStringLiteral("0x11"));
 }
 
 void TstTransactions::unplugDuringSearch()

@@ -9,6 +9,9 @@
 
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -46,6 +49,8 @@ private slots:
     void floodingDeviceEndsTheWait();
     void connectChoosesTheI2cInterface();
     void connectOnOtherInterfaceFindsNothing();
+    void connectRefusesShortReports();
+    void connectRefusedWhileAnotherHoldsTheAdapter();
     void connectWithFailingSpeedUndoesTheConnection();
     void connectAgainLeavesFirst();
     void disconnectLeavesI2cMode();
@@ -448,6 +453,63 @@ void TestOrvI2c::connectOnOtherInterfaceFindsNothing()
     QVERIFY(!m_i2c->Connect(L"OR3-000", EI2cSpeed::Speed100k));
     QCOMPARE(m_i2c->GetLastError(), std::string("Device not found"));
     QVERIFY(!m_i2c->IsConnected());
+}
+
+void TestOrvI2c::connectRefusesShortReports()
+{
+    // The adapter's descriptor, but with 31 data bytes after each report ID.
+    const std::vector<uint8_t> shortReports = {
+        0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
+        0x1F, 0x85, 0x01, 0x09, 0x01, 0x91, 0x02, 0x85, 0x02, 0x09, 0x02, 0x81, 0x02, 0x09, 0x02,
+        0x91, 0x02, 0x85, 0x03, 0x09, 0x03, 0x81, 0x02, 0x09, 0x03, 0x91, 0x02, 0xC0};
+    SSimHidInterface wrong;
+    wrong.path = "sim/short";
+    wrong.vendorId = kVendorId;
+    wrong.productId = kProductIdOrv3;
+    wrong.serialNumber = L"SHORT";
+    wrong.interfaceNumber = 2;
+    wrong.reportDescriptor = shortReports;
+    const auto device = CSimHidStack::Instance().Plug(wrong);
+    QVERIFY(device);
+
+    QVERIFY(!m_i2c->Connect(L"SHORT", EI2cSpeed::Speed100k));
+    QCOMPARE(m_i2c->GetLastError(),
+             std::string("Not an Orvane I2C interface: its report descriptor gives 32-byte input "
+                         "and 32-byte output reports, not 64-byte ones"));
+    QVERIFY(!m_i2c->IsConnected());
+    QCOMPARE(device->OpenHandleCount(), size_t(0));
+    QCOMPARE(device->WriteCount(), size_t(0));
+}
+
+void TestOrvI2c::connectRefusedWhileAnotherHoldsTheAdapter()
+{
+    // An interface at a device node of the system, as the real stack lists
+    // them: a pseudo-terminal of this test's own.
+    const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    if (terminal < 0 || grantpt(terminal) != 0 || unlockpt(terminal) != 0)
+        QSKIP("no pseudo-terminal to stand for a device node");
+    SSimHidInterface node;
+    node.path = ptsname(terminal);
+    node.vendorId = kVendorId;
+    node.productId = kProductIdOrv3;
+    node.serialNumber = L"NODE";
+    node.interfaceNumber = 2;
+    QVERIFY(CSimHidStack::Instance().Plug(node));
+
+    COrv3i2c holder;
+    QVERIFY2(holder.Connect(L"NODE", EI2cSpeed::Speed100k), holder.GetLastError().c_str());
+    QVERIFY(!m_i2c->Connect(L"NODE", EI2cSpeed::Speed100k));
+    QCOMPARE(m_i2c->GetLastErrorKind(), EOrvError::Busy);
+    QCOMPARE(m_i2c->GetLastError(),
+             "Adapter in use by tst_orvi2c (process " + std::to_string(::getpid()) + ")");
+    QVERIFY(!m_i2c->IsConnected());
+    // Nothing of the refused connection reached the device.
+    QCOMPARE(CSimHidStack::Instance().Find(node.path)->OpenHandleCount(), size_t(1));
+
+    holder.Disconnect();
+    QVERIFY2(m_i2c->Connect(L"NODE", EI2cSpeed::Speed100k), m_i2c->GetLastError().c_str());
+    m_i2c->Disconnect();
+    ::close(terminal);
 }
 
 void TestOrvI2c::connectWithFailingSpeedUndoesTheConnection()

@@ -18,7 +18,16 @@ const QString BAD_COUNT = QStringLiteral("Command 1: invalid read count");
 const QString BAD_WRITE = QStringLiteral("Command 1: invalid mode or data");
 
 enum ESource { Content, Directory, Missing, HugeFile, Fifo, LinkToFifo, LinkToDirectory };
-enum EFailure { MissingFolder, ParentIsFile, ReadOnlyFolder, DiskFull };
+enum EFailure {
+    MissingFolder,
+    ParentIsFile,
+    ReadOnlyFolder,
+    DiskFull,
+    TooLarge,
+    AddressTooHigh,
+    NoReadCount,
+    ReadCountTooHigh
+};
 
 QByteArray readFile(const QString& path)
 {
@@ -69,6 +78,8 @@ private slots:
     void layoutAndRoundTrip();
     void load_data();
     void load();
+    void unknownKeysKept_data();
+    void unknownKeysKept();
     void badInput_data();
     void badInput();
     void saveFailure_data();
@@ -145,7 +156,7 @@ void TestI2cDeviceFile::layoutAndRoundTrip()
 }
 
 // Each file loads or fails with the text; a loaded one, saved again, holds
-// the expected text and none of the unknown keys.
+// the expected text.
 void TestI2cDeviceFile::load_data()
 {
     QTest::addColumn<QByteArray>("json");
@@ -182,7 +193,7 @@ void TestI2cDeviceFile::load_data()
     file("unknown keys",
          "{'address': 1, 'extra': 2, 'commands': [{'type': 'read', 'count': 4, "
          "'extra': 3}]}",
-         {}, readLine("4"));
+         {}, R"({ "label": "", "type": "read", "count": 4, "extra": 3 })");
     file("map after description", "{'address': 1, 'description': 'd', 'map': 'LM75'}", {},
          "\"description\": \"d\",\n    \"map\": \"LM75\",\n    \"commands\"");
     file("map empty", "{'address': 1, 'map': ''}", {}, "\"description\": \"\",\n    \"commands\"");
@@ -239,7 +250,76 @@ void TestI2cDeviceFile::load()
     QVERIFY(device.Save());
     const QByteArray written = readFile(path);
     QVERIFY2(written.contains(saved), written.constData());
-    QVERIFY(!written.contains("extra"));
+}
+
+void TestI2cDeviceFile::unknownKeysKept_data()
+{
+    QTest::addColumn<QByteArray>("json");
+    QTest::addColumn<int>("moveUp"); // the command moved up before saving, -1 none
+    QTest::addColumn<QByteArray>("saved");
+    // Other tools' keys stay, in their order, after the known ones: of the
+    // file and of each command, values as written but compact.
+    QTest::newRow("top level") << QByteArray(R"({ "author": "Ann", "version": 1,
+        "address": "0x23", "zeta": { "b": 1, "a": [1, 2.50, "x { } , y"] },
+        "name": "N", "a\"b": null })")
+                               << -1 << QByteArray(R"({
+    "version": 1,
+    "name": "N",
+    "address": "0x23",
+    "description": "",
+    "commands": [],
+    "author": "Ann",
+    "zeta": {"b":1,"a":[1,2.50,"x { } , y"]},
+    "a\"b": null
+}
+)");
+    const QByteArray commands = R"({ "address": 1, "commands": [
+        { "note": "first", "type": "read", "count": 2 },
+        { "type": "write", "data": "01" },
+        { "type": "read", "count": 1, "note": "third", "mode": "auto", "x": [ ] } ] })";
+    const QByteArray first = R"({ "label": "", "type": "read", "count": 2, "note": "first" })";
+    const QByteArray second = R"({ "label": "", "type": "write", "mode": "auto", "data": "01" })";
+    const QByteArray third = R"({ "label": "", "type": "read", "count": 1, "note": "third", )"
+                             R"("x": [] })";
+    const QByteArray head = "{\n    \"version\": 1,\n    \"name\": \"\",\n    \"address\": "
+                            "\"0x01\",\n    \"description\": \"\",\n    \"commands\": [\n";
+    QTest::newRow("commands") << commands << -1
+                              << head + "        " + first + ",\n        " + second +
+                                     ",\n        " + third + "\n    ]\n}\n";
+    QTest::newRow("moved with their command") << commands << 2
+                                              << head + "        " + first + ",\n        " + third +
+                                                     ",\n        " + second + "\n    ]\n}\n";
+}
+
+void TestI2cDeviceFile::unknownKeysKept()
+{
+    QFETCH(QByteArray, json);
+    QFETCH(int, moveUp);
+    QFETCH(QByteArray, saved);
+
+    const QString path = m_dir.filePath(QStringLiteral("unknown.i2cdev"));
+    QVERIFY(writeFile(path, json));
+    CI2cDeviceFile device;
+    QVERIFY2(device.Load(path), qPrintable(device.GetLastError()));
+    if (moveUp >= 0)
+        QVERIFY(device.MoveCommand(moveUp, -1));
+    QVERIFY(device.Save());
+    QCOMPARE(readFile(path), saved);
+    // Stable under load and save.
+    QVERIFY(device.Load(path));
+    QVERIFY(device.Save());
+    QCOMPARE(readFile(path), saved);
+    // A removed command takes its keys along; a new one has none.
+    if (device.GetCommands().isEmpty())
+        return;
+    device.RemoveCommand(0);
+    device.AddCommand(makeRead(QStringLiteral("new"), 3));
+    QVERIFY(device.Save());
+    const QByteArray edited = readFile(path);
+    QVERIFY(!edited.contains("first"));
+    QVERIFY(edited.contains(R"("count": 1, "note": "third", "x": [] },)"));
+    QVERIFY(edited.endsWith(R"({ "label": "new", "type": "read", "count": 3 })"
+                            "\n    ]\n}\n"));
 }
 
 void TestI2cDeviceFile::badInput_data()
@@ -319,16 +399,26 @@ void TestI2cDeviceFile::badInput()
 void TestI2cDeviceFile::saveFailure_data()
 {
     QTest::addColumn<int>("failure");
-    QTest::newRow("missing folder") << int(MissingFolder);
-    QTest::newRow("parent is a file") << int(ParentIsFile);
-    QTest::newRow("read-only folder") << int(ReadOnlyFolder);
-    QTest::newRow("disk full") << int(DiskFull);
+    QTest::addColumn<QString>("error");
+    QTest::newRow("missing folder") << int(MissingFolder) << "";
+    QTest::newRow("parent is a file") << int(ParentIsFile) << "";
+    QTest::newRow("read-only folder") << int(ReadOnlyFolder) << "";
+    QTest::newRow("disk full") << int(DiskFull) << "";
+    // Never a file that the reader would refuse.
+    QTest::newRow("larger than a file may be")
+        << int(TooLarge)
+        << "Not saved: with its 240000 commands the file would be larger than 16777216 bytes";
+    QTest::newRow("address above 0x7F") << int(AddressTooHigh) << "the address 0x80 is above";
+    QTest::newRow("read of no bytes") << int(NoReadCount) << "command 2 reads 0 bytes";
+    QTest::newRow("read of 65536 bytes")
+        << int(ReadCountTooHigh) << "command 2 reads 65536 bytes, not 1 to 65535";
 }
 
 // The previous file stays as it was and no temporary file is left behind.
 void TestI2cDeviceFile::saveFailure()
 {
     QFETCH(int, failure);
+    QFETCH(QString, error);
 
     QTemporaryDir dir;
     const QString oldPath = dir.filePath(QStringLiteral("old.i2cdev"));
@@ -338,6 +428,15 @@ void TestI2cDeviceFile::saveFailure()
                          : failure == ParentIsFile ? oldPath + QStringLiteral("/new.i2cdev")
                                                    : oldPath;
     CI2cDeviceFile device;
+    // An address-only write without a label takes 70 bytes.
+    for (int i = 0; failure == TooLarge && i < 240'000; ++i)
+        device.AddCommand(makeWrite(QString(), {}));
+    if (failure == AddressTooHigh)
+        device.SetAddress(0x80);
+    if (failure == NoReadCount || failure == ReadCountTooHigh) {
+        device.AddCommand(makeRead(QStringLiteral("fine"), 1));
+        device.AddCommand(makeRead(QStringLiteral("bad"), failure == NoReadCount ? 0 : 65536));
+    }
     bool saved = true;
     if (failure == ReadOnlyFolder) {
         const auto permissions = QFile::permissions(dir.path());
@@ -363,6 +462,7 @@ void TestI2cDeviceFile::saveFailure()
     }
     QVERIFY(!saved);
     QVERIFY(!device.GetLastError().isEmpty());
+    QVERIFY2(device.GetLastError().contains(error), qPrintable(device.GetLastError()));
     QCOMPARE(readFile(oldPath), oldBytes);
     QCOMPARE(QDir(dir.path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
              QStringList{QStringLiteral("old.i2cdev")});

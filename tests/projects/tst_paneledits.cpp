@@ -103,6 +103,7 @@ private slots:
     void ownNameIsFree_data();
     void ownNameIsFree();
     void unreadableEntries();
+    void newDeviceLeavesLinkTargetsFree();
     void reloadReadsChangedFiles_data();
     void reloadReadsChangedFiles();
 
@@ -304,21 +305,26 @@ void TstPanelEdits::staleTree()
 
 void TstPanelEdits::propertiesChangedFields_data()
 {
-    QTest::addColumn<int>("outside"); // the field another program changes
-    QTest::addColumn<int>("user");    // the field the user changes
+    QTest::addColumn<QString>("before"); // the description when the dialog opens
+    QTest::addColumn<int>("outside");    // the field another program changes
+    QTest::addColumn<int>("user");       // the field the user changes
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("warning");
     QTest::newRow("address outside, description by the user")
-        << int(Address) << int(Description) << "c0, c1, c2 in Dev at 0x5c: mine"
+        << "" << int(Address) << int(Description) << "c0, c1, c2 in Dev at 0x5c: mine"
         << "";
     QTest::newRow("description outside, address by the user")
-        << int(Description) << int(Address) << "c0, c1, c2 in Dev at 0x24: outside"
+        << "" << int(Description) << int(Address) << "c0, c1, c2 in Dev at 0x24: outside"
         << "";
     QTest::newRow("address outside, nothing by the user")
-        << int(Address) << int(NoField) << "c0, c1, c2 in Dev at 0x5c: "
+        << "" << int(Address) << int(NoField) << "c0, c1, c2 in Dev at 0x5c: "
+        << "";
+    // The field shows "\r\n" as "\n": no change of the user's.
+    QTest::newRow("CRLF description, description outside, nothing by the user")
+        << "a\r\nb" << int(Description) << int(NoField) << "c0, c1, c2 in Dev at 0x23: outside"
         << "";
     QTest::newRow("name outside, description by the user")
-        << int(Name) << int(Description) << "c0, c1, c2 in Outside at 0x23: "
+        << "" << int(Name) << int(Description) << "c0, c1, c2 in Outside at 0x23: "
         << "\"dev.i2cdev\" now holds the device \"Outside\" instead of \"Dev\".";
 }
 
@@ -326,11 +332,13 @@ void TstPanelEdits::propertiesChangedFields_data()
 // OK writes only the field the user changed, to the file as it is then.
 void TstPanelEdits::propertiesChangedFields()
 {
+    QFETCH(QString, before);
     QFETCH(int, outside);
     QFETCH(int, user);
     QFETCH(QString, state);
     QFETCH(QString, warning);
     const QString path = writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    editOutside(path, [&before](CI2cDeviceFile& d) { d.SetDescription(before); });
     auto dock = makeDock();
 
     CDialogAnswerer answerer;
@@ -381,7 +389,10 @@ void TstPanelEdits::ownNameIsFree()
     else
         QCOMPARE(writeDevice(folder(), u"second.i2cdev"_s, u"Alpha"_s), second);
     auto dock = makeDock();
-    QCOMPARE(dock->texts(), (QStringList{"Alpha", "Alpha"}));
+    // Told apart by their files, which screen readers say too.
+    QCOMPARE(dock->texts(), (QStringList{"Alpha (alpha.i2cdev)", "Alpha (second.i2cdev)"}));
+    QCOMPARE(dock->texts({}, 0, Qt::AccessibleDescriptionRole),
+             (QStringList{"File alpha.i2cdev", "File second.i2cdev"}));
 
     CDialogAnswerer answerer;
     answerer.chooseMenuEntry(u"Properties..."_s);
@@ -427,6 +438,21 @@ void TstPanelEdits::unreadableEntries()
     struct stat status {};
     QCOMPARE(::lstat(odd.constData(), &status), -1);
     QCOMPARE(dock->texts().size(), 3);
+}
+
+// A link that leads nowhere keeps the name of its target free: a new device
+// of that name would show twice, through the link and as itself.
+void TstPanelEdits::newDeviceLeavesLinkTargetsFree()
+{
+    QCOMPARE(::symlink("target.i2cdev", QFile::encodeName(folder() + u"/link.i2cdev"_s)), 0);
+    auto dock = makeDock();
+    CDialogAnswerer answerer;
+    answerer.handleWith(setFields(u"Target"_s, u"0x23"_s, QString()));
+    dock->newButton->click();
+    QCOMPARE(answerer.pending(), 0);
+    QVERIFY(!QFileInfo::exists(folder() + u"/target.i2cdev"_s));
+    QCOMPARE(fileState(folder() + u"/target_2.i2cdev"_s), u" in Target at 0x23: "_s);
+    QCOMPARE(dock->texts().count(u"Target"_s), 1);
 }
 
 void TstPanelEdits::reloadReadsChangedFiles_data()

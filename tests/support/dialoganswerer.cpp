@@ -3,8 +3,12 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QDialog>
+#include <QFileDialog>
+#include <QFileInfo>
 #include <QInputDialog>
 #include <QLabel>
+#include <QLineEdit>
+#include <QListView>
 #include <QMenu>
 #include <QMessageBox>
 #include <QTest>
@@ -65,6 +69,37 @@ void CDialogAnswerer::enterText(const QString& text, bool cancel)
             input->reject();
         else
             input->accept();
+    });
+}
+
+void CDialogAnswerer::chooseFile(const QString& path, const QString& nameFilter)
+{
+    m_answers.push_back([path, nameFilter](QWidget* dialog) {
+        auto* chooser = qobject_cast<QFileDialog*>(dialog);
+        auto* name =
+            chooser ? chooser->findChild<QLineEdit*>(QStringLiteral("fileNameEdit")) : nullptr;
+        if (!name) {
+            QTest::qFail("a file dialog was expected", __FILE__, __LINE__);
+            if (auto* plain = qobject_cast<QDialog*>(dialog))
+                plain->reject();
+            return;
+        }
+        if (!nameFilter.isEmpty())
+            chooser->selectNameFilter(nameFilter);
+        // A file selected in the list would win over the typed name.
+        if (auto* list = chooser->findChild<QListView*>(QStringLiteral("listView")))
+            list->clearSelection();
+        const QString absolute = QFileInfo(path).absoluteFilePath();
+        name->setText(absolute);
+        const QStringList selected = chooser->selectedFiles();
+        if (selected.isEmpty() || QFileInfo(selected.first()).absoluteFilePath() != absolute) {
+            QTest::qFail(qPrintable(QStringLiteral("the file dialog would take \"%1\", not \"%2\"")
+                                        .arg(selected.value(0), absolute)),
+                         __FILE__, __LINE__);
+            static_cast<QDialog*>(chooser)->reject();
+            return;
+        }
+        static_cast<QDialog*>(chooser)->accept();
     });
 }
 

@@ -43,6 +43,12 @@ public:
     void reject();
     // Input dialogs: enter the text and accept (or reject when cancel is set).
     void enterText(const QString& text, bool cancel = false);
+    // File dialogs: pick the name filter when one is given, type the path
+    // (made absolute) into the name field and accept. The dialog may still
+    // be changing folders while this runs, so the path is typed whole
+    // rather than selected; a dialog that would take another path fails
+    // the test and is rejected.
+    void chooseFile(const QString& path, const QString& nameFilter = QString());
     // Popup menus: trigger the entry with this text; an empty text closes
     // the menu without a choice. The entries and their enabled states are
     // recorded in menuEntries().
