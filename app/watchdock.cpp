@@ -276,7 +276,8 @@ void WatchDock::loadRemembered()
                           settings.value(QStringLiteral("scale")).toString(),
                           settings.value(QStringLiteral("offset")).toString(),
                           settings.value(QStringLiteral("unit")).toString(),
-                          settings.value(QStringLiteral("decimals")).toString()};
+                          settings.value(QStringLiteral("decimals")).toString(),
+                          settings.value(QStringLiteral("maskSigned"), false).toBool()};
         texts.reg = settings.value(QStringLiteral("register")).toString();
         texts.regWidth = settings.value(QStringLiteral("registerWidth"), 1).toInt();
         break;
@@ -316,11 +317,17 @@ void WatchDock::saveRemembered() const
     const SDecodingTexts& texts = rule.decoding;
     SEntry current;
     current.values = {
-        {QStringLiteral("source"), key},        {QStringLiteral("format"), texts.format},
-        {QStringLiteral("shift"), texts.shift}, {QStringLiteral("mask"), texts.mask},
-        {QStringLiteral("scale"), texts.scale}, {QStringLiteral("offset"), texts.offset},
-        {QStringLiteral("unit"), texts.unit},   {QStringLiteral("decimals"), texts.decimals},
-        {QStringLiteral("register"), rule.reg}, {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("source"), key},
+        {QStringLiteral("format"), texts.format},
+        {QStringLiteral("shift"), texts.shift},
+        {QStringLiteral("mask"), texts.mask},
+        {QStringLiteral("scale"), texts.scale},
+        {QStringLiteral("offset"), texts.offset},
+        {QStringLiteral("unit"), texts.unit},
+        {QStringLiteral("decimals"), texts.decimals},
+        {QStringLiteral("register"), rule.reg},
+        {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("maskSigned"), texts.maskSigned},
     };
     entries.prepend(current);
     while (entries.size() > REMEMBERED_RULES)
