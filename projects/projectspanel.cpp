@@ -42,7 +42,10 @@ namespace {
 const QString SETTINGS_FOLDER = QStringLiteral("projects/folder");
 const QString SETTINGS_EXPANDED = QStringLiteral("projects/expanded");
 const QString SETTINGS_EXAMPLES = QStringLiteral("projects/examplesInstalled");
-const QString EXAMPLE_RESOURCE = QStringLiteral(":/examples/bh1750.i2cdev");
+// A light sensor driven by commands, and a temperature sensor that names its
+// register map.
+const QString EXAMPLE_RESOURCES[] = {QStringLiteral(":/examples/bh1750.i2cdev"),
+                                     QStringLiteral(":/examples/lm75.i2cdev")};
 
 constexpr int ROLE_DEVICE_INDEX = CProjectsModel::ROLE_DEVICE_INDEX;
 constexpr int ROLE_COMMAND_INDEX = CProjectsModel::ROLE_COMMAND_INDEX;
@@ -206,9 +209,11 @@ void CProjectsPanel::prepareFolder()
         return;
     const QDir folder(m_folder);
     if (folder.entryList({nameFilter()}, QDir::Files).isEmpty()) {
-        const QString target = folder.filePath(QFileInfo(EXAMPLE_RESOURCE).fileName());
-        if (QFile::copy(EXAMPLE_RESOURCE, target))
-            QFile::setPermissions(target, EXAMPLE_PERMISSIONS);
+        for (const QString& example : EXAMPLE_RESOURCES) {
+            const QString target = folder.filePath(QFileInfo(example).fileName());
+            if (QFile::copy(example, target))
+                QFile::setPermissions(target, EXAMPLE_PERMISSIONS);
+        }
     }
     // Offered once per settings store, also when the copy failed or the
     // folder already held devices.
