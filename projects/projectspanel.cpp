@@ -425,12 +425,14 @@ void CProjectsPanel::onClicked(const QModelIndex& proxyIndex)
     const int device = deviceIndexAt(proxyIndex);
     if (device < 0)
         return;
-    const CI2cDeviceFile& file = m_devices.at(device);
+    const CI2cDeviceFile file = m_devices.at(device);
     const int command = commandIndexAt(proxyIndex);
     if (command < 0)
         emit deviceSelected(file.GetAddress());
     else
         emit commandSelected(file.GetAddress(), file.GetCommands().at(command));
+    if (!file.GetMap().isEmpty())
+        emit deviceMapSelected(file, false);
 }
 
 void CProjectsPanel::onDoubleClicked(const QModelIndex& proxyIndex)
@@ -593,6 +595,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     QAction* moveUp = nullptr;
     QAction* moveDown = nullptr;
     QAction* removeCommand = nullptr;
+    QAction* registers = nullptr;
     QAction* properties = nullptr;
     QAction* removeDevice = nullptr;
     QAction* removeFile = nullptr;
@@ -610,6 +613,10 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         removeCommand = menu.addAction(tr("Delete Command"));
         menu.addSeparator();
     } else if (device >= 0) {
+        if (!m_devices.at(device).GetMap().isEmpty()) {
+            registers = menu.addAction(tr("Registers"));
+            menu.addSeparator();
+        }
         properties = menu.addAction(tr("Properties..."));
         removeDevice = menu.addAction(tr("Delete Device..."));
         menu.addSeparator();
@@ -654,6 +661,8 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         moveCommand(found, command, +1);
     else if (chosen == removeCommand)
         deleteCommand(found, command);
+    else if (chosen == registers && !file.GetMap().isEmpty())
+        emit deviceMapSelected(file, true);
     else if (chosen == properties)
         showDeviceProperties(found);
     else if (chosen == removeDevice)
