@@ -312,7 +312,7 @@ void MainWindow::updateUiState()
          {static_cast<QWidget*>(m_ui->btn_i2c_search), static_cast<QWidget*>(m_ui->btn_write),
           static_cast<QWidget*>(m_ui->btn_read), static_cast<QWidget*>(m_ui->btn_watch)})
         widget->setEnabled(connected);
-    m_watch->setConnected(connected);
+    emit connectedChanged(connected);
     m_ui->actionDisconnect->setEnabled(connected);
     m_ui->actionI2cSearch->setEnabled(connected);
 

@@ -45,6 +45,10 @@ public:
 
     friend class MainWindowProbe;
 
+signals:
+    // An adapter was connected, or the connection ended.
+    void connectedChanged(bool connected);
+
 protected:
     void closeEvent(QCloseEvent* event) override;
     // The output table's context menu from the keyboard.
