@@ -133,7 +133,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
     setupProjects();
-    setupWatch();
+    setupDocks();
     // Room for device names and command labels until the user's own
     // layout is restored.
     resizeDocks({m_ui->dock_projects}, {DOCK_DEFAULT_WIDTH}, Qt::Horizontal);
