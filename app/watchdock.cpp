@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -193,6 +194,9 @@ void WatchDock::buildUi()
     // Tab goes to the fields in it, which it scrolls into view; it is no
     // stop of its own.
     scroller->setFocusPolicy(Qt::NoFocus);
+    // Beside the Registers view the dock is narrow and its scroll bars show.
+    scroller->verticalScrollBar()->setAccessibleName(tr("Scroll the watch up and down"));
+    scroller->horizontalScrollBar()->setAccessibleName(tr("Scroll the watch sideways"));
     scroller->setWidget(contents);
     setWidget(scroller);
 
