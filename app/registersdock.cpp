@@ -200,7 +200,7 @@ void RegistersDock::buildUi()
     header->setStretchLastSection(true);
     const int character = m_tree->fontMetrics().horizontalAdvance(QLatin1Char('0'));
     const std::pair<int, int> widths[] = {
-        {RegisterTreeModel::ColumnName, 16},  {RegisterTreeModel::ColumnAddress, 9},
+        {RegisterTreeModel::ColumnName, 18},  {RegisterTreeModel::ColumnAddress, 9},
         {RegisterTreeModel::ColumnRaw, 11},   {RegisterTreeModel::ColumnValue, 22},
         {RegisterTreeModel::ColumnAccess, 9},
     };
