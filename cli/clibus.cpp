@@ -7,6 +7,8 @@
 #include "transactions/i2caddress.h"
 #include "transactions/i2ctransaction.h"
 
+#include <algorithm>
+
 namespace {
 
 QString tr(const char* text)
@@ -46,8 +48,16 @@ ECliExit CommandList(CCliTool& tool, const QStringList& arguments)
 ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
 {
     if (!arguments.isEmpty()) {
-        return tool.Usage(tr("detect takes no arguments; it probes 0x08 to 0x77. Leave out %1.")
-                              .arg(CCliTool::Quoted(arguments.join(QLatin1Char(' ')))));
+        // i2cdetect takes a bus number.
+        const bool number = arguments.size() == 1 && !arguments[0].isEmpty() &&
+                            std::all_of(arguments[0].begin(), arguments[0].end(),
+                                        [](QChar c) { return c.isDigit(); });
+        return tool.Usage(tr("detect takes no arguments; it probes 0x08 to 0x77, or 0x00 to 0x7F "
+                             "with --all-addresses.%1 Leave out %2.")
+                              .arg(number ? tr(" Unlike i2cdetect it takes no bus number: the "
+                                               "adapter is chosen with --adapter (-a).")
+                                          : QString(),
+                                   CCliTool::Quoted(arguments.join(QLatin1Char(' ')))));
     }
     ECliExit status = ECliExit::Ok;
     const std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);
@@ -56,9 +66,17 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
 
-    const SI2cScan scan = RunScan(*adapter);
-    // What was probed is printed also when the adapter went away.
-    tool.Output().WriteScan(scan);
+    // i2cdetect's range, and with -a every address. Each row is printed
+    // once probed, so that a signal, which ends the scan at once, leaves
+    // what was found; the rest also when the adapter went away.
+    CCliOutput& output = tool.Output();
+    const auto progress = [&output](const SI2cScan& scan, uint8_t probed) {
+        output.WriteScanRows(scan, probed);
+    };
+    const SI2cScan scan = tool.Options().allAddresses ? RunScan(*adapter, 0x00, 0x7F, progress)
+                                                      : RunScan(*adapter, SEARCH_FIRST_ADDRESS,
+                                                                SEARCH_LAST_ADDRESS, progress);
+    output.WriteScan(scan);
     if (!adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
     if (scan.failures.empty())
@@ -70,18 +88,18 @@ ECliExit CommandDetect(CCliTool& tool, const QStringList& arguments)
         return tool.Fail(ECliExit::Failed,
                          tr("the probe of %1 failed: %2. The adapter stopped answering, so the "
                             "scan ended there; unplug it, plug it in again and repeat.")
-                             .arg(address, first.error));
+                             .arg(address, CCliTool::Clause(first.error)));
     }
     const QString hint =
         first.errorKind == EOrvError::ArbitrationLost
             ? tr("Another master holds the bus; try again when it is idle.")
             : tr("Check the wiring and the pull-ups; a device may hold SDA or SCL low.");
-    const int probes = SEARCH_LAST_ADDRESS - SEARCH_FIRST_ADDRESS + 1;
+    const int probes = scan.last - scan.first + 1;
     return tool.Fail(ECliExit::Failed, tr("%1 of %2 probes failed (XX in the grid), the first at "
                                           "%3 with: %4. %5")
                                            .arg(scan.failures.size())
                                            .arg(probes)
-                                           .arg(address, first.error, hint));
+                                           .arg(address, CCliTool::Clause(first.error), hint));
 }
 
 ECliExit CommandRead(CCliTool& tool, const QStringList& arguments)
@@ -90,7 +108,7 @@ ECliExit CommandRead(CCliTool& tool, const QStringList& arguments)
         return tool.Usage(tr("read needs an address and a byte count, e.g. \"%1 read 0x23 2\".")
                               .arg(tool.Program()));
     }
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     const std::optional<size_t> count = tool.ParseCount(arguments[1]);
@@ -146,7 +164,7 @@ ECliExit CommandWrite(CCliTool& tool, const QStringList& arguments)
                "with mode start in a device file and run it.")
                 .arg(QLatin1String(MODE_NAMES[static_cast<size_t>(mode)].second), tool.Program()));
     }
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     const QString text = arguments.mid(1).join(QLatin1Char(' '));

@@ -17,8 +17,9 @@ const std::vector<SCliCommand>& CliCommands()
          CommandList},
         {"detect",
          "detect",
-         QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 and print the grid\n"
-                                       "i2cdetect prints, by 7-bit address: the address of\n"
+         QT_TRANSLATE_NOOP("CCliTool", "Probe the addresses 0x08 to 0x77 (0x00 to 0x7F with\n"
+                                       "--all-addresses) and print the grid i2cdetect\n"
+                                       "prints, by 7-bit address: the address of\n"
                                        "each device that answered, -- for the silent ones\n"
                                        "(a NACK), XX for a failed probe (exit status 1). A\n"
                                        "timeout ends the scan: the adapter stopped answering."),
@@ -49,8 +50,9 @@ const std::vector<SCliCommand>& CliCommands()
                                        "the order given (letter case and blanks around a\n"
                                        "label do not matter). Stops at the first failure.\n"
                                        "Refuses before sending anything a file without\n"
-                                       "commands, a label that names several commands, and\n"
-                                       "commands the model cannot carry out."),
+                                       "commands, a label that names several commands, a\n"
+                                       "stop or none that no start before it in the run\n"
+                                       "opened, and commands the model cannot carry out."),
          {},
          CommandRun},
         {"get",
@@ -59,6 +61,8 @@ const std::vector<SCliCommand>& CliCommands()
                                        "pointer, then the read after a repeated start. Without\n"
                                        "REG, read one byte at the device's current pointer.\n"
                                        "Prints the bytes as i2cget does, e.g. 0x17 0x80.\n"
+                                       "i2cget's mode letters are refused with what to give\n"
+                                       "instead (w: a count of 2, printed byte by byte).\n"
                                        "With --map, REG is a register NAME of the map,\n"
                                        "printed so, or NAME.FIELD, printed as the field's\n"
                                        "text, e.g. 23.5 °C."),
@@ -170,7 +174,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "offset, the value written and the value read.")},
         {nullptr, "mask", "MASK",
          QT_TRANSLATE_NOOP("CCliTool", "For a single value: read the old byte first and\n"
-                                       "write (VALUE & MASK) | (old & ~MASK).")},
+                                       "write (VALUE & MASK) | (old & ~MASK). A mask of 0\n"
+                                       "is refused: it would only write the old value back.")},
         {"r", "range", "FIRST-LAST",
          QT_TRANSLATE_NOOP("CCliTool", "Only these registers; rows outside the range are\n"
                                        "left out. With --reg-width 2 or more the registers\n"
@@ -203,9 +208,10 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Time from the start of one poll to the next: 10ms to\n"
                                        "1h, as 100ms, 2s, 1.5s, 1min or 1h; 1s by default.\n"
                                        "Polls keep to the grid of the first one's start and\n"
-                                       "do not drift. A slot that has passed by more than\n"
-                                       "half an interval when the poll before it ends is\n"
-                                       "skipped, so that late polls never come in a burst.")},
+                                       "do not drift. A poll starts at most half an\n"
+                                       "interval after its slot (after a long poll or a busy\n"
+                                       "system); a slot passed by more is skipped, so two\n"
+                                       "polls never start less than half an interval apart.")},
         {nullptr, "samples", "N",
          QT_TRANSLATE_NOOP("CCliTool", "End after N samples. Without it the watch runs until\n"
                                        "Ctrl+C or SIGTERM.")},
@@ -228,7 +234,8 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
                                        "1/1.2; 1 by default.")},
         {nullptr, "offset", "X", QT_TRANSLATE_NOOP("CCliTool", "Then add X; 0 by default.")},
         {nullptr, "unit", "TEXT",
-         QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx.")},
+         QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx; no\n"
+                                       "line breaks, tabs or other control characters.")},
         {nullptr, "decimals", "N",
          QT_TRANSLATE_NOOP("CCliTool", "Print the value with N decimals, 0 to 9; 2 by\n"
                                        "default.")},

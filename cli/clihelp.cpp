@@ -88,14 +88,19 @@ Options:
   --8bit                Give and show addresses in 8-bit form, the 7-bit
                         address shifted left by one (0xA0 for 0x50). The
                         grid of detect stays by 7-bit address.
+  --all-addresses       Also take the reserved addresses 0x00 to 0x07 and
+                        0x78 to 0x7F (general call, 10-bit addressing, ...),
+                        which are refused without it; detect then probes
+                        0x00 to 0x7F, as i2cdetect -a.
   --json                Print JSON Lines instead of text.
   -y, --yes             Accepted and ignored, as the i2c-tools' -y: no
                         command asks for confirmation.
   -h, --help            Print this help and exit.
   --version             Print the version and exit.
 %3
-Addresses are hex with or without 0x: 0x00 to 0x7F, or 0x00 to 0xFF with
---8bit.
+Addresses are hex with or without 0x: 0x08 to 0x77, or 0x10 to 0xEF with
+--8bit (0x00 to 0x7F or 0xFF with --all-addresses). There is no bus number
+as the i2c-tools take one: --adapter chooses the adapter.
 
 Output:
   Text: one line per transaction as the window's "Copy Report" gives it:

@@ -47,7 +47,7 @@ std::optional<SRegisterMap> loadMap(CCliTool& tool, const QString& nameOrPath, E
         hint = tr("Correct the map; \"%1 map check\" with the file names what is wrong.")
                    .arg(tool.Program());
     status = tool.Usage(tr("cannot use the register map %1: %2. %3")
-                            .arg(CCliTool::Quoted(nameOrPath), error, hint));
+                            .arg(CCliTool::Quoted(nameOrPath), CCliTool::Clause(error), hint));
     return std::nullopt;
 }
 
@@ -86,7 +86,7 @@ ECliExit refuse(CCliTool& tool, const SMapError& error)
             ? tr(" \"%1 map markdown %2\" lists the registers and fields.")
                   .arg(tool.Program(), plain.match(map).hasMatch() ? map : CCliTool::Quoted(map))
             : QString();
-    return tool.Usage(error.text + QLatin1Char('.') + hint);
+    return tool.Usage(CCliTool::Clause(error.text) + QLatin1Char('.') + hint);
 }
 
 const SMapRegister& registerOf(const SRegisterMap& map, int reg)
@@ -109,7 +109,7 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
         return tool.Usage(tr("regs needs an address and --map, e.g. \"%1 regs 0x48 --map LM75\".")
                               .arg(tool.Program()));
     }
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -127,13 +127,17 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
         return status;
     if (!tool.Connect(*adapter))
         return ECliExit::NoConnection;
-    const SMapRead read = RunMapReadAll(*adapter, *address, *map);
-    // Every register is printed, a failed one too, also when the adapter
-    // went away.
+    // Every register is printed as soon as it is read, a failed one too,
+    // also when the adapter went away, so that a signal, which ends the
+    // command at once, leaves what was read.
+    CCliOutput& output = tool.Output();
+    const SMapRead read =
+        RunMapReadAll(*adapter, *address, *map, {}, {}, [&](const SMapRegisterRead& entry) {
+            output.WriteMapRegister(*map, registerOf(*map, entry.reg), entry.value, entry.error);
+        });
     const SMapRegisterRead* firstFailed = nullptr;
     int failed = 0;
     for (const SMapRegisterRead& entry : read.registers) {
-        tool.Output().WriteMapRegister(*map, registerOf(*map, entry.reg), entry.value, entry.error);
         if (!entry.value && failed++ == 0)
             firstFailed = &entry;
     }
@@ -144,8 +148,8 @@ ECliExit CommandRegs(CCliTool& tool, const QStringList& arguments)
     return tool.Fail(ECliExit::Failed,
                      tr("%1 of %2 registers failed, the first %3 with: %4. %5")
                          .arg(QString::number(failed), QString::number(read.registers.size()),
-                              registerOf(*map, firstFailed->reg).name, firstFailed->error,
-                              hintFor(tool, read.failure()))
+                              registerOf(*map, firstFailed->reg).name,
+                              CCliTool::Clause(firstFailed->error), hintFor(tool, read.failure()))
                          .trimmed());
 }
 
@@ -160,7 +164,7 @@ ECliExit CommandGetByMap(CCliTool& tool, const QStringList& arguments)
     if (const ECliExit refused = refuseNumberOptions(tool, tr("get"), {"reg-width"});
         refused != ECliExit::Ok)
         return refused;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -210,7 +214,7 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
             refuseNumberOptions(tool, tr("set"), {"reg-width", "readback", "mask"});
         refused != ECliExit::Ok)
         return refused;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -234,7 +238,7 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
         const SMapRegister& reg = registerOf(*map, write.reg);
         const SMapWriteResult result = RunMapWrite(*adapter, *address, *map, write);
         if (!result.refusal.isEmpty())
-            return tool.Usage(result.refusal + QLatin1Char('.'));
+            return tool.Usage(CCliTool::Clause(result.refusal) + QLatin1Char('.'));
         const SMapStep* failed = result.failure();
         QString mismatch;
         if (!failed && result.Mismatch()) {
@@ -261,8 +265,8 @@ ECliExit CommandSetByMap(CCliTool& tool, const QStringList& arguments)
                 outcome = tr("%1 may hold the old value, the new one or a part of it.");
             return tool.Fail(ECliExit::Failed,
                              tr("%1 failed: %2. %3 %4")
-                                 .arg(failed->type, transaction->error, outcome.arg(reg.name),
-                                      tool.FailureHint(*transaction)));
+                                 .arg(failed->type, CCliTool::Clause(transaction->error),
+                                      outcome.arg(reg.name), tool.FailureHint(*transaction)));
         }
         if (!mismatch.isEmpty()) {
             return tool.Fail(ECliExit::Failed,
@@ -372,7 +376,7 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
         tool.Output().WriteMapCheck(map ? map->filePath : arguments[1], map ? &*map : nullptr,
                                     error);
         if (!map)
-            return tool.Usage(error + QLatin1Char('.'));
+            return tool.Usage(CCliTool::Clause(error) + QLatin1Char('.'));
         return ECliExit::Ok;
     }
     const std::optional<SRegisterMap> map = loadMap(tool, arguments[1], status);

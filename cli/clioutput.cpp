@@ -15,6 +15,7 @@
 #include <QJsonValue>
 #include <QTextStream>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
 #include <utility>
@@ -141,6 +142,43 @@ QString mapRegisterJson(const SMapRegister& reg, std::optional<uint32_t> value,
     return text + QLatin1Char('}');
 }
 
+// A free text (a description, a file name) on one line of text output:
+// line breaks, tabs and other control characters become blanks, so that a
+// line stays one record and its tab-separated columns stay in place.
+QString oneLine(QString text)
+{
+    for (QChar& c : text) {
+        if (c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+            c == QChar::ParagraphSeparator)
+            c = QLatin1Char(' ');
+    }
+    return text.simplified();
+}
+
+// The grid's row of the 16 addresses from row: the address of a device that
+// answered, -- for a silent one, XX for a failed probe, blanks for those not
+// probed (outside the scan, or after the address where it ended).
+QString scanRow(const SI2cScan& scan, int row)
+{
+    QString text = QStringLiteral("%1: ").arg(row, 2, 16, QLatin1Char('0'));
+    for (int address = row; address < row + GRID_COLUMNS; ++address) {
+        const auto is = [address](uint8_t other) { return (other & 0x7F) == address; };
+        if (address < scan.first || address > scan.last ||
+            (scan.stoppedAt && address > *scan.stoppedAt)) {
+            text += QLatin1String("   ");
+        } else if (std::any_of(
+                       scan.failures.begin(), scan.failures.end(),
+                       [&](const SI2cProbeFailure& failure) { return is(failure.address); })) {
+            text += QLatin1String("XX ");
+        } else if (std::any_of(scan.search.found.begin(), scan.search.found.end(), is)) {
+            text += QStringLiteral("%1 ").arg(address, 2, 16, QLatin1Char('0'));
+        } else {
+            text += QLatin1String("-- ");
+        }
+    }
+    return text + QLatin1Char('\n');
+}
+
 QJsonValue registerValue(std::optional<uint32_t> reg)
 {
     return reg ? QJsonValue(static_cast<qint64>(*reg)) : QJsonValue(QJsonValue::Null);
@@ -176,6 +214,26 @@ void CCliOutput::WriteReadData(const SI2cTransaction& read)
     m_out.flush();
 }
 
+void CCliOutput::WriteScanRows(const SI2cScan& scan, uint8_t probed)
+{
+    if (m_json)
+        return;
+    if (!m_gridStarted) {
+        m_gridStarted = true;
+        // i2cdetect's layout, trailing blanks included.
+        m_out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
+    }
+    // A row is complete once its last address that the scan probes is, or
+    // once the scan has ended.
+    while (
+        m_gridRow < GRID_ADDRESSES &&
+        (scan.stoppedAt || probed >= std::min<uint64_t>(m_gridRow + GRID_COLUMNS - 1, scan.last))) {
+        m_out << scanRow(scan, static_cast<int>(m_gridRow));
+        m_gridRow += GRID_COLUMNS;
+    }
+    m_out.flush();
+}
+
 void CCliOutput::WriteScan(const SI2cScan& scan)
 {
     if (m_json) {
@@ -187,42 +245,7 @@ void CCliOutput::WriteScan(const SI2cScan& scan)
         m_out.flush();
         return;
     }
-    enum class ECell { Silent, Answered, Failed, NotProbed };
-    std::array<ECell, GRID_ADDRESSES> cells{};
-    cells.fill(ECell::Silent);
-    for (int address = 0; address < GRID_ADDRESSES; ++address) {
-        if (address < SEARCH_FIRST_ADDRESS || address > SEARCH_LAST_ADDRESS ||
-            (scan.stoppedAt && address > *scan.stoppedAt))
-            cells[address] = ECell::NotProbed;
-    }
-    for (uint8_t address : scan.search.found)
-        cells[address & 0x7F] = ECell::Answered;
-    for (const SI2cProbeFailure& failure : scan.failures)
-        cells[failure.address & 0x7F] = ECell::Failed;
-
-    // i2cdetect's layout, trailing blanks included.
-    m_out << "     0  1  2  3  4  5  6  7  8  9  a  b  c  d  e  f\n";
-    for (int row = 0; row < GRID_ADDRESSES; row += GRID_COLUMNS) {
-        m_out << QStringLiteral("%1: ").arg(row, 2, 16, QLatin1Char('0'));
-        for (int address = row; address < row + GRID_COLUMNS; ++address) {
-            switch (cells[address]) {
-            case ECell::NotProbed:
-                m_out << "   ";
-                break;
-            case ECell::Answered:
-                m_out << QStringLiteral("%1 ").arg(address, 2, 16, QLatin1Char('0'));
-                break;
-            case ECell::Failed:
-                m_out << "XX ";
-                break;
-            case ECell::Silent:
-                m_out << "-- ";
-                break;
-            }
-        }
-        m_out << '\n';
-    }
-    m_out.flush();
+    WriteScanRows(scan, GRID_ADDRESSES - 1);
 }
 
 void CCliOutput::WriteAdapter(const SCliAdapterInfo& adapter)
@@ -239,8 +262,10 @@ void CCliOutput::WriteAdapter(const SCliAdapterInfo& adapter)
                  })
               << '\n';
     } else {
-        m_out << QStringList{adapter.model, adapter.serial, adapter.product, firmware,
-                             adapter.speeds.join(QLatin1Char(' '))}
+        // The adapter's USB strings are its own: no line break of theirs
+        // splits its line.
+        m_out << QStringList{adapter.model, oneLine(adapter.serial), oneLine(adapter.product),
+                             firmware, adapter.speeds.join(QLatin1Char(' '))}
                      .join(QLatin1Char('\t'))
               << '\n';
     }
@@ -320,11 +345,29 @@ void CCliOutput::WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint
     m_out.flush();
 }
 
+void CCliOutput::WriteRegisterDumpRows(const SRegisterDump& dump, size_t done)
+{
+    if (m_json)
+        return;
+    if (!m_gridStarted) {
+        m_gridStarted = true;
+        m_gridRow = dump.first - dump.first % GRID_COLUMNS;
+        m_out << FormatRegisterDumpHeader(dump.last);
+    }
+    // A row is complete once the registers read cover its last one.
+    while (m_gridRow <= dump.last &&
+           std::min<uint64_t>(m_gridRow + GRID_COLUMNS - 1, dump.last) < dump.first + done) {
+        m_out << FormatRegisterDumpRow(dump.first, dump.last, dump.values,
+                                       static_cast<uint32_t>(m_gridRow));
+        m_gridRow += GRID_COLUMNS;
+    }
+    m_out.flush();
+}
+
 void CCliOutput::WriteRegisterDump(const SRegisterDump& dump, uint8_t address)
 {
     if (!m_json) {
-        m_out << FormatRegisterDump(dump.first, dump.last, dump.values);
-        m_out.flush();
+        WriteRegisterDumpRows(dump, dump.values.size());
         return;
     }
     QStringList bytes;
@@ -469,9 +512,9 @@ void CCliOutput::WriteMapEntry(const SMapEntry& entry)
                  })
               << '\n';
     } else {
-        m_out << QStringList{entry.device,
+        m_out << QStringList{oneLine(entry.device),
                              ok ? QString::number(entry.registers) : QStringLiteral("-"),
-                             entry.path, ok ? entry.description : entry.error}
+                             oneLine(entry.path), oneLine(ok ? entry.description : entry.error)}
                      .join(QLatin1Char('\t'))
               << '\n';
     }
@@ -494,12 +537,13 @@ void CCliOutput::WriteMapCheck(const QString& path, const SRegisterMap* map, con
               << '\n';
     } else if (map) {
         const size_t count = map->registers.size();
+        const QString file = oneLine(path);
         m_out << (count == 1
-                      ? tr("%1: %2, 1 register").arg(path, map->device)
-                      : tr("%1: %2, %3 registers").arg(path, map->device, QString::number(count)))
+                      ? tr("%1: %2, 1 register").arg(file, map->device)
+                      : tr("%1: %2, %3 registers").arg(file, map->device, QString::number(count)))
               << '\n';
         for (const QString& warning : map->warnings)
-            m_out << tr("%1: warning: %2").arg(path, warning) << '\n';
+            m_out << tr("%1: warning: %2").arg(file, oneLine(warning)) << '\n';
     }
     m_out.flush();
 }

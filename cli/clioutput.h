@@ -47,7 +47,11 @@ public:
     // The grid i2cdetect prints, by 7-bit address (also with --8bit), with
     // XX for an address whose probe failed and blanks for those a scan
     // that ended early did not reach; JSON adds "failed", the addresses
-    // whose probes failed.
+    // whose probes failed. As text, WriteScanRows prints the header and
+    // each row as soon as its addresses are probed, as i2cdetect does, so
+    // that a scan ended by a signal leaves what it found; WriteScan then
+    // prints the rows left.
+    void WriteScanRows(const SI2cScan& scan, uint8_t probed);
     void WriteScan(const SI2cScan& scan);
     void WriteAdapter(const SCliAdapterInfo& adapter);
 
@@ -65,7 +69,10 @@ public:
     void WriteRegisterSet(const SRegisterSet& set, uint8_t address, uint32_t reg, bool masked,
                           bool readback, const QString& mismatch);
     // dump: i2cdump's grid; JSON type "dump" with "first", "last" and every
-    // byte in data, XX for a failed one.
+    // byte in data, XX for a failed one. As text, WriteRegisterDumpRows
+    // prints the header and each row once its first done registers cover it,
+    // as i2cdump does; WriteRegisterDump then prints the rows left.
+    void WriteRegisterDumpRows(const SRegisterDump& dump, size_t done);
     void WriteRegisterDump(const SRegisterDump& dump, uint8_t address);
     // transfer, after sending, as i2ctransfer prints it: the bytes of a read
     // message ("0x17 0x80"; no line for a read of nothing), or with verbose
@@ -104,7 +111,8 @@ public:
     // the register's object, with only that field.
     void WriteMapGet(const SMapRegister& reg, int field, const std::vector<uint8_t>& bytes,
                      std::optional<uint32_t> value, const QString& error);
-    // map list: device, registers, path and description separated by tabs,
+    // map list: device, registers, path and description separated by tabs
+    // (line breaks and tabs in a description or path as blanks),
     // or "-" and the error for a map that does not load. JSON: device,
     // description, path, registers, ok and error.
     void WriteMapEntry(const SMapEntry& entry);
@@ -119,4 +127,8 @@ private:
     QTextStream& m_out;
     const bool m_json;
     const bool m_eightBit;
+    // The grid printed so far, of detect or dump: whether its header is out,
+    // and the next row's first address or register.
+    bool m_gridStarted = false;
+    uint64_t m_gridRow = 0;
 };

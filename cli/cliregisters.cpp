@@ -38,6 +38,185 @@ std::optional<uint8_t> readByte(CCliTool& tool, const QString& text, const QStri
     return std::nullopt;
 }
 
+// One of the i2c-tools' mode letters (i2cget's, i2cset's and i2cdump's b, w,
+// c, s and i, i2cdump's W), with or without the p that asks for PEC.
+struct SModeLetter {
+    char letter = 0;
+    bool pec = false;
+};
+
+std::optional<SModeLetter> modeLetter(const QString& text)
+{
+    if (text.isEmpty() || text.size() > 2 || (text.size() == 2 && text[1] != u'p'))
+        return std::nullopt;
+    const char letter = text[0].toLatin1();
+    if (!QByteArrayView("bwcsiW").contains(letter))
+        return std::nullopt;
+    return SModeLetter{letter, text.size() == 2};
+}
+
+// A command line as a message shows it, in double quotes.
+QString example(const CCliTool& tool, const QStringList& arguments)
+{
+    return QLatin1Char('"') + tool.Program() + QLatin1Char(' ') + arguments.join(QLatin1Char(' ')) +
+           QLatin1Char('"');
+}
+
+// The write command that sends a register pointer alone, e.g. "write 0x48 03".
+QString pointerWrite(const CCliTool& tool, const QString& address, const QString& regText,
+                     int width)
+{
+    QString reason;
+    const std::optional<uint64_t> reg =
+        ParseNumber(regText, ENumberSyntax::I2cTools, MaxRegister(width), &reason);
+    QStringList pointer;
+    for (uint8_t byte : RegisterPointerBytes(static_cast<uint32_t>(reg.value_or(0)), width))
+        pointer.append(HexByte(byte));
+    return example(tool, QStringList{QStringLiteral("write"), address} +
+                             (reg ? pointer : QStringList{regText}));
+}
+
+// The sentence on a p: the adapters have no SMBus packet error checking.
+QString pecText(const SModeLetter& mode)
+{
+    return mode.pec ? tr(" The p asks for PEC, the SMBus packet error check, which the Orvane "
+                         "adapters do not send or check: leave it out.")
+                    : QString();
+}
+
+// What get takes instead of i2cget's mode letter at COUNT (arguments as get
+// has them: ADDR REG MODE [LENGTH]).
+QString getModeText(const CCliTool& tool, const QStringList& arguments, const SModeLetter& mode,
+                    int width)
+{
+    const QString given = CCliTool::Quoted(arguments[2]);
+    const QStringList head = {QStringLiteral("get"), arguments[0], arguments[1]};
+    QString text;
+    switch (mode.letter) {
+    case 'b':
+        text = tr("%1 is i2cget's mode b, a byte read; get takes a byte count there instead, "
+                  "and 1 is the default: %2.")
+                   .arg(given, example(tool, head));
+        break;
+    case 'w':
+        text = tr("%1 is i2cget's mode w, which reads a 16-bit word and prints it as one number "
+                  "whose low byte is the first read (0x8017 for the bytes 0x17 0x80). get takes a "
+                  "byte count there instead and prints the bytes in the order read: give 2, as "
+                  "in %2, which prints 0x17 0x80.")
+                   .arg(given, example(tool, head + QStringList{QStringLiteral("2")}));
+        break;
+    case 'c':
+        text = tr("%1 is i2cget's mode c, which writes the register and reads a byte in a second "
+                  "transaction, after a stop. get reads after a repeated start instead, which "
+                  "such devices take too: leave c out, as in %2. To keep the stop, write the "
+                  "register first, %3, then get without a register, %4.")
+                   .arg(given, example(tool, head),
+                        pointerWrite(tool, arguments[0], arguments[1], width),
+                        example(tool, {QStringLiteral("get"), arguments[0]}));
+        break;
+    case 's':
+        text = tr("%1 is i2cget's mode s, an SMBus block read, whose first byte counts the bytes "
+                  "after it. get takes a byte count there instead: give the count byte and the "
+                  "bytes after it, at most 33, as in %2.")
+                   .arg(given, example(tool, head + QStringList{QStringLiteral("33")}));
+        break;
+    case 'i':
+        text =
+            tr("%1 is i2cget's mode i, a block read of LENGTH bytes (32 without one). get "
+               "takes that length as its byte count: %2.")
+                .arg(given,
+                     example(tool, head + QStringList{arguments.value(3, QStringLiteral("32"))}));
+        break;
+    default:
+        text = tr("%1 is a mode letter of i2cdump, not of i2cget. get takes a byte count there, "
+                  "1 by default, as in %2.")
+                   .arg(given, example(tool, head + QStringList{QStringLiteral("2")}));
+    }
+    return text + pecText(mode);
+}
+
+// What set takes instead of i2cset's mode letter after the values
+// (arguments as set has them: ADDR REG [VALUE...] MODE).
+QString setModeText(const CCliTool& tool, const QStringList& arguments, const SModeLetter& mode,
+                    int width)
+{
+    const QString given = CCliTool::Quoted(arguments.last());
+    const QStringList values = arguments.mid(2, arguments.size() - 3);
+    const QStringList head = {QStringLiteral("set"), arguments[0], arguments[1]};
+    QString text;
+    switch (mode.letter) {
+    case 'b':
+    case 'i':
+        text = mode.letter == 'b'
+                   ? tr("%1 is i2cset's mode b, a byte write; set writes each VALUE as a byte "
+                        "anyway: leave b out, as in %2.")
+                   : tr("%1 is i2cset's mode i, a block write; set writes its values as a block "
+                        "anyway: leave i out, as in %2.");
+        text = text.arg(given,
+                        example(tool, head + (values.isEmpty() ? QStringList{QStringLiteral("0x00")}
+                                                               : values)));
+        break;
+    case 'w': {
+        // The word's bytes in the order i2cset sends them.
+        QString reason;
+        const std::optional<uint64_t> word =
+            values.size() == 1 ? ParseNumber(values[0], ENumberSyntax::I2cTools, 0xFFFF, &reason)
+                               : std::nullopt;
+        const uint64_t shown = word.value_or(0x5500);
+        const QStringList bytes = {QStringLiteral("0x") + HexByte(shown & 0xFF).toLower(),
+                                   QStringLiteral("0x") + HexByte((shown >> 8) & 0xFF).toLower()};
+        text = tr("%1 is i2cset's mode w, which writes VALUE as a 16-bit word, its low byte "
+                  "first. set writes bytes as given: give the word's two bytes, low byte first, "
+                  "as in %2 for the word 0x%3.")
+                   .arg(given, example(tool, head + bytes))
+                   .arg(shown, 4, 16, QLatin1Char('0'));
+        break;
+    }
+    case 'c':
+        text = tr("%1 is i2cset's mode c, which writes the register alone, without a value; "
+                  "write does that: %2.")
+                   .arg(given, pointerWrite(tool, arguments[0], arguments[1], width));
+        break;
+    case 's':
+        text = tr("%1 is i2cset's mode s, an SMBus block write, which sends the number of "
+                  "values before them; set sends only what is given: put the count first, as in "
+                  "%2.")
+                   .arg(given,
+                        example(tool, head + QStringList{QString::number(values.size())} + values));
+        break;
+    default:
+        text = tr("%1 is a mode letter of i2cdump, not of i2cset; set writes its values as "
+                  "bytes: leave it out.")
+                   .arg(given);
+    }
+    return text + pecText(mode);
+}
+
+// What dump takes instead of i2cdump's modes that it does not have.
+QString dumpModeText(const SModeLetter& mode, const QString& given)
+{
+    QString text;
+    switch (mode.letter) {
+    case 'b':
+    case 'i':
+    case 'c':
+        text = tr("%1 is mode %2 with a p.").arg(given, QString(QLatin1Char(mode.letter)));
+        return text + pecText(mode);
+    case 'w':
+    case 'W':
+        text = tr("%1 is i2cdump's mode %2, which reads 16-bit words and prints each as one "
+                  "number, its low byte the first read. dump prints bytes: give b, or i for a "
+                  "pointer that increments, and read each word's low byte first.")
+                   .arg(given, QString(QLatin1Char(mode.letter)));
+        break;
+    default:
+        text = tr("%1 is i2cdump's mode s, an SMBus block read. dump reads registers: give i, "
+                  "which reads blocks as large as the model allows, or b.")
+                   .arg(given);
+    }
+    return text + pecText(mode);
+}
+
 // What failed in a register read: setting the pointer, or the read itself.
 QString failureText(const CCliTool& tool, const SRegisterRead& read, uint8_t address,
                     std::optional<uint32_t> reg, int width)
@@ -110,17 +289,24 @@ ECliExit CommandGet(CCliTool& tool, const QStringList& arguments)
 {
     if (tool.IsSet(QStringLiteral("map")))
         return CommandGetByMap(tool, arguments);
-    if (arguments.isEmpty() || arguments.size() > 3) {
-        return tool.Usage(tr("get needs an address, and optionally a register and a byte count, "
-                             "e.g. \"%1 get 0x48 0x00 2\".")
-                              .arg(tool.Program()));
-    }
+    const QString usage = tr("get needs an address, and optionally a register and a byte "
+                             "count, e.g. \"%1 get 0x48 0x00 2\".")
+                              .arg(tool.Program());
+    if (arguments.isEmpty() || arguments.size() > 4)
+        return tool.Usage(usage);
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
+    // i2cget's MODE [LENGTH] where get takes a count.
+    if (arguments.size() >= 3) {
+        if (const std::optional<SModeLetter> mode = modeLetter(arguments[2]))
+            return tool.Usage(getModeText(tool, arguments, *mode, *width));
+    }
+    if (arguments.size() > 3)
+        return tool.Usage(usage);
     std::optional<uint32_t> reg;
     if (arguments.size() >= 2) {
         reg = CliRegister(tool, arguments[1], *width);
@@ -162,9 +348,12 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
+    // i2cset's MODE after the values.
+    if (const std::optional<SModeLetter> mode = modeLetter(arguments.last()))
+        return tool.Usage(setModeText(tool, arguments, *mode, *width));
     const std::optional<uint32_t> reg = CliRegister(tool, arguments[1], *width);
     if (!reg)
         return ECliExit::Usage;
@@ -182,9 +371,18 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
                                  "leave the mask out.")
                                   .arg(values.size()));
         }
-        mask = readByte(tool, tool.Value(QStringLiteral("mask")), tr("mask"));
+        const QString text = tool.Value(QStringLiteral("mask"));
+        mask = readByte(tool, text, tr("mask"));
         if (!mask)
             return ECliExit::Usage;
+        // It would write the old value back: a write that clears
+        // write-1-to-clear flags and changes nothing else.
+        if (*mask == 0) {
+            return tool.Usage(tr("invalid mask %1: a mask of 0 keeps every bit of the old value, "
+                                 "so the write would only put it back, which clears flags that "
+                                 "a written 1 clears. Give the bits to change, e.g. --mask 0x0F.")
+                                  .arg(CCliTool::Quoted(text)));
+        }
     }
     const bool readback = tool.IsSet(QStringLiteral("readback"));
 
@@ -213,15 +411,16 @@ ECliExit CommandSet(CCliTool& tool, const QStringList& arguments)
             return tool.Fail(ECliExit::Failed,
                              tr("reading the old value of register %1 for --mask failed: %2. "
                                 "Nothing was written. %3")
-                                 .arg(registerText(*reg), failure->error, hint));
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         case ERegisterSetStep::Readback:
             return tool.Fail(ECliExit::Failed,
                              tr("reading back register %1 failed: %2. The values were written; "
                                 "only their check failed. %3")
-                                 .arg(registerText(*reg), failure->error, hint));
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         default:
-            return tool.Fail(ECliExit::Failed, tr("writing register %1 failed: %2. %3")
-                                                   .arg(registerText(*reg), failure->error, hint));
+            return tool.Fail(ECliExit::Failed,
+                             tr("writing register %1 failed: %2. %3")
+                                 .arg(registerText(*reg), CCliTool::Clause(failure->error), hint));
         }
     }
     if (set.mismatch) {
@@ -243,7 +442,7 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     const std::optional<int> width = CliRegisterWidth(tool);
     if (!width)
         return ECliExit::Usage;
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     static constexpr std::array<std::pair<const char*, ERegisterDumpMode>, 3> modes{{
@@ -259,6 +458,10 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
                 mode = value;
                 known = true;
             }
+        }
+        if (const std::optional<SModeLetter> letter = modeLetter(arguments[1]); !known && letter) {
+            return tool.Usage(dumpModeText(*letter, CCliTool::Quoted(arguments[1])) +
+                              tr(" dump's modes are b, i and c."));
         }
         if (!known) {
             return tool.Usage(tr("unknown dump mode %1. Give b (a register read per byte, the "
@@ -301,27 +504,33 @@ ECliExit CommandDump(CCliTool& tool, const QStringList& arguments)
     const std::unique_ptr<COrvI2c> adapter = CliConnectForRead(tool, 1, tr("dump"), status);
     if (!adapter)
         return status;
-    const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode);
-    // The grid is printed whole, with XX for what failed, even when the
-    // adapter went away.
-    tool.Output().WriteRegisterDump(dump, *address);
+    // Each row is printed once read, as i2cdump prints it, so that a signal,
+    // which ends the dump at once, leaves what was read; the grid is printed
+    // whole, with XX for what failed, even when the adapter went away.
+    CCliOutput& output = tool.Output();
+    const SRegisterDump dump = RunRegisterDump(*adapter, *address, first, last, *width, mode,
+                                               [&output](const SRegisterDump& part, size_t done) {
+                                                   output.WriteRegisterDumpRows(part, done);
+                                               });
+    output.WriteRegisterDump(dump, *address);
     if (dump.ok())
         return ECliExit::Ok;
     if (!adapter->IsPresent())
         return tool.ConnectionLost(*adapter);
     const SI2cTransaction& failure = *dump.failure;
     if (dump.stopped) {
-        return tool.Fail(ECliExit::Failed,
-                         tr("reading register %1 failed: %2. The adapter stopped answering, so "
-                            "the dump ended there (XX from there on); unplug it, plug it in "
-                            "again and repeat.")
-                             .arg(registerText(dump.failureRegister), failure.error));
+        return tool.Fail(
+            ECliExit::Failed,
+            tr("reading register %1 failed: %2. The adapter stopped answering, so "
+               "the dump ended there (XX from there on); unplug it, plug it in "
+               "again and repeat.")
+                .arg(registerText(dump.failureRegister), CCliTool::Clause(failure.error)));
     }
-    return tool.Fail(
-        ECliExit::Failed,
-        tr("%1 of %2 bytes failed (XX in the grid), the first at register %3 "
-           "with: %4. %5")
-            .arg(dump.failed)
-            .arg(dump.values.size())
-            .arg(registerText(dump.failureRegister), failure.error, tool.FailureHint(failure)));
+    return tool.Fail(ECliExit::Failed,
+                     tr("%1 of %2 bytes failed (XX in the grid), the first at register %3 "
+                        "with: %4. %5")
+                         .arg(dump.failed)
+                         .arg(dump.values.size())
+                         .arg(registerText(dump.failureRegister), CCliTool::Clause(failure.error),
+                              tool.FailureHint(failure)));
 }

@@ -68,11 +68,14 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
                                  "the file.")
                                   .arg(CCliTool::Quoted(path), tool.Program()));
         }
-        return tool.Usage(tr("cannot use the device file %1: %2. Give the path of a readable "
-                             "device file and correct what the error names.")
-                              .arg(CCliTool::Quoted(path), device.GetLastError()));
+        return tool.Usage(
+            tr("cannot use the device file %1: %2. Give the path of a readable "
+               "device file and correct what the error names.")
+                .arg(CCliTool::Quoted(path), CCliTool::Clause(device.GetLastError())));
     }
 
+    if (!tool.CheckAddress(device.GetAddress(), tr("the device file's address")))
+        return ECliExit::Usage;
     const QList<SI2cCommand>& all = device.GetCommands();
     if (all.isEmpty()) {
         return tool.Usage(tr("the device file %1 has no commands, so there is nothing to run. Add "
@@ -103,15 +106,28 @@ ECliExit CommandRun(CCliTool& tool, const QStringList& arguments)
             tr("the device file %1 has no command %2. Give one of %3.")
                 .arg(CCliTool::Quoted(path), quoted(label), labelList(all, everyIndex)));
     }
+    // Whether a command before this one left a transaction open: a start
+    // opens one, and only stop and none continue it; a read ends with a stop.
+    bool open = false;
     for (const SI2cCommand& command : commands) {
-        if (command.type == EI2cCommandType::Write &&
-            !IsWriteDataAcceptable(command.mode, command.data)) {
-            return tool.Usage(
-                tr("the command %1 of %2 writes no bytes in mode %3, which sends no "
-                   "address. Add data bytes to it.")
-                    .arg(quoted(command.label), CCliTool::Quoted(path),
-                         QLatin1String(MODE_NAMES[static_cast<size_t>(command.mode)].second)));
+        if (command.type == EI2cCommandType::Read) {
+            open = false;
+            continue;
         }
+        const QLatin1String mode(MODE_NAMES[static_cast<size_t>(command.mode)].second);
+        if (!IsWriteDataAcceptable(command.mode, command.data)) {
+            return tool.Usage(tr("the command %1 of %2 writes no bytes in mode %3, which sends "
+                                 "no address. Add data bytes to it.")
+                                  .arg(quoted(command.label), CCliTool::Quoted(path), mode));
+        }
+        if (!ModeSendsAddress(command.mode) && !open) {
+            return tool.Usage(
+                tr("the command %1 of %2 has mode %3, which continues a transaction that a start "
+                   "opened, but no command before it in this run leaves one open, and each run "
+                   "is a connection of its own. Run it after a command with mode start.")
+                    .arg(quoted(command.label), CCliTool::Quoted(path), mode));
+        }
+        open = !ModeSendsStop(command.mode);
     }
 
     // What the model cannot do is refused before the first command goes out,

@@ -52,6 +52,7 @@ std::unique_ptr<QCommandLineParser> makeParser(const SCliCommand* command)
                            QStringLiteral("SPEED")),
         QCommandLineOption(QStringLiteral("pull-ups"), QString(), QStringLiteral("on|off")),
         QCommandLineOption(QStringLiteral("8bit")),
+        QCommandLineOption(QStringLiteral("all-addresses")),
         QCommandLineOption(QStringLiteral("json")),
         QCommandLineOption(QStringList{QStringLiteral("h"), QStringLiteral("help")}),
         // The i2c-tools' "yes, no confirmation": there is none to skip.
@@ -294,6 +295,7 @@ std::optional<ECliExit> CCliTool::ReadOptions(const QCommandLineParser& parser)
         }
     }
     options.eightBit = parser.isSet(QStringLiteral("8bit"));
+    options.allAddresses = parser.isSet(QStringLiteral("all-addresses"));
     options.json = parser.isSet(QStringLiteral("json"));
     return std::nullopt;
 }
@@ -358,7 +360,7 @@ bool CCliTool::Connect(COrvI2c& adapter)
     Fail(ECliExit::NoConnection,
          tr("cannot connect to the %1: %2. Check the cable, and that you may open its HID "
             "device (the udev rule 70-pellan-i2c.rules grants it).")
-             .arg(m_adapterName, QString::fromStdString(adapter.GetLastError())));
+             .arg(m_adapterName, Clause(QString::fromStdString(adapter.GetLastError()))));
     return false;
 }
 
@@ -369,15 +371,16 @@ ECliExit CCliTool::ConnectionLost(COrvI2c& adapter, const std::optional<QString>
     return Fail(ECliExit::NoConnection,
                 tr("lost the connection to the %1%2: %3. Plug it back in and run the command "
                    "again.")
-                    .arg(m_adapterName, where, error));
+                    .arg(m_adapterName, where, Clause(error)));
 }
 
 ECliExit CCliTool::Judge(const SI2cTransaction& transaction, const QString& what)
 {
     if (transaction.ok)
         return ECliExit::Ok;
-    return Fail(ECliExit::Failed,
-                tr("%1 failed: %2. %3").arg(what, transaction.error, FailureHint(transaction)));
+    return Fail(
+        ECliExit::Failed,
+        tr("%1 failed: %2. %3").arg(what, Clause(transaction.error), FailureHint(transaction)));
 }
 
 QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
@@ -419,12 +422,12 @@ QString CCliTool::FailureHint(const SI2cTransaction& transaction) const
     return tr("Check the wiring and the pull-ups, and try again.");
 }
 
-std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
+std::optional<uint8_t> CCliTool::ParseAddress(const QString& text, const QString& next)
 {
     QString reason;
     const std::optional<uint8_t> address = ParseI2cAddress(text, m_options.eightBit, &reason);
     if (address)
-        return address;
+        return CheckAddress(*address, tr("address"), text, next) ? address : std::nullopt;
     if (m_options.eightBit) {
         Usage(tr("invalid address %1: %2. With --8bit give a hex address from 0x00 to 0xFF, "
                  "e.g. 0xA0.")
@@ -435,6 +438,35 @@ std::optional<uint8_t> CCliTool::ParseAddress(const QString& text)
                   .arg(Quoted(text), reason));
     }
     return std::nullopt;
+}
+
+bool CCliTool::CheckAddress(uint8_t address, const QString& what, const QString& given,
+                            const QString& next)
+{
+    if (m_options.allAddresses ||
+        (address >= SEARCH_FIRST_ADDRESS && address <= SEARCH_LAST_ADDRESS))
+        return true;
+    const bool eightBit = m_options.eightBit;
+    QString message =
+        tr("%1 %2 is reserved: %3 are kept for the general call, which reaches every device on "
+           "the bus, the START byte, CBUS, high-speed mode and 10-bit addressing. Give %4, or "
+           "--all-addresses to use a reserved one.")
+            .arg(what, FormatI2cAddress(address, eightBit),
+                 eightBit ? tr("0x00 to 0x0F and 0xF0 to 0xFF")
+                          : tr("0x00 to 0x07 and 0x78 to 0x7F"),
+                 eightBit ? tr("an address from 0x10 to 0xEF")
+                          : tr("an address from 0x08 to 0x77"));
+    // The i2c-tools' habit: a bus number (decimal digits) before the address.
+    const bool number = !given.isEmpty() && std::all_of(given.begin(), given.end(), [](QChar c) {
+        return c >= u'0' && c <= u'9';
+    });
+    if (number && !next.isEmpty() && ParseI2cAddress(next, eightBit, nullptr)) {
+        message += tr(" Unlike the i2c-tools, %1 takes no bus number before the address: the "
+                      "adapter is chosen with --adapter (-a). If %2 is one, leave it out.")
+                       .arg(m_program, Quoted(given));
+    }
+    Usage(message);
+    return false;
 }
 
 std::optional<size_t> CCliTool::ParseCount(const QString& text)
@@ -467,6 +499,15 @@ ECliExit CCliTool::Fail(ECliExit status, const QString& message)
     m_err << m_program << ": " << message << '\n';
     m_err.flush();
     return status;
+}
+
+QString CCliTool::Clause(const QString& text)
+{
+    QString clause = text.trimmed();
+    // An ellipsis stays: it is not a full stop.
+    if (clause.endsWith(QLatin1Char('.')) && !clause.endsWith(QLatin1String("..")))
+        clause.chop(1);
+    return clause;
 }
 
 QString CCliTool::Quoted(const QString& text, qsizetype maxLength)

@@ -35,6 +35,8 @@ struct SCliOptions {
     std::optional<bool> pullUps;
     bool eightBit = false;
     bool json = false;
+    // The reserved addresses 0x00-0x07 and 0x78-0x7F are taken too.
+    bool allAddresses = false;
 };
 
 // The command-line tool: one command per run, on one adapter. Results go to
@@ -102,8 +104,16 @@ public:
     QString FailureHint(const SI2cTransaction& transaction) const;
     ECliExit ConnectionLost(COrvI2c& adapter, const std::optional<QString>& label = std::nullopt);
 
-    // Parse an argument, or report it on err and return nothing.
-    std::optional<uint8_t> ParseAddress(const QString& text);
+    // Parse an argument, or report it on err and return nothing. A reserved
+    // address is refused without --all-addresses; next is the argument after
+    // the address, which tells the i2c-tools' bus number before it.
+    std::optional<uint8_t> ParseAddress(const QString& text, const QString& next = QString());
+    // Whether the address may be used: not reserved, or --all-addresses
+    // given; else reported on err as "<what> 0x00 is reserved" (what
+    // "address", "the device file's address"), with the bus number hint
+    // when the text given and the argument after it both read as addresses.
+    bool CheckAddress(uint8_t address, const QString& what, const QString& given = QString(),
+                      const QString& next = QString());
     std::optional<size_t> ParseCount(const QString& text);
     ECliExit Usage(const QString& message);
     ECliExit Fail(ECliExit status, const QString& message);
@@ -115,6 +125,10 @@ public:
     // backslash escaped as in C, so that a message stays one readable line;
     // cut after maxLength characters with "..." when maxLength > 0.
     static QString Quoted(const QString& text, qsizetype maxLength = 0);
+    // A text from elsewhere (an adapter's error, a decoding failure) as a
+    // clause that a message ends with its own full stop: without the one it
+    // may have, so that no message ends in "..".
+    static QString Clause(const QString& text);
     // "10k" ... "1000k" as far as the model runs at them, slowest first.
     static QStringList SpeedNames(const SAdapterTraits& traits);
 

@@ -19,6 +19,10 @@ ECliExit CommandTransfer(CCliTool& tool, const QStringList& arguments)
     if (!parsed.error.isEmpty())
         return tool.Usage(parsed.error);
     const std::vector<STransferMessage>& messages = parsed.messages;
+    for (size_t k = 0; k < messages.size(); ++k) {
+        if (!tool.CheckAddress(messages[k].address, tr("message %1's address").arg(k)))
+            return ECliExit::Usage;
+    }
 
     ECliExit status = ECliExit::Ok;
     const std::unique_ptr<COrvI2c> adapter = tool.SelectAdapter(status);

@@ -102,7 +102,7 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     const bool csv = tool.IsSet(QStringLiteral("csv"));
     if (csv && tool.Options().json)
         return tool.Usage(tr("--csv and --json are two forms of the output. Give one of them."));
-    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0]);
+    const std::optional<uint8_t> address = tool.ParseAddress(arguments[0], arguments.value(1));
     if (!address)
         return ECliExit::Usage;
     ECliExit status = ECliExit::Ok;
@@ -216,7 +216,7 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     output.WriteWatchHeader(csv);
     const Clock::duration interval = std::chrono::milliseconds(intervalMs);
     // The first poll's start, so that its sample is at 0 seconds exactly.
-    Clock::time_point start = Clock::now();
+    Clock::time_point start;
     qint64 slot = 0;
     qint64 taken = 0;
     qint64 failed = 0;
@@ -225,11 +225,19 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
     // A stop is looked for after every poll and every line, also when the
     // next slot is due at once (a poll as long as the interval, a hung
     // adapter): then no wait would let it through.
-    while (!tool.OutputFailed() && (!samples || taken < *samples) && !stopSignals.StopRequested() &&
-           stopSignals.WaitUntil(start + slot * interval)) {
+    while (!tool.OutputFailed() && (!samples || taken < *samples) && !stopSignals.StopRequested()) {
         const Clock::time_point began = Clock::now();
         if (taken == 0)
             start = began;
+        // A slot that passed more than half an interval ago, behind a long
+        // poll or a wait that overshot, is skipped rather than polled late.
+        slot = WatchSlot(began - start, interval, slot);
+        const Clock::time_point due = start + slot * interval;
+        if (due > began) {
+            if (!stopSignals.WaitUntil(due))
+                break;
+            continue;
+        }
         const qint64 epochMs = QDateTime::currentMSecsSinceEpoch();
         const SWatchPoll poll = RunWatchPoll(*adapter, source);
         SWatchSample sample = MakeWatchSample(poll, rule.value_or(SDecodingRule()), epochMs,
@@ -244,13 +252,7 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
             firstFailure = sample;
             firstFailedPoll = poll;
         }
-        // The next slot on the grid, unless it passed more than half an
-        // interval ago: then the first slot that has not.
-        const Clock::duration behind = Clock::now() - interval / 2 - start;
-        const qint64 due = behind > Clock::duration::zero()
-                               ? (behind + interval - Clock::duration(1)) / interval
-                               : 0;
-        slot = std::max(slot + 1, due);
+        ++slot;
     }
     if (failed == 0 || tool.OutputFailed())
         return ECliExit::Ok;
@@ -260,6 +262,6 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
                                            .arg(failed)
                                            .arg(taken)
                                            .arg(FormatLocalIsoTimestamp(firstFailure.epochMs),
-                                                firstFailure.error, hint)
+                                                CCliTool::Clause(firstFailure.error), hint)
                                            .trimmed());
 }

@@ -148,31 +148,32 @@ SI2cTransaction RunSearch(COrvI2c& adapter)
     return transaction;
 }
 
-SI2cScan RunScan(COrvI2c& adapter)
+SI2cScan RunScan(COrvI2c& adapter, uint8_t first, uint8_t last, const I2cScanProgress& progress)
 {
     SI2cScan scan;
+    scan.first = first;
+    scan.last = last;
     scan.search.type = EI2cTransactionType::Search;
     scan.search.ok = true;
-    for (int address = SEARCH_FIRST_ADDRESS; address <= SEARCH_LAST_ADDRESS; ++address) {
+    for (int address = first; address <= last; ++address) {
         const auto probed = static_cast<uint8_t>(address);
         if (adapter.Probe(probed)) {
             scan.search.found.push_back(probed);
-            continue;
+        } else if (const EOrvError kind = adapter.GetLastErrorKind(); kind != EOrvError::Nack) {
+            const QString error = QString::fromStdString(adapter.GetLastError());
+            if (scan.search.ok) {
+                scan.search.ok = false;
+                scan.search.error = error;
+                scan.search.errorKind = kind;
+            }
+            scan.failures.push_back({probed, error, kind});
+            if (EndsSeries(kind))
+                scan.stoppedAt = probed;
         }
-        const EOrvError kind = adapter.GetLastErrorKind();
-        if (kind == EOrvError::Nack)
-            continue;
-        const QString error = QString::fromStdString(adapter.GetLastError());
-        if (scan.search.ok) {
-            scan.search.ok = false;
-            scan.search.error = error;
-            scan.search.errorKind = kind;
-        }
-        scan.failures.push_back({probed, error, kind});
-        if (EndsSeries(kind)) {
-            scan.stoppedAt = probed;
+        if (progress)
+            progress(scan, probed);
+        if (scan.stoppedAt)
             break;
-        }
     }
     return scan;
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -82,6 +83,9 @@ struct SI2cProbeFailure {
 
 // A bus search that tells a silent address from a broken bus.
 struct SI2cScan {
+    // The addresses probed, in order.
+    uint8_t first = SEARCH_FIRST_ADDRESS;
+    uint8_t last = SEARCH_LAST_ADDRESS;
     // found as RunSearch gives it; ok false when a probe failed, with the
     // first failure's text as error.
     SI2cTransaction search;
@@ -92,11 +96,16 @@ struct SI2cScan {
     std::optional<uint8_t> stoppedAt;
 };
 
-// Probes every address as RunSearch does, but only a NACK counts as no
-// device: any other failure is kept, and a timeout, a lost adapter or a
-// cancel ends the scan at once rather than after a second for every address
-// left.
-SI2cScan RunScan(COrvI2c& adapter);
+// After each probe of a scan: the scan so far and the address just probed,
+// so that what is known can be shown before the scan ends.
+using I2cScanProgress = std::function<void(const SI2cScan& scan, uint8_t probed)>;
+
+// Probes every address from first to last (7-bit, first <= last), as
+// RunSearch does, but only a NACK counts as no device: any other failure is
+// kept, and a timeout, a lost adapter or a cancel ends the scan at once
+// rather than after a second for every address left.
+SI2cScan RunScan(COrvI2c& adapter, uint8_t first = SEARCH_FIRST_ADDRESS,
+                 uint8_t last = SEARCH_LAST_ADDRESS, const I2cScanProgress& progress = {});
 // A failure of this kind means the adapter can not go on with a series of
 // transactions: it stopped answering, went away, or was asked to stop.
 bool EndsSeries(EOrvError kind);

@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <vector>
 
@@ -50,12 +51,17 @@ struct SRegisterDump {
     bool ok() const { return failed == 0; }
 };
 
+// After each read of a dump: the dump so far, whose first done values are
+// final (read or failed), so that they can be shown before it ends.
+using RegisterDumpProgress = std::function<void(const SRegisterDump& dump, size_t done)>;
+
 // Reads registers first to last (at most REGISTER_DUMP_MAX_COUNT of them,
 // each fitting a pointer of width bytes, as the caller checks) from the
 // device at address. A failed byte leaves REGISTER_FAILED and the dump goes
 // on, except after a timeout or with the adapter gone.
 SRegisterDump RunRegisterDump(COrvI2c& adapter, uint8_t address, uint32_t first, uint32_t last,
-                              int width, ERegisterDumpMode mode);
+                              int width, ERegisterDumpMode mode,
+                              const RegisterDumpProgress& progress = {});
 
 // i2cdump's byte-mode grid of the registers first to last (values as in
 // SRegisterDump): a header, then one row per 16 registers that holds one of
@@ -66,3 +72,9 @@ SRegisterDump RunRegisterDump(COrvI2c& adapter, uint8_t address, uint32_t first,
 // character otherwise, "X" for a failed byte, a blank before the range and
 // nothing after it. Every line ends with a newline.
 QString FormatRegisterDump(uint32_t first, uint32_t last, const std::vector<int>& values);
+// The same grid in parts, for a dump shown as it is read: the header line,
+// and the row that begins at register row (a multiple of 16 from first's
+// row to last's).
+QString FormatRegisterDumpHeader(uint32_t last);
+QString FormatRegisterDumpRow(uint32_t first, uint32_t last, const std::vector<int>& values,
+                              uint32_t row);

@@ -120,9 +120,34 @@ std::optional<uint64_t> ParseUnsignedText(QStringView text, bool* hex = nullptr,
                        reason);
 }
 
+// A character that breaks a line of output or moves the terminal's cursor.
+bool IsLineBreaking(QChar c)
+{
+    return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+           c == QChar::ParagraphSeparator;
+}
+
+bool HasLineBreaking(const QString& text)
+{
+    return std::any_of(text.cbegin(), text.cend(), IsLineBreaking);
+}
+
+// The text in double quotes, its control characters escaped, so that a
+// message about a map stays one line.
 QString Quoted(const QString& text)
 {
-    return QLatin1Char('"') + text + QLatin1Char('"');
+    QString quoted(QLatin1Char('"'));
+    for (QChar c : text) {
+        if (c == u'\n')
+            quoted += QStringLiteral("\\n");
+        else if (c == u'\t')
+            quoted += QStringLiteral("\\t");
+        else if (IsLineBreaking(c))
+            quoted += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+        else
+            quoted += c;
+    }
+    return quoted + QLatin1Char('"');
 }
 
 QString JsonText(const QJsonValue& value)
@@ -164,6 +189,10 @@ private:
     void CheckKeys(const QJsonObject& object, const QStringList& known, const QString& place);
     QString Text(const QJsonObject& object, const QString& key, const QString& place,
                  bool required = false);
+    // A text that is printed within a line (a unit, a device name): blanks
+    // around it dropped, control characters refused.
+    QString LineText(const QJsonObject& object, const QString& key, const QString& place,
+                     bool required = false);
     bool Bool(const QJsonObject& object, const QString& key, const QString& place, bool fallback);
     // A whole number from min to max. With hexText, a text must be hex with
     // "0x" unless its value is below 10, where the bases agree: "10" could be
@@ -189,7 +218,9 @@ void CMapReader::CheckKeys(const QJsonObject& object, const QStringList& known,
     for (auto it = object.begin(); it != object.end(); ++it) {
         if (!known.contains(it.key())) {
             const QString at = place.isEmpty() ? it.key() : place + QLatin1Char('.') + it.key();
-            m_map.warnings << at + QStringLiteral(": unknown key, ignored");
+            // The key as it stands, unless it would break the warning's line.
+            m_map.warnings << (HasLineBreaking(at) ? Quoted(at) : at) +
+                                  QStringLiteral(": unknown key, ignored");
         }
     }
 }
@@ -205,6 +236,18 @@ QString CMapReader::Text(const QJsonObject& object, const QString& key, const QS
     if (!value.isString())
         Fail(place + key, QStringLiteral("%1 is not a text").arg(JsonText(value)));
     return value.toString();
+}
+
+QString CMapReader::LineText(const QJsonObject& object, const QString& key, const QString& place,
+                             bool required)
+{
+    const QString text = Text(object, key, place, required).trimmed();
+    if (HasLineBreaking(text)) {
+        Fail(place + key, QStringLiteral("%1 holds a control character (a line break, a tab or "
+                                         "the like), which would break the line it is shown in")
+                              .arg(Quoted(text)));
+    }
+    return text;
 }
 
 bool CMapReader::Bool(const QJsonObject& object, const QString& key, const QString& place,
@@ -341,6 +384,11 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
         if (!it.value().isString() || it.value().toString().trimmed().isEmpty())
             Fail(at, QStringLiteral("%1 is not a label text").arg(JsonText(it.value())));
         const QString text = it.value().toString().trimmed();
+        if (HasLineBreaking(text)) {
+            Fail(at, QStringLiteral("the label %1 holds a control character (a line break, a tab "
+                                    "or the like), which would break the line it is shown in")
+                         .arg(Quoted(text)));
+        }
         for (const SMapLabel& label : field.labels) {
             if (label.value == bits) {
                 Fail(at, QStringLiteral("the value %1 has a label already (%2)")
@@ -411,7 +459,7 @@ SMapField CMapReader::ReadField(const QJsonObject& object, const SMapRegister& r
     if (field.scale == 0)
         Fail(place + QStringLiteral("scale"), QStringLiteral("0 would make every value 0"));
     field.offset = DecodingNumber(object, QStringLiteral("offset"), place, 0.0);
-    field.unit = Text(object, QStringLiteral("unit"), place).trimmed();
+    field.unit = LineText(object, QStringLiteral("unit"), place);
     const QJsonValue decimals = object.value(QStringLiteral("decimals"));
     field.decimals = decimals.isUndefined()
                          ? StepDecimals(field.scale, field.offset)
@@ -689,7 +737,7 @@ SRegisterMap CMapReader::Read(const QJsonObject& root)
                      .arg(MAP_FORMAT_VERSION));
         }
     }
-    m_map.device = Text(root, QStringLiteral("device"), QString(), true).trimmed();
+    m_map.device = LineText(root, QStringLiteral("device"), QString(), true);
     if (m_map.device.isEmpty())
         Fail(QStringLiteral("device"), QStringLiteral("empty"));
     m_map.description = Text(root, QStringLiteral("description"), QString());

@@ -370,7 +370,8 @@ SMapRead RunMapRegisterRead(COrvI2c& adapter, uint8_t address, const SRegisterMa
 }
 
 SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& map,
-                       const std::vector<int>& alsoRead, const std::function<bool()>& cancelled)
+                       const std::vector<int>& alsoRead, const std::function<bool()>& cancelled,
+                       const std::function<void(const SMapRegisterRead&)>& progress)
 {
     SMapRead result;
     CMapBus bus(adapter, address, map, result.steps);
@@ -380,8 +381,19 @@ SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& ma
         for (size_t i = from; i < registers.size(); ++i)
             reads[registers[i]] = {registers[i], std::nullopt, error};
     };
-    const std::vector<SMapReadBlock> blocks =
-        PlanMapReads(map, ReadAllRegisters(map, alsoRead), adapter.GetMaxReadCount());
+    // In map order; the blocks go page by page, so a register may be known
+    // before one that precedes it in the map.
+    const std::vector<int> order = ReadAllRegisters(map, alsoRead);
+    const std::vector<SMapReadBlock> blocks = PlanMapReads(map, order, adapter.GetMaxReadCount());
+    size_t reported = 0;
+    const auto report = [&] {
+        for (; progress && reported < order.size(); ++reported) {
+            const auto read = reads.find(order[reported]);
+            if (read == reads.end())
+                break;
+            progress(read->second);
+        }
+    };
     // Why the rest are not tried: the adapter has gone, or the caller cancelled.
     QString gone;
     const auto stop = [&] {
@@ -390,6 +402,7 @@ SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& ma
         return !gone.isEmpty();
     };
     for (const SMapReadBlock& block : blocks) {
+        report();
         if (stop()) {
             fail(block.registers, 0, gone);
             continue;
@@ -438,6 +451,7 @@ SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& ma
             break;
         }
     }
+    report();
     for (auto& [index, read] : reads)
         result.registers.push_back(std::move(read));
     return result;

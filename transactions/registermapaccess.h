@@ -106,10 +106,12 @@ SMapRead RunMapRegisterRead(COrvI2c& adapter, uint8_t address, const SRegisterMa
 // the adapter has gone, the rest are marked without a try. cancelled, when
 // given, is asked before each read: a map of many registers is many
 // transactions, and once it says so the rest are marked "Cancelled" without
-// a try.
+// a try. Each register goes to progress, in map order, as soon as it and
+// those before it are read or failed.
 SMapRead RunMapReadAll(COrvI2c& adapter, uint8_t address, const SRegisterMap& map,
                        const std::vector<int>& alsoRead = {},
-                       const std::function<bool()>& cancelled = {});
+                       const std::function<bool()>& cancelled = {},
+                       const std::function<void(const SMapRegisterRead&)>& progress = {});
 
 // A value for one field, or for the whole register (field -1), as the bits
 // that go into it.

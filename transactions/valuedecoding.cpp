@@ -184,6 +184,17 @@ std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QStr
         rule.offset = *offset;
     }
     rule.unit = texts.unit.trimmed();
+    // A sample is one line of a log: a line break or tab in the unit would
+    // split it or shift its columns.
+    if (std::any_of(rule.unit.cbegin(), rule.unit.cend(), [](QChar c) {
+            return c.category() == QChar::Other_Control || c == QChar::LineSeparator ||
+                   c == QChar::ParagraphSeparator;
+        })) {
+        fail(error, tr("The unit holds a control character (a line break, a tab or the like), "
+                       "which would break the line of a sample. Enter it as plain text, e.g. "
+                       "°C."));
+        return std::nullopt;
+    }
     if (!texts.decimals.isEmpty()) {
         QString reason;
         const auto decimals =

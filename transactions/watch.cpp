@@ -139,6 +139,16 @@ QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
     });
 }
 
+qint64 WatchSlot(std::chrono::nanoseconds elapsed, std::chrono::nanoseconds interval, qint64 next)
+{
+    // The first slot k with k * interval >= elapsed - interval / 2.
+    const std::chrono::nanoseconds latest = elapsed - interval / 2;
+    const qint64 due = latest > std::chrono::nanoseconds::zero()
+                           ? (latest.count() + interval.count() - 1) / interval.count()
+                           : 0;
+    return std::max(next, due);
+}
+
 std::optional<int> ParseWatchInterval(const QString& text, QString* error)
 {
     const auto refuse = [&](const QString& reason) -> std::optional<int> {

@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -85,6 +86,18 @@ enum class EWatchCsvValue { AsShown, Exact };
 // the error. No line end.
 QString WatchCsvLine(const SWatchSample& sample, const SDecodingRule& rule,
                      int offsetFromUtcSeconds, EWatchCsvValue value = EWatchCsvValue::AsShown);
+
+// The schedule of a watch's polls: slot k is due k intervals after the first
+// poll began (elapsed 0), so that polls do not drift. A poll starts at its
+// slot, or later after a long poll or a wait that overshot, but never more
+// than half an interval late: a slot that has passed by more than that is
+// skipped. So two polls never start less than half an interval apart.
+//
+// Returns the slot to poll or to wait for, elapsed after the start: the
+// first from next on that has not passed by more than half an interval. The
+// poll runs at once when that slot is due; otherwise the watch waits for it
+// and asks again, as the wait may overshoot.
+qint64 WatchSlot(std::chrono::nanoseconds elapsed, std::chrono::nanoseconds interval, qint64 next);
 
 inline constexpr int WATCH_INTERVAL_MIN_MS = 10;
 inline constexpr int WATCH_INTERVAL_MAX_MS = 3600 * 1000;

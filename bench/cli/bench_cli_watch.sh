@@ -7,8 +7,9 @@
 #   bench/cli/bench_cli_watch.sh [build dir] [seconds]   (default: build, 60)
 #
 # Needs jq (a Debian package). Prints the rate achieved, the slots skipped,
-# and how late the samples began against their planned times (the slot of
-# the grid k x 10 ms they belong to): the last one, the mean and the worst.
+# how late the samples began against their planned times (the slot of the
+# grid k x 10 ms they belong to): the last one, the mean and the worst, and
+# the two polls that came closest.
 # The goal is a last sample at most 2 ms off its planned time; the script
 # exits with 1 when it is missed.
 set -euo pipefail
@@ -44,6 +45,7 @@ jq -rs --argjson interval "$interval_ms" --argjson goal "$goal_ms" \
     | "samples: \(length) in \(.[-1].seconds) s (process \($wall / 1000) s), \(map(select(.ok | not)) | length) failed",
       "rate: \((length - 1) / .[-1].seconds * 100 | round / 100) samples/s (planned \(1000 / $interval)); slots skipped: \($slot - (length - 1))",
       "late against the plan: last \($late[-1] * 1000 | round / 1000) ms, mean \($late | add / length * 1000 | round / 1000) ms, worst \($late | max * 1000 | round / 1000) ms",
+      "closest polls: \([range(1; length) as $i | .[$i].seconds - .[$i - 1].seconds] | min * 1000000 | round / 1000) ms apart (never below half the interval, \($interval / 2) ms)",
       "drift of the last sample: \($late[-1] | fabs * 1000 | round / 1000) ms (goal <= \($goal) ms)"
 ' "$out"
 jq -se --argjson interval "$interval_ms" --argjson goal "$goal_ms" '

@@ -457,11 +457,12 @@ int main(void)
 void TstCliMaps::userMapBesideProjectsFolder()
 {
     // The window's projects folder, as its settings name it; the user's LM75
-    // lies beside it and wins over the shipped one.
+    // lies beside it and wins over the shipped one. Its description's line
+    // break and tab stay out of the list's line and columns.
     const QString projects = m_folder.filePath(QStringLiteral("bench/projects"));
     QVERIFY(QDir().mkpath(m_folder.filePath(QStringLiteral("bench/maps"))));
     QVERIFY(writeFile(m_folder.filePath(QStringLiteral("bench/maps/mine.i2cmap")), R"({
-        "device": "lm75", "description": "mine",
+        "device": "lm75", "description": "mine,\n\tby hand",
         "registers": [ { "name": "TEMP", "address": 0, "bytes": 2, "access": "r",
                          "fields": [ { "name": "CELSIUS", "bits": "15:8", "signed": true, "unit": "C" } ] } ]
     })"));
@@ -477,7 +478,7 @@ void TstCliMaps::userMapBesideProjectsFolder()
     QCOMPARE(read.err, QString());
     QCOMPARE(read.out, QStringLiteral("23 C\n"));
     QVERIFY2(
-        listed.out.contains(QStringLiteral("lm75\t1\t%1\tmine\n")
+        listed.out.contains(QStringLiteral("lm75\t1\t%1\tmine, by hand\n")
                                 .arg(m_folder.filePath(QStringLiteral("bench/maps/mine.i2cmap")))),
         qPrintable(listed.out));
 }

@@ -1,7 +1,8 @@
 // Ctrl+C and SIGTERM end every command that can run long, on a bus that
 // works and under each fault of the demo's adapters, also while standard
-// output is a full pipe. Each run is under a watchdog, so a command that
-// ignores the signal fails the test instead of hanging it.
+// output is a full pipe, and leave the rows read so far in the output. Each
+// run is under a watchdog, so a command that ignores the signal fails the
+// test instead of hanging it.
 
 #include "tests/support/waits.h"
 #include "tests/support/watchdog.h"
@@ -87,6 +88,8 @@ private slots:
     void signalEndsCommand();
     void signalEndsWatchOnFullOutput_data();
     void signalEndsWatchOnFullOutput();
+    void rowsComeAsTheyAreRead_data();
+    void rowsComeAsTheyAreRead();
 
 private:
     QTemporaryDir m_folder;
@@ -224,6 +227,65 @@ void TstCliSignals::signalEndsWatchOnFullOutput()
     QCOMPARE(process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(process.exitCode(), 0);
     QCOMPARE(process.readAllStandardError(), QByteArray());
+}
+
+void TstCliSignals::rowsComeAsTheyAreRead_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QString>("delay"); // of each answer report, slow enough for seconds
+    QTest::addColumn<int>("signal");
+
+    const QStringList dump{"-a", "OR3-100042", "dump", "0x50", "b"};
+    const QStringList detect{"-a", "OR3-100042", "detect"};
+    const QStringList regs{"-a", "OR7-300311", "regs", "0x18", "--map", "MCP9808"};
+    for (const int signal : {SIGINT, SIGTERM}) {
+        const QByteArray suffix = signal == SIGINT ? ", SIGINT" : ", SIGTERM";
+        QTest::newRow("dump" + suffix) << dump << "PELLAN_SIM_REPORT_DELAY_US=20000" << signal;
+        QTest::newRow("detect" + suffix) << detect << "PELLAN_SIM_REPORT_DELAY_US=100000" << signal;
+        QTest::newRow("regs" + suffix) << regs << "PELLAN_SIM_REPORT_DELAY_US=500000" << signal;
+    }
+}
+
+void TstCliSignals::rowsComeAsTheyAreRead()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, delay);
+    QFETCH(int, signal);
+
+    // The whole output, on a bus without delays.
+    QProcess whole;
+    setDemoEnvironment(whole, {});
+    whole.start(QStringLiteral(PELLAN_CLI_DEMO), arguments);
+    QVERIFY(whole.waitForFinished(testsupport::WAIT_MS));
+    const QByteArray expected = whole.readAllStandardOutput();
+    QVERIFY(expected.count('\n') > 2);
+
+    // On a slow bus the header and the first row come long before the rest.
+    QProcess process;
+    setDemoEnvironment(process, {delay});
+    process.start(QStringLiteral(PELLAN_CLI_DEMO), arguments);
+    QVERIFY(process.waitForStarted());
+    SKillWatchdog watchdog(process.processId());
+    QByteArray out;
+    QVERIFY(testsupport::pollFor([&] {
+        process.waitForReadyRead(10);
+        out += process.readAllStandardOutput();
+        return out.count('\n') >= 2 || process.state() == QProcess::NotRunning;
+    }));
+    QVERIFY2(process.state() == QProcess::Running && out.size() < expected.size(),
+             "the rows came only at the end");
+    QVERIFY2(expected.startsWith(out), out.constData());
+
+    // A signal ends it at once, as it ends the i2c-tools; what was read
+    // stays, in whole lines.
+    ::kill(static_cast<pid_t>(process.processId()), signal);
+    QVERIFY(process.waitForFinished(-1));
+    QVERIFY2(!watchdog.watchdog.finish(), "the command ignored the signal");
+    QCOMPARE(process.exitStatus(), QProcess::CrashExit);
+    out += process.readAllStandardOutput();
+    QVERIFY(out.count('\n') >= 2);
+    QVERIFY(out.endsWith('\n'));
+    QVERIFY2(expected.startsWith(out), out.constData());
 }
 
 QTEST_GUILESS_MAIN(TstCliSignals)

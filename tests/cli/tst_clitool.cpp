@@ -268,6 +268,48 @@ void TstCliTool::badInputSendsNothing_data()
     row("mode outside write", {"-m", "stop", "read", "50", "1"}, 1, 2,
         "-m (--mode) belongs to write. Leave it out.");
     row("7-bit address", {"read", "0x80", "1"}, 1, 2, "invalid address \"0x80\"");
+    // Reserved addresses need --all-addresses; i2c-tools' bus number
+    // before the address is named as such.
+    const char* reserved = "0x00 to 0x07 and 0x78 to 0x7F are kept for the general call";
+    const char* option = "Give an address from 0x08 to 0x77, or --all-addresses to use a "
+                         "reserved one.";
+    const char* busNumber = "Unlike the i2c-tools, pellan-i2c-cli takes no bus number before the "
+                            "address: the adapter is chosen with --adapter (-a). If \"%1\" is "
+                            "one, leave it out.\n";
+    const std::vector<std::pair<const char*, QStringList>> reservedUses = {
+        {"read", {"read", "0x78", "1"}},
+        {"write", {"write", "0x00", "06"}},
+        {"get", {"get", "0x07", "0"}},
+        {"set", {"set", "0x7F", "0", "1"}},
+        {"dump", {"dump", "0x03"}},
+        {"watch", {"watch", "0x7c", "2", "--samples", "1"}},
+        {"regs", {"regs", "0x01", "--map", "LM75"}},
+        {"get by map", {"get", "0x02", "TEMP", "--map", "LM75"}},
+        {"transfer", {"transfer", "w1@0x50", "0", "r1@0x79"}},
+    };
+    for (const auto& [name, arguments] : reservedUses) {
+        row(qPrintable(QStringLiteral("reserved address, %1").arg(QLatin1String(name))), arguments,
+            1, 2, reserved);
+        row(qPrintable(QStringLiteral("reserved address, %1, no bus number").arg(name)), arguments,
+            1, 2, qPrintable(QString::fromLatin1(option) + QLatin1Char('\n')));
+    }
+    row("reserved address, 8-bit", {"--8bit", "read", "0xF0", "1"}, 1, 2,
+        "address 0xF0 is reserved: 0x00 to 0x0F and 0xF0 to 0xFF are kept");
+    row("reserved address of a message", {"transfer", "w1@0x50", "0", "r1@0x79"}, 1, 2,
+        "message 1's address 0x79 is reserved");
+    for (const auto& [name, arguments] : std::vector<std::pair<const char*, QStringList>>{
+             {"i2cset", {"set", "0", "0x06", "0x00"}}, {"i2cget", {"get", "1", "0x48", "2"}}}) {
+        const QString given = arguments[1];
+        row(qPrintable(QStringLiteral("bus number of %1").arg(QLatin1String(name))), arguments, 1,
+            2, qPrintable(QStringLiteral("address 0x0%1 is reserved: %2").arg(given, reserved)));
+        row(qPrintable(QStringLiteral("bus number of %1, named").arg(QLatin1String(name))),
+            arguments, 1, 2,
+            qPrintable(QStringLiteral("%1 %2").arg(QLatin1String(option),
+                                                   QString::fromLatin1(busNumber).arg(given))));
+    }
+    row("bus number of i2cdetect", {"detect", "1"}, 1, 2,
+        "detect takes no arguments; it probes 0x08 to 0x77, or 0x00 to 0x7F with "
+        "--all-addresses. Unlike i2cdetect it takes no bus number");
     row("8-bit address", {"--8bit", "read", "100", "1"}, 1, 2, "invalid address \"100\"");
     row("count 0", {"read", "50", "0"}, 1, 2, "invalid byte count \"0\"");
     row("count with blanks", {"read", "50", " 2"}, 1, 2,
@@ -302,6 +344,12 @@ void TstCliTool::badInputSendsNothing_data()
     row("mask with two values", {"set", "--mask", "0x0F", "50", "0", "1", "2"}, 1, 2,
         "--mask works on a single value, not 2");
     row("mask not a number", {"set", "--mask", "F0", "50", "0", "1"}, 1, 2, "invalid mask \"F0\"");
+    for (const char* zero : {"0", "0x0", "00"}) {
+        row(qPrintable(QStringLiteral("mask %1").arg(QLatin1String(zero))),
+            {"set", "--mask", zero, "50", "0", "1"}, 1, 2,
+            qPrintable(QStringLiteral("invalid mask \"%1\": a mask of 0 keeps every bit")
+                           .arg(QLatin1String(zero))));
+    }
     row("register beyond one byte", {"get", "50", "0x100"}, 1, 2,
         "invalid register \"0x100\": the largest value here is 255 (0xff). Give a register from "
         "0 to 0xFF");
@@ -310,7 +358,48 @@ void TstCliTool::badInputSendsNothing_data()
     row("-r of get", {"get", "-r", "50", "0"}, 1, 2,
         "-r belongs to set (--readback) and dump (--range)");
     row("readback of dump", {"dump", "--readback", "50"}, 1, 2, "--readback belongs to set");
-    row("dump mode", {"dump", "50", "w"}, 1, 2, "unknown dump mode \"w\"");
+    row("dump mode", {"dump", "50", "x"}, 1, 2, "unknown dump mode \"x\"");
+    // The i2c-tools' mode letters, with what to give instead.
+    row("i2cget's w", {"get", "0x48", "0", "w"}, 1, 2,
+        "\"w\" is i2cget's mode w, which reads a 16-bit word and prints it as one number whose "
+        "low byte is the first read (0x8017 for the bytes 0x17 0x80). get takes a byte count "
+        "there instead and prints the bytes in the order read: give 2, as in \"pellan-i2c-cli "
+        "get 0x48 0 2\", which prints 0x17 0x80.");
+    row("i2cget's b", {"get", "0x48", "0", "b"}, 1, 2,
+        "\"b\" is i2cget's mode b, a byte read; get takes a byte count there instead, and 1 is "
+        "the default: \"pellan-i2c-cli get 0x48 0\".");
+    row("i2cget's c", {"get", "0x48", "0x10", "c"}, 1, 2,
+        "leave c out, as in \"pellan-i2c-cli get 0x48 0x10\". To keep the stop, write the "
+        "register first, \"pellan-i2c-cli write 0x48 10\", then get without a register");
+    row("i2cget's s", {"get", "0x48", "0", "s"}, 1, 2,
+        "an SMBus block read, whose first byte counts the bytes after it. get takes a byte count "
+        "there instead: give the count byte and the bytes after it, at most 33");
+    row("i2cget's i with a length", {"get", "0x50", "0", "i", "8"}, 1, 2,
+        "get takes that length as its byte count: \"pellan-i2c-cli get 0x50 0 8\".");
+    row("i2cget's PEC", {"get", "0x48", "0", "bp"}, 1, 2,
+        "\"bp\" is i2cget's mode b, a byte read; get takes a byte count there instead, and 1 is "
+        "the default: \"pellan-i2c-cli get 0x48 0\". The p asks for PEC, the SMBus packet error "
+        "check, which the Orvane adapters do not send or check: leave it out.");
+    row("i2cset's w", {"set", "0x48", "0x03", "0x5500", "w"}, 1, 2,
+        "\"w\" is i2cset's mode w, which writes VALUE as a 16-bit word, its low byte first. set "
+        "writes bytes as given: give the word's two bytes, low byte first, as in "
+        "\"pellan-i2c-cli set 0x48 0x03 0x00 0x55\" for the word 0x5500.");
+    row("i2cset's b", {"set", "0x48", "0x03", "0x60", "b"}, 1, 2,
+        "leave b out, as in \"pellan-i2c-cli set 0x48 0x03 0x60\".");
+    row("i2cset's i", {"set", "0x50", "0", "1", "2", "i"}, 1, 2,
+        "leave i out, as in \"pellan-i2c-cli set 0x50 0 1 2\".");
+    row("i2cset's c", {"--reg-width", "2", "set", "0x50", "0x0102", "c"}, 1, 2,
+        "writes the register alone, without a value; write does that: \"pellan-i2c-cli write "
+        "0x50 01 02\".");
+    row("i2cset's s", {"set", "0x50", "0", "0xAA", "0xBB", "sp"}, 1, 2,
+        "put the count first, as in \"pellan-i2c-cli set 0x50 0 2 0xAA 0xBB\". The p asks for PEC");
+    row("i2cdump's w", {"dump", "0x50", "w"}, 1, 2,
+        "\"w\" is i2cdump's mode w, which reads 16-bit words and prints each as one number, its "
+        "low byte the first read. dump prints bytes: give b, or i");
+    row("i2cdump's W", {"dump", "0x50", "W"}, 1, 2, "\"W\" is i2cdump's mode W, which reads");
+    row("i2cdump's s", {"dump", "0x50", "s"}, 1, 2, "\"s\" is i2cdump's mode s, an SMBus block");
+    row("i2cdump's PEC", {"dump", "0x50", "cp"}, 1, 2,
+        "\"cp\" is mode c with a p. The p asks for PEC");
     row("range backwards", {"dump", "-r", "0x20-0x10", "50"}, 1, 2, "invalid range \"0x20-0x10\"");
     row("range too large", {"dump", "--reg-width", "3", "-r", "0-0x10000", "50"}, 1, 2,
         "holds more than 65536 registers");
@@ -346,6 +435,12 @@ void TstCliTool::badInputSendsNothing_data()
     row("watch shift past the width", lm75 + QStringList{"--shift", "16"}, 1, 2,
         "a shift of 16 bits is past the 16 bits of s16be");
     row("watch empty scale", lm75 + QStringList{"--scale", ""}, 1, 2, "--scale is empty");
+    for (const char* unit : {"°C\nfake line", "lx\tX", "\x1b[31mlx", "l\u2028x"}) {
+        row(qPrintable(
+                QStringLiteral("watch unit %1").arg(CCliTool::Quoted(QString::fromUtf8(unit)))),
+            lm75 + QStringList{"--samples", "1", "--unit", QString::fromUtf8(unit)}, 1, 2,
+            "the unit holds a control character");
+    }
     row("watch interval", {"watch", "0x48", "2", "--interval", "5ms"}, 1, 2,
         "invalid interval \"5ms\": it is shorter than 10ms");
     row("watch interval in upper case", {"watch", "0x48", "2", "--interval", "1S"}, 1, 2,
@@ -387,31 +482,36 @@ void TstCliTool::badInputSendsNothing()
 
 void TstCliTool::list_data()
 {
-    QTest::addColumn<bool>("attached");
+    QTest::addColumn<QString>("serial"); // of the Orvane3; none attached when empty
     QTest::addColumn<bool>("json");
     QTest::addColumn<QString>("expected");
 
-    QTest::newRow("text") << true << false
+    QTest::newRow("text") << "T-3" << false
                           << "Orvane3\tT-3\tOrvane3 USB-I2C\t0210\t10k 50k 100k 400k 1000k\n"
                              "Orvane5\tT-5\tOrvane5 USB-I2C\t0105\t50k 100k 400k\n";
+    // A USB string is the device's own: it keeps to its column.
+    QTest::newRow("text, serial with a line break and a tab")
+        << "T\n\t3" << false
+        << "Orvane3\tT 3\tOrvane3 USB-I2C\t0210\t10k 50k 100k 400k 1000k\n"
+           "Orvane5\tT-5\tOrvane5 USB-I2C\t0105\t50k 100k 400k\n";
     QTest::newRow("json")
-        << true << true
+        << "T-3" << true
         << "{\"model\":\"Orvane3\",\"serial\":\"T-3\",\"product\":\"Orvane3 USB-I2C\","
            "\"firmware\":\"0210\",\"speeds\":[\"10k\",\"50k\",\"100k\",\"400k\",\"1000k\"],"
            "\"pullUps\":false}\n"
            "{\"model\":\"Orvane5\",\"serial\":\"T-5\",\"product\":\"Orvane5 USB-I2C\","
            "\"firmware\":\"0105\",\"speeds\":[\"50k\",\"100k\",\"400k\"],\"pullUps\":true}\n";
-    QTest::newRow("none") << false << false << "No Orvane adapter attached.\n";
+    QTest::newRow("none") << "" << false << "No Orvane adapter attached.\n";
 }
 
 void TstCliTool::list()
 {
-    QFETCH(bool, attached);
+    QFETCH(QString, serial);
     QFETCH(bool, json);
     QFETCH(QString, expected);
-    if (attached) {
+    if (!serial.isEmpty()) {
         plug(ESimOrvModel::Orv5, L"T-5");
-        plug(ESimOrvModel::Orv3, L"T-3");
+        plug(ESimOrvModel::Orv3, serial.toStdWString());
     }
     const SResult result = run(json ? QStringList{"--json", "list"} : QStringList{"list"});
     QCOMPARE(result.status, 0);
@@ -426,6 +526,14 @@ void TstCliTool::detect()
     const SResult text = run({"detect"});
     QCOMPARE(text.status, 0);
     QCOMPARE(text.out, GRID);
+    // As i2cdetect -a: the reserved addresses too.
+    const SResult all = run({"--all-addresses", "detect"});
+    QCOMPARE(all.status, 0);
+    QCOMPARE(all.out, QString(GRID)
+                          .replace(QStringLiteral("00:                         "),
+                                   QStringLiteral("00: -- -- -- -- -- -- -- -- "))
+                          .replace(QStringLiteral("--                         \n"),
+                                   QStringLiteral("-- -- -- -- -- -- -- -- -- \n")));
 
     const SResult json = run({"--json", "detect"});
     QCOMPARE(json.status, 0);
@@ -532,6 +640,9 @@ void TstCliTool::transactions_data()
                                 << "0x17 0x80\n";
     // Counts are numbers as everywhere else: 0x hex, 0 octal.
     QTest::newRow("count in hex") << QStringList{"read", "0x48", "0x2"} << orv3 << 0 << "17 80\n";
+    QTest::newRow("reserved address, allowed")
+        << QStringList{"--all-addresses", "read", "0x03", "1"} << orv3 << 1
+        << "Read 0x03\t0x80  NACK received\t\n";
     QTest::newRow("count in octal") << QStringList{"get", "0x50", "0", "010"} << orv3 << 0
                                     << "0xff 0xff 0xff 0xff 0xff 0xff 0xff 0xff\n";
 }
@@ -731,7 +842,12 @@ void TstCliTool::runsDeviceFile_data()
     QTest::newRow("all, text") << QStringList{} << false
                                << "Write 0x50\t0x04\t10 DE AD\n"
                                   "Write 0x50 [Generate Start]\t0x02\t10\n"
-                                  "Read 0x50\t0x02\tDE AD\n";
+                                  "Read 0x50\t0x02\tDE AD\n"
+                                  "Write 0x50 [Generate Start]\t0x02\t20\n"
+                                  "Write [Generate Stop]\t0x01\tBE\n";
+    QTest::newRow("a stop after a start") << QStringList{"open", "close"} << false
+                                          << "Write 0x50 [Generate Start]\t0x02\t20\n"
+                                             "Write [Generate Stop]\t0x01\tBE\n";
     QTest::newRow("labels, json")
         << QStringList{" read two ", "SET POINTER"} << true
         << "{\"type\":\"read\",\"address\":80,\"ok\":true,\"status\":2,\"error\":\"\","
@@ -746,10 +862,11 @@ void TstCliTool::runsDeviceFile()
     QFETCH(bool, json);
     QFETCH(QString, expected);
     plug(ESimOrvModel::Orv3, L"T-1");
-    const QString path =
-        writeDevice(0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x10, 0xDE, 0xAD}),
-                           writeCommand("Set Pointer", EI2cStartStop::Start, {0x10}),
-                           readCommand("Read Two", 2)});
+    const QString path = writeDevice(
+        0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x10, 0xDE, 0xAD}),
+               writeCommand("Set Pointer", EI2cStartStop::Start, {0x10}),
+               readCommand("Read Two", 2), writeCommand("Open", EI2cStartStop::Start, {0x20}),
+               writeCommand("Close", EI2cStartStop::Stop, {0xBE})});
 
     QStringList arguments{QStringLiteral("run"), path};
     if (json)
@@ -764,19 +881,19 @@ void TstCliTool::runStopsAtFirstFailure()
     const auto adapter = plug(ESimOrvModel::Orv3, L"T-1");
     const QString path =
         writeDevice(0x50, {writeCommand("Store", EI2cStartStop::Auto, {0x20, 0x42}),
-                           writeCommand("Continue", EI2cStartStop::Stop, {0x43}),
-                           writeCommand("Never", EI2cStartStop::Auto, {0x21, 0x44})});
+                           writeCommand("Continue", EI2cStartStop::Auto, {0x21, 0x43}),
+                           writeCommand("Never", EI2cStartStop::Auto, {0x22, 0x44})});
+    adapter->SetFault(ESimOrvFault::BusError, 1, 1);
 
     const SResult result = run({"run", path});
     QCOMPARE(result.status, 1);
     QCOMPARE(result.out, QStringLiteral("Write 0x50\t0x03\t20 42\n"
-                                        "Write [Generate Stop]\t0x80  no start\t43\n"));
-    QVERIFY2(result.err.contains(QStringLiteral("the command \"Continue\" failed: Transaction "
-                                                "without start")),
+                                        "Write 0x50\t0x80  bus error\t21 43\n"));
+    QVERIFY2(result.err.contains(QStringLiteral("the command \"Continue\" failed: Bus error")),
              qPrintable(result.err));
     const auto eeprom = adapter->DeviceAs<CSimEeprom24c02>(0x50);
     QCOMPARE(eeprom->Contents()[0x20], uint8_t(0x42));
-    QCOMPARE(eeprom->Contents()[0x21], uint8_t(0xFF));
+    QCOMPARE(eeprom->Contents()[0x22], uint8_t(0xFF));
 }
 
 void TstCliTool::runRefusesBeforeTheBus_data()
@@ -785,6 +902,7 @@ void TstCliTool::runRefusesBeforeTheBus_data()
     QTest::addColumn<QList<SI2cCommand>>("commands");
     QTest::addColumn<QStringList>("labels");
     QTest::addColumn<QString>("message");
+    QTest::addColumn<int>("address"); // of the device file, 0x50 unless given
 
     const int orv3 = static_cast<int>(ESimOrvModel::Orv3);
     const int orv5 = static_cast<int>(ESimOrvModel::Orv5);
@@ -795,17 +913,46 @@ void TstCliTool::runRefusesBeforeTheBus_data()
                               writeCommand("erase ", EI2cStartStop::Auto, {0, 0, 0})}
         << QStringList{"store", "ERASE"}
         << "the label \"ERASE\" names 2 commands of \"FILE\": \"Erase\", \"erase \". Labels are "
-           "told apart neither";
+           "told apart neither"
+        << 0x50;
     QTest::newRow("no commands") << orv3 << QList<SI2cCommand>{} << QStringList{}
-                                 << "the device file \"FILE\" has no commands, so there is nothing";
+                                 << "the device file \"FILE\" has no commands, so there is nothing"
+                                 << 0x50;
     QTest::newRow("address-only write on the orvane5, after another")
         << orv5 << QList<SI2cCommand>{store, writeCommand("Probe", EI2cStartStop::Auto, {})}
         << QStringList{}
         << "the command \"Probe\" writes the address without data, which the Orvane5 T-1 "
-           "cannot send";
+           "cannot send"
+        << 0x50;
     QTest::newRow("read beyond the orvane5's limit")
         << orv5 << QList<SI2cCommand>{store, readCommand("Dump", 257)} << QStringList{}
-        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256";
+        << "the command \"Dump\" reads 257 bytes, but the Orvane5 T-1 reads at most 256" << 0x50;
+
+    // Stop and none continue what a start of the same run left open.
+    const SI2cCommand open = writeCommand("Open", EI2cStartStop::Start, {0x10});
+    const SI2cCommand stop = writeCommand("Close", EI2cStartStop::Stop, {0x01});
+    const SI2cCommand more = writeCommand("More", EI2cStartStop::None, {0x02});
+    const QString continues = QStringLiteral("which continues a transaction that a start opened, "
+                                             "but no command before it in this run leaves one "
+                                             "open");
+    QTest::newRow("stop first") << orv3 << QList<SI2cCommand>{stop} << QStringList{}
+                                << "the command \"Close\" of \"FILE\" has mode stop, " + continues
+                                << 0x50;
+    QTest::newRow("none after a complete write")
+        << orv3 << QList<SI2cCommand>{store, more} << QStringList{}
+        << "the command \"More\" of \"FILE\" has mode none, " + continues << 0x50;
+    QTest::newRow("stop after a read, which ends with a stop")
+        << orv3 << QList<SI2cCommand>{open, readCommand("Read", 1), stop} << QStringList{}
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues << 0x50;
+    QTest::newRow("stop after a stop")
+        << orv3 << QList<SI2cCommand>{open, more, stop, stop} << QStringList{}
+        << "\"Close\" of \"FILE\" has mode stop" << 0x50;
+    QTest::newRow("labels put the stop before the start")
+        << orv3 << QList<SI2cCommand>{open, stop} << QStringList{"close", "open"}
+        << "the command \"Close\" of \"FILE\" has mode stop, " + continues << 0x50;
+    QTest::newRow("reserved address")
+        << orv3 << QList<SI2cCommand>{store} << QStringList{}
+        << "the device file's address 0x00 is reserved: 0x00 to 0x07 and 0x78 to 0x7F" << 0x00;
 
     // Labels of a big file: ten are listed, control characters escaped.
     QList<SI2cCommand> many;
@@ -818,7 +965,8 @@ void TstCliTool::runRefusesBeforeTheBus_data()
            "\"Line\\n1\\u001b[2J\", \"Line\\n2\\u001b[2J\", \"Line\\n3\\u001b[2J\", "
            "\"Line\\n4\\u001b[2J\", \"Line\\n5\\u001b[2J\", \"Line\\n6\\u001b[2J\", "
            "\"Line\\n7\\u001b[2J\", \"Line\\n8\\u001b[2J\", \"Line\\n9\\u001b[2J\" and 21 "
-           "more.";
+           "more."
+        << 0x50;
 }
 
 void TstCliTool::runRefusesBeforeTheBus()
@@ -827,8 +975,9 @@ void TstCliTool::runRefusesBeforeTheBus()
     QFETCH(QList<SI2cCommand>, commands);
     QFETCH(QStringList, labels);
     QFETCH(QString, message);
+    QFETCH(int, address);
     const auto adapter = plug(static_cast<ESimOrvModel>(model), L"T-1");
-    const QString path = writeDevice(0x50, commands);
+    const QString path = writeDevice(static_cast<uint8_t>(address), commands);
 
     const SResult result = run(QStringList{"run", path} + labels);
     QCOMPARE(result.status, 2);

@@ -111,7 +111,8 @@ void TstCliWatch::watchSamples_data()
     // A value beyond the largest double is a failed decoding, not "inf".
     row("overflow", {"0x48", "2", "--format", "u16be", "--scale", "1.7e308", "--samples", "1"}, "",
         1, "TIME\tfailed: 6016 x 1.7e+308 + 0 is beyond the largest number.\n",
-        "1 of 1 samples failed");
+        "1 of 1 samples failed, the first at TIME with: 6016 x 1.7e+308 + 0 is beyond the "
+        "largest number.\n");
     row("overflow, json",
         {"--json", "0x48", "2", "--format", "u16be", "--scale", "1.7e308", "--samples", "1"}, "", 1,
         "{\"type\":\"watch\",\"address\":72,\"ok\":false,\"status\":2,\"error\":\"6016 x "

@@ -206,6 +206,20 @@ void TstRegisterMap::refusals_data()
         "registers[0].fields[0].decimals:");
     row("unit not text", fields(R"({"name": "F", "bits": "0", "unit": 5})"),
         "registers[0].fields[0].unit:");
+    // Units, labels and the device print within a line; JSON escapes would
+    // let a line break or a terminal's escape through.
+    row("unit with a line break", fields(R"({"name": "F", "bits": "0", "unit": "m\nV"})"),
+        "registers[0].fields[0].unit: \"m\\nV\" holds a control character");
+    row("unit with a tab", fields(R"({"name": "F", "bits": "0", "unit": "m\tV"})"),
+        "registers[0].fields[0].unit: \"m\\tV\" holds a control character");
+    row("label with an escape",
+        fields(R"({"name": "F", "bits": "0", "values": {"1": "\u001b[2Jon"}})"),
+        "registers[0].fields[0].values[\"1\"]: the label \"\\u001b[2Jon\" holds a control");
+    row("label with a line separator",
+        fields(R"({"name": "F", "bits": "0", "values": {"1": "o\u2028n"}})"),
+        "registers[0].fields[0].values[\"1\"]: the label \"o\\u2028n\" holds a control");
+    row("device with a line break", "{\"device\": \"T\\r\\nX\", \"registers\": [" + r + "]}",
+        "device: \"T\\u000d\\nX\" holds a control character");
     row("field access", fields(R"({"name": "F", "bits": "0", "access": "x"})"),
         "registers[0].fields[0].access: \"x\" is not r, w or rw");
     row("field access wider",

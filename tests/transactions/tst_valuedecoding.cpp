@@ -28,6 +28,9 @@ private slots:
     void csvLine();
     void interval_data();
     void interval();
+    void watchSlot_data();
+    void watchSlot();
+    void watchScheduleUnderLoad();
     void poll_data();
     void poll();
 };
@@ -447,6 +450,77 @@ void TstValueDecoding::interval()
     QCOMPARE(parsed, std::optional<int>(ms));
     QCOMPARE(FormatWatchInterval(ms), formatted);
     QCOMPARE(ParseWatchInterval(formatted, nullptr), parsed);
+}
+
+void TstValueDecoding::watchSlot_data()
+{
+    // At an interval of 10 ms.
+    QTest::addColumn<qint64>("elapsedUs");
+    QTest::addColumn<qint64>("next");
+    QTest::addColumn<qint64>("slot");
+    QTest::newRow("first poll") << qint64(0) << qint64(0) << qint64(0);
+    QTest::newRow("not yet due: a wait") << qint64(25000) << qint64(3) << qint64(3);
+    QTest::newRow("late by less than half an interval") << qint64(34000) << qint64(3) << qint64(3);
+    QTest::newRow("late by half an interval") << qint64(35000) << qint64(3) << qint64(3);
+    QTest::newRow("late by more: skipped") << qint64(35001) << qint64(3) << qint64(4);
+    // A wait for slot 252 that returned 11.4 ms late polls slot 253 then,
+    // and the poll after it waits for its own slot instead of following.
+    QTest::newRow("overshot wait") << qint64(2531400) << qint64(252) << qint64(253);
+    QTest::newRow("after an overshot wait") << qint64(2531500) << qint64(254) << qint64(254);
+    QTest::newRow("poll a little longer than the interval")
+        << qint64(42000) << qint64(4) << qint64(4);
+    QTest::newRow("poll much longer than the interval") << qint64(47000) << qint64(4) << qint64(5);
+    QTest::newRow("a stall of a second") << qint64(1000000) << qint64(4) << qint64(100);
+}
+
+void TstValueDecoding::watchSlot()
+{
+    QFETCH(qint64, elapsedUs);
+    QFETCH(qint64, next);
+    QFETCH(qint64, slot);
+    QCOMPARE(WatchSlot(std::chrono::microseconds(elapsedUs), std::chrono::milliseconds(10), next),
+             slot);
+}
+
+void TstValueDecoding::watchScheduleUnderLoad()
+{
+    // The watch's loop on a fake clock of a loaded machine: waits that
+    // overshoot by up to two and a half intervals, polls of up to one and a
+    // half. Polls never start closer than half an interval, nor later than
+    // half an interval after their slot.
+    using std::chrono::microseconds;
+    const microseconds interval(10000);
+    microseconds now(0);
+    qint64 slot = 0;
+    std::vector<std::pair<qint64, microseconds>> polls; // slot, start
+    uint32_t random = 12345;
+    const auto next = [&random](int below) {
+        random = random * 1103515245u + 12345u;
+        return static_cast<int>((random >> 8) % static_cast<uint32_t>(below));
+    };
+    while (polls.size() < 20000) {
+        slot = WatchSlot(now, interval, slot);
+        const microseconds due = slot * interval;
+        if (due > now) {
+            now = due + microseconds(next(4) == 0 ? next(25000) : next(200));
+            continue;
+        }
+        polls.emplace_back(slot, now);
+        now += microseconds(next(8) == 0 ? next(15000) : next(3000));
+        ++slot;
+    }
+    for (size_t i = 0; i < polls.size(); ++i) {
+        const auto [polled, start] = polls[i];
+        QVERIFY(start >= polled * interval);
+        QVERIFY(start - polled * interval <= interval / 2);
+        if (i > 0) {
+            QVERIFY(polled > polls[i - 1].first);
+            QVERIFY2(start - polls[i - 1].second >= interval / 2,
+                     qPrintable(QStringLiteral("polls %1 us apart at slot %2")
+                                    .arg((start - polls[i - 1].second).count())
+                                    .arg(polled)));
+        }
+    }
 }
 
 void TstValueDecoding::poll_data()
