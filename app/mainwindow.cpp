@@ -136,7 +136,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
     setupProjects();
-    setupWatch();
+    setupDocks();
     // Room for device names and command labels until the user's own
     // layout is restored.
     resizeDocks({m_ui->dock_projects}, {DOCK_DEFAULT_WIDTH}, Qt::Horizontal);
@@ -341,7 +341,7 @@ void MainWindow::updateUiState()
          {static_cast<QWidget*>(m_ui->btn_i2c_search), static_cast<QWidget*>(m_ui->btn_write),
           static_cast<QWidget*>(m_ui->btn_read), static_cast<QWidget*>(m_ui->btn_watch)})
         widget->setEnabled(connected);
-    m_watch->setConnected(connected);
+    emit connectedChanged(connected);
     m_ui->actionDisconnect->setEnabled(connected);
     m_ui->actionI2cSearch->setEnabled(connected);
 

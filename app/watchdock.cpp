@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -205,6 +206,9 @@ void WatchDock::buildUi()
     // Tab goes to the fields in it, which it scrolls into view; it is no
     // stop of its own.
     scroller->setFocusPolicy(Qt::NoFocus);
+    // Beside the Registers view the dock is narrow and its scroll bars show.
+    scroller->verticalScrollBar()->setAccessibleName(tr("Scroll the watch up and down"));
+    scroller->horizontalScrollBar()->setAccessibleName(tr("Scroll the watch sideways"));
     scroller->setWidget(contents);
     setWidget(scroller);
 
@@ -288,7 +292,8 @@ void WatchDock::loadRemembered()
                           settings.value(QStringLiteral("scale")).toString(),
                           settings.value(QStringLiteral("offset")).toString(),
                           settings.value(QStringLiteral("unit")).toString(),
-                          settings.value(QStringLiteral("decimals")).toString()};
+                          settings.value(QStringLiteral("decimals")).toString(),
+                          settings.value(QStringLiteral("maskSigned"), false).toBool()};
         texts.reg = settings.value(QStringLiteral("register")).toString();
         texts.regWidth = settings.value(QStringLiteral("registerWidth"), 1).toInt();
         break;
@@ -328,11 +333,17 @@ void WatchDock::saveRemembered() const
     const SDecodingTexts& texts = rule.decoding;
     SEntry current;
     current.values = {
-        {QStringLiteral("source"), key},        {QStringLiteral("format"), texts.format},
-        {QStringLiteral("shift"), texts.shift}, {QStringLiteral("mask"), texts.mask},
-        {QStringLiteral("scale"), texts.scale}, {QStringLiteral("offset"), texts.offset},
-        {QStringLiteral("unit"), texts.unit},   {QStringLiteral("decimals"), texts.decimals},
-        {QStringLiteral("register"), rule.reg}, {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("source"), key},
+        {QStringLiteral("format"), texts.format},
+        {QStringLiteral("shift"), texts.shift},
+        {QStringLiteral("mask"), texts.mask},
+        {QStringLiteral("scale"), texts.scale},
+        {QStringLiteral("offset"), texts.offset},
+        {QStringLiteral("unit"), texts.unit},
+        {QStringLiteral("decimals"), texts.decimals},
+        {QStringLiteral("register"), rule.reg},
+        {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("maskSigned"), texts.maskSigned},
     };
     entries.prepend(current);
     while (entries.size() > REMEMBERED_RULES)
