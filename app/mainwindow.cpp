@@ -125,6 +125,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(m_ui->btn_i2c_search, &QPushButton::clicked, this, &MainWindow::onI2cSearch);
     connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
     connect(m_ui->actionExit, &QAction::triggered, this, &MainWindow::close);
+    m_ui->actionExit->setShortcuts(QKeySequence::Quit);
+    if (m_ui->actionExit->shortcuts().isEmpty())
+        m_ui->actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(m_ui->actionTableClear, &QAction::triggered, m_outputTable, &OutputTable::clear);
     connect(m_ui->tbtn_write_clear, &QToolButton::clicked, m_ui->edit_write, &QLineEdit::clear);
     connect(m_ui->btn_write, &QPushButton::clicked, this, &MainWindow::onWrite);
@@ -346,7 +349,22 @@ void MainWindow::updateUiState()
         const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
         action->setEnabled(!connected || m_adapter->IsSpeedSupported(speed));
     }
-    m_ui->actionPullUps->setEnabled(!connected || m_adapter->HasPullUpSwitch());
+    // A model without the switch has no pull-ups to show as on: the mark
+    // reads off while connected to it and the user's wish comes back after.
+    QAction* pullUps = m_ui->actionPullUps;
+    const bool switchable = !connected || m_adapter->HasPullUpSwitch();
+    pullUps->setEnabled(switchable);
+    if (!switchable && !m_pullUpsWish) {
+        m_pullUpsWish = pullUps->isChecked();
+        m_pullUpsToolTip = pullUps->toolTip();
+        pullUps->setChecked(false);
+        pullUps->setToolTip(tr("The %1 has no switchable pull-ups.")
+                                .arg(QString::fromStdWString(m_adapter->GetTypeName())));
+    } else if (switchable && m_pullUpsWish) {
+        pullUps->setChecked(*m_pullUpsWish);
+        pullUps->setToolTip(m_pullUpsToolTip);
+        m_pullUpsWish.reset();
+    }
 
     m_ui->actionConnect->setIcon(QIcon(connected
                                            ? QStringLiteral(":/icons/res/png/usb_green_32px.png")
@@ -416,6 +434,7 @@ void MainWindow::onAddressFormatTriggered()
     box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
     m_projects->RefreshAddresses();
+    m_watch->refreshAddresses();
 }
 
 // ---------------------------------------------------------------------------
@@ -564,12 +583,12 @@ void MainWindow::sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
                            address ? tr("a write to %1").arg(formatAddress(*address))
                                    : tr("a write without an address"));
     const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), bytes);
-    if (!write.ok && !m_adapter->IsPresent()) {
-        handleConnectionLost();
-        return;
-    }
+    // The row first, also when the adapter is gone: what was tried and how
+    // it failed stays on record behind the lost-connection box.
     addTableRow(TransactionTypeText(write, isAddress8Bit()), TransactionFlagsText(write),
                 write.data, !write.ok, write.address);
+    if (!write.ok && !m_adapter->IsPresent())
+        handleConnectionLost();
 }
 
 void MainWindow::onRead()
@@ -588,12 +607,10 @@ void MainWindow::onRead()
     const SI2cTransaction read =
         RunRead(*m_adapter, *address, static_cast<size_t>(m_ui->spin_read->value()));
     QApplication::restoreOverrideCursor();
-    if (!read.ok && !m_adapter->IsPresent()) {
-        handleConnectionLost();
-        return;
-    }
     addTableRow(TransactionTypeText(read, isAddress8Bit()), TransactionFlagsText(read), read.data,
                 !read.ok, read.address);
+    if (!read.ok && !m_adapter->IsPresent())
+        handleConnectionLost();
 }
 
 void MainWindow::onAbout()
