@@ -583,12 +583,12 @@ void MainWindow::sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
                            address ? tr("a write to %1").arg(formatAddress(*address))
                                    : tr("a write without an address"));
     const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), bytes);
-    // The row first, also when the adapter is gone: what was tried and how
-    // it failed stays on record behind the lost-connection box.
+    if (!write.ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
     addTableRow(TransactionTypeText(write, isAddress8Bit()), TransactionFlagsText(write),
                 write.data, !write.ok, write.address);
-    if (!write.ok && !m_adapter->IsPresent())
-        handleConnectionLost();
 }
 
 void MainWindow::onRead()
@@ -607,10 +607,12 @@ void MainWindow::onRead()
     const SI2cTransaction read =
         RunRead(*m_adapter, *address, static_cast<size_t>(m_ui->spin_read->value()));
     QApplication::restoreOverrideCursor();
+    if (!read.ok && !m_adapter->IsPresent()) {
+        handleConnectionLost();
+        return;
+    }
     addTableRow(TransactionTypeText(read, isAddress8Bit()), TransactionFlagsText(read), read.data,
                 !read.ok, read.address);
-    if (!read.ok && !m_adapter->IsPresent())
-        handleConnectionLost();
 }
 
 void MainWindow::onAbout()

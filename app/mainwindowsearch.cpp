@@ -39,9 +39,6 @@ void MainWindow::onI2cSearch()
     QApplication::restoreOverrideCursor();
 
     if (!m_adapter || !m_adapter->IsPresent()) {
-        // A scan cut short leaves its row: what answered before the loss.
-        if (!scan.failures.empty())
-            addTableRow(tr("Search"), QString(), scanFailureText(scan), true);
         handleConnectionLost();
         return;
     }

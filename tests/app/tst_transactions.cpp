@@ -347,11 +347,7 @@ void TstTransactions::transactionOnVanishedAdapterShowsLostBox()
     QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.seen().size(), 1);
     QCOMPARE(answerer.seen()[0].text, QStringLiteral("Connection to the Orvane was lost."));
-    // The failed read stays on record.
-    QCOMPARE(ui()->table_data->rowCount(), 1);
-    QCOMPARE(lastCell(*m_window, 0), QStringLiteral("Read 0x50"));
-    QVERIFY(lastCell(*m_window, 1).startsWith(QStringLiteral("0x00  ")));
-    QCOMPARE(ui()->table_data->item(0, 1)->foreground().color(), QColor(0xF4, 0x43, 0x36));
+    QCOMPARE(ui()->table_data->rowCount(), 0);
     QVERIFY(!MainWindowProbe(*m_window).adapter());
 }
 
@@ -527,11 +523,7 @@ void TstTransactions::unplugDuringSearch()
     QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.seen().size(), 1);
     QCOMPARE(answerer.seen()[0].text, QStringLiteral("Connection to the Orvane was lost."));
-    // What the scan saw before the loss stays on record.
-    QCOMPARE(ui()->table_data->rowCount(), 1);
-    QVERIFY2(lastCell(*m_window, 2).startsWith(QStringLiteral("Stopped at 0x40: ")) &&
-                 lastCell(*m_window, 2).endsWith(QStringLiteral("Found: 0x23.")),
-             qPrintable(lastCell(*m_window, 2)));
+    QCOMPARE(ui()->table_data->rowCount(), 0);
     QCOMPARE(ui()->cmb_i2c_device->count(), 1);
     QCOMPARE(ui()->cmb_i2c_device->itemText(0), QStringLiteral("0x11"));
 }
