@@ -34,9 +34,15 @@ void MainWindow::setupRegisters()
     hooks.formatAddress = [this](uint8_t address) { return formatAddress(address); };
     hooks.benchAddress = [this] { return currentAddress(); };
     hooks.projectsFolder = [this] { return m_projects->GetFolder(); };
-    // The watch's polls must not come between the view and its chip.
-    hooks.beforeAccess = [this](uint8_t address, const QString& what) {
-        m_watch->pauseForBench(address, what);
+    // Each register access sends its pointer and reads in one go, so a
+    // watch poll cannot come between them; during a long run the timed
+    // polls wait, lest one find the adapter gone and drop it mid-run.
+    hooks.holdPolls = [this](bool held) {
+        m_watch->holdPolls(held);
+        if (held)
+            m_presenceTimer.stop();
+        else if (isConnected())
+            m_presenceTimer.start();
     };
     hooks.addRow = [this](const SMapStep& step, uint8_t address) {
         const SI2cTransaction& row = step.Row();

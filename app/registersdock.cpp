@@ -20,6 +20,7 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QSettings>
 #include <QTreeView>
@@ -35,6 +36,8 @@ const QColor ERROR_COLOR(0xF4, 0x43, 0x36);
 constexpr int EXPANDED_REGISTERS_MAX = 32;
 // Registers named in a status line; the rest are counted.
 constexpr int NAMED_MAX = 4;
+// A Read All shows its progress once it has run this long.
+constexpr int PROGRESS_DELAY_MS = 500;
 
 // The program runs from the build tree, where the shipped maps are the build
 // tree's copy (the demo program, the tests); installed, the installed ones.
@@ -546,6 +549,8 @@ bool RegistersDock::addRows(const std::vector<SMapStep>& steps, uint8_t address,
 
 void RegistersDock::onReadAll()
 {
+    if (m_running)
+        return;
     uint8_t address = 0;
     COrvI2c* adapter = prepareAccess(tr("Read All"), address);
     if (!adapter)
@@ -553,19 +558,67 @@ void RegistersDock::onReadAll()
     // Held for the run: nothing may replace it in between.
     const std::shared_ptr<const SRegisterMap> map = m_map;
     const QString where = m_hooks.formatAddress(address);
-    m_hooks.beforeAccess(address, tr("Read All of %1 at %2").arg(map->device, where));
+    const int planned = static_cast<int>(ReadAllRegisters(*map).size());
+
+    // A chip that stopped answering costs the adapter's deadline per
+    // register: the first register it leaves unanswered ends the run.
+    QProgressDialog progress(tr("Reading the registers of %1 at %2...").arg(map->device, where),
+                             tr("Cancel"), 0, planned, this);
+    progress.setWindowTitle(tr("Read All"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(PROGRESS_DELAY_MS);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    int done = 0;
+    QString unanswered;
+    const auto onProgress = [&](const SMapRegisterRead& entry) {
+        if (!entry.value && unanswered.isEmpty() &&
+            adapter->GetLastErrorKind() == EOrvError::Timeout &&
+            entry.error == QString::fromStdString(adapter->GetLastError()))
+            unanswered = map->registers[static_cast<size_t>(entry.reg)].name;
+        progress.setValue(++done);
+    };
+    // Between registers the window repaints and the Cancel button answers;
+    // until the box shows, the user's clicks wait, and once it shows they
+    // reach only the box.
+    const auto cancelled = [&] {
+        QCoreApplication::processEvents(progress.isVisible() ? QEventLoop::AllEvents
+                                                             : QEventLoop::ExcludeUserInputEvents);
+        return !unanswered.isEmpty() || progress.wasCanceled() || m_hooks.adapter() != adapter;
+    };
+    m_running = true;
+    m_hooks.holdPolls(true);
     QApplication::setOverrideCursor(Qt::WaitCursor);
-    const SMapRead read = RunMapReadAll(*adapter, address, *map);
+    SMapRead read = RunMapReadAll(*adapter, address, *map, {}, cancelled, onProgress);
     QApplication::restoreOverrideCursor();
+    m_hooks.holdPolls(false);
+    m_running = false;
+    progress.close();
+    // Nothing else drops the adapter while polls are held; should it have
+    // gone, what it left is not looked at.
+    if (m_hooks.adapter() != adapter)
+        return;
+    const bool canceled = progress.wasCanceled() && unanswered.isEmpty();
+
+    int untried = 0;
+    for (SMapRegisterRead& entry : read.registers) {
+        if (entry.value || entry.error != QLatin1String("Cancelled"))
+            continue;
+        ++untried;
+        entry.error = canceled ? tr("not read: Read All was cancelled")
+                               : tr("not read: %1 did not answer").arg(map->device);
+    }
     const bool present = addRows(read.steps, address, *adapter);
-    m_model->applyRead(read);
+    if (m_map == map)
+        m_model->applyRead(read);
 
     QStringList failures;
     int values = 0;
     for (const SMapRegisterRead& entry : read.registers) {
         if (entry.value) {
             ++values;
-        } else if (failures.size() < NAMED_MAX) {
+        } else if (failures.size() < NAMED_MAX && !entry.error.startsWith(tr("not read:"))) {
             failures << tr("%1 (%2)").arg(map->registers[static_cast<size_t>(entry.reg)].name,
                                           entry.error);
         }
@@ -575,13 +628,19 @@ void RegistersDock::onReadAll()
     if (values == total) {
         text = tr("Read All at %1: %n register(s) read.", nullptr, total).arg(where);
     } else {
-        const int more = total - values - static_cast<int>(failures.size());
-        text = tr("Read All at %1: %2 of %3 registers read; no value for %4.")
-                   .arg(where)
-                   .arg(values)
-                   .arg(total)
-                   .arg(failures.join(QStringLiteral(", ")) +
-                        (more > 0 ? tr(" and %n more", nullptr, more) : QString()));
+        const int more = total - values - untried - static_cast<int>(failures.size());
+        text = tr("Read All at %1: %2 of %3 registers read").arg(where).arg(values).arg(total);
+        if (!failures.isEmpty())
+            text += tr("; no value for %1")
+                        .arg(failures.join(QStringLiteral(", ")) +
+                             (more > 0 ? tr(" and %n more", nullptr, more) : QString()));
+        if (untried > 0)
+            text +=
+                QStringLiteral("; ") +
+                (canceled ? tr("cancelled, %n not read", nullptr, untried)
+                          : tr("stopped at %1, which did not answer: %n not read", nullptr, untried)
+                                .arg(unanswered));
+        text += QLatin1Char('.');
     }
     const int left = static_cast<int>(
         std::count_if(map->registers.begin(), map->registers.end(),
@@ -607,7 +666,6 @@ void RegistersDock::onRead()
     const std::shared_ptr<const SRegisterMap> map = m_map;
     const SMapRegister& r = map->registers[static_cast<size_t>(reg)];
     const QString where = m_hooks.formatAddress(address);
-    m_hooks.beforeAccess(address, tr("a read of %1 at %2").arg(r.name, where));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapRead read = RunMapRegisterRead(*adapter, address, *map, reg);
     QApplication::restoreOverrideCursor();
@@ -654,7 +712,6 @@ void RegistersDock::onWrite()
                   : DecodeField(r, r.fields[static_cast<size_t>(field)],
                                 WithFieldBits(r.fields[static_cast<size_t>(field)], 0, *bits))
                         .text;
-    m_hooks.beforeAccess(address, tr("a write of %1 at %2").arg(target, where));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapWriteResult result = RunMapWrite(*adapter, address, *map, write);
     QApplication::restoreOverrideCursor();

@@ -43,8 +43,9 @@ public:
         std::function<std::optional<uint8_t>()> benchAddress;
         // The projects folder, beside which the user's maps lie.
         std::function<QString()> projectsFolder;
-        // An access to the address is about to run: a watch of it pauses.
-        std::function<void(uint8_t address, const QString& what)> beforeAccess;
+        // A run that lets the window's events through between registers
+        // starts (true) or ends: timed polls of the adapter wait meanwhile.
+        std::function<void(bool held)> holdPolls;
         // One row of the output table.
         std::function<void(const SMapStep& step, uint8_t address)> addRow;
         // Opens the watch on a field.
@@ -74,6 +75,8 @@ public:
     std::optional<uint8_t> address() const;
     // The last outcome, e.g. "Read All: 4 registers read".
     QString statusText() const;
+    // A Read All is running (its progress may be shown).
+    bool isRunning() const { return m_running; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -123,6 +126,7 @@ private:
     // The chip whose values the tree shows.
     std::optional<uint8_t> m_valuesAddress;
     bool m_connected = false;
+    bool m_running = false;
 
     QComboBox* m_mapBox = nullptr;
     QPushButton* m_openButton = nullptr;

@@ -533,7 +533,7 @@ void WatchDock::refreshAddresses()
 void WatchDock::onPoll()
 {
     // Hidden, the dock is being closed, or moved on its way to floating.
-    if (!m_target || !isRunning() || isHidden())
+    if (!m_target || !isRunning() || isHidden() || m_held)
         return;
     COrvI2c* adapter = m_adapter();
     if (!adapter) {
