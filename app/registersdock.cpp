@@ -121,9 +121,9 @@ RegistersDock::RegistersDock(SHooks hooks, QWidget* parent)
     buildUi();
     const QString last = QSettings().value(SETTINGS_MAP).toString();
     QString error;
-    std::optional<SRegisterMap> map;
+    std::shared_ptr<const SRegisterMap> map;
     if (!last.isEmpty())
-        map = LoadRegisterMap(last, &error);
+        map = m_maps.load(last, &error);
     if (map)
         setMap(std::move(map), std::nullopt);
     else
@@ -287,7 +287,7 @@ void RegistersDock::fillMapList()
     const QSignalBlocker blocker(m_mapBox);
     m_mapBox->clear();
     int selected = -1;
-    for (const SMapEntry& entry : ListRegisterMaps(mapFolders())) {
+    for (const SMapEntry& entry : m_maps.list(mapFolders())) {
         const QString path = QDir::toNativeSeparators(entry.path);
         if (entry.error.isEmpty()) {
             m_mapBox->addItem(entry.device, entry.path);
@@ -335,7 +335,7 @@ void RegistersDock::onOpen()
 bool RegistersDock::openMap(const QString& nameOrPath)
 {
     QString error;
-    std::optional<SRegisterMap> map = FindRegisterMap(nameOrPath, mapFolders(), &error);
+    std::shared_ptr<const SRegisterMap> map = m_maps.find(nameOrPath, mapFolders(), &error);
     if (!map) {
         fillMapList();
         setStatus(tr("The register map cannot be used: %1").arg(error), true);
@@ -358,7 +358,7 @@ void RegistersDock::showDevice(const CI2cDeviceFile& device, bool show)
         QDir::isRelativePath(name) && !device.GetFilePath().isEmpty())
         name = QFileInfo(device.GetFilePath()).dir().filePath(name);
     QString error;
-    std::optional<SRegisterMap> map = FindRegisterMap(name, mapFolders(), &error);
+    std::shared_ptr<const SRegisterMap> map = m_maps.find(name, mapFolders(), &error);
     if (!map) {
         setStatus(tr("%1 (%2) names the register map \"%3\", which cannot be used: %4")
                       .arg(device.GetName(), QFileInfo(device.GetFilePath()).fileName(),
@@ -369,14 +369,15 @@ void RegistersDock::showDevice(const CI2cDeviceFile& device, bool show)
     setMap(std::move(map), SDevice{device.GetName(), device.GetFilePath(), device.GetAddress()});
 }
 
-void RegistersDock::setMap(std::optional<SRegisterMap> map, std::optional<SDevice> device)
+void RegistersDock::setMap(std::shared_ptr<const SRegisterMap> map, std::optional<SDevice> device)
 {
     // The editor points into the map that goes.
     m_editor->setTarget(nullptr, -1, std::nullopt);
-    const bool same = map && m_map && samePath(map->filePath, m_map->filePath);
+    // The cache gives the same map for a file that did not change.
+    const bool same = map && map == m_map;
     m_device = std::move(device);
     if (!same) {
-        m_map = map ? std::make_shared<const SRegisterMap>(std::move(*map)) : nullptr;
+        m_map = std::move(map);
         m_model->setMap(m_map);
         m_valuesAddress.reset();
         if (m_map && static_cast<int>(m_map->registers.size()) <= EXPANDED_REGISTERS_MAX)

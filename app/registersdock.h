@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/registermapcache.h"
 #include "app/watchdock.h"
 #include "transactions/registermap.h"
 #include "transactions/registermapaccess.h"
@@ -71,6 +72,7 @@ public:
     RegisterTreeModel* model() const { return m_model; }
     QTreeView* tree() const { return m_tree; }
     RegisterFieldEditor* editor() const { return m_editor; }
+    const RegisterMapCache& maps() const { return m_maps; }
     // The address the accesses go to: the device's, or the bench's.
     std::optional<uint8_t> address() const;
     // The last outcome, e.g. "Read All: 4 registers read".
@@ -105,7 +107,7 @@ private:
     void fillMapList();
     // Shows the map (none clears the view); device null for a map picked by
     // hand.
-    void setMap(std::optional<SRegisterMap> map, std::optional<SDevice> device);
+    void setMap(std::shared_ptr<const SRegisterMap> map, std::optional<SDevice> device);
     void showFailure(const QString& text);
     void setStatus(const QString& text, bool alert);
     void updateButtons();
@@ -121,6 +123,7 @@ private:
     void refreshEditor(bool force);
 
     SHooks m_hooks;
+    RegisterMapCache m_maps;
     std::shared_ptr<const SRegisterMap> m_map;
     std::optional<SDevice> m_device;
     // The chip whose values the tree shows.

@@ -7,14 +7,17 @@
 #include "app/registertreemodel.h"
 #include "app/watchdock.h"
 #include "apptesthelpers.h"
+#include "projects/projectspanel.h"
 #include "sim/adapters/simina219.h"
 #include "sim/adapters/simlm75.h"
 #include "sim/adapters/simmcp9808.h"
 #include "sim/adapters/simregisterfile.h"
 #include "sim/adapters/simtmp102.h"
 #include "tests/support/waits.h"
+#include "transactions/registermapfolders.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QLabel>
@@ -51,6 +54,7 @@ private slots:
     void disabledWhileNotConnected();
     void connectionLostDuringReadAll();
     void readAllStopsAtSilentChip();
+    void mapsReadOnceUntilChanged();
     void tabReachesEveryControl();
 
 private:
@@ -580,6 +584,32 @@ void TstRegistersDock::readAllStopsAtSilentChip()
              qPrintable(view()->statusText()));
     QCOMPARE(model()->error(7), QStringLiteral("not read: EEPROM did not answer"));
     QVERIFY(!view()->isRunning());
+}
+
+void TstRegistersDock::mapsReadOnceUntilChanged()
+{
+    const QString folder = UserMapsFolder(m_window->findChild<CProjectsPanel*>()->GetFolder());
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + QStringLiteral("/mine.i2cmap"));
+    const auto write = [&file](const QByteArray& name) {
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(R"({"version": 1, "device": ")" + name +
+                   R"(", "registers": [{"name": "A", "address": 0}]})");
+        file.close();
+    };
+    write("MINE");
+    QVERIFY(view()->openMap(QStringLiteral("MINE")));
+    const int reads = view()->maps().reads();
+    view()->hide();
+    view()->show();
+    QVERIFY(view()->openMap(QStringLiteral("LM75")));
+    QVERIFY(view()->openMap(QStringLiteral("mine")));
+    QCOMPARE(view()->maps().reads(), reads);
+
+    write("MINE2");
+    QVERIFY(view()->openMap(QStringLiteral("MINE2")));
+    QCOMPARE(view()->maps().reads(), reads + 1);
+    QCOMPARE(view()->map()->device, QStringLiteral("MINE2"));
 }
 
 void TstRegistersDock::tabReachesEveryControl()
