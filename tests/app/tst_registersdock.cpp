@@ -47,6 +47,8 @@ private slots:
     void controlPerField();
     void writeReadsBack_data();
     void writeReadsBack();
+    void typedNumberWrittenOrRefused_data();
+    void typedNumberWrittenOrRefused();
     void changedMarks();
     void watchHandsOverTheRule_data();
     void watchHandsOverTheRule();
@@ -303,8 +305,7 @@ void TstRegistersDock::controlPerField()
         QCOMPARE(QString::number(bit->isChecked()), shown);
     } else if (auto* spin = qobject_cast<QDoubleSpinBox*>(control)) {
         QCOMPARE(spin->text(), shown);
-        QCOMPARE(spin->minimum(), -128.0);
-        QCOMPARE(spin->maximum(), 127.9375);
+        QCOMPARE(spin->toolTip(), QStringLiteral("-128.0000 to 127.9375 °C, in steps of 0.0625"));
         QCOMPARE(spin->singleStep(), 0.0625);
     } else {
         QCOMPARE(qobject_cast<QLineEdit*>(control)->text(), shown);
@@ -388,6 +389,54 @@ void TstRegistersDock::writeReadsBack()
         QVERIFY(status.contains(QLatin1String("read back 0x1000: CALIBRATION differ")));
         QVERIFY(model()->valueText(reg).endsWith(QLatin1String("but 0x1001 was written")));
     }
+}
+
+void TstRegistersDock::typedNumberWrittenOrRefused_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("refusal"); // empty: written
+    QTest::addColumn<QString>("raw");
+
+    QTest::newRow("in range") << "-55" << QString() << "0xC900";
+    QTest::newRow("too large") << "150"
+                               << "TOS.T: 150.0 °C is outside what its 9 bit(s) hold"
+                               << "0x5000";
+    QTest::newRow("off the step") << "80.25"
+                                  << "TOS.T: 80.25 °C is not a multiple of its step"
+                                  << "0x5000";
+    QTest::newRow("not a number") << "-"
+                                  << "TOS.T: \"-\" is not a number"
+                                  << "0x5000";
+}
+
+// What is typed is written, or refused with a word: never another value.
+void TstRegistersDock::typedNumberWrittenOrRefused()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, refusal);
+    QFETCH(QString, raw);
+
+    open(QStringLiteral("LM75"), QStringLiteral("0x48"));
+    button("btn_registers_read_all")->click();
+    select(QStringLiteral("TOS.T"));
+    auto* spin = qobject_cast<QDoubleSpinBox*>(view()->editor()->control());
+    spin->setFocus();
+    spin->selectAll();
+    QTest::keyClicks(spin, typed);
+    testsupport::CDialogAnswerer answerer;
+    answerer.pressButton(QMessageBox::Ok);
+    const int before = rowCount();
+    QTest::keyClick(spin, Qt::Key_Return);
+    if (refusal.isEmpty()) {
+        QCOMPARE(rowTypes(before), (QStringList{"Read TOS", "Write TOS", "Read back TOS"}));
+    } else {
+        QVERIFY(answerer.waitDone());
+        QVERIFY2(answerer.seen().front().text.startsWith(refusal),
+                 qPrintable(answerer.seen().front().text));
+        QCOMPARE(rowCount(), before);
+        QCOMPARE(spin->cleanText(), typed);
+    }
+    QCOMPARE(text(QStringLiteral("TOS"), RegisterTreeModel::ColumnRaw), raw);
 }
 
 void TstRegistersDock::changedMarks()
