@@ -46,7 +46,12 @@ void MainWindow::setupRegisters()
     };
     hooks.addRow = [this](const SMapStep& step, uint8_t address) {
         const SI2cTransaction& row = step.Row();
-        addTableRow(step.type, TransactionFlagsText(row), row.data, !step.ok(), address);
+        // A read shows the bytes received, as a failed bench read does: a
+        // read whose pointer write failed received none.
+        const bool nothingRead =
+            step.type.startsWith(QLatin1String("Read")) && row.type != EI2cTransactionType::Read;
+        addTableRow(step.type, TransactionFlagsText(row),
+                    nothingRead ? std::vector<uint8_t>() : row.data, !step.ok(), address);
     };
     hooks.watch = [this](const WatchDock::STarget& target) { m_watch->watch(target, false); };
     m_registers = new RegistersDock(std::move(hooks), this);

@@ -222,6 +222,8 @@ void TstRegistersDock::failureMarkedRestRead()
     button("btn_registers_read_all")->click();
     QCOMPARE(rowTypes(), (QStringList{"Read A..B", "Read GONE..C", "Read C"}));
     QVERIFY(apptest::cell(*m_window, 1, 1).contains(QLatin1String("NACK")));
+    // The pointer written is not data read.
+    QCOMPARE(apptest::cell(*m_window, 1, 2), QString());
     QCOMPARE(text(QStringLiteral("B"), RegisterTreeModel::ColumnRaw), QStringLiteral("0x11"));
     QCOMPARE(text(QStringLiteral("C"), RegisterTreeModel::ColumnRaw), QStringLiteral("0x16"));
     QVERIFY(text(QStringLiteral("GONE"), RegisterTreeModel::ColumnValue)
