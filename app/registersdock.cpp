@@ -360,6 +360,9 @@ void RegistersDock::showDevice(const CI2cDeviceFile& device, bool show)
     QString error;
     std::shared_ptr<const SRegisterMap> map = m_maps.find(name, mapFolders(), &error);
     if (!map) {
+        // The device selected has no map: nothing of the one before may be
+        // read or written in its name.
+        setMap(nullptr, SDevice{device.GetName(), device.GetFilePath(), device.GetAddress()});
         setStatus(tr("%1 (%2) names the register map \"%3\", which cannot be used: %4")
                       .arg(device.GetName(), QFileInfo(device.GetFilePath()).fileName(),
                            device.GetMap(), error),

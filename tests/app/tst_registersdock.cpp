@@ -7,6 +7,7 @@
 #include "app/registertreemodel.h"
 #include "app/watchdock.h"
 #include "apptesthelpers.h"
+#include "projects/i2cdevicefile.h"
 #include "projects/projectspanel.h"
 #include "sim/adapters/simina219.h"
 #include "sim/adapters/simlm75.h"
@@ -53,6 +54,7 @@ private slots:
     void watchHandsOverTheRule_data();
     void watchHandsOverTheRule();
     void deviceFileNamesTheMap();
+    void deviceWithoutUsableMapClearsTheView();
     void disabledWhileNotConnected();
     void connectionLostDuringReadAll();
     void readAllStopsAtSilentChip();
@@ -565,6 +567,27 @@ void TstRegistersDock::deviceFileNamesTheMap()
     QCOMPARE(view()->address(), std::optional<uint8_t>(0x23));
     QCOMPARE(view()->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))->fullText(),
              QStringLiteral("0x23, from the I2C Device box"));
+}
+
+void TstRegistersDock::deviceWithoutUsableMapClearsTheView()
+{
+    open(QStringLiteral("MCP9808"), QStringLiteral("0x18"));
+    select(QStringLiteral("T_CRIT.T"));
+    CI2cDeviceFile device;
+    device.SetName(QStringLiteral("Labels"));
+    device.SetAddress(0x48);
+    device.SetMap(QStringLiteral("NO_SUCH_MAP"));
+    view()->showDevice(device, true);
+    QVERIFY(!view()->map());
+    QCOMPARE(model()->rowCount(), 0);
+    QCOMPARE(view()->editor()->kind(), RegisterFieldEditor::EKind::None);
+    for (const char* name : {"btn_registers_read_all", "btn_registers_read", "btn_registers_write"})
+        QVERIFY2(!button(name)->isEnabled(), name);
+    QVERIFY(view()->statusText().contains(QLatin1String("NO_SUCH_MAP")));
+    QVERIFY(view()
+                ->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))
+                ->fullText()
+                .contains(QLatin1String("Labels")));
 }
 
 void TstRegistersDock::disabledWhileNotConnected()
