@@ -36,6 +36,8 @@ const QColor ERROR_COLOR(0xF4, 0x43, 0x36);
 constexpr int EXPANDED_REGISTERS_MAX = 32;
 // Registers named in a status line; the rest are counted.
 constexpr int NAMED_MAX = 4;
+// Characters of a status text shown; the tool tip has the whole.
+constexpr int STATUS_CHARS_MAX = 320;
 // A Read All shows its progress once it has run this long.
 constexpr int PROGRESS_DELAY_MS = 500;
 
@@ -444,7 +446,12 @@ void RegistersDock::setConnected(bool connected)
 
 void RegistersDock::setStatus(const QString& text, bool alert)
 {
-    m_status->setText(text);
+    m_statusText = text;
+    // A few lines at most, or the tree below gets no room: the rest is in
+    // the tool tip.
+    const bool cut = text.size() > STATUS_CHARS_MAX;
+    m_status->setText(cut ? text.left(STATUS_CHARS_MAX - 1).trimmed() + QChar(0x2026) : text);
+    m_status->setToolTip(cut ? text : QString());
     m_status->setStyleSheet(alert ? QStringLiteral("color:%1").arg(ERROR_COLOR.name()) : QString());
     if (alert) {
         QAccessibleEvent event(m_status, QAccessible::Alert);
@@ -454,7 +461,7 @@ void RegistersDock::setStatus(const QString& text, bool alert)
 
 QString RegistersDock::statusText() const
 {
-    return m_status->text();
+    return m_statusText;
 }
 
 int RegistersDock::currentRegister() const
@@ -617,14 +624,31 @@ void RegistersDock::onReadAll()
     if (m_map == map)
         m_model->applyRead(read);
 
-    QStringList failures;
+    // Failed registers grouped by why, so that a failure shared by many
+    // is named once: "A, B (NACK received); C and 250 more (Timeout)".
+    struct SGroup {
+        QString error;
+        QStringList names;
+        int count = 0;
+    };
+    std::vector<SGroup> failures;
     int values = 0;
+    int named = 0;
     for (const SMapRegisterRead& entry : read.registers) {
         if (entry.value) {
             ++values;
-        } else if (failures.size() < NAMED_MAX && !entry.error.startsWith(tr("not read:"))) {
-            failures << tr("%1 (%2)").arg(map->registers[static_cast<size_t>(entry.reg)].name,
-                                          entry.error);
+            continue;
+        }
+        if (entry.error.startsWith(tr("not read:")))
+            continue;
+        auto group = std::find_if(failures.begin(), failures.end(),
+                                  [&entry](const SGroup& g) { return g.error == entry.error; });
+        if (group == failures.end())
+            group = failures.insert(failures.end(), SGroup{entry.error, {}, 0});
+        ++group->count;
+        if (named < NAMED_MAX && group->names.size() < NAMED_MAX) {
+            group->names << map->registers[static_cast<size_t>(entry.reg)].name;
+            ++named;
         }
     }
     const int total = static_cast<int>(read.registers.size());
@@ -632,12 +656,24 @@ void RegistersDock::onReadAll()
     if (values == total) {
         text = tr("Read All at %1: %n register(s) read.", nullptr, total).arg(where);
     } else {
-        const int more = total - values - untried - static_cast<int>(failures.size());
         text = tr("Read All at %1: %2 of %3 registers read").arg(where).arg(values).arg(total);
-        if (!failures.isEmpty())
-            text += tr("; no value for %1")
-                        .arg(failures.join(QStringLiteral(", ")) +
-                             (more > 0 ? tr(" and %n more", nullptr, more) : QString()));
+        QStringList groups;
+        int unnamed = 0;
+        for (const SGroup& group : failures) {
+            const int more = group.count - static_cast<int>(group.names.size());
+            if (group.names.isEmpty()) {
+                unnamed += group.count;
+                continue;
+            }
+            groups << tr("%1 (%2)").arg(
+                group.names.join(QStringLiteral(", ")) +
+                    (more > 0 ? tr(" and %n more", nullptr, more) : QString()),
+                group.error);
+        }
+        if (unnamed > 0)
+            groups << tr("%n more for other reasons", nullptr, unnamed);
+        if (!groups.isEmpty())
+            text += tr("; no value for %1").arg(groups.join(QStringLiteral("; ")));
         if (untried > 0)
             text +=
                 QStringLiteral("; ") +

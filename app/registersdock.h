@@ -75,7 +75,7 @@ public:
     const RegisterMapCache& maps() const { return m_maps; }
     // The address the accesses go to: the device's, or the bench's.
     std::optional<uint8_t> address() const;
-    // The last outcome, e.g. "Read All: 4 registers read".
+    // The last outcome in full, e.g. "Read All: 4 registers read".
     QString statusText() const;
     // A Read All is running (its progress may be shown).
     bool isRunning() const { return m_running; }
@@ -142,4 +142,5 @@ private:
     RegisterFieldEditor* m_editor = nullptr;
     QPushButton* m_writeButton = nullptr;
     QLabel* m_status = nullptr;
+    QString m_statusText;
 };

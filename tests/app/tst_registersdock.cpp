@@ -25,6 +25,7 @@
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -59,6 +60,7 @@ private slots:
     void connectionLostDuringReadAll();
     void readAllStopsAtSilentChip();
     void mapsReadOnceUntilChanged();
+    void unknownMapNamesAFew();
     void tabReachesEveryControl();
 
 private:
@@ -684,6 +686,33 @@ void TstRegistersDock::mapsReadOnceUntilChanged()
     QVERIFY(view()->openMap(QStringLiteral("MINE2")));
     QCOMPARE(view()->maps().reads(), reads + 1);
     QCOMPARE(view()->map()->device, QStringLiteral("MINE2"));
+}
+
+// Among many maps, a name not found offers the nearest and counts the rest.
+void TstRegistersDock::unknownMapNamesAFew()
+{
+    const QString folder = UserMapsFolder(m_window->findChild<CProjectsPanel*>()->GetFolder());
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 150; ++i) {
+        QFile file(folder + QStringLiteral("/vendor%1.i2cmap").arg(i));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral(R"({"version": 1, "device": "VENDOR_SENSOR_MODEL_%1",
+            "description": "%2", "registers": [{"name": "A", "address": 0}]})")
+                       .arg(i)
+                       .arg(QString(40, QLatin1Char('x')))
+                       .toUtf8());
+    }
+    CI2cDeviceFile device;
+    device.SetName(QStringLiteral("Typo"));
+    device.SetAddress(0x48);
+    device.SetMap(QStringLiteral("LM57"));
+    view()->showDevice(device, true);
+    const QString status = view()->statusText();
+    QVERIFY2(QRegularExpression(QStringLiteral("there are LM75, .* and \\d+ more$"))
+                 .match(status)
+                 .hasMatch(),
+             qPrintable(status));
+    QVERIFY(status.size() < 400);
 }
 
 void TstRegistersDock::tabReachesEveryControl()
