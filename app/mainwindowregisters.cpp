@@ -44,13 +44,14 @@ void MainWindow::setupRegisters()
         else if (isConnected())
             m_presenceTimer.start();
     };
-    hooks.addRow = [this](const SMapStep& step, uint8_t address) {
+    // Named with the chip: two chips have registers of the same names.
+    hooks.addRow = [this](const SMapStep& step, const QString& chip, uint8_t address) {
         const SI2cTransaction& row = step.Row();
         // A read shows the bytes received, as a failed bench read does: a
         // read whose pointer write failed received none.
         const bool nothingRead =
             step.type.startsWith(QLatin1String("Read")) && row.type != EI2cTransactionType::Read;
-        addTableRow(step.type, TransactionFlagsText(row),
+        addTableRow(tr("%1: %2").arg(chip, step.type), TransactionFlagsText(row),
                     nothingRead ? std::vector<uint8_t>() : row.data, !step.ok(), address);
     };
     hooks.watch = [this](const WatchDock::STarget& target) { m_watch->watch(target, false); };

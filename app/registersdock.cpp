@@ -531,8 +531,8 @@ COrvI2c* RegistersDock::prepareAccess(const QString& operation, uint8_t& address
     if (!target) {
         warn(this, operation,
              tr("Invalid I2C address. The map %1 was picked by hand: enter the address of its "
-                "chip in the I2C Device box, e.g. \"%2\".")
-                 .arg(m_map->device, m_hooks.formatAddress(0x48)));
+                "chip in the I2C Device box.")
+                 .arg(m_map->device));
         return nullptr;
     }
     address = *target;
@@ -543,7 +543,8 @@ COrvI2c* RegistersDock::prepareAccess(const QString& operation, uint8_t& address
     return adapter;
 }
 
-bool RegistersDock::addRows(const std::vector<SMapStep>& steps, uint8_t address, COrvI2c& adapter)
+bool RegistersDock::addRows(const std::vector<SMapStep>& steps, const SRegisterMap& map,
+                            uint8_t address, COrvI2c& adapter)
 {
     const bool failed =
         std::any_of(steps.begin(), steps.end(), [](const SMapStep& step) { return !step.ok(); });
@@ -553,7 +554,7 @@ bool RegistersDock::addRows(const std::vector<SMapStep>& steps, uint8_t address,
     for (size_t i = 0; i < steps.size(); ++i) {
         if (gone && i + 1 == steps.size() && !steps[i].ok())
             break;
-        m_hooks.addRow(steps[i], address);
+        m_hooks.addRow(steps[i], map.device, address);
     }
     return !gone;
 }
@@ -620,7 +621,7 @@ void RegistersDock::onReadAll()
         entry.error = canceled ? tr("not read: Read All was cancelled")
                                : tr("not read: %1 did not answer").arg(map->device);
     }
-    const bool present = addRows(read.steps, address, *adapter);
+    const bool present = addRows(read.steps, *map, address, *adapter);
     if (m_map == map)
         m_model->applyRead(read);
 
@@ -709,7 +710,7 @@ void RegistersDock::onRead()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapRead read = RunMapRegisterRead(*adapter, address, *map, reg);
     QApplication::restoreOverrideCursor();
-    const bool present = addRows(read.steps, address, *adapter);
+    const bool present = addRows(read.steps, *map, address, *adapter);
     m_model->applyRead(read);
     const std::optional<uint32_t> value =
         read.registers.empty() ? std::nullopt : read.registers.front().value;
@@ -755,7 +756,7 @@ void RegistersDock::onWrite()
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapWriteResult result = RunMapWrite(*adapter, address, *map, write);
     QApplication::restoreOverrideCursor();
-    const bool present = addRows(result.steps, address, *adapter);
+    const bool present = addRows(result.steps, *map, address, *adapter);
     m_model->applyWrite(reg, result);
 
     if (const SMapStep* failed = result.failure()) {
@@ -766,9 +767,13 @@ void RegistersDock::onWrite()
     } else if (!result.refusal.isEmpty()) {
         setStatus(result.refusal, true);
     } else if (result.Mismatch()) {
-        setStatus(tr("Wrote %1 = %2 at %3, but read back %4: %5 differ from what was written.")
+        const QStringList names = result.MismatchNames(*map, write);
+        setStatus((names.size() == 1 ? tr("Wrote %1 = %2 at %3, but read back %4: %5 differs "
+                                          "from what was written.")
+                                     : tr("Wrote %1 = %2 at %3, but read back %4: %5 differ from "
+                                          "what was written."))
                       .arg(target, value, where, RegisterValueText(r, *result.readBack),
-                           result.MismatchNames(*map, write).join(QStringLiteral(", "))),
+                           names.join(QStringLiteral(", "))),
                   true);
     } else if (result.readBack) {
         setStatus(tr("Wrote %1 = %2 at %3; read back %4, as written.")
@@ -779,7 +784,10 @@ void RegistersDock::onWrite()
             tr("Wrote %1 = %2 at %3; %4 cannot be read back.").arg(target, value, where, r.name),
             false);
     }
-    refreshEditor(true);
+    // After a mismatch the value asked for stays, to be looked at or tried
+    // again.
+    if (!result.Mismatch())
+        refreshEditor(true);
     if (!present)
         m_hooks.connectionLost();
 }
@@ -793,8 +801,8 @@ void RegistersDock::onWatch()
     if (!target) {
         warn(this, tr("Watch"),
              tr("Invalid I2C address. The map %1 was picked by hand: enter the address of its "
-                "chip in the I2C Device box, e.g. \"%2\".")
-                 .arg(m_map->device, m_hooks.formatAddress(0x48)));
+                "chip in the I2C Device box.")
+                 .arg(m_map->device));
         return;
     }
     const SMapRegister& r = m_map->registers[static_cast<size_t>(reg)];

@@ -28,7 +28,8 @@ class RegisterTreeModel;
 // device file selected in the projects names, at the device's address, or
 // one picked by hand, at the address in the bench's address box; the dock
 // says which. Every access runs on the GUI thread like a bench transaction
-// and is a row of the output table named with the register ("Read TEMP").
+// and is a row of the output table named with the chip and the register
+// ("LM75: Read TEMP").
 class RegistersDock : public QDockWidget {
     Q_OBJECT
 
@@ -47,8 +48,8 @@ public:
         // A run that lets the window's events through between registers
         // starts (true) or ends: timed polls of the adapter wait meanwhile.
         std::function<void(bool held)> holdPolls;
-        // One row of the output table.
-        std::function<void(const SMapStep& step, uint8_t address)> addRow;
+        // One row of the output table; chip names the map's device.
+        std::function<void(const SMapStep& step, const QString& chip, uint8_t address)> addRow;
         // Opens the watch on a field.
         std::function<void(const WatchDock::STarget& target)> watch;
     };
@@ -119,7 +120,8 @@ private:
     COrvI2c* prepareAccess(const QString& operation, uint8_t& address);
     // Adds the rows of the steps; false when the adapter went away, whose
     // last failed step then has no row, as a bench transaction has none.
-    bool addRows(const std::vector<SMapStep>& steps, uint8_t address, COrvI2c& adapter);
+    bool addRows(const std::vector<SMapStep>& steps, const SRegisterMap& map, uint8_t address,
+                 COrvI2c& adapter);
     void refreshEditor(bool force);
 
     SHooks m_hooks;

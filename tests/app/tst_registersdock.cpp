@@ -76,7 +76,8 @@ private:
     // Selects "REG" or "REG.FIELD"; returns the register.
     int select(const QString& target);
     QString text(const QString& target, int column);
-    // The types of the output table's rows from the given one on.
+    // The types of the output table's rows from the given one on, without
+    // the chip that each names first.
     QStringList rowTypes(int from = 0);
     int rowCount() { return ui()->table_data->rowCount(); }
 
@@ -133,7 +134,7 @@ QStringList TstRegistersDock::rowTypes(int from)
 {
     QStringList types;
     for (int row = from; row < rowCount(); ++row)
-        types << apptest::cell(*m_window, row, 0);
+        types << apptest::cell(*m_window, row, 0).section(QStringLiteral(": "), 1);
     return types;
 }
 
@@ -194,6 +195,8 @@ void TstRegistersDock::readAllOnDemoChips()
     open(map, address);
     button("btn_registers_read_all")->click();
     QCOMPARE(rowTypes(), rows);
+    QCOMPARE(apptest::cell(*m_window, 0, 0),
+             view()->map()->device + QStringLiteral(": ") + rows[0]);
     for (int row = 0; row < rowCount(); ++row)
         QVERIFY(!apptest::cell(*m_window, row, 1).contains(QLatin1String("NACK")));
     QCOMPARE(text(reg, RegisterTreeModel::ColumnRaw), raw);
@@ -388,12 +391,14 @@ void TstRegistersDock::writeReadsBack()
     QCOMPARE(text(target.section(QLatin1Char('.'), 0, 0), RegisterTreeModel::ColumnRaw), readBack);
     QCOMPARE(model()->isMismatch(reg), mismatch);
     const QString status = view()->statusText();
-    QVERIFY2(status.contains(mismatch ? QStringLiteral("differ from what was written")
+    QVERIFY2(status.contains(mismatch ? QStringLiteral("differs from what was written")
                                       : QStringLiteral("as written")),
              qPrintable(status));
     if (mismatch) {
-        QVERIFY(status.contains(QLatin1String("read back 0x1000: CALIBRATION differ")));
+        QVERIFY(status.contains(QLatin1String("read back 0x1000: CALIBRATION differs")));
         QVERIFY(model()->valueText(reg).endsWith(QLatin1String("but 0x1001 was written")));
+        // The value asked for stays in the control.
+        QCOMPARE(qobject_cast<QLineEdit*>(view()->editor()->control())->text(), value);
     }
 }
 
@@ -559,7 +564,7 @@ void TstRegistersDock::deviceFileNamesTheMap()
     QCOMPARE(view()->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))->fullText(),
              QStringLiteral("0x48, from the device LM75 (lm75.i2cdev)"));
     button("btn_registers_read_all")->click();
-    QCOMPARE(apptest::lastCell(*m_window, 0), QStringLiteral("Read TOS"));
+    QCOMPARE(apptest::lastCell(*m_window, 0), QStringLiteral("LM75: Read TOS"));
 
     // Picked by hand, the map reads at the bench's address.
     auto* box = view()->findChild<QComboBox*>(QStringLiteral("cmb_registers_map"));
