@@ -8,6 +8,7 @@
 #include "transactions/registercodec.h"
 #include "transactions/registermapfolders.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
@@ -22,6 +23,7 @@
 #include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -145,8 +147,9 @@ void RegistersDock::buildUi()
     auto* source = new QGridLayout;
     m_mapBox = new MapComboBox([this] { fillMapList(); }, contents);
     m_mapBox->setObjectName(QStringLiteral("cmb_registers_map"));
-    m_mapBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    m_mapBox->setMinimumContentsLength(10);
+    // A long entry in the list widens the popup, not the box.
+    m_mapBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_mapBox->setMinimumContentsLength(12);
     m_mapBox->setPlaceholderText(tr("none"));
     m_mapBox->setToolTip(tr("The register maps of the maps folders; the address of a map picked "
                             "here is the one in the I2C Device box"));
@@ -202,12 +205,16 @@ void RegistersDock::buildUi()
     m_tree->setAllColumnsShowFocus(true);
     m_tree->setTextElideMode(Qt::ElideRight);
     QHeaderView* header = m_tree->header();
-    header->setStretchLastSection(true);
+    // The decoded value takes the room there is: it is what is read. The
+    // other columns keep widths that fit their usual contents.
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(RegisterTreeModel::ColumnValue, QHeaderView::Stretch);
     const int character = m_tree->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    header->setMinimumSectionSize(4 * character);
     const std::pair<int, int> widths[] = {
-        {RegisterTreeModel::ColumnName, 18},  {RegisterTreeModel::ColumnAddress, 9},
-        {RegisterTreeModel::ColumnRaw, 11},   {RegisterTreeModel::ColumnValue, 22},
-        {RegisterTreeModel::ColumnAccess, 9},
+        {RegisterTreeModel::ColumnName, 14},        {RegisterTreeModel::ColumnAddress, 8},
+        {RegisterTreeModel::ColumnRaw, 8},          {RegisterTreeModel::ColumnAccess, 9},
+        {RegisterTreeModel::ColumnDescription, 24},
     };
     for (const auto& [column, characters] : widths)
         header->resizeSection(column, characters * character);
@@ -313,6 +320,8 @@ void RegistersDock::fillMapList()
         selected = m_mapBox->count() - 1;
     }
     m_mapBox->setCurrentIndex(selected);
+    m_mapBox->view()->setMinimumWidth(m_mapBox->view()->sizeHintForColumn(0) +
+                                      m_mapBox->view()->verticalScrollBar()->sizeHint().width());
 }
 
 void RegistersDock::onMapActivated(int index)
