@@ -57,17 +57,11 @@ QString NumberText(const SMapField& field, double number)
 // scale and offset exactly, where so few do. Not -0 either.
 double CleanNumber(const SMapField& field, double number)
 {
-    const auto isWhole = [](double value) {
-        return std::abs(value - std::round(value)) <= 1e-9 * std::max(1.0, std::abs(value));
-    };
-    double factor = 1;
-    for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
-        if (isWhole(field.scale * factor) && isWhole(field.offset * factor)) {
-            // Past 2^52 every double is whole already at this factor.
-            if (std::abs(number * factor) < 0x1p52)
-                number = std::round(number * factor) / factor;
-            break;
-        }
+    if (const std::optional<int> decimals = ExactStepDecimals(field.scale, field.offset)) {
+        const double factor = std::pow(10.0, *decimals);
+        // Past 2^52 every double is whole already at this factor.
+        if (std::abs(number * factor) < 0x1p52)
+            number = std::round(number * factor) / factor;
     }
     return number + 0.0;
 }

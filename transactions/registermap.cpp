@@ -48,21 +48,32 @@ const QStringList FIELD_KEYS = {
 
 constexpr int REGISTER_BYTES_MAX = 4;
 
-bool IsWhole(double value)
+} // namespace
+
+std::optional<int> ExactStepDecimals(double scale, double offset)
 {
-    return std::abs(value - std::round(value)) <= 1e-9 * std::max(1.0, std::abs(value));
+    // Near a whole number relative to its own size: a tiny step is no 0.
+    const auto isWhole = [](double value, bool zeroAllowed) {
+        const double whole = std::round(value);
+        if (whole == 0)
+            return zeroAllowed && value == 0;
+        return std::abs(value - whole) <= 1e-9 * std::abs(value);
+    };
+    double factor = 1;
+    for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
+        if (isWhole(scale * factor, false) && isWhole(offset * factor, true))
+            return decimals;
+    }
+    return std::nullopt;
 }
+
+namespace {
 
 // The fewest decimals that show every step of the scale and the offset; the
 // watch's 2 for steps no decimal fraction shows exactly (1/1.2).
 int StepDecimals(double scale, double offset)
 {
-    double factor = 1;
-    for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
-        if (IsWhole(scale * factor) && IsWhole(offset * factor))
-            return decimals;
-    }
-    return 2;
+    return ExactStepDecimals(scale, offset).value_or(2);
 }
 
 bool IsIdentifier(const QString& name)
@@ -459,6 +470,26 @@ SMapField CMapReader::ReadField(const QJsonObject& object, const SMapRegister& r
     if (field.scale == 0)
         Fail(place + QStringLiteral("scale"), QStringLiteral("0 would make every value 0"));
     field.offset = DecodingNumber(object, QStringLiteral("offset"), place, 0.0);
+    // Every value of the field's bits must decode to a number: the ends of
+    // its range are the largest in size.
+    const double low = field.isSigned ? -std::ldexp(1.0, field.Width() - 1) : 0.0;
+    const double high = field.isSigned ? std::ldexp(1.0, field.Width() - 1) - 1
+                                       : static_cast<double>(field.ValueMask());
+    for (const double bitsValue : {low, high}) {
+        if (!std::isfinite(bitsValue * field.scale)) {
+            Fail(place + QStringLiteral("scale"),
+                 QStringLiteral("%1 x %2 is beyond the largest number")
+                     .arg(bitsValue, 0, 'g', 12)
+                     .arg(field.scale, 0, 'g', 12));
+        }
+        if (!std::isfinite(bitsValue * field.scale + field.offset)) {
+            Fail(place + QStringLiteral("offset"),
+                 QStringLiteral("%1 x %2 + %3 is beyond the largest number")
+                     .arg(bitsValue, 0, 'g', 12)
+                     .arg(field.scale, 0, 'g', 12)
+                     .arg(field.offset, 0, 'g', 12));
+        }
+    }
     field.unit = LineText(object, QStringLiteral("unit"), place);
     const QJsonValue decimals = object.value(QStringLiteral("decimals"));
     field.decimals = decimals.isUndefined()

@@ -170,6 +170,10 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
 // waiting), its path kept in filePath.
 std::optional<SRegisterMap> LoadRegisterMap(const QString& path, QString* error);
 
+// The fewest decimals, up to MAP_FIELD_DECIMALS_MAX, that show every value
+// n x scale + offset exactly; nothing when none do (1/1.2, or a finer step).
+std::optional<int> ExactStepDecimals(double scale, double offset);
+
 // The names nearest to wanted (by edit distance without regard to case, or
 // starting alike), best first, at most max of them; for "did you mean"
 // messages.

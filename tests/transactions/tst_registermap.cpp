@@ -61,7 +61,9 @@ const QByteArray CODEC_MAP = R"({
         { "name": "BUS", "address": 10, "bytes": 2,
           "fields": [ { "name": "V", "bits": "15:3", "scale": 4, "unit": "mV" } ] },
         { "name": "HUM", "address": 12,
-          "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] }
+          "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] },
+        { "name": "NANO", "address": 13, "bytes": 2,
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-9, "unit": "A" } ] }
     ]
 })";
 
@@ -200,6 +202,12 @@ void TstRegisterMap::refusals_data()
         "registers[0].fields[0].scale:");
     row("scale 0", fields(R"({"name": "F", "bits": "0", "scale": 0})"),
         "registers[0].fields[0].scale: 0 would make");
+    row("scale overflows",
+        fields(R"({"name": "F", "bits": "15:0", "scale": 1e305})", ", \"bytes\": 2"),
+        "registers[0].fields[0].scale: 65535 x 1e+305 is beyond");
+    row("offset overflows",
+        fields(R"({"name": "F", "bits": "1:0", "scale": 1e307, "offset": 1.7e308})"),
+        "registers[0].fields[0].offset: 3 x 1e+307 + 1.7e+308 is beyond");
     row("offset not number", fields(R"({"name": "F", "bits": "0", "offset": "x"})"),
         "registers[0].fields[0].offset:");
     row("decimals", fields(R"({"name": "F", "bits": "0", "decimals": 10})"),
@@ -382,6 +390,8 @@ void TstRegisterMap::decode_data()
     QTest::newRow("millivolts") << "BUS.V" << Bytes{0x27, 0x12} << 5000.0 << "5000 mV"
                                 << "0x2712";
     // 59 x 0.1 - 5 is 0.9000000000000004 in binary fractions.
+    QTest::newRow("nano steps") << "NANO.I" << Bytes{0x17, 0x80} << 6.016e-6 << "0.000006016 A"
+                                << "0x1780";
     QTest::newRow("tenths, exactly") << "HUM.RH" << Bytes{0x3B} << 0.9 << "0.9 %"
                                      << "0x3B";
 }
