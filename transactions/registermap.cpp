@@ -221,6 +221,7 @@ private:
 
     SRegisterMap m_map;
     int m_labels = 0;
+    QHash<QString, int> m_pageIndex; // case-folded name to page
 };
 
 void CMapReader::CheckKeys(const QJsonObject& object, const QStringList& known,
@@ -356,6 +357,13 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
     if (m_labels > MAP_LABELS_MAX)
         Fail(place, QStringLiteral("the map has more than %1 labels").arg(MAP_LABELS_MAX));
     const int width = field.Width();
+    // Labels by value and by folded text, so that a field of many labels
+    // loads in linear time.
+    QHash<uint32_t, size_t> values;
+    QHash<QString, size_t> texts;
+    values.reserve(object.size());
+    texts.reserve(object.size());
+    field.labels.reserve(static_cast<size_t>(object.size()));
     for (auto it = object.begin(); it != object.end(); ++it) {
         const QString at = place + QStringLiteral("[\"%1\"]").arg(it.key());
         const QString keyText = it.key();
@@ -400,17 +408,19 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
                                     "or the like), which would break the line it is shown in")
                          .arg(Quoted(text)));
         }
-        for (const SMapLabel& label : field.labels) {
-            if (label.value == bits) {
-                Fail(at, QStringLiteral("the value %1 has a label already (%2)")
-                             .arg(Hex(bits), Quoted(label.text)));
-            }
-            if (label.text.compare(text, Qt::CaseInsensitive) == 0) {
-                Fail(at, QStringLiteral("the label %1 is given to %2 and %3; labels are told "
-                                        "apart without regard to case")
-                             .arg(Quoted(text), Hex(label.value), Hex(bits)));
-            }
+        if (const auto same = values.constFind(bits); same != values.constEnd()) {
+            Fail(at, QStringLiteral("the value %1 has a label already (%2)")
+                         .arg(Hex(bits), Quoted(field.labels[*same].text)));
         }
+        // Case folded as a case-insensitive compare folds it.
+        const QString folded = text.toCaseFolded();
+        if (const auto same = texts.constFind(folded); same != texts.constEnd()) {
+            Fail(at, QStringLiteral("the label %1 is given to %2 and %3; labels are told "
+                                    "apart without regard to case")
+                         .arg(Quoted(text), Hex(field.labels[*same].value), Hex(bits)));
+        }
+        values.insert(bits, field.labels.size());
+        texts.insert(folded, field.labels.size());
         field.labels.push_back({bits, text});
     }
     std::sort(field.labels.begin(), field.labels.end(),
@@ -577,7 +587,7 @@ void CMapReader::ReadRegister(const QJsonObject& object, int index, const QStrin
     reg.description = Text(object, QStringLiteral("description"), place);
     if (object.contains(QStringLiteral("page"))) {
         const QString page = Text(object, QStringLiteral("page"), place);
-        reg.page = m_map.FindPage(page);
+        reg.page = m_pageIndex.value(page.trimmed().toCaseFolded(), -1);
         if (reg.page < 0) {
             QStringList names;
             for (const SMapPage& known : m_map.pages)
@@ -693,9 +703,11 @@ void CMapReader::ReadPages(const QJsonValue& value)
         CheckKeys(object, PAGE_KEYS, at);
         SMapPage page;
         page.name = Name(object, at + QLatin1Char('.'));
-        if (m_map.FindPage(page.name) >= 0)
+        const QString key = page.name.toCaseFolded();
+        if (m_pageIndex.contains(key))
             Fail(at + QStringLiteral(".name"),
                  QStringLiteral("%1 is a page already").arg(page.name));
+        m_pageIndex.insert(key, static_cast<int>(m_map.pages.size()));
         m_map.pages.push_back(page);
     }
 }
