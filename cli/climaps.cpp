@@ -382,7 +382,15 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
     const std::optional<SRegisterMap> map = loadMap(tool, arguments[1], status);
     if (!map)
         return status;
-    tool.Output().WriteText(what == QLatin1String("header") ? RegisterMapHeader(*map)
-                                                            : RegisterMapMarkdown(*map));
+    if (what == QLatin1String("markdown")) {
+        tool.Output().WriteText(RegisterMapMarkdown(*map));
+        return ECliExit::Ok;
+    }
+    QString clash;
+    const QString header = RegisterMapHeader(*map, &clash);
+    if (header.isEmpty())
+        return tool.Usage(
+            tr("no C header for %1: %2.").arg(map->filePath, CCliTool::Clause(clash)));
+    tool.Output().WriteText(header);
     return ECliExit::Ok;
 }

@@ -407,6 +407,17 @@ void TstCliMaps::mapCommands()
     QVERIFY2(used.err.contains(u"registers[0].fields[0].bits"), qPrintable(used.err));
     QCOMPARE(used.status, 2);
 
+    // A C name two things would make is no header at all.
+    QVERIFY(writeFile(
+        m_folder.filePath(QStringLiteral("clash.i2cmap")),
+        R"({"device": "C", "registers": [{"name": "A_B", "address": 0}, {"name": "a_b_", "address": 1}]})"));
+    const SResult clash = runDemo({"map", "header", "./clash.i2cmap"}, {}, m_folder.path());
+    QVERIFY2(clash.err.contains(u"the address of A_B and the address of a_b_ both make the C name "
+                                u"C_A_B_ADDR"),
+             qPrintable(clash.err));
+    QCOMPARE(clash.out, QString());
+    QCOMPARE(clash.status, 2);
+
     const SResult markdown = runDemo({"map", "markdown", "lm75"});
     QVERIFY(markdown.out.startsWith(u"# LM75\n"));
     QVERIFY(markdown.out.contains(u"| F_QUE | 4:3 | rw | normal | 0 = 1 fault, 1 = 2 faults"));

@@ -84,6 +84,8 @@ private slots:
     void jsonRangeAndPointer();
     void nearNames();
     void headerCompiles();
+    void headerClashes_data();
+    void headerClashes();
     void markdown();
     void shippedMaps();
     void userMapWins();
@@ -546,7 +548,7 @@ void TstRegisterMap::headerCompiles()
         "description": "ends a comment */ early",
         "registers": [
             { "name": "CONF", "address": "0x01", "reset": "0x18",
-              "fields": [ { "name": "F_QUE", "bits": "4:3", "values": { "0": "1 fault", "1": "4 faults", "2": "4-faults", "3": "°" } } ] },
+              "fields": [ { "name": "F_QUE", "bits": "4:3", "values": { "0": "1 fault", "1": "+1.5 °C", "2": "-1.5 °C", "3": "°" } } ] },
             { "name": "WIDE", "address": 2, "bytes": 4,
               "fields": [ { "name": "ALL", "bits": "31:0" } ] },
             { "name": "CH", "address": 8, "count": 2, "stride": 2 }
@@ -569,7 +571,7 @@ int main(void)
 {
     printf("%x %x %x %x %x %x %x %x\n", CHIP_24C02_X_V2_CONF_ADDR, CHIP_24C02_X_V2_CONF_RESET,
            CHIP_24C02_X_V2_CONF_F_QUE_SHIFT, CHIP_24C02_X_V2_CONF_F_QUE_MASK,
-           CHIP_24C02_X_V2_CONF_F_QUE_4_FAULTS, CHIP_24C02_X_V2_CONF_F_QUE_4_FAULTS_2,
+           CHIP_24C02_X_V2_CONF_F_QUE_PLUS_1_5_C, CHIP_24C02_X_V2_CONF_F_QUE_MINUS_1_5_C,
            CHIP_24C02_X_V2_CONF_F_QUE_VALUE_3, CHIP_24C02_X_V2_CH1_ADDR);
     printf("%lx\n", (unsigned long)CHIP_24C02_X_V2_WIDE_ALL_MASK);
     printf("%x %x %x %x %x\n", LM75_TOS_ADDR, LM75_TOS_T_SHIFT, LM75_TOS_T_MASK,
@@ -588,6 +590,33 @@ int main(void)
     QVERIFY(program.waitForFinished(30000));
     QCOMPARE(program.readAllStandardOutput(),
              QByteArray("1 18 3 18 1 2 3 a\nffffffff\n3 7 ff80 2 4b00\n"));
+}
+
+void TstRegisterMap::headerClashes_data()
+{
+    QTest::addColumn<QByteArray>("registers");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("register and field join")
+        << QByteArray(R"({"name": "A_B", "address": 0, "fields": [{"name": "C", "bits": "0"}]},
+                        {"name": "A", "address": 1, "fields": [{"name": "B_C", "bits": "1"}]})")
+        << "the shift of A_B.C and the shift of A.B_C both make the C name T_A_B_C_SHIFT";
+    QTest::newRow("label and shift")
+        << QByteArray(R"({"name": "R", "address": 0,
+                          "fields": [{"name": "H", "bits": "0", "values": {"1": "shift"}}]})")
+        << "the shift of R.H and the label \"shift\" of R.H both make the C name T_R_H_SHIFT";
+    QTest::newRow("labels alike")
+        << QByteArray(R"({"name": "R", "address": 0,
+                          "fields": [{"name": "H", "bits": "1:0", "values": {"1": "a b", "2": "a-b"}}]})")
+        << "the label \"a b\" of R.H and the label \"a-b\" of R.H both make the C name T_R_H_A_B";
+}
+
+void TstRegisterMap::headerClashes()
+{
+    QFETCH(QByteArray, registers);
+    QFETCH(QString, error);
+    QString clash;
+    QVERIFY(RegisterMapHeader(parse(mapWith(registers)), &clash).isEmpty());
+    QVERIFY2(clash.startsWith(error), qPrintable(clash));
 }
 
 void TstRegisterMap::markdown()
