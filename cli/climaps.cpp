@@ -174,14 +174,10 @@ ECliExit CommandGetByMap(CCliTool& tool, const QStringList& arguments)
     int reg = -1;
     int field = -1;
     SMapError error;
-    if (!FindMapTarget(*map, arguments[1], reg, field, &error) || !CheckMapRead(*map, reg, &error))
+    if (!FindMapTarget(*map, arguments[1], reg, field, &error) ||
+        !CheckMapRead(*map, reg, field, &error))
         return refuse(tool, error);
     const SMapRegister& target = registerOf(*map, reg);
-    if (field >= 0 && !target.fields[static_cast<size_t>(field)].IsReadable()) {
-        return refuse(
-            tool, {EMapErrorKind::WriteOnly,
-                   tr("%1 is write-only; it reads as nothing").arg(MapFieldPath(target, field))});
-    }
 
     const std::unique_ptr<COrvI2c> adapter =
         CliConnectForRead(tool, static_cast<size_t>(target.bytes), tr("get"), status);

@@ -128,6 +128,11 @@ uint32_t WithFieldBits(const SMapField& field, uint32_t registerValue, uint32_t 
 SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint32_t registerValue)
 {
     SFieldReading reading;
+    if (!field.IsReadable()) {
+        reading.readable = false;
+        reading.text = QStringLiteral("write-only");
+        return reading;
+    }
     reading.bits = FieldBits(field, registerValue);
     const SDecodingRule rule = FieldDecodingRule(reg, field);
     reading.number = CleanNumber(
@@ -157,14 +162,19 @@ SFieldRange FieldRange(const SMapField& field)
     return {first, last, std::abs(field.scale)};
 }
 
+QJsonValue FieldReadingValue(const SFieldReading& reading)
+{
+    if (!reading.readable)
+        return QJsonValue(QJsonValue::Null);
+    return reading.HasLabel() ? QJsonValue(reading.label) : QJsonValue(reading.number);
+}
+
 QJsonObject RegisterReadingJson(const SMapRegister& reg, uint32_t value)
 {
     QJsonObject fields;
     for (const SMapField& field : reg.fields) {
         const SFieldReading reading = DecodeField(reg, field, value);
-        fields.insert(field.name, QJsonObject{{QStringLiteral("value"),
-                                               reading.HasLabel() ? QJsonValue(reading.label)
-                                                                  : QJsonValue(reading.number)},
+        fields.insert(field.name, QJsonObject{{QStringLiteral("value"), FieldReadingValue(reading)},
                                               {QStringLiteral("text"), reading.text}});
     }
     return QJsonObject{{QStringLiteral("register"), reg.name},

@@ -174,6 +174,15 @@ void TstCliMaps::commands_data()
         << or7 + QStringList{"--json", "get", "0x18", "MANUF_ID", "--map", "MCP9808"} << "" << 0
         << "{\"register\":\"MANUF_ID\",\"address\":6,\"raw\":\"0x0054\",\"fields\":{}}\n"
         << "";
+    QTest::newRow("write-only field, JSON: no value")
+        << or7 + QStringList{"--json", "get", "0x40", "CONFIG", "--map", "INA219"} << "" << 0
+        << "{\"register\":\"CONFIG\",\"address\":0,\"raw\":\"0x399F\",\"fields\":{\"RST\":{"
+           "\"value\":null,\"text\":\"write-only\"},\"BRNG\":{\"value\":\"32 V\",\"text\":\"32 "
+           "V\"},\"PG\":{\"value\":\"320 mV\",\"text\":\"320 mV\"},\"BADC\":{\"value\":\"12 "
+           "bit\",\"text\":\"12 bit\"},\"SADC\":{\"value\":\"12 bit\",\"text\":\"12 bit\"},"
+           "\"MODE\":{\"value\":\"shunt and bus, continuous\",\"text\":\"shunt and bus, "
+           "continuous\"}}}\n"
+        << "";
     QTest::newRow("get labelled field, JSON")
         << or3 + QStringList{"--json", "get", "0x40", "CONFIG.MODE", "--map", "INA219"} << "" << 0
         << "{\"register\":\"CONFIG\",\"address\":0,\"raw\":\"0x399F\",\"fields\":{\"MODE\":{"
