@@ -421,12 +421,15 @@ void CCliOutput::WriteWatchHeader(bool csv)
 
 void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& poll,
                                   const SWatchSource& source,
-                                  const std::optional<SDecodingRule>& rule, bool csv)
+                                  const std::optional<SDecodingRule>& rule, bool csv,
+                                  const std::optional<SFieldReading>& reading)
 {
     const bool failed = !sample.error.isEmpty();
     if (m_json) {
         QJsonValue value(QJsonValue::Null);
-        if (rule && sample.value)
+        if (reading && !failed)
+            value = FieldReadingValue(*reading);
+        else if (rule && sample.value)
             value = FormatDecodedNumber(*rule, *sample.value).toDouble();
         const SJsonPairs extra = {
             {QStringLiteral("register"), registerValue(source.reg)},
@@ -452,6 +455,8 @@ void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& 
         QString text;
         if (failed)
             text = tr("failed: %1").arg(sample.error);
+        else if (reading)
+            text = reading->text;
         else if (rule && sample.value)
             text = FormatDecodedValue(*rule, *sample.value);
         else

@@ -109,6 +109,10 @@ void TstCliMaps::initTestCase()
     QVERIFY(m_folder.isValid());
     m_eeprom = m_folder.filePath(QStringLiteral("ee.i2cmap"));
     QVERIFY(writeFile(m_eeprom, EEPROM_MAP));
+    // The LM75's temperature shown without decimals.
+    QVERIFY(writeFile(m_folder.filePath(QStringLiteral("whole.i2cmap")), R"({"device": "WHOLE",
+        "registers": [{"name": "TEMP", "address": 0, "bytes": 2, "access": "r",
+        "fields": [{"name": "T", "bits": "15:7", "signed": true, "scale": 0.5, "decimals": 0}]}]})"));
 }
 
 void TstCliMaps::commands_data()
@@ -357,6 +361,11 @@ void TstCliMaps::watchField_data()
     QTest::newRow("value and unit")
         << QStringList{"--json", "watch", "0x40", "--map", "INA219", "--field", "BUS_VOLTAGE.V"}
         << "\"value\":5000,\"unit\":\"mV\"}";
+    QTest::newRow("labelled, as get shows it")
+        << QStringList{"watch", "0x49", "--map", "TMP102", "--field", "CONF.CR"} << "\t4 Hz";
+    QTest::newRow("number unrounded, as get gives it")
+        << QStringList{"--json", "watch", "0x48", "--map", "./whole.i2cmap", "--field", "TEMP.T"}
+        << "\"value\":23.5,";
     QTest::newRow("register without fields")
         << QStringList{"--csv", "watch", "0x18", "--map", "MCP9808", "--field", "MANUF_ID"}
         << ",00 54,84,ok";
@@ -366,8 +375,9 @@ void TstCliMaps::watchField()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, sample);
-    const SResult result = runDemo(
-        QStringList{"-a", "OR5-200107", "--samples", "2", "--interval", "10ms"} + arguments);
+    const SResult result =
+        runDemo(QStringList{"-a", "OR5-200107", "--samples", "2", "--interval", "10ms"} + arguments,
+                {}, m_folder.path());
     QCOMPARE(result.err, QString());
     QCOMPARE(result.status, 0);
     QStringList lines = result.out.split(u'\n', Qt::SkipEmptyParts);
