@@ -140,6 +140,15 @@ SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint3
     if (const QString* label = field.LabelOf(reading.bits))
         reading.label = *label;
     reading.text = reading.HasLabel() ? reading.label : FormatDecodedValue(rule, reading.number);
+    // Steps finer than the decimals show: a reading that would show as 0
+    // takes significant digits instead.
+    const double shown = 0.5 * std::pow(10.0, -field.decimals);
+    if (!reading.HasLabel() && reading.number != 0 && std::abs(reading.number) < shown &&
+        std::abs(field.scale) < shown) {
+        reading.text = QString::number(reading.number, 'g', 6);
+        if (!field.unit.isEmpty())
+            reading.text += QLatin1Char(' ') + field.unit;
+    }
     return reading;
 }
 

@@ -69,11 +69,15 @@ std::optional<int> ExactStepDecimals(double scale, double offset)
 
 namespace {
 
-// The fewest decimals that show every step of the scale and the offset; the
-// watch's 2 for steps no decimal fraction shows exactly (1/1.2).
+// The fewest decimals that show every step of the scale and the offset;
+// for steps no decimal fraction shows exactly (1/1.2) two significant
+// digits of the step, at least the watch's 2.
 int StepDecimals(double scale, double offset)
 {
-    return ExactStepDecimals(scale, offset).value_or(2);
+    if (const std::optional<int> exact = ExactStepDecimals(scale, offset))
+        return *exact;
+    const int digits = 1 - static_cast<int>(std::floor(std::log10(std::abs(scale))));
+    return std::clamp(digits, 2, MAP_FIELD_DECIMALS_MAX);
 }
 
 bool IsIdentifier(const QString& name)

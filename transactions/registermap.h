@@ -34,7 +34,8 @@ inline constexpr int MAP_REGISTERS_MAX = 16384;
 inline constexpr int MAP_ARRAY_COUNT_MAX = 4096;
 inline constexpr int MAP_LABELS_MAX = 65536;
 inline constexpr int MAP_NAME_LENGTH_MAX = 64;
-inline constexpr int MAP_FIELD_DECIMALS_MAX = 9;
+// Enough for steps of 2^-12 or 1e-12 to show exactly.
+inline constexpr int MAP_FIELD_DECIMALS_MAX = 12;
 
 // File name suffix of register maps, without the dot.
 inline constexpr char MAP_FILE_SUFFIX[] = "i2cmap";

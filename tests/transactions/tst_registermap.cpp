@@ -63,7 +63,11 @@ const QByteArray CODEC_MAP = R"({
         { "name": "HUM", "address": 12,
           "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] },
         { "name": "NANO", "address": 13, "bytes": 2,
-          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-9, "unit": "A" } ] }
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-9, "unit": "A" } ] },
+        { "name": "FINE", "address": 15, "bytes": 2,
+          "fields": [ { "name": "T", "bits": "15:0", "scale": 0.0009765625 } ] },
+        { "name": "PICO", "address": 17, "bytes": 2,
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-12, "decimals": 2, "unit": "A" } ] }
     ]
 })";
 
@@ -212,7 +216,7 @@ void TstRegisterMap::refusals_data()
         "registers[0].fields[0].offset: 3 x 1e+307 + 1.7e+308 is beyond");
     row("offset not number", fields(R"({"name": "F", "bits": "0", "offset": "x"})"),
         "registers[0].fields[0].offset:");
-    row("decimals", fields(R"({"name": "F", "bits": "0", "decimals": 10})"),
+    row("decimals", fields(R"({"name": "F", "bits": "0", "decimals": 13})"),
         "registers[0].fields[0].decimals:");
     row("unit not text", fields(R"({"name": "F", "bits": "0", "unit": 5})"),
         "registers[0].fields[0].unit:");
@@ -394,6 +398,12 @@ void TstRegisterMap::decode_data()
     // 59 x 0.1 - 5 is 0.9000000000000004 in binary fractions.
     QTest::newRow("nano steps") << "NANO.I" << Bytes{0x17, 0x80} << 6.016e-6 << "0.000006016 A"
                                 << "0x1780";
+    QTest::newRow("binary step, every digit")
+        << "FINE.T" << Bytes{0x17, 0x80} << 5.875 << "5.8750000000"
+        << "0x1780";
+    QTest::newRow("finer than the decimals")
+        << "PICO.I" << Bytes{0x17, 0x80} << 6.016e-9 << "6.016e-09 A"
+        << "0x1780";
     QTest::newRow("tenths, exactly") << "HUM.RH" << Bytes{0x3B} << 0.9 << "0.9 %"
                                      << "0x3B";
 }
