@@ -208,6 +208,9 @@ private:
     // around it dropped, control characters refused.
     QString LineText(const QJsonObject& object, const QString& key, const QString& place,
                      bool required = false);
+    // A description: lines and tabs allowed, other control characters (a
+    // NUL, a terminal's escape) refused, since exports and lists show it.
+    QString Description(const QJsonObject& object, const QString& place);
     bool Bool(const QJsonObject& object, const QString& key, const QString& place, bool fallback);
     // A whole number from min to max. With hexText, a text must be hex with
     // "0x" unless its value is below 10, where the bases agree: "10" could be
@@ -254,14 +257,30 @@ QString CMapReader::Text(const QJsonObject& object, const QString& key, const QS
     return value.toString();
 }
 
+QString CMapReader::Description(const QJsonObject& object, const QString& place)
+{
+    const QString text = Text(object, QStringLiteral("description"), place);
+    for (QChar c : text) {
+        if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\r' && c != u'\t') {
+            Fail(place + QStringLiteral("description"),
+                 QStringLiteral("holds the control character U+%1; a description may hold line "
+                                "breaks and tabs, no other control characters")
+                     .arg(c.unicode(), 4, 16, QLatin1Char('0')));
+        }
+    }
+    return text;
+}
+
 QString CMapReader::LineText(const QJsonObject& object, const QString& key, const QString& place,
                              bool required)
 {
-    const QString text = Text(object, key, place, required).trimmed();
-    if (HasLineBreaking(text)) {
+    // Checked before the blanks around it go: those include line breaks.
+    const QString raw = Text(object, key, place, required);
+    const QString text = raw.trimmed();
+    if (HasLineBreaking(raw)) {
         Fail(place + key, QStringLiteral("%1 holds a control character (a line break, a tab or "
                                          "the like), which would break the line it is shown in")
-                              .arg(Quoted(text)));
+                              .arg(Quoted(raw)));
     }
     return text;
 }
@@ -407,10 +426,10 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
         if (!it.value().isString() || it.value().toString().trimmed().isEmpty())
             Fail(at, QStringLiteral("%1 is not a label text").arg(JsonText(it.value())));
         const QString text = it.value().toString().trimmed();
-        if (HasLineBreaking(text)) {
+        if (HasLineBreaking(it.value().toString())) {
             Fail(at, QStringLiteral("the label %1 holds a control character (a line break, a tab "
                                     "or the like), which would break the line it is shown in")
-                         .arg(Quoted(text)));
+                         .arg(Quoted(it.value().toString())));
         }
         if (const auto same = values.constFind(bits); same != values.constEnd()) {
             Fail(at, QStringLiteral("the value %1 has a label already (%2)")
@@ -510,7 +529,7 @@ SMapField CMapReader::ReadField(const QJsonObject& object, const SMapRegister& r
                          ? StepDecimals(field.scale, field.offset)
                          : static_cast<int>(Number(decimals, place + QStringLiteral("decimals"), 0,
                                                    MAP_FIELD_DECIMALS_MAX, false));
-    field.description = Text(object, QStringLiteral("description"), place);
+    field.description = Description(object, place);
 
     field.access = reg.access;
     if (object.contains(QStringLiteral("access"))) {
@@ -588,7 +607,7 @@ void CMapReader::ReadRegister(const QJsonObject& object, int index, const QStrin
     }
     reg.isVolatile = Bool(object, QStringLiteral("volatile"), place, false);
     reg.readClears = Bool(object, QStringLiteral("read_clears"), place, false);
-    reg.description = Text(object, QStringLiteral("description"), place);
+    reg.description = Description(object, place);
     if (object.contains(QStringLiteral("page"))) {
         const QString page = Text(object, QStringLiteral("page"), place);
         reg.page = m_pageIndex.value(page.trimmed().toCaseFolded(), -1);
@@ -787,7 +806,7 @@ SRegisterMap CMapReader::Read(const QJsonObject& root)
     m_map.device = LineText(root, QStringLiteral("device"), QString(), true);
     if (m_map.device.isEmpty())
         Fail(QStringLiteral("device"), QStringLiteral("empty"));
-    m_map.description = Text(root, QStringLiteral("description"), QString());
+    m_map.description = Description(root, QString());
     if (root.contains(QStringLiteral("pointer_bytes"))) {
         m_map.pointerBytes = static_cast<int>(
             Number(root.value(QStringLiteral("pointer_bytes")), QStringLiteral("pointer_bytes"),

@@ -231,7 +231,8 @@ QString RegisterMapMarkdown(const SRegisterMap& map)
 {
     QString text = QStringLiteral("# %1\n\n").arg(Cell(map.device));
     if (!map.description.trimmed().isEmpty())
-        text += map.description.trimmed() + QStringLiteral("\n\n");
+        // One paragraph: a line of its own could start a heading or a list.
+        text += map.description.simplified() + QStringLiteral("\n\n");
     text += QStringLiteral("Register pointer: %1 byte(s), most significant first. Multi-byte "
                            "registers: %2 endian. Reads run across registers: %3.")
                 .arg(map.pointerBytes)

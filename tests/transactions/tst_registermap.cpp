@@ -232,6 +232,14 @@ void TstRegisterMap::refusals_data()
     row("label with a line separator",
         fields(R"({"name": "F", "bits": "0", "values": {"1": "o\u2028n"}})"),
         "registers[0].fields[0].values[\"1\"]: the label \"o\\u2028n\" holds a control");
+    row("unit ending in a next line", fields(R"({"name": "F", "bits": "0", "unit": "mV\u0085"})"),
+        "registers[0].fields[0].unit: \"mV\\u0085\" holds a control character");
+    row("label ending in a paragraph separator",
+        fields(R"({"name": "F", "bits": "0", "values": {"1": "on\u2029"}})"),
+        "registers[0].fields[0].values[\"1\"]: the label \"on\\u2029\" holds a control");
+    row("description with an escape",
+        fields(R"({"name": "F", "bits": "0", "description": "hot\n\u001b[31m"})"),
+        "registers[0].fields[0].description: holds the control character U+001b");
     row("device with a line break", "{\"device\": \"T\\r\\nX\", \"registers\": [" + r + "]}",
         "device: \"T\\u000d\\nX\" holds a control character");
     row("field access", fields(R"({"name": "F", "bits": "0", "access": "x"})"),
@@ -634,6 +642,10 @@ void TstRegisterMap::markdown()
     const SRegisterMap map = parse(CODEC_MAP);
     const QString text = RegisterMapMarkdown(map);
     QVERIFY(text.startsWith(QStringLiteral("# CODEC\n")));
+    // A description is one paragraph: its lines start no Markdown block.
+    QVERIFY(RegisterMapMarkdown(
+                parse(mapWith(R"({"name": "R", "address": 0})", R"("description": "hot\n# cold")")))
+                .startsWith(QStringLiteral("# T\n\nhot # cold\n\n")));
     QVERIFY(text.contains(QStringLiteral("| LE | 0x06 | 3 | rw |  | little endian |  |\n")));
     QVERIFY(text.contains(QStringLiteral("\n## CONF (0x09)\n")));
     QVERIFY(text.contains(
