@@ -341,8 +341,11 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
                                   .arg(CCliTool::Quoted(arguments.mid(1).join(QLatin1Char(' ')))));
         const QStringList folders = tool.MapFolders();
         const std::vector<SMapEntry> entries = ListRegisterMaps(folders);
-        for (const SMapEntry& entry : entries)
+        for (const SMapEntry& entry : entries) {
             tool.Output().WriteMapEntry(entry);
+            for (const QString& warning : entry.warnings)
+                tool.Warn(tr("%1: warning: %2").arg(tool.Program(), warning));
+        }
         if (entries.empty()) {
             // JSON Lines stay parseable: the note goes to err.
             tool.Fail(ECliExit::Ok,

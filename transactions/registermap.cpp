@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -147,10 +148,15 @@ bool HasLineBreaking(const QString& text)
     return std::any_of(text.cbegin(), text.cend(), IsLineBreaking);
 }
 
+// Characters of a text that a message quotes; a runaway name is cut.
+constexpr qsizetype QUOTED_LENGTH_MAX = 40;
+
 // The text in double quotes, its control characters escaped, so that a
-// message about a map stays one line.
-QString Quoted(const QString& text)
+// message about a map stays one short line.
+QString Quoted(const QString& whole)
 {
+    const bool cut = whole.size() > QUOTED_LENGTH_MAX;
+    const QString text = cut ? whole.left(QUOTED_LENGTH_MAX) : whole;
     QString quoted(QLatin1Char('"'));
     for (QChar c : text) {
         if (c == u'\n')
@@ -162,7 +168,7 @@ QString Quoted(const QString& text)
         else
             quoted += c;
     }
-    return quoted + QLatin1Char('"');
+    return quoted + (cut ? QStringLiteral("…\"") : QStringLiteral("\""));
 }
 
 QString JsonText(const QJsonValue& value)
@@ -388,7 +394,7 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
     texts.reserve(object.size());
     field.labels.reserve(static_cast<size_t>(object.size()));
     for (auto it = object.begin(); it != object.end(); ++it) {
-        const QString at = place + QStringLiteral("[\"%1\"]").arg(it.key());
+        const QString at = place + QLatin1Char('[') + Quoted(it.key()) + QLatin1Char(']');
         const QString keyText = it.key();
         QStringView key = QStringView(keyText).trimmed();
         const bool negative = key.startsWith(u'-');
@@ -795,6 +801,11 @@ SRegisterMap CMapReader::Read(const QJsonObject& root)
     CheckKeys(root, MAP_KEYS, QString());
     const QJsonValue version = root.value(QStringLiteral("version"));
     if (!version.isUndefined()) {
+        if (!version.isDouble())
+            Fail(QStringLiteral("version"),
+                 QStringLiteral("%1 is not a number; write \"version\": %2")
+                     .arg(JsonText(version))
+                     .arg(MAP_FORMAT_VERSION));
         const uint32_t number = Number(version, QStringLiteral("version"), 1, UINT32_MAX, false);
         if (number > MAP_FORMAT_VERSION) {
             Fail(QStringLiteral("version"),
@@ -864,6 +875,52 @@ bool Refuse(QString* error, const QString& text)
     if (error)
         *error = text;
     return false;
+}
+
+// The first key given twice in one object of JSON text that parsed, with
+// its place. The JSON reader keeps the last silently, so a map that says
+// "device" twice would load with one of them dropped.
+std::optional<QString> RepeatedKey(const QByteArray& text)
+{
+    struct SLevel {
+        bool object = false;
+        bool keyNext = false;
+        QSet<QByteArray> keys;
+    };
+    std::vector<SLevel> levels;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            levels.push_back({c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!levels.empty())
+                levels.pop_back();
+        } else if (c == ',') {
+            if (!levels.empty() && levels.back().object)
+                levels.back().keyNext = true;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\')
+                    ++i;
+            }
+            if (levels.empty() || !levels.back().keyNext)
+                continue;
+            levels.back().keyNext = false;
+            QByteArray key = text.mid(start + 1, i - start - 1);
+            // Escapes spell one key in many ways: compare what they mean.
+            if (key.contains('\\')) {
+                key =
+                    QJsonDocument::fromJson("[\"" + key + "\"]").array().at(0).toString().toUtf8();
+            }
+            if (levels.back().keys.contains(key)) {
+                return QStringLiteral("%1: the key %2 is given twice in one object")
+                    .arg(LineAndColumn(text, start), Quoted(QString::fromUtf8(key)));
+            }
+            levels.back().keys.insert(key);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -1001,6 +1058,10 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
         Refuse(error, QStringLiteral("the map is not a JSON object"));
         return std::nullopt;
     }
+    if (const std::optional<QString> repeated = RepeatedKey(body)) {
+        Refuse(error, *repeated);
+        return std::nullopt;
+    }
     CMapReader reader;
     try {
         return reader.Read(document.object());
@@ -1012,6 +1073,11 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
 
 std::optional<SRegisterMap> LoadRegisterMap(const QString& path, QString* error)
 {
+    // The system would take the path up to its NUL: another file.
+    if (path.contains(QChar(0))) {
+        Refuse(error, QStringLiteral("a path cannot hold a NUL character"));
+        return std::nullopt;
+    }
     // Opened without blocking and checked by its descriptor: a FIFO named
     // *.i2cmap would otherwise wait for a writer for ever.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

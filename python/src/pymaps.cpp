@@ -133,15 +133,15 @@ MapHolder Load(const std::string& nameOrPath, bool isPath, bool simulated)
         if (isPath) {
             map = LoadRegisterMap(wanted, &error);
             if (!map) {
-                missing = !QFileInfo::exists(wanted);
+                missing = !wanted.contains(QChar(0)) && !QFileInfo::exists(wanted);
                 error = wanted + QStringLiteral(": ") + error;
             }
         } else {
             const QStringList folders = Folders(simulated);
             map = FindRegisterMap(wanted, folders, &error);
             if (!map)
-                missing =
-                    !QFileInfo::exists(wanted.trimmed()) && !IsKnownName(wanted.trimmed(), folders);
+                missing = !wanted.contains(QChar(0)) && !QFileInfo::exists(wanted.trimmed()) &&
+                          !IsKnownName(wanted.trimmed(), folders);
         }
     }
     if (!map) {

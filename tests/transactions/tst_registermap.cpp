@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using Bytes = std::vector<uint8_t>;
 Q_DECLARE_METATYPE(Bytes)
 
@@ -110,6 +112,14 @@ void TstRegisterMap::refusals_data()
     row("too large", QByteArray(MAP_FILE_SIZE_MAX + 1, ' '), "too large");
     row("newer version", mapWith(r, "\"version\": 2"), "version: 2 is newer");
     row("version not a number", mapWith(r, "\"version\": \"one\""), "version: \"one\" is not");
+    row("version as text", mapWith(r, "\"version\": \"1\""), "version: \"1\" is not a number");
+    row("key given twice", "{\"device\": \"X\",\n \"device\": \"Y\", \"registers\": [" + r + "]}",
+        "line 2, column 2: the key \"device\" is given twice in one object");
+    row("key given twice, escaped", mapWith(R"({"name": "R", "address": 0, "n\u0061me": "S"})"),
+        "line 1, column 59: the key \"name\" is given twice");
+    row("huge name, cut",
+        mapWith("{\"name\": \"" + QByteArray(100000, 'A') + "\", \"address\": 0}"),
+        "registers[0].name: \"" + QByteArray(40, 'A') + "…\" is not a name");
     row("device missing", "{\"registers\": [" + r + "]}", "device: missing");
     row("device not text", "{\"device\": 7, \"registers\": [" + r + "]}",
         "device: 7 is not a text");
@@ -681,6 +691,15 @@ void TstRegisterMap::userMapWins()
         user + QStringLiteral("/mine.i2cmap"),
         R"({"device": "lm75", "description": "mine", "registers": [{"name": "A", "address": 0}]})"));
     QVERIFY(writeFile(user + QStringLiteral("/broken.i2cmap"), "{"));
+    // A second lm75 in the same folder stands back, with a warning; entries
+    // that are no regular file are listed alike, with their reason.
+    QVERIFY(writeFile(
+        user + QStringLiteral("/mine2.i2cmap"),
+        R"({"device": "LM75", "description": "other", "registers": [{"name": "A", "address": 0}]})"));
+    QVERIFY(QDir().mkpath(user + QStringLiteral("/folder.i2cmap")));
+    QCOMPARE(::mkfifo(QFile::encodeName(user + QStringLiteral("/fifo.i2cmap")).constData(), 0600),
+             0);
+    QVERIFY(QFile::link(QStringLiteral("loop.i2cmap"), user + QStringLiteral("/loop.i2cmap")));
 
     const QStringList folders = MapFolders(projects, true);
     QCOMPARE(folders.mid(0, 2), QStringList({user, DemoMapsFolder()}));
@@ -690,11 +709,19 @@ void TstRegisterMap::userMapWins()
     QStringList listed;
     for (const SMapEntry& entry : entries)
         listed << entry.device + (entry.error.isEmpty() ? QString() : QStringLiteral(" (broken)"));
-    QCOMPARE(listed, QStringList({"broken (broken)", "INA219", "lm75", "MCP9808", "TMP102"}));
+    QCOMPARE(listed, QStringList({"broken (broken)", "fifo (broken)", "folder (broken)", "INA219",
+                                  "lm75", "loop (broken)", "MCP9808", "TMP102"}));
+    const auto lm75 = std::find_if(entries.begin(), entries.end(),
+                                   [](const SMapEntry& e) { return e.device == u"lm75"; });
+    QCOMPARE(lm75->warnings,
+             QStringList(QStringLiteral("%1/mine.i2cmap and %1/mine2.i2cmap are both maps of lm75; "
+                                        "%1/mine.i2cmap, the first by name, is used")
+                             .arg(user)));
 
     QString error;
-    QCOMPARE(FindRegisterMap(QStringLiteral("LM75"), folders, &error)->description,
-             QStringLiteral("mine"));
+    const auto mine = FindRegisterMap(QStringLiteral("LM75"), folders, &error);
+    QCOMPARE(mine->description, QStringLiteral("mine"));
+    QCOMPARE(mine->warnings, lm75->warnings);
     QCOMPARE(FindRegisterMap(QStringLiteral("mcp9808"), folders, &error)->device,
              QStringLiteral("MCP9808"));
     QCOMPARE(FindRegisterMap(DemoMapsFolder() + QStringLiteral("/lm75.i2cmap"), folders, &error)
