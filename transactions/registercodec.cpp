@@ -327,6 +327,14 @@ std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField
     }
     if (const std::optional<double> number = MapNumber(text))
         return EncodeFieldNumber(reg, field, *number, error);
+    // A bit takes true and false, as Python's True and False, unless its
+    // labels say otherwise.
+    if (field.Width() == 1 && !field.FindLabel(text)) {
+        if (text.compare(u"true", Qt::CaseInsensitive) == 0)
+            return 1;
+        if (text.compare(u"false", Qt::CaseInsensitive) == 0)
+            return 0;
+    }
     return EncodeFieldLabel(reg, field, text, error);
 }
 

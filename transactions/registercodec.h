@@ -94,7 +94,8 @@ std::optional<uint32_t> EncodeFieldBits(const SMapRegister& reg, const SMapField
 std::optional<uint32_t> EncodeFieldLabel(const SMapRegister& reg, const SMapField& field,
                                          QStringView label, SMapError* error);
 // The field's bits for a typed value: "0x.." is raw, any other text that
-// reads as a number is a number in the field's unit, anything else a label.
+// reads as a number is a number in the field's unit, anything else a label;
+// a one-bit field also takes true and false where no label is so named.
 // One pair of quotes around the value is taken off.
 std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField& field,
                                         QStringView text, SMapError* error);

@@ -510,9 +510,10 @@ class Device:
         high") several fields of one register, set("CONF", 0x18) the whole
         register. A number is in the field's unit (80.0 for 80 °C); a str is
         a label (without regard to case), a number, or a raw value of the
-        field's bits in 0x hex. The fields not named keep their bits, except
-        that a 1 read from a w1c or w1s field is not written back, nor a 0
-        from a w0c field.
+        field's bits in 0x hex; True and False set a one-bit field (as the
+        command line's true and false), and no other. The fields not named
+        keep their bits, except that a 1 read from a w1c or w1s field is not
+        written back, nor a 0 from a w0c field.
 
         Returns the register as read back, or None for a write-only register.
         A read-back whose checked bits differ from those written raises

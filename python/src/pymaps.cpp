@@ -288,6 +288,10 @@ std::pair<int, std::vector<std::pair<int, uint32_t>>> PlanWrite(const SRegisterM
         if (PyUnicode_Check(value.ptr())) {
             added = AddMapAssignment(map, writes, Text(target), Text(value.cast<std::string>()),
                                      &error);
+        } else if (PyBool_Check(value.ptr())) {
+            // As the CLI's true and false: for one-bit fields only.
+            added = AddMapAssignment(map, writes, Text(target),
+                                     value.ptr() == Py_True ? u"true" : u"false", &error);
         } else {
             added =
                 AddMapAssignmentNumber(map, writes, Text(target), ToNumber(value, target), &error);

@@ -149,7 +149,7 @@ def test_w1c_field_is_never_cleared_by_writing_another(status):
     chip, device = status
     # A write-only field's bits are no reading.
     fields = {"DONE": 1, "MODE": 5, "KICK": None, "EN": "on"}
-    assert device.set("STATUS", MODE=5, EN="on").fields == fields
+    assert device.set("STATUS", MODE=5, EN=True).fields == fields
     assert chip.registers[0x00] == 0x8B
     device.set("STATUS.DONE", 1)
     assert chip.registers[0x00] == 0x8A
@@ -190,6 +190,7 @@ REFUSALS = [
     (lambda d: d.set("STATUS", MOED=1), KeyError, 'STATUS has no field "MOED"; near names: MODE'),
     (lambda d: d.set("STATUS", MODE=8), ValueError, "8 is outside what its 3 bit(s) hold, 0 to 7"),
     (lambda d: d.set("STATUS", MODE=1.5), ValueError, "is not a multiple of its step"),
+    (lambda d: d.set("STATUS", MODE=True), ValueError, 'STATUS.MODE: "true" is not a number'),
     (lambda d: d.set("STATUS", EN="maybe"), ValueError, 'give a number or one of "off", "on"'),
     (lambda d: d.set("STATUS.EN", "0x2"), ValueError, "does not fit its 1 bit(s)"),
     (lambda d: d.set("ID", 1), ValueError, "ID is read-only"),

@@ -69,7 +69,8 @@ const QByteArray CODEC_MAP = R"({
         { "name": "FINE", "address": 15, "bytes": 2,
           "fields": [ { "name": "T", "bits": "15:0", "scale": 0.0009765625 } ] },
         { "name": "PICO", "address": 17, "bytes": 2,
-          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-12, "decimals": 2, "unit": "A" } ] }
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-12, "decimals": 2, "unit": "A" } ] },
+        { "name": "BIT", "address": 19, "fields": [ { "name": "ON", "bits": "0" } ] }
     ]
 })";
 
@@ -508,6 +509,15 @@ void TstRegisterMap::encodeRefusals_data()
     QTest::newRow("exponent") << "BUS.V"
                               << "1e3"
                               << "" << 250u;
+    QTest::newRow("true for one bit") << "BIT.ON"
+                                      << "True"
+                                      << "" << 1u;
+    QTest::newRow("false for one bit") << "BIT.ON"
+                                       << "false"
+                                       << "" << 0u;
+    QTest::newRow("true for more bits") << "BUS.V"
+                                        << "true"
+                                        << "BUS.V: \"true\" is not a number" << 0u;
     QTest::newRow("bad hex") << "BUS.V"
                              << "0xG"
                              << "BUS.V: \"0xG\" is not a hex number" << 0u;
