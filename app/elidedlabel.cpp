@@ -36,10 +36,17 @@ void ElidedLabel::setDescription(const QString& description)
     setAccessibleDescription(description.isEmpty() ? m_fullText : description);
 }
 
+void ElidedLabel::setMinimumLines(int lines)
+{
+    m_minimumLines = std::max(1, lines);
+    updateGeometry();
+}
+
 QSize ElidedLabel::sizeHint() const
 {
     const QFontMetrics metrics(font());
-    const int lines = std::max<int>(1, static_cast<int>(m_fullText.count(QLatin1Char('\n'))) + 1);
+    const int lines =
+        std::max<int>(m_minimumLines, static_cast<int>(m_fullText.count(QLatin1Char('\n'))) + 1);
     const QMargins margins = contentsMargins();
     return {metrics.averageCharWidth() * HINT_CHARACTERS + margins.left() + margins.right(),
             metrics.lineSpacing() * lines + margins.top() + margins.bottom()};

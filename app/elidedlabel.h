@@ -19,6 +19,9 @@ public:
     QString fullText() const { return m_fullText; }
     // A description of its own, e.g. "Latest value", instead of the text.
     void setDescription(const QString& description);
+    // Room kept for this many lines, however few the text has: a label
+    // that fills later moves nothing below it.
+    void setMinimumLines(int lines);
     // Whether some line is cut now.
     bool isElided() const { return text() != m_fullText; }
 
@@ -35,4 +38,5 @@ private:
 
     QString m_fullText;
     QString m_description;
+    int m_minimumLines = 1;
 };

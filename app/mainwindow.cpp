@@ -133,7 +133,7 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(&m_presenceTimer, &QTimer::timeout, this, &MainWindow::onPresenceTimer);
 
     setupProjects();
-    setupWatch();
+    setupDocks();
     // Room for device names and command labels until the user's own
     // layout is restored.
     resizeDocks({m_ui->dock_projects}, {DOCK_DEFAULT_WIDTH}, Qt::Horizontal);
@@ -269,9 +269,14 @@ void MainWindow::setupStatusBar()
 void MainWindow::restoreWindowState()
 {
     QSettings settings;
-    if (!restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray()))
-        fitToScreen();
+    const bool restored = restoreGeometry(settings.value(SETTINGS_WINDOW_GEOMETRY).toByteArray());
     restoreState(settings.value(SETTINGS_WINDOW_STATE).toByteArray(), 0);
+    // A geometry saved on a larger screen, or at a smaller scale, must
+    // still fit this one.
+    if (!restored)
+        fitToScreen();
+    else if (!isMaximized() && !isFullScreen())
+        keepOnScreen();
     m_ui->actionProjects->setChecked(!m_ui->dock_projects->isHidden());
 }
 
@@ -288,6 +293,27 @@ void MainWindow::fitToScreen()
     const QSize size = this->size().boundedTo(room).expandedTo(minimumSizeHint());
     resize(size);
     move(available.center() - QPoint(size.width() / 2, size.height() / 2));
+}
+
+void MainWindow::keepOnScreen()
+{
+    const QScreen* shown = QGuiApplication::screenAt(geometry().center());
+    if (!shown)
+        shown = screen();
+    if (!shown)
+        return;
+    const QRect available = shown->availableGeometry();
+    const QSize room = available.size() - QSize(FRAME_ROOM, FRAME_ROOM);
+    const QSize size = this->size().boundedTo(room);
+    QRect wanted(pos(), size);
+    // Inside the room, the top left corner first so that the title bar
+    // stays reachable.
+    wanted.moveRight(std::min(wanted.right(), available.left() + room.width() - 1));
+    wanted.moveBottom(std::min(wanted.bottom(), available.top() + room.height() - 1));
+    wanted.moveLeft(std::max(wanted.left(), available.left()));
+    wanted.moveTop(std::max(wanted.top(), available.top()));
+    resize(wanted.size());
+    move(wanted.topLeft());
 }
 
 void MainWindow::closeEvent(QCloseEvent* event)
@@ -312,7 +338,7 @@ void MainWindow::updateUiState()
          {static_cast<QWidget*>(m_ui->btn_i2c_search), static_cast<QWidget*>(m_ui->btn_write),
           static_cast<QWidget*>(m_ui->btn_read), static_cast<QWidget*>(m_ui->btn_watch)})
         widget->setEnabled(connected);
-    m_watch->setConnected(connected);
+    emit connectedChanged(connected);
     m_ui->actionDisconnect->setEnabled(connected);
     m_ui->actionI2cSearch->setEnabled(connected);
 
@@ -526,13 +552,18 @@ void MainWindow::onWrite()
                     tr("Invalid input. Enter hex bytes, e.g. \"01 A5 FF\"."));
         return;
     }
+    sendWrite(mode, address, *bytes);
+}
 
+void MainWindow::sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
+                           const std::vector<uint8_t>& bytes)
+{
     // A watch's poll must not come between this write and the device, nor
     // into a transaction that the write leaves open.
     m_watch->pauseForBench(ModeSendsStop(mode) ? address : std::nullopt,
                            address ? tr("a write to %1").arg(formatAddress(*address))
                                    : tr("a write without an address"));
-    const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), *bytes);
+    const SI2cTransaction write = RunWrite(*m_adapter, mode, address.value_or(0), bytes);
     if (!write.ok && !m_adapter->IsPresent()) {
         handleConnectionLost();
         return;
@@ -613,7 +644,11 @@ void MainWindow::onLoadCommand(uint8_t address, SI2cCommand command)
         m_ui->spin_read->setValue(command.count);
         return;
     }
-    m_ui->edit_write->setText(CI2cDeviceFile::BytesToHex(command.data));
+    // The field must hold every stored byte, however many.
+    const QString text = CI2cDeviceFile::BytesToHex(command.data);
+    if (text.size() > m_ui->edit_write->maxLength())
+        m_ui->edit_write->setMaxLength(static_cast<int>(text.size()));
+    m_ui->edit_write->setText(text);
     m_ui->cmb_startstop->setCurrentIndex(static_cast<int>(command.mode));
 }
 
@@ -626,10 +661,15 @@ void MainWindow::onExecuteCommand(uint8_t address, SI2cCommand command)
             STATUS_TIMEOUT_MS);
         return;
     }
-    if (command.type == EI2cCommandType::Read)
+    if (command.type == EI2cCommandType::Read) {
         onRead();
-    else
-        onWrite();
+        return;
+    }
+    // The stored bytes go out as stored, not as read back from the field.
+    std::optional<uint8_t> target;
+    if (ModeSendsAddress(command.mode))
+        target = address;
+    sendWrite(command.mode, target, command.data);
 }
 
 void MainWindow::onWriteSave()

@@ -14,6 +14,7 @@ class COrvI2c;
 class CProjectsPanel;
 struct SI2cScan;
 class OutputTable;
+class RegistersDock;
 class WatchDock;
 class QActionGroup;
 class QLabel;
@@ -28,7 +29,7 @@ class MainWindow;
 }
 
 // The single window of the program: the bench controls, the output table,
-// the status bar and the projects dock.
+// the status bar, and the projects, watch and registers docks.
 class MainWindow : public QMainWindow {
     Q_OBJECT
 
@@ -44,6 +45,10 @@ public:
     static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
 
     friend class MainWindowProbe;
+
+signals:
+    // An adapter was connected, or the connection ended.
+    void connectedChanged(bool connected);
 
 protected:
     void closeEvent(QCloseEvent* event) override;
@@ -77,10 +82,15 @@ private:
     void setupTable();
     void setupStatusBar();
     void setupProjects();
+    // The docks beside the projects: the watch and the registers.
+    void setupDocks();
     void setupWatch();
+    void setupRegisters();
     void restoreWindowState();
     // The first window's size: the designed one, bounded by the screen.
     void fitToScreen();
+    // A restored window's size and place, bounded by the screen it is on.
+    void keepOnScreen();
     void updateUiState();
     bool isConnected() const;
     bool isAddress8Bit() const;
@@ -105,6 +115,9 @@ private:
 
     void handleConnectionLost();
     QString invalidAddressText() const;
+    // address: none for the modes that send none.
+    void sendWrite(EI2cStartStop mode, std::optional<uint8_t> address,
+                   const std::vector<uint8_t>& bytes);
 
     std::unique_ptr<Ui::MainWindow> m_ui;
     std::unique_ptr<COrvI2c> m_adapter;
@@ -112,6 +125,7 @@ private:
     CProjectsPanel* m_projects = nullptr;
     OutputTable* m_outputTable = nullptr;
     WatchDock* m_watch = nullptr;
+    RegistersDock* m_registers = nullptr;
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;

@@ -51,6 +51,7 @@ void MainWindow::setupWatch()
     statusBar()->addPermanentWidget(m_statusWatch);
     statusBar()->addPermanentWidget(m_statusVersion);
     m_statusVersion->show();
+    connect(this, &MainWindow::connectedChanged, m_watch, &WatchDock::setConnected);
     connect(m_watch, &WatchDock::runningChanged, this, [this](bool running) {
         m_statusWatch->setText(m_watch->runningText());
         m_statusWatch->setVisible(running);

@@ -12,7 +12,24 @@ inline bool saveTextFile(const QString& path, const QString& text, QString* erro
 {
     QSaveFile file(path);
     const QByteArray bytes = text.toUtf8();
-    if (!file.open(QIODevice::WriteOnly) || file.write(bytes) != bytes.size() || !file.commit()) {
+    const auto fail = [&] {
+        if (error)
+            *error = file.errorString();
+        file.cancelWriting();
+        return false;
+    };
+    // Unbuffered: a buffered write that fails (a full disk) is only seen when
+    // the buffer is flushed inside commit(), which then replaces the file
+    // with the short one all the same.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        return fail();
+    for (qint64 written = 0; written < bytes.size();) {
+        const qint64 count = file.write(bytes.constData() + written, bytes.size() - written);
+        if (count <= 0)
+            return fail();
+        written += count;
+    }
+    if (!file.commit()) {
         if (error)
             *error = file.errorString();
         return false;

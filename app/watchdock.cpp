@@ -20,6 +20,7 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QScrollArea>
+#include <QScrollBar>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStandardPaths>
@@ -94,10 +95,19 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
     connect(m_window, &QSpinBox::valueChanged, this, &WatchDock::onWindowChanged);
     // Closed, the dock polls no more: nothing would show it, and the polls
     // would go on moving the device's register pointer. Covered by another
-    // dock's tab it is not hidden and goes on.
+    // dock's tab it is not hidden and goes on, as the status bar says.
+    // Floating and docking hide the dock for a moment on their way: only a
+    // dock still hidden once they are done was closed.
     connect(this, &QDockWidget::visibilityChanged, this, [this](bool visible) {
-        if (!visible && isHidden())
-            stop(tr("Paused: the Watch dock was closed. Start goes on."));
+        if (visible || !isHidden())
+            return;
+        QMetaObject::invokeMethod(
+            this,
+            [this] {
+                if (isHidden() && isRunning())
+                    stop(tr("Paused: the Watch dock was closed. Start goes on."));
+            },
+            Qt::QueuedConnection);
     });
     setStatus(tr("Start a watch with Watch beside Read, or from a read command of the projects."));
     updateButtons();
@@ -193,6 +203,9 @@ void WatchDock::buildUi()
     // Tab goes to the fields in it, which it scrolls into view; it is no
     // stop of its own.
     scroller->setFocusPolicy(Qt::NoFocus);
+    // Beside the Registers view the dock is narrow and its scroll bars show.
+    scroller->verticalScrollBar()->setAccessibleName(tr("Scroll the watch up and down"));
+    scroller->horizontalScrollBar()->setAccessibleName(tr("Scroll the watch sideways"));
     scroller->setWidget(contents);
     setWidget(scroller);
 
@@ -276,7 +289,8 @@ void WatchDock::loadRemembered()
                           settings.value(QStringLiteral("scale")).toString(),
                           settings.value(QStringLiteral("offset")).toString(),
                           settings.value(QStringLiteral("unit")).toString(),
-                          settings.value(QStringLiteral("decimals")).toString()};
+                          settings.value(QStringLiteral("decimals")).toString(),
+                          settings.value(QStringLiteral("maskSigned"), false).toBool()};
         texts.reg = settings.value(QStringLiteral("register")).toString();
         texts.regWidth = settings.value(QStringLiteral("registerWidth"), 1).toInt();
         break;
@@ -316,11 +330,17 @@ void WatchDock::saveRemembered() const
     const SDecodingTexts& texts = rule.decoding;
     SEntry current;
     current.values = {
-        {QStringLiteral("source"), key},        {QStringLiteral("format"), texts.format},
-        {QStringLiteral("shift"), texts.shift}, {QStringLiteral("mask"), texts.mask},
-        {QStringLiteral("scale"), texts.scale}, {QStringLiteral("offset"), texts.offset},
-        {QStringLiteral("unit"), texts.unit},   {QStringLiteral("decimals"), texts.decimals},
-        {QStringLiteral("register"), rule.reg}, {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("source"), key},
+        {QStringLiteral("format"), texts.format},
+        {QStringLiteral("shift"), texts.shift},
+        {QStringLiteral("mask"), texts.mask},
+        {QStringLiteral("scale"), texts.scale},
+        {QStringLiteral("offset"), texts.offset},
+        {QStringLiteral("unit"), texts.unit},
+        {QStringLiteral("decimals"), texts.decimals},
+        {QStringLiteral("register"), rule.reg},
+        {QStringLiteral("registerWidth"), rule.regWidth},
+        {QStringLiteral("maskSigned"), texts.maskSigned},
     };
     entries.prepend(current);
     while (entries.size() > REMEMBERED_RULES)
@@ -488,7 +508,8 @@ QString WatchDock::runningText() const
 
 void WatchDock::onPoll()
 {
-    if (!m_target || !isRunning())
+    // Hidden, the dock is being closed, or moved on its way to floating.
+    if (!m_target || !isRunning() || isHidden())
         return;
     COrvI2c* adapter = m_adapter();
     if (!adapter) {

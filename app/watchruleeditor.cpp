@@ -5,6 +5,7 @@
 #include "transactions/registeraccess.h"
 
 #include <QAccessible>
+#include <QCheckBox>
 #include <QComboBox>
 #include <QGridLayout>
 #include <QLabel>
@@ -80,6 +81,10 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_shift->setToolTip(tr("Right shift in bits, less than the format's width"));
     m_mask = createEdit(this, "edit_watch_mask", tr("none"));
     m_mask->setToolTip(tr("Bit mask after the shift, hex with 0x or decimal"));
+    m_maskSigned = new QCheckBox(tr("Masked value signed"), this);
+    m_maskSigned->setObjectName(QStringLiteral("chk_watch_mask_signed"));
+    m_maskSigned->setToolTip(tr("The bits the mask leaves are a two's-complement number, as a "
+                                "signed field inside a register is"));
     m_scale = createEdit(this, "edit_watch_scale", QStringLiteral("1"));
     m_scale->setToolTip(tr("A number or a fraction, e.g. 0.5 or 1/1.2"));
     m_offset = createEdit(this, "edit_watch_offset", QStringLiteral("0"));
@@ -98,7 +103,7 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_rows.push_back({ERowPlace::Rule, tr("Format:"), m_format, tr("Shift:"), m_shift});
     m_rows.push_back({ERowPlace::Rule, tr("Mask:"), m_mask, tr("Scale:"), m_scale});
     m_rows.push_back({ERowPlace::Rule, tr("Offset:"), m_offset, tr("Unit:"), m_unit});
-    m_rows.push_back({ERowPlace::Rule, tr("Decimals:"), m_decimals, QString(), nullptr});
+    m_rows.push_back({ERowPlace::Rule, tr("Decimals:"), m_decimals, QString(), m_maskSigned});
     grid->setColumnStretch(1, 1);
     grid->setColumnStretch(3, 1);
 
@@ -106,7 +111,7 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
     m_state = new ElidedLabel(this);
     m_state->setObjectName(QStringLiteral("label_watch_rule_state"));
     m_state->setStyleSheet(QStringLiteral("color:%1").arg(ERROR_COLOR.name()));
-    m_state->setFullText(QStringLiteral("\n"));
+    m_state->setMinimumLines(2);
     layOut();
 
     for (QLineEdit* edit : {m_register, m_shift, m_mask, m_scale, m_offset, m_unit}) {
@@ -119,6 +124,7 @@ WatchRuleEditor::WatchRuleEditor(QWidget* parent) : QWidget(parent)
         connect(edit, &QLineEdit::textChanged, this, [this] { check(false); });
     }
     connect(m_format, &QComboBox::currentIndexChanged, this, &WatchRuleEditor::onCommitted);
+    connect(m_maskSigned, &QCheckBox::toggled, this, &WatchRuleEditor::onCommitted);
     connect(m_registerWidth, &QSpinBox::valueChanged, this, &WatchRuleEditor::onCommitted);
     connect(m_decimals, &QSpinBox::valueChanged, this, &WatchRuleEditor::onCommitted);
 
@@ -178,7 +184,8 @@ SWatchRuleTexts WatchRuleEditor::texts() const
                       m_scale->text().trimmed(),
                       m_offset->text().trimmed(),
                       m_unit->text().trimmed(),
-                      QString::number(m_decimals->value())};
+                      QString::number(m_decimals->value()),
+                      m_maskSigned->isChecked()};
     return texts;
 }
 
@@ -191,6 +198,7 @@ void WatchRuleEditor::setTexts(const SWatchRuleTexts& texts)
     m_format->setCurrentText(ValueFormatName(format.value_or(EValueFormat::U16Be)));
     m_shift->setText(texts.decoding.shift);
     m_mask->setText(texts.decoding.mask);
+    m_maskSigned->setChecked(texts.decoding.maskSigned);
     m_scale->setText(texts.decoding.scale);
     m_offset->setText(texts.decoding.offset);
     m_unit->setText(texts.decoding.unit);
@@ -217,6 +225,8 @@ void WatchRuleEditor::setTexts(const SWatchRuleTexts& texts)
                         : field.edit == m_scale  ? &fallback.decoding.scale
                                                  : &fallback.decoding.offset;
         text->clear();
+        if (text == &fallback.decoding.mask)
+            fallback.decoding.maskSigned = false;
     }
     m_appliedTexts = fallback;
     m_applied.reg.reset();
@@ -275,9 +285,10 @@ QString WatchRuleEditor::fieldError(const SField& field) const
     alone.format = m_format->currentText();
     if (field.edit == m_shift)
         alone.shift = text;
-    else if (field.edit == m_mask)
+    else if (field.edit == m_mask) {
         alone.mask = text;
-    else if (field.edit == m_scale)
+        alone.maskSigned = m_maskSigned->isChecked();
+    } else if (field.edit == m_scale)
         alone.scale = text;
     else if (field.edit == m_offset)
         alone.offset = text;
@@ -348,7 +359,7 @@ void WatchRuleEditor::apply()
 
 void WatchRuleEditor::updateState()
 {
-    QString text = QStringLiteral("\n");
+    QString text;
     const QString problem = error();
     const bool shown = std::any_of(m_fields.cbegin(), m_fields.cend(),
                                    [](const SField& field) { return field.marked; });
@@ -362,7 +373,7 @@ void WatchRuleEditor::updateState()
     if (text == m_state->fullText())
         return;
     m_state->setFullText(text);
-    if (!text.trimmed().isEmpty())
+    if (!text.isEmpty())
         announce(m_state);
 }
 
@@ -378,8 +389,9 @@ QString WatchRuleEditor::describe(const SWatchRuleTexts& texts)
     parts << ValueFormatName(ParseValueFormat(d.format).value_or(EValueFormat::U16Be));
     if (!d.shift.trimmed().isEmpty() && d.shift.trimmed() != QLatin1String("0"))
         parts << tr("shift %1").arg(d.shift.trimmed());
-    if (!d.mask.trimmed().isEmpty())
-        parts << tr("mask %1").arg(d.mask.trimmed());
+    if (!d.mask.trimmed().isEmpty()) {
+        parts << (d.maskSigned ? tr("mask %1 signed") : tr("mask %1")).arg(d.mask.trimmed());
+    }
     if (!d.scale.trimmed().isEmpty())
         parts << tr("scale %1").arg(d.scale.trimmed());
     if (!d.offset.trimmed().isEmpty())

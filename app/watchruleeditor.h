@@ -11,6 +11,7 @@
 #include <vector>
 
 class ElidedLabel;
+class QCheckBox;
 class QComboBox;
 class QLabel;
 class QLineEdit;
@@ -44,12 +45,14 @@ struct SWatchRuleTexts {
         const SDecodingTexts& b = other.decoding;
         return reg == other.reg && regWidth == other.regWidth && a.format == b.format &&
                a.shift == b.shift && a.mask == b.mask && a.scale == b.scale &&
-               a.offset == b.offset && a.unit == b.unit && a.decimals == b.decimals;
+               a.offset == b.offset && a.unit == b.unit && a.decimals == b.decimals &&
+               a.maskSigned == b.maskSigned;
     }
 };
 
 // The fields of a watch rule: register pointer and its width, format,
-// shift, mask, scale, offset, unit and decimals. Each field is checked on
+// shift, mask (and whether the masked value is signed), scale, offset, unit
+// and decimals. Each field is checked on
 // its own; a field that is not valid is marked on itself (colour, tool tip
 // and accessible description) until it is. The rule applies only when every
 // field is valid, on Return or when the focus leaves a field (a choice of
@@ -128,6 +131,7 @@ private:
     QComboBox* m_format = nullptr;
     QLineEdit* m_shift = nullptr;
     QLineEdit* m_mask = nullptr;
+    QCheckBox* m_maskSigned = nullptr;
     QLineEdit* m_scale = nullptr;
     QLineEdit* m_offset = nullptr;
     QLineEdit* m_unit = nullptr;

@@ -42,7 +42,10 @@ namespace {
 const QString SETTINGS_FOLDER = QStringLiteral("projects/folder");
 const QString SETTINGS_EXPANDED = QStringLiteral("projects/expanded");
 const QString SETTINGS_EXAMPLES = QStringLiteral("projects/examplesInstalled");
-const QString EXAMPLE_RESOURCE = QStringLiteral(":/examples/bh1750.i2cdev");
+// A light sensor driven by commands, and a temperature sensor that names its
+// register map.
+const QString EXAMPLE_RESOURCES[] = {QStringLiteral(":/examples/bh1750.i2cdev"),
+                                     QStringLiteral(":/examples/lm75.i2cdev")};
 
 constexpr int ROLE_DEVICE_INDEX = CProjectsModel::ROLE_DEVICE_INDEX;
 constexpr int ROLE_COMMAND_INDEX = CProjectsModel::ROLE_COMMAND_INDEX;
@@ -137,6 +140,10 @@ CProjectsPanel::CProjectsPanel(const SWidgets& widgets, FormatAddress formatAddr
         button->setAccessibleName(tr("Clear filter"));
     m_widgets.descriptionLabel->setTextFormat(Qt::PlainText);
     m_widgets.descriptionLabel->setWordWrap(true);
+    // Wrapped to the dock's width: a long word must not widen the window.
+    QSizePolicy descriptionPolicy = m_widgets.descriptionLabel->sizePolicy();
+    descriptionPolicy.setHorizontalPolicy(QSizePolicy::Ignored);
+    m_widgets.descriptionLabel->setSizePolicy(descriptionPolicy);
     m_widgets.descriptionLabel->clear();
 
     m_watcher = new QFileSystemWatcher(this);
@@ -206,9 +213,11 @@ void CProjectsPanel::prepareFolder()
         return;
     const QDir folder(m_folder);
     if (folder.entryList({nameFilter()}, QDir::Files).isEmpty()) {
-        const QString target = folder.filePath(QFileInfo(EXAMPLE_RESOURCE).fileName());
-        if (QFile::copy(EXAMPLE_RESOURCE, target))
-            QFile::setPermissions(target, EXAMPLE_PERMISSIONS);
+        for (const QString& example : EXAMPLE_RESOURCES) {
+            const QString target = folder.filePath(QFileInfo(example).fileName());
+            if (QFile::copy(example, target))
+                QFile::setPermissions(target, EXAMPLE_PERMISSIONS);
+        }
     }
     // Offered once per settings store, also when the copy failed or the
     // folder already held devices.
@@ -420,12 +429,14 @@ void CProjectsPanel::onClicked(const QModelIndex& proxyIndex)
     const int device = deviceIndexAt(proxyIndex);
     if (device < 0)
         return;
-    const CI2cDeviceFile& file = m_devices.at(device);
+    const CI2cDeviceFile file = m_devices.at(device);
     const int command = commandIndexAt(proxyIndex);
     if (command < 0)
         emit deviceSelected(file.GetAddress());
     else
         emit commandSelected(file.GetAddress(), file.GetCommands().at(command));
+    if (!file.GetMap().isEmpty())
+        emit deviceMapSelected(file, false);
 }
 
 void CProjectsPanel::onDoubleClicked(const QModelIndex& proxyIndex)
@@ -588,6 +599,7 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
     QAction* moveUp = nullptr;
     QAction* moveDown = nullptr;
     QAction* removeCommand = nullptr;
+    QAction* registers = nullptr;
     QAction* properties = nullptr;
     QAction* removeDevice = nullptr;
     QAction* removeFile = nullptr;
@@ -605,6 +617,10 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         removeCommand = menu.addAction(tr("Delete Command"));
         menu.addSeparator();
     } else if (device >= 0) {
+        if (!m_devices.at(device).GetMap().isEmpty()) {
+            registers = menu.addAction(tr("Registers"));
+            menu.addSeparator();
+        }
         properties = menu.addAction(tr("Properties..."));
         removeDevice = menu.addAction(tr("Delete Device..."));
         menu.addSeparator();
@@ -649,6 +665,8 @@ void CProjectsPanel::showContextMenu(const QModelIndex& index, const QPoint& glo
         moveCommand(found, command, +1);
     else if (chosen == removeCommand)
         deleteCommand(found, command);
+    else if (chosen == registers && !file.GetMap().isEmpty())
+        emit deviceMapSelected(file, true);
     else if (chosen == properties)
         showDeviceProperties(found);
     else if (chosen == removeDevice)

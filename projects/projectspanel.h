@@ -96,6 +96,9 @@ signals:
     // "Watch..." on a stored read command; filePath names its device file.
     void commandWatchRequested(uint8_t address, const SI2cCommand& command,
                                const QString& filePath);
+    // A device whose file names a register map: one of its rows clicked
+    // (show false), or "Registers" chosen from its menu (show true).
+    void deviceMapSelected(const CI2cDeviceFile& device, bool show);
 
 private slots:
     void reload();

@@ -3,6 +3,7 @@
 #include "numbers/parsenumber.h"
 
 #include <QCoreApplication>
+#include <QLocale>
 
 #include <algorithm>
 #include <bit>
@@ -152,6 +153,19 @@ std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QStr
         }
         rule.mask = static_cast<uint32_t>(*mask);
     }
+    if (texts.maskSigned) {
+        // Its top bit is the sign: the mask must be a run of low bits.
+        const uint64_t mask = rule.mask.value_or(0);
+        if (mask == 0 || (mask & (mask + 1)) != 0) {
+            fail(error, rule.mask ? tr("The mask %1 is not a run of low bits, e.g. 0x1FF, so the "
+                                       "value it leaves cannot be signed.")
+                                        .arg(texts.mask)
+                                  : tr("A signed masked value needs a mask of low bits, e.g. "
+                                       "0x1FF."));
+            return std::nullopt;
+        }
+        rule.maskSigned = true;
+    }
     if (!texts.scale.isEmpty()) {
         const auto scale = parseScale(texts.scale);
         if (!scale) {
@@ -194,6 +208,29 @@ std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QStr
         rule.decimals = static_cast<int>(*decimals);
     }
     return rule;
+}
+
+SDecodingTexts DecodingRuleTexts(const SDecodingRule& rule)
+{
+    const auto number = [](double value) {
+        return QString::number(value, 'g', QLocale::FloatingPointShortest);
+    };
+    SDecodingTexts texts;
+    texts.format = ValueFormatName(rule.format);
+    if (rule.shift != 0)
+        texts.shift = QString::number(rule.shift);
+    if (rule.mask)
+        texts.mask = QStringLiteral("0x") + QString::number(*rule.mask, 16).toUpper();
+    // Decoding ignores the sign of a mask that is not a run of low bits.
+    const uint64_t mask = rule.mask.value_or(0);
+    texts.maskSigned = rule.maskSigned && mask != 0 && (mask & (mask + 1)) == 0;
+    if (rule.scale != 1.0)
+        texts.scale = number(rule.scale);
+    if (rule.offset != 0.0)
+        texts.offset = number(rule.offset);
+    texts.unit = rule.unit;
+    texts.decimals = QString::number(rule.decimals);
+    return texts;
 }
 
 std::optional<double> DecodeValue(const SDecodingRule& rule, const std::vector<uint8_t>& data,

@@ -56,6 +56,9 @@ struct SDecodingTexts {
     QString offset;
     QString unit;
     QString decimals;
+    // The masked value is a two's-complement number as wide as the mask, as
+    // a signed field inside a register is; it needs a mask of low bits.
+    bool maskSigned = false;
 };
 
 inline constexpr int DECODING_DECIMALS_MAX = 9;
@@ -76,6 +79,11 @@ bool IsValueFormatSigned(EValueFormat format);
 // fraction such as 1/1.2), decimals outside 0 to 9, a unit with a control
 // character (a line break, a tab).
 std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QString* error);
+// Texts that ParseDecodingRule reads back into the same rule, for a rule made
+// in code (a register map's field) that a person may then edit: defaults
+// left empty, the mask in hex, numbers in the fewest digits that give them
+// back.
+SDecodingTexts DecodingRuleTexts(const SDecodingRule& rule);
 
 // The value of the first bytes of data under the rule, or nothing with the
 // reason in error when there are fewer bytes than the format takes or the

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import errno
+import threading
 from types import TracebackType
 from typing import Any, ClassVar, Self
 
@@ -51,6 +52,10 @@ class I2CBase:
                 f"open Adapter, not {type(serial).__name__}"
             )
         self._locked = False
+        # Keeps try_lock and unlock whole when threads share this object:
+        # the adapter's lock gives the answer, this records who holds it.
+        # Reentrant, for a signal handler that runs in the middle of one.
+        self._guard = threading.RLock()
 
     def __enter__(self) -> Self:
         return self
@@ -93,20 +98,23 @@ class I2CBase:
         """Takes the bus lock if it is free; True when taken. The transfers need it.
 
         The lock belongs to the adapter, so every busio.I2C on it shares it.
+        Threads sharing one busio.I2C may race for it: one of them gets it.
         False once deinitialized.
         """
-        adapter = self._adapter
-        if adapter is None or self._locked:
-            return False
-        self._locked = adapter.try_lock()
-        return self._locked
+        with self._guard:
+            adapter = self._adapter
+            if adapter is None or self._locked:
+                return False
+            self._locked = adapter.try_lock()
+            return self._locked
 
     def unlock(self) -> None:
         """Releases the bus lock, if this object holds it."""
-        adapter = self._adapter
-        if self._locked and adapter is not None:
-            self._locked = False
-            adapter.unlock()
+        with self._guard:
+            adapter = self._adapter
+            if self._locked and adapter is not None:
+                self._locked = False
+                adapter.unlock()
 
     def scan(self) -> list[int]:
         """The addresses from 0x08 to 0x77 that answer, in order."""

@@ -279,10 +279,10 @@ class i2c_msg:  # noqa: N801 (smbus2's name)
     def read(address: int, length: int) -> i2c_msg:
         """A message that reads length bytes from the address."""
         check_address(address)
-        if not isinstance(length, int):
+        if not isinstance(length, int) or isinstance(length, bool):
             raise TypeError(f"length must be an int, not {type(length).__name__}")
-        if length < 0:
-            raise ValueError(f"length must not be negative, not {length}")
+        if not 0 <= length <= 0xFFFF:
+            raise ValueError(f"length must be 0 to 65535, not {length}")
         return i2c_msg(address, I2C_M_RD, bytearray(length))
 
     @staticmethod

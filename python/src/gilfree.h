@@ -21,6 +21,9 @@ private:
     friend class CCallReleased;
     // Checks the claim in debug builds.
     CGilFree();
+    // When no interpreter is left, there is no GIL to check.
+    struct SNoInterpreter {};
+    explicit CGilFree(SNoInterpreter) {}
 };
 
 } // namespace pellanpy

@@ -105,21 +105,21 @@ CPyAdapter::CPyAdapter(const std::optional<std::string>& serial, unsigned long l
 
 CPyAdapter::~CPyAdapter()
 {
-    if (std::shared_ptr<CPySession> session = m_session.exchange(nullptr)) {
-        if (m_holdsBus)
-            session->UnlockBus(this);
-        session->RemoveHolder(this);
-    }
+    LetGo();
 }
 
 void CPyAdapter::Close(const CGilFree&)
 {
     m_closed = true;
+    LetGo();
+}
+
+void CPyAdapter::LetGo()
+{
     std::shared_ptr<CPySession> session = m_session.exchange(nullptr);
     if (!session)
         return;
-    if (m_holdsBus.exchange(false))
-        session->UnlockBus(this);
+    session->UnlockBus(this);
     session->RemoveHolder(this);
     // The last object to let go closes the adapter, here.
 }
@@ -135,16 +135,12 @@ std::shared_ptr<CPySession> CPyAdapter::Session() const
 bool CPyAdapter::TryLockBus()
 {
     const std::shared_ptr<CPySession> session = m_session.load();
-    if (!session || !session->TryLockBus(this))
-        return false;
-    m_holdsBus = true;
-    return true;
+    return session && session->TryLockBus(this);
 }
 
 void CPyAdapter::UnlockBus()
 {
-    const std::shared_ptr<CPySession> session = m_session.load();
-    if (session && m_holdsBus.exchange(false))
+    if (const std::shared_ptr<CPySession> session = m_session.load())
         session->UnlockBus(this);
 }
 

@@ -63,8 +63,8 @@ public:
     CPyAdapter(const std::optional<std::string>& serial, unsigned long long speedHz,
                const std::string& speedText, bool pullUps, std::string holder,
                const CGilFree& proof);
-    // Lets go of the session as Close does; only ever destroyed with the GIL
-    // released.
+    // Lets go of the session as Close does. Never with the GIL held: the
+    // last object to let go closes the adapter.
     ~CPyAdapter();
     CPyAdapter(const CPyAdapter&) = delete;
     CPyAdapter& operator=(const CPyAdapter&) = delete;
@@ -78,8 +78,11 @@ public:
     const SPySessionIdentity& Identity() const { return m_identity; }
 
     // busio's lock, shared by every object on the adapter: true when this
-    // object took it now. Never waits; false once closed.
+    // object took it now, false when any object holds it (this one too) or
+    // this one is closed. Never waits; ownership changes atomically, so
+    // threads sharing this object may race for it.
     bool TryLockBus();
+    // Releases busio's lock if this object holds it.
     void UnlockBus();
 
     void Write(uint8_t address, const std::vector<uint8_t>& data, EI2cStartStop mode,
@@ -108,11 +111,12 @@ public:
 private:
     // The session of an open object; a closed one throws.
     std::shared_ptr<CPySession> Session() const;
+    // Gives up the bus lock and the share of the session.
+    void LetGo();
     void CheckReadCount(size_t count) const;
 
     std::atomic<std::shared_ptr<CPySession>> m_session;
     std::atomic<bool> m_closed{false};
-    std::atomic<bool> m_holdsBus{false};
     SPySessionIdentity m_identity;
 };
 

@@ -4,138 +4,20 @@
 
 #include <pybind11/stl.h>
 
-#include <cxxabi.h>
-
-#include <atomic>
-#include <cassert>
-#include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <new>
 #include <optional>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace pellanpy {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-// How often the main thread's call looks for signals (Ctrl+C).
-constexpr auto SIGNAL_CHECK_INTERVAL = std::chrono::milliseconds(50);
-// How long the exit waits for the calls in flight to see their cancel, and
-// then for each adapter's lock.
-constexpr auto EXIT_DRAIN = std::chrono::seconds(5);
-// How long os.fork() waits for the calls on other threads to end.
-constexpr auto FORK_WAIT = std::chrono::seconds(30);
-
-constexpr const char* EXITING = "the interpreter is exiting: the adapters are closed";
-
-// The call in progress on this thread, for the cancel check.
-struct SCall {
-    PyThreadState* state = nullptr;
-    bool mainThread = false;
-    bool interrupted = false;
-    Clock::time_point nextSignalCheck;
-};
-
-thread_local SCall* t_call = nullptr;
-thread_local int t_targetDepth = 0;
-// Inside the signal check of a call: a signal handler runs Python there.
-thread_local bool t_inSignalCheck = false;
-// A strong reference, taken and dropped with the GIL held.
-thread_local PyObject* t_pendingError = nullptr;
-
-// The exit: set once, then no call starts, every wait is cancelled and no
-// call on a thread but the main one takes the GIL back.
-std::atomic<bool> g_shuttingDown{false};
-std::atomic<int> g_inFlight{0};
-// Left alone at exit: a thread may still touch them.
-std::mutex& g_drainMutex = *new std::mutex;
-std::condition_variable& g_drainChanged = *new std::condition_variable;
-
-unsigned long g_mainThread = 0;
-
-std::function<void(const CGilFree&)>* g_atExit = nullptr;
-std::function<void(bool)>* g_atFork = nullptr;
-
-void CallEnded()
-{
-    if (g_inFlight.fetch_sub(1) == 1 && g_shuttingDown) {
-        std::lock_guard lock(g_drainMutex);
-        g_drainChanged.notify_all();
-    }
-}
-
-// A call that may not come back for good: the process is about to end.
-[[noreturn]] void Park()
-{
-    for (;;)
-        std::this_thread::sleep_for(std::chrono::hours(1));
-}
-
-// The engine's and the session lock's cancel check, on the thread of the
-// call.
-bool CallCancelled()
-{
-    if (g_shuttingDown.load(std::memory_order_relaxed))
-        return true;
-    SCall* call = t_call;
-    if (!call || !call->mainThread)
-        return false;
-    if (call->interrupted)
-        return true;
-    const Clock::time_point now = Clock::now();
-    if (now < call->nextSignalCheck)
-        return false;
-    call->nextSignalCheck = now + SIGNAL_CHECK_INTERVAL;
-    // A running call holds off the exit, so the GIL can be had here.
-    PyEval_RestoreThread(call->state);
-    t_inSignalCheck = true;
-    const int signalled = PyErr_CheckSignals();
-    t_inSignalCheck = false;
-    if (signalled != 0) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        if (value && traceback)
-            PyException_SetTraceback(value, traceback);
-        Py_XDECREF(type);
-        Py_XDECREF(traceback);
-        if (value)
-            SetPendingError(py::reinterpret_steal<py::object>(value));
-        call->interrupted = true;
-    }
-    call->state = PyEval_SaveThread();
-    return call->interrupted;
-}
-
 std::string Hex(unsigned value, int digits)
 {
     char text[16];
     std::snprintf(text, sizeof text, "0x%0*X", digits, value);
     return text;
-}
-
-uint8_t ToAddress(py::handle address, const std::string& what = "address")
-{
-    if (!PyLong_Check(address.ptr()) || PyBool_Check(address.ptr())) {
-        throw py::type_error("the " + what + " must be an int, not " +
-                             Py_TYPE(address.ptr())->tp_name + " (" +
-                             py::repr(address).cast<std::string>() + ")");
-    }
-    int overflow = 0;
-    const long long value = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
-    if (overflow != 0 || value < 0 || value > 0x7F) {
-        throw py::value_error("the " + what + " " + py::str(address).cast<std::string>() +
-                              " is not a 7-bit I2C address (0x00 to 0x7F)");
-    }
-    return static_cast<uint8_t>(value);
 }
 
 size_t ToCount(py::handle count, const std::string& what = "count")
@@ -158,8 +40,14 @@ py::bytes ToPyBytes(const std::vector<uint8_t>& data)
     return py::bytes(reinterpret_cast<const char*>(data.data()), data.size());
 }
 
-EI2cStartStop ToMode(const std::string& name)
+EI2cStartStop ToMode(py::handle value)
 {
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(std::string("mode must be a str ('auto', 'start', 'stop' or "
+                                         "'none'), not ") +
+                             Py_TYPE(value.ptr())->tp_name);
+    }
+    const std::string name = ToText(value, "mode");
     for (const auto& [mode, text] : MODE_NAMES) {
         if (name == text)
             return mode;
@@ -219,243 +107,31 @@ std::pair<unsigned long long, std::string> ToSpeed(py::handle speed)
     return {static_cast<unsigned long long>(value), text};
 }
 
-// Closing may be the last let-go of an adapter, which sends it a report:
-// an Adapter dropped by the garbage collector closes with the GIL released.
+// Closing may be the last let-go of an adapter, which closes it: an Adapter
+// dropped by the garbage collector closes with the GIL released, or, inside
+// a call of its thread (a target's callback, a signal handler), once that
+// call has let go of its locks.
 struct SReleasingDelete {
-    void operator()(CPyAdapter* adapter) const
+    void operator()(CPyAdapter* adapter) const noexcept
     {
-        if (PyGILState_Check() && !_Py_IsFinalizing() && !IsShuttingDown()) {
-            bool deleted = false;
-            try {
-                CallReleased([&] {
-                    delete adapter;
-                    deleted = true;
-                });
-            } catch (...) {
-                // Refused before the GIL was released (inside a target's
-                // callback): the adapter goes below.
-            }
-            if (deleted)
-                return;
+        if (!PyGILState_Check()) {
+            delete adapter;
+            return;
         }
-        delete adapter;
+        if (DeferRelease(adapter))
+            return;
+        try {
+            CallReleased([&] { delete adapter; });
+        } catch (py::error_already_set& error) {
+            error.discard_as_unraisable("closing a pellan_i2c Adapter");
+        } catch (...) {
+            // Refused before the GIL was released: the adapter stays open.
+        }
     }
 };
 using AdapterHolder = std::unique_ptr<CPyAdapter, SReleasingDelete>;
 
-// At exit, before the interpreter goes: refuse new calls, cancel the waits
-// of the running ones, let them end, close every adapter.
-void Shutdown()
-{
-    if (g_shuttingDown.exchange(true))
-        return;
-    CCallReleased::RunHook([](const CGilFree& proof) {
-        const Clock::time_point deadline = Clock::now() + EXIT_DRAIN;
-        {
-            std::unique_lock lock(g_drainMutex);
-            // A call still running after that is parked when it ends.
-            g_drainChanged.wait_until(lock, deadline, [] { return g_inFlight.load() == 0; });
-        }
-        CPySessionRegistry::Instance().CloseAll(deadline + EXIT_DRAIN, proof);
-        if (g_atExit && *g_atExit)
-            (*g_atExit)(proof);
-    });
-}
-
-void BeforeFork()
-{
-    if (IsShuttingDown())
-        return;
-    CCallReleased::RunHook([](const CGilFree& proof) {
-        if (g_atFork && *g_atFork)
-            (*g_atFork)(true);
-        CPySessionRegistry::Instance().BeforeFork(Clock::now() + FORK_WAIT, proof);
-    });
-}
-
-void AfterForkInParent()
-{
-    if (IsShuttingDown())
-        return;
-    CCallReleased::RunHook([](const CGilFree&) {
-        CPySessionRegistry::Instance().AfterForkInParent();
-        if (g_atFork && *g_atFork)
-            (*g_atFork)(false);
-    });
-}
-
-void AfterForkInChild()
-{
-    if (IsShuttingDown())
-        return;
-    // The calls of the parent's other threads do not exist here; what they
-    // held is left behind by the registry.
-    g_inFlight = 0;
-    new (&g_drainMutex) std::mutex;
-    new (&g_drainChanged) std::condition_variable;
-    CPySessionRegistry::Instance().AfterForkInChild();
-    if (g_atFork && *g_atFork)
-        (*g_atFork)(false);
-}
-
 } // namespace
-
-CGilFree::CGilFree()
-{
-    // The claim this proof makes; every engine lock relies on it.
-    assert(!PyGILState_Check());
-}
-
-void* CCallReleased::Begin()
-{
-    CheckNotInTarget();
-    g_inFlight.fetch_add(1);
-    // Counted first, so that the exit either waits for this call or this
-    // call sees the exit.
-    if (g_shuttingDown) {
-        CallEnded();
-        RefuseAtExit();
-    }
-    return PyEval_SaveThread();
-}
-
-void CCallReleased::RefuseAtExit()
-{
-    // The exit runs on the main thread after the other threads it waits
-    // for have ended: what calls now is a daemon thread, which the process
-    // ends with it. It stays out of Python, silent, until then.
-    if (PyThread_get_thread_ident() != g_mainThread) {
-        PyEval_SaveThread();
-        Park();
-    }
-    throw std::runtime_error(EXITING);
-}
-
-CCallReleased::CCallReleased() : m_state(Begin())
-{
-    static thread_local SCall call;
-    call = SCall{};
-    call.state = static_cast<PyThreadState*>(m_state);
-    call.mainThread = PyThread_get_thread_ident() == g_mainThread;
-    call.nextSignalCheck = Clock::now() + SIGNAL_CHECK_INTERVAL;
-    t_call = &call;
-}
-
-CCallReleased::~CCallReleased()
-{
-    if (m_finished)
-        return;
-    // Unwound by the interpreter's exit of this thread: no Python here.
-    t_call = nullptr;
-    CallEnded();
-}
-
-void CCallReleased::Finish()
-{
-    // The signal check may have taken and released the GIL meanwhile.
-    m_state = t_call->state;
-    const bool mainThread = t_call->mainThread;
-    t_call = nullptr;
-    m_finished = true;
-    if (g_shuttingDown && !mainThread) {
-        // A daemon thread's call that the exit cancelled: it never enters
-        // Python again, and the process ends with the status the script
-        // asked for.
-        CallEnded();
-        Park();
-    }
-    PyEval_RestoreThread(static_cast<PyThreadState*>(m_state));
-    CallEnded();
-}
-
-std::exception_ptr CCallReleased::Unwinding()
-{
-    try {
-        throw;
-    } catch (abi::__forced_unwind&) {
-        throw;
-    } catch (...) {
-        return std::current_exception();
-    }
-}
-
-void CCallReleased::RethrowFailure(std::exception_ptr failure)
-{
-    try {
-        std::rethrow_exception(failure);
-    } catch (const CI2cError& error) {
-        // A call cancelled by the exit says so, not that it was cancelled.
-        if (error.Kind() == EOrvError::Cancelled && IsShuttingDown())
-            throw std::runtime_error(EXITING);
-        throw;
-    }
-}
-
-void CCallReleased::RunHook(const std::function<void(const CGilFree&)>& step)
-{
-    PyThreadState* state = PyEval_SaveThread();
-    std::exception_ptr failure;
-    {
-        const CGilFree proof;
-        try {
-            step(proof);
-        } catch (...) {
-            failure = std::current_exception();
-        }
-    }
-    PyEval_RestoreThread(state);
-    if (failure)
-        std::rethrow_exception(failure);
-}
-
-bool IsShuttingDown()
-{
-    return g_shuttingDown.load();
-}
-
-CTargetScope::CTargetScope()
-{
-    ++t_targetDepth;
-}
-
-CTargetScope::~CTargetScope()
-{
-    --t_targetDepth;
-}
-
-void CheckNotInTarget()
-{
-    if (t_inSignalCheck) {
-        throw std::runtime_error("a signal handler can not use the adapters while the call it "
-                                 "interrupted is still running");
-    }
-    if (t_targetDepth > 0) {
-        throw std::runtime_error("a simulated target's callbacks can not use the "
-                                 "simulated adapters: its own adapter is in the middle of "
-                                 "the transaction that called it");
-    }
-}
-
-void SetPendingError(py::object error)
-{
-    if (!t_pendingError)
-        t_pendingError = error.release().ptr();
-}
-
-bool HasPendingError()
-{
-    return t_pendingError != nullptr;
-}
-
-void RaisePendingError()
-{
-    PyObject* error = std::exchange(t_pendingError, nullptr);
-    if (!error)
-        return;
-    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error)), error);
-    Py_DECREF(error);
-    throw py::error_already_set();
-}
 
 std::vector<uint8_t> ToBytes(py::handle data, const char* what)
 {
@@ -493,21 +169,68 @@ std::vector<uint8_t> ToBytes(py::handle data, const char* what)
     return out;
 }
 
-void DefineAdapterApi(py::module_& module, std::function<void(const CGilFree&)> atExit,
-                      std::function<void(bool before)> atFork)
+uint8_t ToI2cAddress(py::handle address, const std::string& what)
 {
-    // Kept for the life of the process, like everything the exit may touch.
-    g_atExit = new std::function<void(const CGilFree&)>(std::move(atExit));
-    g_atFork = new std::function<void(bool)>(std::move(atFork));
-    g_mainThread =
-        py::module_::import("threading").attr("main_thread")().attr("ident").cast<unsigned long>();
-    CPySessionRegistry::Instance().SetCancelCheck(&CallCancelled);
+    if (!PyLong_Check(address.ptr()) || PyBool_Check(address.ptr())) {
+        throw py::type_error("the " + what + " must be an int, not " +
+                             Py_TYPE(address.ptr())->tp_name + " (" +
+                             py::repr(address).cast<std::string>() + ")");
+    }
+    int overflow = 0;
+    const long long value = PyLong_AsLongLongAndOverflow(address.ptr(), &overflow);
+    if (overflow != 0 || value < 0 || value > 0x7F) {
+        throw py::value_error("the " + what + " " + py::str(address).cast<std::string>() +
+                              " is not a 7-bit I2C address (0x00 to 0x7F)");
+    }
+    return static_cast<uint8_t>(value);
+}
 
-    py::module_::import("atexit").attr("register")(py::cpp_function(&Shutdown));
-    py::module_::import("os").attr("register_at_fork")(
-        py::arg("before") = py::cpp_function(&BeforeFork),
-        py::arg("after_in_parent") = py::cpp_function(&AfterForkInParent),
-        py::arg("after_in_child") = py::cpp_function(&AfterForkInChild));
+long long ToInt(py::handle value, const std::string& what, long long low, long long high)
+{
+    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) {
+        throw py::type_error(what + " must be an int, not " +
+                             std::string(Py_TYPE(value.ptr())->tp_name));
+    }
+    int overflow = 0;
+    const long long number = PyLong_AsLongLongAndOverflow(value.ptr(), &overflow);
+    if (overflow != 0 || number < low || number > high) {
+        throw py::value_error(what + " must be from " + std::to_string(low) + " to " +
+                              std::to_string(high) + ", not " + py::str(value).cast<std::string>());
+    }
+    return number;
+}
+
+std::string ToText(py::handle value, const std::string& what)
+{
+    if (!PyUnicode_Check(value.ptr())) {
+        throw py::type_error(what + " must be a str, not " +
+                             std::string(Py_TYPE(value.ptr())->tp_name));
+    }
+    Py_ssize_t size = 0;
+    const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+    if (!text)
+        throw py::error_already_set();
+    return std::string(text, static_cast<size_t>(size));
+}
+
+std::optional<std::string> ToOptionalText(py::handle value, const std::string& what)
+{
+    if (value.is_none())
+        return std::nullopt;
+    return ToText(value, what);
+}
+
+bool ToFlag(py::handle value)
+{
+    const int truth = PyObject_IsTrue(value.ptr());
+    if (truth < 0)
+        throw py::error_already_set();
+    return truth != 0;
+}
+
+void DefineAdapterApi(py::module_& module, ForkHook atFork)
+{
+    InstallProcessHooks(std::move(atFork));
 
     py::register_local_exception_translator([](std::exception_ptr thrown) {
         try {
@@ -538,17 +261,43 @@ void DefineAdapterApi(py::module_& module, std::function<void(const CGilFree&)> 
         .def_readonly("address_only_write", &SPyAdapterInfo::addressOnlyWrite,
                       "True when the model can put an address alone on the bus (a quick "
                       "command, an address probe); not the Orvane5.")
-        .def("__repr__", [](const SPyAdapterInfo& info) {
-            std::string speeds;
-            for (unsigned hz : info.speeds)
-                speeds += (speeds.empty() ? "" : ", ") + std::to_string(hz);
-            return "AdapterInfo(model='" + info.model + "', serial='" + info.serial +
-                   "', product='" + info.product + "', firmware=" + Hex(info.firmware, 4) +
-                   ", speeds=[" + speeds +
-                   "], pull_up_switch=" + (info.pullUpSwitch ? "True" : "False") +
-                   ", max_read=" + std::to_string(info.maxRead) +
-                   ", address_only_write=" + (info.addressOnlyWrite ? "True" : "False") + ")";
-        });
+        .def("__repr__",
+             [](const SPyAdapterInfo& info) {
+                 std::string speeds;
+                 for (unsigned hz : info.speeds)
+                     speeds += (speeds.empty() ? "" : ", ") + std::to_string(hz);
+                 return "AdapterInfo(model='" + info.model + "', serial='" + info.serial +
+                        "', product='" + info.product + "', firmware=" + Hex(info.firmware, 4) +
+                        ", speeds=[" + speeds +
+                        "], pull_up_switch=" + (info.pullUpSwitch ? "True" : "False") +
+                        ", max_read=" + std::to_string(info.maxRead) +
+                        ", address_only_write=" + (info.addressOnlyWrite ? "True" : "False") + ")";
+             })
+        // For multiprocessing and the like.
+        .def(py::pickle(
+            [](const SPyAdapterInfo& info) {
+                return py::make_tuple(info.model, info.serial, info.product, info.firmware,
+                                      info.speeds, info.pullUpSwitch, info.maxRead,
+                                      info.addressOnlyWrite);
+            },
+            [](const py::tuple& state) {
+                SPyAdapterInfo info;
+                try {
+                    if (state.size() != 8)
+                        throw py::cast_error();
+                    info.model = state[0].cast<std::string>();
+                    info.serial = state[1].cast<std::string>();
+                    info.product = state[2].cast<std::string>();
+                    info.firmware = state[3].cast<uint16_t>();
+                    info.speeds = state[4].cast<std::vector<unsigned>>();
+                    info.pullUpSwitch = state[5].cast<bool>();
+                    info.maxRead = state[6].cast<size_t>();
+                    info.addressOnlyWrite = state[7].cast<bool>();
+                } catch (const py::cast_error&) {
+                    throw py::type_error("not the state of an AdapterInfo");
+                }
+                return info;
+            }));
 
     module.def(
         "list_adapters",
@@ -581,18 +330,15 @@ Every method may be called from any thread, and the GIL is released while the
 adapter works. Ctrl+C ends a long call within about 0.1 s. Use it as a
 context manager, or call close().)doc")
         .def(py::init([](py::object serial, py::object speed, py::object pullUps) {
-                 std::optional<std::string> wanted;
-                 if (!serial.is_none()) {
-                     if (!PyUnicode_Check(serial.ptr())) {
-                         throw py::type_error(
-                             std::string("the serial number is a str (see list_adapters()), "
-                                         "not ") +
-                             Py_TYPE(serial.ptr())->tp_name);
-                     }
-                     wanted = serial.cast<std::string>();
+                 if (!serial.is_none() && !PyUnicode_Check(serial.ptr())) {
+                     throw py::type_error(
+                         std::string("the serial number is a str (see list_adapters()), not ") +
+                         Py_TYPE(serial.ptr())->tp_name);
                  }
+                 const std::optional<std::string> wanted =
+                     ToOptionalText(serial, "the serial number");
                  const auto [hz, hzText] = ToSpeed(speed);
-                 const bool on = PyObject_IsTrue(pullUps.ptr()) == 1;
+                 const bool on = ToFlag(pullUps);
                  std::string holder = DescribeOpener();
                  return CallReleased([&](const CGilFree& proof) {
                      return AdapterHolder(
@@ -602,8 +348,8 @@ context manager, or call close().)doc")
              py::arg("serial") = py::none(), py::arg("speed") = 100'000, py::arg("pull_ups") = true)
         .def(
             "write",
-            [](CPyAdapter& self, py::object address, py::object data, const std::string& mode) {
-                const uint8_t addr = ToAddress(address);
+            [](CPyAdapter& self, py::object address, py::object data, py::object mode) {
+                const uint8_t addr = ToI2cAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 const EI2cStartStop startStop = ToMode(mode);
                 CallReleased(
@@ -620,7 +366,7 @@ and no data the write is an address probe.)doc")
         .def(
             "read",
             [](CPyAdapter& self, py::object address, py::object count) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 const size_t n = ToCount(count);
                 return ToPyBytes(
                     CallReleased([&](const CGilFree& proof) { return self.Read(addr, n, proof); }));
@@ -630,7 +376,7 @@ and no data the write is an address probe.)doc")
         .def(
             "write_read",
             [](CPyAdapter& self, py::object address, py::object data, py::object count) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 const std::vector<uint8_t> bytes = ToBytes(data, "data");
                 const size_t n = ToCount(count);
                 return ToPyBytes(CallReleased(
@@ -654,7 +400,7 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
         .def(
             "probe",
             [](CPyAdapter& self, py::object address) {
-                const uint8_t addr = ToAddress(address);
+                const uint8_t addr = ToI2cAddress(address);
                 return CallReleased([&](const CGilFree& proof) { return self.Probe(addr, proof); });
             },
             py::arg("address"),
@@ -663,7 +409,12 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
             "gives False; any other failure raises OSError.")
         .def(
             "transfer",
-            [](CPyAdapter& self, py::iterable messages) {
+            [](CPyAdapter& self, py::object messages) {
+                if (!py::isinstance<py::iterable>(messages)) {
+                    throw py::type_error(std::string("messages must be an iterable of pairs "
+                                                     "(address, data or count), not ") +
+                                         Py_TYPE(messages.ptr())->tp_name);
+                }
                 std::vector<SPyMessage> list;
                 for (py::handle item : messages) {
                     const std::string where = "message " + std::to_string(list.size());
@@ -677,7 +428,7 @@ addresses that failed; a timeout or a lost adapter ends the scan at once.)doc")
                                              std::to_string(pair.size()) + " items");
                     }
                     SPyMessage message;
-                    message.address = ToAddress(pair[0], "address of " + where);
+                    message.address = ToI2cAddress(pair[0], "address of " + where);
                     if (PyLong_Check(pair[1].ptr())) {
                         message.read = true;
                         message.count = ToCount(pair[1], "the count of " + where);

@@ -368,7 +368,8 @@ std::vector<std::pair<int, uint32_t>> MapReadAll(CPyAdapter& adapter, int addres
                 // Ctrl+C between the reads of a long map, not only inside one;
                 // a target's error ends the call anyway.
                 read = RunMapReadAll(engine, addr, map.Map(), alsoRead, [] {
-                    return HasPendingError() || CPySessionRegistry::Instance().CancelRequested();
+                    return HasPendingError() ||
+                           CPySessionRegistry::Instance().Cancelled(EPyWait::Transfer);
                 });
             },
             proof);

@@ -4,8 +4,11 @@
 
 #include <QString>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <new>
+#include <thread>
 #include <utility>
 
 namespace pellanpy {
@@ -14,8 +17,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// How long a wait for a session lock goes without asking the cancel check.
-constexpr auto LOCK_SLICE = std::chrono::milliseconds(50);
+// How long a wait goes without asking the cancel check.
+constexpr auto WAIT_SLICE = std::chrono::milliseconds(50);
 
 constexpr const char* ENDED_AT_EXIT = "the adapter was closed as the interpreter exits";
 constexpr const char* ENDED_BY_FORK =
@@ -44,9 +47,21 @@ int OpenErrno(EOrvError kind)
         return EBUSY;
     case EOrvError::Timeout:
         return ETIMEDOUT;
+    case EOrvError::Cancelled:
+        return ECANCELED;
     default:
         return EIO;
     }
+}
+
+[[noreturn]] void ThrowCancelled()
+{
+    throw CI2cError(ECANCELED, "Cancelled", EOrvError::Cancelled);
+}
+
+[[noreturn]] void ThrowEnded(const char* ended)
+{
+    throw CI2cError(ended == ENDED_BY_FORK ? EBADF : ENODEV, ended, EOrvError::NotConnected);
 }
 
 } // namespace
@@ -54,18 +69,25 @@ int OpenErrno(EOrvError kind)
 CPySession::CLock::CLock(CPySession& session, const CGilFree&) : m_session(session)
 {
     if (const char* ended = m_session.m_endedBecause)
-        throw CI2cError(ended == ENDED_BY_FORK ? EBADF : ENODEV, ended, EOrvError::NotConnected);
+        ThrowEnded(ended);
     if (!m_session.m_mutex.try_lock()) {
         const CPySessionRegistry& registry = CPySessionRegistry::Instance();
-        while (!m_session.m_mutex.try_lock_for(LOCK_SLICE)) {
-            if (registry.CancelRequested())
-                throw CI2cError(ECANCELED, "Cancelled", EOrvError::Cancelled);
+        while (!m_session.m_mutex.try_lock_for(WAIT_SLICE)) {
+            if (registry.Cancelled(EPyWait::Idle))
+                ThrowCancelled();
+            if (m_session.m_heldByDaemon && registry.DaemonWaitsOver()) {
+                const SPySessionIdentity& identity = m_session.m_identity;
+                throw CI2cError(EBUSY, "the " + identity.model + " " + identity.serial +
+                                           " is still in use by a daemon thread as the "
+                                           "interpreter exits");
+            }
         }
     }
     if (const char* ended = m_session.m_endedBecause) {
         m_session.m_mutex.unlock();
-        throw CI2cError(ended == ENDED_BY_FORK ? EBADF : ENODEV, ended, EOrvError::NotConnected);
+        ThrowEnded(ended);
     }
+    m_session.m_heldByDaemon = CPySessionRegistry::Instance().DaemonThread();
 }
 
 CPySession::CLock::~CLock()
@@ -114,8 +136,15 @@ bool CPySession::IsAlive(const CGilFree& proof)
 {
     if (m_endedBecause)
         return false;
-    const CLock lock(*this, proof);
-    return m_adapter->IsDeviceAlive();
+    try {
+        const CLock lock(*this, proof);
+        return m_adapter->IsDeviceAlive();
+    } catch (const CI2cError& error) {
+        // Ended meanwhile; a cancel or the exit ends the open itself.
+        if (error.Kind() == EOrvError::NotConnected)
+            return false;
+        throw;
+    }
 }
 
 void CPySession::Close()
@@ -135,22 +164,38 @@ CPySessionRegistry& CPySessionRegistry::Instance()
     return *registry;
 }
 
-void CPySessionRegistry::SetCancelCheck(std::function<bool()> check)
+void CPySessionRegistry::SetHooks(SPyWaitHooks hooks)
 {
-    std::lock_guard lock(m_mutex);
-    m_cancelCheck = std::move(check);
+    m_hooks = std::move(hooks);
 }
 
-bool CPySessionRegistry::CancelRequested() const
+bool CPySessionRegistry::Cancelled(EPyWait wait) const
 {
-    // Set once at module start, before any session exists.
-    return m_cancelCheck && m_cancelCheck();
+    return m_hooks.cancelled && m_hooks.cancelled(wait == EPyWait::Transfer);
+}
+
+bool CPySessionRegistry::DaemonThread() const
+{
+    return m_hooks.daemonThread && m_hooks.daemonThread();
+}
+
+bool CPySessionRegistry::DaemonWaitsOver() const
+{
+    return m_hooks.daemonWaitsOver && m_hooks.daemonWaitsOver();
 }
 
 std::vector<SAdapterListing> CPySessionRegistry::List(const CGilFree&)
 {
-    std::lock_guard lock(m_mutex);
     return ListAdapters();
+}
+
+void CPySessionRegistry::WaitForChange(std::unique_lock<std::mutex>& lock)
+{
+    m_changed.wait_for(lock, WAIT_SLICE);
+    lock.unlock();
+    if (Cancelled(EPyWait::Idle))
+        ThrowCancelled();
+    lock.lock();
 }
 
 std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::string>& serial,
@@ -166,7 +211,6 @@ std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::st
     const std::optional<QString> wanted =
         serial ? std::optional<QString>(QString::fromStdString(*serial)) : std::nullopt;
 
-    std::lock_guard lock(m_mutex);
     const SAdapterChoiceResult choice = ChooseAdapter(wanted, words);
     switch (choice.outcome) {
     case EAdapterChoice::Chosen:
@@ -195,43 +239,87 @@ std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::st
                                     "Orvane5 only.");
     }
 
-    std::shared_ptr<CPySession> open = m_sessions[choice.entry.serialNumber].lock();
-    // An adapter unplugged and plugged in again is a new device: the objects
-    // on the old one keep failing with ENODEV, new ones get a new session.
-    if (open && !open->IsAlive(proof))
-        open.reset();
-    if (open) {
-        const SPySessionIdentity& identity = open->Identity();
-        if (identity.speedHz != AdapterSpeed(*speed).hz || identity.pullUps != pullUps) {
-            throw CI2cError(EBUSY, "the " + name + " is open at " +
-                                       std::to_string(identity.speedHz) + " Hz with the pull-ups " +
-                                       PullUpsText(identity.pullUps) + " by " +
-                                       open->FirstHolder() + ". Open it at the same speed and " +
-                                       "pull-ups, or close that first.");
+    // Share the open session, or claim the entry to open one. The table's
+    // lock is let go before anything that waits or closes.
+    const std::wstring& key = choice.entry.serialNumber;
+    uint64_t claimed = 0;
+    while (claimed == 0) {
+        std::shared_ptr<CPySession> open;
+        {
+            std::unique_lock lock(m_mutex);
+            SSlot& slot = m_slots[key];
+            if (slot.id == 0) {
+                slot.id = claimed = ++m_lastId;
+                slot.opening = true;
+                break;
+            }
+            if (!slot.opening)
+                open = slot.session.lock();
+            // Another thread opens the adapter, or its last holder closes it.
+            if (!open) {
+                WaitForChange(lock);
+                continue;
+            }
         }
-        return open;
+        if (open->IsAlive(proof)) {
+            const SPySessionIdentity& identity = open->Identity();
+            if (identity.speedHz != AdapterSpeed(*speed).hz || identity.pullUps != pullUps) {
+                throw CI2cError(EBUSY,
+                                "the " + name + " is open at " + std::to_string(identity.speedHz) +
+                                    " Hz with the pull-ups " + PullUpsText(identity.pullUps) +
+                                    " by " + open->FirstHolder() + ". Open it at the same speed " +
+                                    "and pull-ups, or close that first.");
+            }
+            return open;
+        }
+        // An adapter unplugged and plugged in again is a new device: the
+        // objects on the old one keep failing with ENODEV, new ones get a
+        // new session.
+        std::lock_guard lock(m_mutex);
+        const auto slot = m_slots.find(key);
+        if (slot != m_slots.end() && slot->second.id == open->m_id) {
+            slot->second = SSlot{++m_lastId, true, {}};
+            claimed = slot->second.id;
+        }
     }
 
-    std::unique_ptr<COrvI2c> adapter = COrvDeviceFactory::Create(choice.entry.type);
-    if (!adapter)
-        throw CI2cError(ENODEV, "unknown adapter model.", EOrvError::Gone);
-    if (!ConnectAdapter(*adapter, choice.entry.serialNumber, *speed,
-                        traits.pullUpSwitch ? std::optional<bool>(pullUps) : std::nullopt)) {
-        const EOrvError kind = adapter->GetLastErrorKind();
-        const std::string hint =
-            kind == EOrvError::Busy
-                ? ". Close it or let it end; one program at a time can use an adapter."
-                : ". Check the cable, and that you may open its HID device (the udev rule "
-                  "70-pellan-i2c.rules grants it).";
-        throw CI2cError(OpenErrno(kind),
-                        "cannot connect to the " + name + ": " + adapter->GetLastError() + hint,
-                        kind);
+    // Gives the entry up if the adapter can not be opened.
+    auto giveUp = [&] {
+        {
+            std::lock_guard lock(m_mutex);
+            const auto slot = m_slots.find(key);
+            if (slot != m_slots.end() && slot->second.id == claimed)
+                m_slots.erase(slot);
+        }
+        m_changed.notify_all();
+    };
+    std::unique_ptr<COrvI2c> adapter;
+    try {
+        adapter = COrvDeviceFactory::Create(choice.entry.type);
+        if (!adapter)
+            throw CI2cError(ENODEV, "unknown adapter model.", EOrvError::Gone);
+        // Connecting holds the adapter: a signal handler waits for the end.
+        adapter->SetCancelCheck([this] { return Cancelled(EPyWait::Transfer); });
+        if (!ConnectAdapter(*adapter, key, *speed,
+                            traits.pullUpSwitch ? std::optional<bool>(pullUps) : std::nullopt)) {
+            const EOrvError kind = adapter->GetLastErrorKind();
+            const std::string hint =
+                kind == EOrvError::Busy
+                    ? ". Close it or let it end; one program at a time can use an adapter."
+                    : ". Check the cable, and that you may open its HID device (the udev rule "
+                      "70-pellan-i2c.rules grants it).";
+            throw CI2cError(OpenErrno(kind),
+                            "cannot connect to the " + name + ": " + adapter->GetLastError() + hint,
+                            kind);
+        }
+    } catch (...) {
+        giveUp();
+        throw;
     }
-    adapter->SetCancelCheck([this] { return CancelRequested(); });
 
     SPySessionIdentity identity;
     identity.model = Utf8(traits.model);
-    identity.serial = Utf8(QString::fromStdWString(choice.entry.serialNumber));
+    identity.serial = Utf8(QString::fromStdWString(key));
     identity.product = Utf8(QString::fromStdWString(adapter->GetProductName()));
     identity.firmware = adapter->GetFirmware();
     identity.speedHz = AdapterSpeed(*speed).hz;
@@ -239,40 +327,54 @@ std::shared_ptr<CPySession> CPySessionRegistry::Open(const std::optional<std::st
     identity.maxRead = traits.maxRead;
     identity.addressOnlyWrite = traits.addressOnlyWrite;
 
-    std::shared_ptr<CPySession> session(new CPySession(std::move(adapter), std::move(identity)),
-                                        [this](CPySession* ended) { Release(ended); });
-    m_sessions[choice.entry.serialNumber] = session;
+    auto* created = new CPySession(std::move(adapter), std::move(identity));
+    created->m_key = key;
+    created->m_id = claimed;
+    std::shared_ptr<CPySession> session(created, [this](CPySession* ended) { Release(ended); });
+    {
+        std::lock_guard lock(m_mutex);
+        m_all.insert(created);
+        SSlot& slot = m_slots[key];
+        slot.opening = false;
+        slot.session = session;
+    }
+    m_changed.notify_all();
     return session;
 }
 
 void CPySessionRegistry::Release(CPySession* session)
 {
-    // Under the registry's lock, so that an adapter is never opened again
-    // while its last session still closes.
-    std::lock_guard lock(m_mutex);
-    const std::wstring serial = QString::fromStdString(session->Identity().serial).toStdWString();
-    const auto entry = m_sessions.find(serial);
-    if (entry != m_sessions.end() && entry->second.expired())
-        m_sessions.erase(entry);
     if (!session->m_endedBecause)
         session->Close();
-    delete session;
+    const std::wstring key = session->m_key;
+    const uint64_t id = session->m_id;
+    const bool lost = session->m_lockLost;
+    {
+        std::lock_guard lock(m_mutex);
+        m_all.erase(session);
+        const auto slot = m_slots.find(key);
+        // A replaced session (its adapter was re-plugged) has no entry left.
+        if (slot != m_slots.end() && slot->second.id == id)
+            m_slots.erase(slot);
+    }
+    m_changed.notify_all();
+    // A lock that a thread of the parent held stays as it was, for good.
+    if (!lost)
+        delete session;
 }
 
-void CPySessionRegistry::CloseAll(std::chrono::steady_clock::time_point deadline, const CGilFree&)
+void CPySessionRegistry::CloseAll(const CGilFree&)
 {
     std::vector<std::shared_ptr<CPySession>> open;
     {
-        std::unique_lock lock(m_mutex, std::defer_lock);
-        if (!lock.try_lock_until(deadline))
-            return;
-        for (const auto& [serial, weak] : m_sessions) {
-            if (std::shared_ptr<CPySession> session = weak.lock())
+        std::lock_guard lock(m_mutex);
+        for (const auto& [key, slot] : m_slots) {
+            if (std::shared_ptr<CPySession> session = slot.session.lock())
                 open.push_back(std::move(session));
         }
     }
     for (const std::shared_ptr<CPySession>& session : open) {
-        if (!session->m_mutex.try_lock_until(deadline))
+        if (!session->m_mutex.try_lock())
             continue;
         if (!session->m_endedBecause) {
             session->Close();
@@ -280,65 +382,51 @@ void CPySessionRegistry::CloseAll(std::chrono::steady_clock::time_point deadline
         }
         session->m_mutex.unlock();
     }
-    // The last references may go here, with the registry's lock free.
+    // The last references may go here, with the table's lock free.
     open.clear();
 }
 
 void CPySessionRegistry::BeforeFork(std::chrono::steady_clock::time_point deadline, const CGilFree&)
 {
-    std::vector<std::shared_ptr<CPySession>> held;
-    if (!m_mutex.try_lock_until(deadline))
-        return;
-    for (const auto& [serial, weak] : m_sessions) {
-        std::shared_ptr<CPySession> session = weak.lock();
-        if (session && session->m_mutex.try_lock_until(deadline))
-            held.push_back(std::move(session));
+    // Held only for moments, but the wait is bounded all the same.
+    while (!m_mutex.try_lock()) {
+        if (Clock::now() >= deadline)
+            return;
+        std::this_thread::yield();
     }
-    m_forkHeld = std::move(held);
     m_forkHoldsRegistry = true;
 }
 
 void CPySessionRegistry::AfterForkInParent()
 {
-    if (!m_forkHoldsRegistry)
-        return;
-    std::vector<std::shared_ptr<CPySession>> held = std::move(m_forkHeld);
-    m_forkHeld.clear();
-    m_forkHoldsRegistry = false;
-    for (const std::shared_ptr<CPySession>& session : held)
-        session->m_mutex.unlock();
-    m_mutex.unlock();
-    // A last reference may go here, after the registry's lock.
+    if (std::exchange(m_forkHoldsRegistry, false))
+        m_mutex.unlock();
 }
 
-void CPySessionRegistry::AfterForkInChild()
+void CPySessionRegistry::AfterForkInChild(const std::vector<std::string>& inside)
 {
-    // The only thread of the child is the one that forked. What it does not
-    // hold may be held by a thread that no longer exists: those sessions
-    // are left alone, never locked again.
-    std::vector<std::shared_ptr<CPySession>> held = std::move(m_forkHeld);
-    m_forkHeld.clear();
-    for (const std::shared_ptr<CPySession>& session : held) {
-        session->Abandon();
-        session->m_mutex.unlock();
+    // The only thread of the child is the one that forked. A lock that a
+    // thread of the parent held stays held here: such a session is never
+    // locked or destroyed again. A paused thread held no lock of its handle,
+    // which can be dropped; one inside the adapter did.
+    new (&m_changed) std::condition_variable;
+    for (CPySession* session : m_all) {
+        if (session->m_mutex.try_lock())
+            session->m_mutex.unlock();
+        else
+            session->m_lockLost = true;
+        const bool handleInUse =
+            session->m_lockLost &&
+            std::find(inside.begin(), inside.end(), session->m_identity.serial) != inside.end();
+        if (!session->m_endedBecause && !handleInUse)
+            session->Abandon();
+        session->m_endedBecause = ENDED_BY_FORK;
     }
-    if (m_forkHoldsRegistry) {
-        for (auto& [serial, weak] : m_sessions) {
-            // Sessions of the parent whose lock was not had in time.
-            if (std::shared_ptr<CPySession> session = weak.lock()) {
-                if (!session->m_endedBecause)
-                    session->m_endedBecause = ENDED_BY_FORK;
-            }
-        }
-        m_sessions.clear();
-        m_forkHoldsRegistry = false;
+    m_slots.clear();
+    if (std::exchange(m_forkHoldsRegistry, false))
         m_mutex.unlock();
-    } else {
-        // The registry's lock itself may be lost: start with a fresh one.
-        new (&m_mutex) std::timed_mutex;
-        m_sessions.clear();
-    }
-    held.clear();
+    else
+        new (&m_mutex) std::mutex;
 }
 
 } // namespace pellanpy

@@ -6,13 +6,14 @@
 // target.start(read) at each start or repeated start addressed to it and
 // target.stop() at the stop that ends its transaction. The adapter calls it
 // on the thread of the host's HID write, with the adapter's lock held; the
-// GIL is taken for each call. Once the interpreter exits, the target is no
-// longer called: it refuses with a NACK and reads as an idle bus.
+// GIL is taken for each call. Once the interpreter is finalizing, the target
+// is no longer called: it refuses with a NACK and reads as an idle bus.
 
 #include "sim/adapters/simi2cdevice.h"
 
 #include <pybind11/pybind11.h>
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,11 +23,12 @@ namespace pellanpy {
 class CPyTargetDevice : public CSimI2cDevice {
 public:
     // nack and targetError are the exception types of the sim module; where
-    // names the device in error messages, e.g. "0x48 on OR3-100042".
+    // names the device in error messages, e.g. "0x48 on OR3-100042"; busy
+    // counts the threads inside the callbacks of the adapter's targets.
     CPyTargetDevice(pybind11::object target, pybind11::object nack, pybind11::object targetError,
-                    std::string where);
+                    std::string where, std::atomic<int>* busy);
     // Takes the GIL to drop the Python references, unless the interpreter
-    // is gone.
+    // is ending.
     ~CPyTargetDevice() override;
 
     const pybind11::object& Target() const { return m_target; }
@@ -39,13 +41,18 @@ public:
     void ReadRequested(size_t count) override;
 
 private:
+    // Runs body with the GIL held, on a thread marked as inside the target;
+    // false, without running it, once Python can not be entered. The frames
+    // here hold no Python object while Python runs: a daemon thread that
+    // the interpreter ends at its exit unwinds through them.
+    template <typename F> bool InPython(F&& body);
     // Calls target.write; false when the target refused.
     bool CallWrite(std::span<const uint8_t> bytes);
     // Calls target.start if it has one; false when the target refused.
     bool CallStart(bool read);
-    // A callback raised: Nack refuses quietly, anything else is kept for
-    // the caller.
-    void Refuse(pybind11::error_already_set& error, const char* method);
+    // The callback just raised: Nack refuses quietly, anything else is kept
+    // for the caller.
+    void Refuse(const char* method);
     // Keeps a TargetError, caused by the error being handled, for the caller.
     void Failed(const std::string& text, pybind11::error_already_set* cause);
 
@@ -53,6 +60,7 @@ private:
     pybind11::object m_nack;
     pybind11::object m_targetError;
     const std::string m_where;
+    std::atomic<int>* const m_busy;
     // The optional callbacks the target has.
     bool m_hasStart = false;
     bool m_hasStop = false;

@@ -10,31 +10,43 @@
 #include "numbers/parsenumber.h"
 #include "sim/adapters/demoadapters.h"
 #include "sim/adapters/simorvadapter.h"
+#include "sim/simhid.h"
 
 #include <pybind11/stl.h>
 
 #include <algorithm>
 #include <chrono>
+#include <climits>
 #include <cmath>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace pellanpy {
 
 namespace {
 
-using AdapterList = std::vector<std::shared_ptr<CSimOrvAdapter>>;
+// A demo adapter, and how many threads are inside the callbacks of its
+// Python targets (kept for good, like the adapters: a thread may still count).
+struct SSimAdapter {
+    std::shared_ptr<CSimOrvAdapter> adapter;
+    std::atomic<int>* inTargets = nullptr;
+};
+using AdapterList = std::vector<SSimAdapter>;
 
 // The demo adapters, and the lock every control of the simulator holds
 // while it works (with the GIL released): os.fork() takes it too, so that the
 // child never inherits a simulator that a vanished thread was changing. Both
 // stay for the life of the process: a call still running at exit may use
 // them.
-std::mutex& g_controlsMutex = *new std::mutex;
+std::timed_mutex& g_controlsMutex = *new std::timed_mutex;
 AdapterList& g_adapters = *new AdapterList;
+// os.fork() holds the controls' lock.
+bool g_forkHoldsControls = false;
 
 // Runs a control of the simulator with the GIL released and the controls'
 // lock held.
@@ -58,27 +70,23 @@ AdapterList Select(const std::optional<std::string>& serial)
     if (!serial)
         return all;
     std::string known;
-    for (const auto& adapter : all) {
-        if (SerialOf(*adapter) == *serial)
-            return {adapter};
-        known += (known.empty() ? "" : ", ") + SerialOf(*adapter);
+    for (const SSimAdapter& entry : all) {
+        if (SerialOf(*entry.adapter) == *serial)
+            return {entry};
+        known += (known.empty() ? "" : ", ") + SerialOf(*entry.adapter);
     }
     throw py::value_error("no simulated adapter has the serial number '" + *serial +
                           "'; the simulated adapters are " + known);
 }
 
-std::shared_ptr<CSimOrvAdapter> SelectOne(const std::string& serial)
+AdapterList Select(py::handle serial)
 {
-    return Select(serial).front();
+    return Select(ToOptionalText(serial, "serial"));
 }
 
-uint8_t ToAddress(long long address)
+std::shared_ptr<CSimOrvAdapter> SelectOne(py::handle serial)
 {
-    if (address < 0 || address > 0x7F) {
-        throw py::value_error("address " + std::to_string(address) +
-                              " is not a 7-bit I2C address (0x00 to 0x7F)");
-    }
-    return static_cast<uint8_t>(address);
+    return Select(ToText(serial, "serial")).front().adapter;
 }
 
 std::string HexAddress(uint8_t address)
@@ -87,8 +95,9 @@ std::string HexAddress(uint8_t address)
     return std::string("0x") + digits[address >> 4] + digits[address & 0xF];
 }
 
-ESimOrvFault ToFault(std::string name)
+ESimOrvFault ToFault(py::handle value)
 {
+    std::string name = ToText(value, "fault");
     // The environment variable's spelling works too.
     std::replace(name.begin(), name.end(), '-', '_');
     if (name == "no_answer")
@@ -106,43 +115,58 @@ ESimOrvFault ToFault(std::string name)
                           "'write_error' or 'unplug'");
 }
 
-// Takes every Python target off every adapter, while the interpreter can
-// still drop their references. With the controls' lock held.
-void DetachAllTargets()
+double ToSeconds(py::handle value)
 {
-    for (const auto& adapter : g_adapters) {
-        for (int address = 0; address <= 0x7F; ++address) {
-            if (adapter->DeviceAs<CPyTargetDevice>(static_cast<uint8_t>(address)))
-                adapter->RemoveDevice(static_cast<uint8_t>(address));
-        }
+    if ((!PyLong_Check(value.ptr()) && !PyFloat_Check(value.ptr())) || PyBool_Check(value.ptr())) {
+        throw py::type_error(std::string("seconds must be a number, not ") +
+                             Py_TYPE(value.ptr())->tp_name);
     }
+    const double seconds = PyFloat_AsDouble(value.ptr());
+    if (seconds == -1.0 && PyErr_Occurred())
+        throw py::error_already_set();
+    if (!std::isfinite(seconds) || seconds < 0 || seconds > 60)
+        throw py::value_error("the delay must be from 0 to 60 seconds");
+    return seconds;
+}
+
+std::optional<uint64_t> ParseVariable(std::string_view text, uint64_t max, std::string* why)
+{
+    QString reason;
+    const std::optional<uint64_t> value =
+        ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
+                    ENumberSyntax::Decimal, max, &reason);
+    if (why)
+        *why = reason.toStdString();
+    return value;
+}
+
+// Demo adapters from PlugDemoAdapters, each with its count, recording
+// nothing until record_reports() asks.
+AdapterList Adopt(const std::vector<std::shared_ptr<CSimOrvAdapter>>& plugged)
+{
+    AdapterList adopted;
+    for (const auto& adapter : plugged) {
+        if (!adapter)
+            continue;
+        adapter->SetRecording(false);
+        adopted.push_back({adapter, new std::atomic<int>(0)});
+    }
+    return adopted;
 }
 
 // Plugs fresh demo adapters, with the fault and delay that PELLAN_SIM_FAULT
 // and PELLAN_SIM_REPORT_DELAY_US name; a value that cannot be read is an
-// error here as it is in the demo programs. They record no reports until
-// record_reports() asks. Returns the error, empty if none. With the
-// controls' lock held.
+// error here as it is in the demo programs. Returns the error, empty if
+// none. With the controls' lock held.
 std::string Replug()
 {
     AdapterList old = std::move(g_adapters);
     g_adapters.clear();
-    for (const auto& adapter : old)
-        adapter->Unplug();
+    for (const SSimAdapter& entry : old)
+        entry.adapter->Unplug();
     old.clear();
     std::string error;
-    g_adapters =
-        PlugDemoAdapters(&error, [](std::string_view text, uint64_t max, std::string* why) {
-            QString reason;
-            const std::optional<uint64_t> value =
-                ParseNumber(QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())),
-                            ENumberSyntax::Decimal, max, &reason);
-            if (why)
-                *why = reason.toStdString();
-            return value;
-        });
-    for (const auto& adapter : g_adapters)
-        adapter->SetRecording(false);
+    g_adapters = Adopt(PlugDemoAdapters(&error, &ParseVariable));
     return error;
 }
 
@@ -153,20 +177,59 @@ void ReplugOrThrow()
         throw py::value_error(error);
 }
 
-} // namespace
-
-void SimAtExit(const CGilFree&)
+// In the child of fork(): an adapter that a thread of the parent was inside
+// (its lock held for good) leaves the HID listing without being touched, and
+// a fresh one takes its serial number. Returns their serial numbers.
+std::vector<std::string> ReplaceLostAdapters()
 {
-    std::lock_guard lock(g_controlsMutex);
-    DetachAllTargets();
+    std::vector<std::wstring> lost;
+    for (const SSimAdapter& entry : g_adapters) {
+        if (*entry.inTargets > 0)
+            lost.push_back(entry.adapter->SerialNumber());
+    }
+    if (lost.empty())
+        return {};
+    for (const auto& device : CSimHidStack::Instance().Devices()) {
+        const std::wstring& serial = device->Description().serialNumber;
+        if (std::find(lost.begin(), lost.end(), serial) != lost.end())
+            CSimHidStack::Instance().Unplug(device->Description().path);
+    }
+    for (const SSimAdapter& fresh : Adopt(PlugDemoAdapters(nullptr, &ParseVariable))) {
+        for (SSimAdapter& entry : g_adapters) {
+            if (entry.adapter->SerialNumber() != fresh.adapter->SerialNumber())
+                continue;
+            // Its lock stays held: never destroyed.
+            new std::shared_ptr<CSimOrvAdapter>(std::move(entry.adapter));
+            entry = fresh;
+        }
+    }
+    std::vector<std::string> serials;
+    for (const std::wstring& serial : lost)
+        serials.push_back(WideToUtf8(serial.c_str()));
+    return serials;
 }
 
-void SimAtFork(bool before)
+} // namespace
+
+std::vector<std::string> SimAtFork(EForkStep step, std::chrono::steady_clock::time_point deadline)
 {
-    if (before)
-        g_controlsMutex.lock();
-    else
-        g_controlsMutex.unlock();
+    switch (step) {
+    case EForkStep::Before:
+        g_forkHoldsControls = g_controlsMutex.try_lock_until(deadline);
+        break;
+    case EForkStep::InParent:
+        if (std::exchange(g_forkHoldsControls, false))
+            g_controlsMutex.unlock();
+        break;
+    case EForkStep::InChild:
+        // A control of a vanished thread may have held the lock.
+        if (std::exchange(g_forkHoldsControls, false))
+            g_controlsMutex.unlock();
+        else
+            new (&g_controlsMutex) std::timed_mutex;
+        return ReplaceLostAdapters();
+    }
+    return {};
 }
 
 void DefineSimApi(py::module_& module)
@@ -193,9 +256,9 @@ void DefineSimApi(py::module_& module)
         [] {
             return Control([] {
                 std::vector<std::string> serials;
-                for (const auto& adapter : g_adapters) {
-                    if (adapter->IsPlugged())
-                        serials.push_back(SerialOf(*adapter));
+                for (const SSimAdapter& entry : g_adapters) {
+                    if (entry.adapter->IsPlugged())
+                        serials.push_back(SerialOf(*entry.adapter));
                 }
                 return serials;
             });
@@ -205,10 +268,9 @@ void DefineSimApi(py::module_& module)
 
     module.def(
         "attach",
-        [nack, targetError](long long address, py::object target,
-                            std::optional<std::string> serial) {
+        [nack, targetError](py::object address, py::object target, py::object serial) {
             CheckNotInTarget();
-            const uint8_t addr = ToAddress(address);
+            const uint8_t addr = ToI2cAddress(address);
             for (const char* method : {"write", "read"}) {
                 if (!py::hasattr(target, method)) {
                     throw py::type_error(std::string("a target needs write(data) and "
@@ -216,10 +278,11 @@ void DefineSimApi(py::module_& module)
                                          method + "()");
                 }
             }
-            for (const auto& adapter : Select(serial)) {
+            for (const SSimAdapter& entry : Select(serial)) {
                 auto device = std::make_shared<CPyTargetDevice>(
-                    target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*adapter));
-                Control([&] { adapter->AddDevice(addr, std::move(device)); });
+                    target, nack, targetError, HexAddress(addr) + " on " + SerialOf(*entry.adapter),
+                    entry.inTargets);
+                Control([&] { entry.adapter->AddDevice(addr, std::move(device)); });
             }
         },
         py::arg("address"), py::arg("target"), py::arg("serial") = py::none(),
@@ -245,11 +308,11 @@ simulated adapters itself.)doc");
 
     module.def(
         "detach",
-        [](long long address, std::optional<std::string> serial) {
+        [](py::object address, py::object serial) {
             CheckNotInTarget();
-            const uint8_t addr = ToAddress(address);
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->RemoveDevice(addr); });
+            const uint8_t addr = ToI2cAddress(address);
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->RemoveDevice(addr); });
         },
         py::arg("address"), py::arg("serial") = py::none(),
         "Takes whatever device is at the address off "
@@ -259,13 +322,11 @@ simulated adapters itself.)doc");
 
     module.def(
         "set_report_delay",
-        [](double seconds, std::optional<std::string> serial) {
-            if (!std::isfinite(seconds) || seconds < 0 || seconds > 60)
-                throw py::value_error("the delay must be from 0 to 60 seconds");
-            const auto delay =
-                std::chrono::microseconds(static_cast<long long>(std::llround(seconds * 1e6)));
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->SetLatency(delay); });
+        [](py::object seconds, py::object serial) {
+            const auto delay = std::chrono::microseconds(
+                static_cast<long long>(std::llround(ToSeconds(seconds) * 1e6)));
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->SetLatency(delay); });
         },
         py::arg("seconds"), py::arg("serial") = py::none(),
         "The time each answer report of "
@@ -276,12 +337,12 @@ simulated adapters itself.)doc");
 
     module.def(
         "set_fault",
-        [](const std::string& fault, int count, std::optional<std::string> serial, int after) {
+        [](py::object fault, py::object count, py::object serial, py::object after) {
             const ESimOrvFault kind = ToFault(fault);
-            if (after < 0)
-                throw py::value_error("after must be 0 or more");
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->SetFault(kind, count, after); });
+            const auto times = static_cast<int>(ToInt(count, "count", INT_MIN, INT_MAX));
+            const auto passing = static_cast<int>(ToInt(after, "after", 0, INT_MAX));
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->SetFault(kind, times, passing); });
         },
         py::arg("fault"), py::arg("count") = -1, py::arg("serial") = py::none(),
         py::arg("after") = 0,
@@ -297,15 +358,15 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "clear_faults",
-        [](std::optional<std::string> serial) {
-            for (const auto& adapter : Select(serial))
-                Control([&] { adapter->ClearFaults(); });
+        [](py::object serial) {
+            for (const SSimAdapter& entry : Select(serial))
+                Control([&] { entry.adapter->ClearFaults(); });
         },
         py::arg("serial") = py::none(), "Ends the faults set with set_fault().");
 
     module.def(
         "unplug",
-        [](const std::string& serial) {
+        [](py::object serial) {
             const auto adapter = SelectOne(serial);
             Control([&] { adapter->Unplug(); });
         },
@@ -321,11 +382,12 @@ hyphens too, as PELLAN_SIM_FAULT takes them: 'bus-error'.)doc");
 
     module.def(
         "record_reports",
-        [](bool on, std::optional<std::string> serial) {
-            for (const auto& adapter : Select(serial)) {
+        [](py::object on, py::object serial) {
+            const bool recording = ToFlag(on);
+            for (const SSimAdapter& entry : Select(serial)) {
                 Control([&] {
-                    adapter->TakeReceivedReports();
-                    adapter->SetRecording(on);
+                    entry.adapter->TakeReceivedReports();
+                    entry.adapter->SetRecording(recording);
                 });
             }
         },
@@ -337,7 +399,7 @@ over any number of calls; a recording keeps the last 100,000 reports.)doc");
 
     module.def(
         "take_reports",
-        [](const std::string& serial) {
+        [](py::object serial) {
             const auto adapter = SelectOne(serial);
             const std::vector<CSimOrvAdapter::Report> reports =
                 Control([&] { return adapter->TakeReceivedReports(); });

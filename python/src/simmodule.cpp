@@ -6,7 +6,7 @@
 PYBIND11_MODULE(_core, module)
 {
     module.doc() = "The demo's simulated Orvane adapters, through the real protocol engine.";
-    pellanpy::DefineAdapterApi(module, &pellanpy::SimAtExit, &pellanpy::SimAtFork);
+    pellanpy::DefineAdapterApi(module, &pellanpy::SimAtFork);
     pellanpy::DefineRegisterMapApi(module, true);
     pellanpy::DefineSimApi(module);
 }

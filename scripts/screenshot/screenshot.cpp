@@ -1,9 +1,12 @@
 // Renders the README's screenshots: the demo program's main window connected
 // to a simulated Orvane3, with a bus search, a write and a read in the table,
-// the device dialog, and the watch dock on the demo's changing light and
-// temperature. Run through scripts/screenshots.sh.
+// the device dialog, the Registers view on the example LM75, and the watch
+// dock on the demo's changing light and temperature. Run through
+// scripts/screenshots.sh.
 
 #include "app/mainwindow.h"
+#include "app/registersdock.h"
+#include "app/registertreemodel.h"
 #include "app/watchdock.h"
 #include "projects/i2cdevicefile.h"
 #include "sim/adapters/demoadapters.h"
@@ -99,6 +102,29 @@ int main(int argc, char* argv[])
     QTest::qWait(200);
 
     bool saved = window.grab().save(outDir + QStringLiteral("/main-window.png"));
+
+    // The Registers view of the example LM75, which names its map: read,
+    // its fault queue written and read back, and read again.
+    auto* registers = window.findChild<RegistersDock*>();
+    QAbstractItemModel* projects = ui->tree_projects->model();
+    for (int row = 0; row < projects->rowCount(); ++row) {
+        if (projects->index(row, 0).data().toString() == QLatin1String("LM75"))
+            ui->tree_projects->setCurrentIndex(projects->index(row, 0));
+    }
+    CI2cDeviceFile lm75;
+    lm75.Load(folder + QStringLiteral("/lm75.i2cdev"));
+    registers->showDevice(lm75, true);
+    registers->findChild<QPushButton*>(QStringLiteral("btn_registers_read_all"))->click();
+    const SRegisterMap* map = registers->map();
+    const int conf = map->FindRegister(u"CONF");
+    const int queue = map->registers[static_cast<size_t>(conf)].FindField(u"F_QUE");
+    registers->tree()->setCurrentIndex(registers->model()->indexOf(conf, queue));
+    registers->findChild<QComboBox*>(QStringLiteral("cmb_registers_value"))
+        ->setCurrentText(QStringLiteral("4 faults"));
+    registers->findChild<QPushButton*>(QStringLiteral("btn_registers_write"))->click();
+    QTest::qWait(200);
+    saved = window.grab().save(outDir + QStringLiteral("/registers-lm75.png")) && saved;
+    registers->hide();
 
     // The watch dock, floating at a size of its own, on each sensor in turn.
     const CDemoDrift drift(adapters);

@@ -115,8 +115,10 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     std::string faultWhy;
     const std::optional<SFault> fault = ParseFault(faultText, parse, &faultWhy);
     if (fault) {
-        for (const auto& adapter : adapters)
-            adapter->SetFault(fault->kind, -1, fault->after);
+        for (const auto& adapter : adapters) {
+            if (adapter)
+                adapter->SetFault(fault->kind, -1, fault->after);
+        }
     } else if (!faultText.empty()) {
         problems += std::string(FAULT_VARIABLE) + "=\"" + std::string(faultText) +
                     "\" is not KIND[:AFTER]: give bus-error, arbitration-lost, no-answer or "
@@ -129,8 +131,10 @@ std::vector<std::shared_ptr<CSimOrvAdapter>> PlugDemoAdapters(std::string* error
     std::string delayWhy;
     const std::optional<uint64_t> delay = parse(delayText, MAX_DELAY_US, &delayWhy);
     if (delay) {
-        for (const auto& adapter : adapters)
-            adapter->SetLatency(std::chrono::microseconds(static_cast<long long>(*delay)));
+        for (const auto& adapter : adapters) {
+            if (adapter)
+                adapter->SetLatency(std::chrono::microseconds(static_cast<long long>(*delay)));
+        }
     } else if (!delayText.empty()) {
         if (!problems.empty())
             problems += "; ";

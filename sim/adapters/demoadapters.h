@@ -32,7 +32,8 @@
 using DemoNumberParser =
     std::function<std::optional<uint64_t>(std::string_view text, uint64_t max, std::string* why)>;
 
-// Plugs the three adapters; they stay plugged while the result is held.
+// Plugs the three adapters; they stay plugged while the result is held. One
+// whose serial number is plugged already is left out (null).
 // A variable that cannot be read is left out of effect and, when error is
 // given, described there (empty when both were fine). The numbers are read
 // with parseNumber, or as plain decimal digits without one.

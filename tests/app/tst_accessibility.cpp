@@ -375,7 +375,11 @@ void TstAccessibility::treeMenuIsForCurrentRow()
     QVERIFY(!path.isEmpty());
     QTreeView* tree = ui()->tree_projects;
     tree->setFocus();
-    tree->setCurrentIndex(tree->model()->index(1, 0));
+    // Among the examples that the first start installed.
+    tree->setCurrentIndex(tree->model()
+                              ->match(tree->model()->index(0, 0), Qt::DisplayRole,
+                                      QStringLiteral("Sensor"), 1, Qt::MatchExactly)
+                              .value(0));
     QCOMPARE(tree->currentIndex().data().toString(), QStringLiteral("Sensor"));
     for (Qt::Key key : {Qt::Key_Right, Qt::Key_Down, Qt::Key_Down})
         QTest::keyClick(tree, key);
@@ -403,7 +407,11 @@ void TstAccessibility::returnInTreeActsLikeTheMouse()
     QVERIFY(!addSensor().isEmpty());
     QTreeView* tree = ui()->tree_projects;
     tree->setFocus();
-    const QModelIndex sensor = tree->model()->index(1, 0);
+    const QModelIndex sensor = tree->model()
+                                   ->match(tree->model()->index(0, 0), Qt::DisplayRole,
+                                           QStringLiteral("Sensor"), 1, Qt::MatchExactly)
+                                   .value(0);
+    QVERIFY(sensor.isValid());
     tree->setCurrentIndex(sensor);
     QTest::keyClick(tree, Qt::Key_Return);
     QCOMPARE(ui()->cmb_i2c_device->currentText(), QStringLiteral("0x48"));

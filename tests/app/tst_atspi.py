@@ -7,7 +7,8 @@ the demo program on them, and then, through the AT-SPI interfaces alone:
 checks that every showing control of the main window and of its dialogs has
 a name, connects through the device dialog, types an address, reads, and
 finds the new row in the output table; a failed read's row says so in words;
-watches the light sensor and checks the watch dock's controls and its value.
+watches the light sensor and checks the watch dock's controls and its value;
+opens a register map in the Registers view, reads it and picks a field.
 
 The demo program starts only when the X server, the session bus and the
 accessibility bus (with its registry) each have answered a client.
@@ -42,6 +43,19 @@ ACTION_TIMEOUT_MS = 1000
 # Room for "/at-spi/bus_<display>" within a socket path's 108 bytes.
 RUNTIME_PATH_MAX = 80
 BUS_SERVICE = "/usr/share/dbus-1/services/org.a11y.Bus.service"
+
+# A map of the demo's LM75, opened by hand in the Registers view.
+SENSOR_MAP = """{
+    "version": 1, "device": "SENSOR",
+    "registers": [
+        {"name": "TEMP", "address": 0, "bytes": 2, "access": "r",
+         "fields": [{"name": "T", "bits": "15:7", "signed": true, "scale": 0.5, "unit": "C"}]},
+        {"name": "CONF", "address": 1,
+         "fields": [{"name": "F_QUE", "bits": "4:3",
+                     "values": {"0": "1 fault", "1": "2 faults", "2": "4 faults", "3": "6 faults"}}]}
+    ]
+}
+"""
 
 Atspi = None
 Gio = None
@@ -478,8 +492,56 @@ def run(session):
     unnamed += check_names(main, "main window with the watch", report)
     press(pause)
     wait_for("the watch to pause", lambda: find(main, Atspi.Role.PUSH_BUTTON, "Start"))
+    # The status label's name follows its text; a blank one has no name.
+    wait_for("the pause in the status label's name",
+             lambda: find(main, Atspi.Role.LABEL, "Paused."))
+    blank = [describe(label) for label in descendants(main)
+             if label.get_role() == Atspi.Role.LABEL and label.get_name()
+             and not label.get_name().strip()]
+    if blank:
+        raise Failure("labels named with blank text:\n  " + "\n  ".join(blank))
     if table.get_n_rows() != rows_before + 2:
         raise Failure("the watch added rows to the output table")
+
+    # The Registers view (View > Registers) on a map opened from a file, at
+    # the LM75's address: Read All names its rows with the registers, and a
+    # field chosen in the tree gets a named control for its new value.
+    map_path = os.path.join(os.environ["HOME"], "sensor.i2cmap")
+    with open(map_path, "w", encoding="utf-8") as map_file:
+        map_file.write(SENSOR_MAP)
+    press(find(main, Atspi.Role.MENU_ITEM, "Registers", showing=False))
+    open_map = wait_for("the Registers view",
+                        lambda: find(main, Atspi.Role.PUSH_BUTTON, "Open..."))
+    unnamed += check_names(main, "main window with the Registers view", report)
+    dialog = open_dialog(app, open_map, "Open Register Map")
+    file_name = wait_for("the file name field",
+                         lambda: find(dialog, Atspi.Role.TEXT, "File name:"))
+    file_name.set_text_contents(map_path)
+    wait_for("the file name", lambda: file_name.get_text(0, -1) == map_path)
+    close_dialog(app, dialog, "Open Register Map", "Open")
+    address.set_text_contents("0x48")
+    wait_for("the address of the LM75", lambda: address.get_text(0, -1) == "0x48")
+    press(wait_for("Read All enabled", lambda: next(
+        (button for button in [find(main, Atspi.Role.PUSH_BUTTON, "Read All")]
+         if button is not None and has_state(button, Atspi.StateType.ENABLED)), None)))
+    wait_for("the rows of Read All", lambda: table.get_n_rows() == rows_before + 4)
+    rows = [table.get_accessible_at(rows_before + 2 + i, 0).get_name() for i in range(2)]
+    print("Read All rows: %r" % (rows,))
+    if rows != ["Read TEMP", "Read CONF"]:
+        raise Failure("unexpected rows of Read All %r" % (rows,))
+    tree = find(main, Atspi.Role.TREE, "Registers") or find(main, Atspi.Role.TREE_TABLE,
+                                                             "Registers")
+    if tree is None:
+        raise Failure("no tree named 'Registers'")
+    row = next((row for row in range(tree.get_n_rows())
+                if tree.get_accessible_at(row, 0).get_name() == "F_QUE"), None)
+    if row is None:
+        raise Failure("no row F_QUE in the registers tree")
+    tree.add_row_selection(row)
+    # A list box is read out with its value, and labelled by its caption.
+    wait_for("the control of F_QUE", lambda: find(main, Atspi.Role.COMBO_BOX, "1 fault"))
+    wait_for("the caption of F_QUE", lambda: find(main, Atspi.Role.LABEL, "CONF.F_QUE (bits 4:3):"))
+    unnamed += check_names(main, "main window, a field of the Registers view", report)
 
     # The filter's clear button shows only while there is text to clear.
     projects_filter = find(main, Atspi.Role.TEXT, "Filter")

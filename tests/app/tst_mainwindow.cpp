@@ -124,7 +124,9 @@ void TstMainWindow::settingsSurviveRestart()
         window.show();
         QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
         Ui::MainWindow* u = ui(window);
-        window.setGeometry(40, 50, 900, 560);
+        // Within the test's screen of 800 pixels, which a restored window
+        // must fit.
+        window.setGeometry(40, 50, 740, 560);
         window.addDockWidget(Qt::LeftDockWidgetArea, u->dock_projects);
         u->cmb_bytes_per_line->setCurrentText(QStringLiteral("4"));
         u->cmb_offset_format->setCurrentIndex(1);

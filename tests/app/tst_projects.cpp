@@ -1,5 +1,6 @@
 #include "apptesthelpers.h"
 #include "projects/i2cdevicefile.h"
+#include "sim/adapters/simi2cdevice.h"
 #include "tests/support/waits.h"
 
 #include <QDockWidget>
@@ -56,6 +57,20 @@ bool writeEepromFile(const QString& folder)
     return QDir().mkpath(folder) && file.SaveAs(folder + QStringLiteral("/eeprom.i2cdev"));
 }
 
+// Keeps every byte written to it.
+class CRecorder : public CSimI2cDevice {
+public:
+    bool Start(bool) override { return true; }
+    size_t Write(std::span<const uint8_t> bytes) override
+    {
+        written.insert(written.end(), bytes.begin(), bytes.end());
+        return bytes.size();
+    }
+    void Read(std::span<uint8_t> out) override { std::fill(out.begin(), out.end(), 0); }
+    void Stop() override {}
+    std::vector<uint8_t> written;
+};
+
 } // namespace
 
 class TstProjects : public QObject {
@@ -69,6 +84,8 @@ private slots:
     void clickingRowsLoadsFields();
     void executeWithoutConnectionOnlyLoads();
     void executeStopWriteSendsNoAddress();
+    void executeSendsEveryStoredByte();
+    void longDescriptionKeepsTheWindowWidth();
     void saveButtonsHandCommandsToThePanel();
     void saveRefusesBadInput_data();
     void saveRefusesBadInput();
@@ -177,6 +194,48 @@ void TstProjects::executeStopWriteSendsNoAddress()
     QCOMPARE(writes[1][2], uint8_t(0xAB));
     QCOMPARE(writes[1][3], uint8_t(0xCD));
     QCOMPARE(apptest::lastCell(*m_window, 0), QStringLiteral("Write [Generate Stop]"));
+}
+
+// More bytes than a line edit holds by default as hex text.
+void TstProjects::executeSendsEveryStoredByte()
+{
+    std::vector<uint8_t> data(12000);
+    for (size_t i = 0; i < data.size(); ++i)
+        data[i] = static_cast<uint8_t>(i * 7);
+    CI2cDeviceFile file;
+    file.SetName(QStringLiteral("Long"));
+    file.SetAddress(0x51);
+    file.AddCommand(writeCommand(QStringLiteral("Fill"), EI2cStartStop::Auto, data));
+    QVERIFY(file.SaveAs(projectsFolder() + QStringLiteral("/long.i2cdev")));
+    ui()->btn_projects_reload->click();
+    auto adapter = apptest::plugBare(ESimOrvModel::Orv3, L"P-1");
+    auto recorder = std::make_shared<CRecorder>();
+    adapter->AddDevice(0x51, recorder);
+    QVERIFY(connectTo(*m_window, QStringLiteral("P-1")));
+
+    doubleClick(rowOf(QStringLiteral("Fill"), rowOf(QStringLiteral("Long"))));
+    QCOMPARE(recorder->written, data);
+    QCOMPARE(CI2cDeviceFile::HexToBytes(ui()->edit_write->text()), data);
+}
+
+void TstProjects::longDescriptionKeepsTheWindowWidth()
+{
+    CI2cDeviceFile file;
+    file.SetName(QStringLiteral("Wordy"));
+    file.SetAddress(0x52);
+    file.SetDescription(QString(400, QLatin1Char('W')) + QStringLiteral(" and ") +
+                        QStringLiteral("many words ").repeated(60));
+    QVERIFY(file.SaveAs(projectsFolder() + QStringLiteral("/wordy.i2cdev")));
+    ui()->btn_projects_reload->click();
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    const int width = m_window->width();
+    const int minimum = m_window->minimumSizeHint().width();
+
+    click(rowOf(QStringLiteral("Wordy")));
+    QCOMPARE(ui()->label_projects_description->text(), file.GetDescription());
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::LayoutRequest);
+    QCOMPARE(m_window->minimumSizeHint().width(), minimum);
+    QCOMPARE(m_window->width(), width);
 }
 
 void TstProjects::saveButtonsHandCommandsToThePanel()

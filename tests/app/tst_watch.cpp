@@ -18,12 +18,15 @@
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
+#include <QSettings>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTreeView>
 
 #include <cmath>
+#include <csignal>
+#include <sys/resource.h>
 
 using apptest::connectTo;
 
@@ -47,12 +50,14 @@ private slots:
     void ruleErrorIsNoBusFailure();
     void longTextsKeepTheWindowWidth_data();
     void longTextsKeepTheWindowWidth();
+    void firstWindowFitsTheScreen_data();
     void firstWindowFitsTheScreen();
     void intervalAppliesWhenCommitted_data();
     void intervalAppliesWhenCommitted();
     void unsavedSamplesAsk_data();
     void unsavedSamplesAsk();
     void changesAreAnnounced();
+    void closedDockPollsNoMore_data();
     void closedDockPollsNoMore();
     void benchTransactionPausesTheWatch_data();
     void benchTransactionPausesTheWatch();
@@ -63,6 +68,7 @@ private slots:
     void saveOutput();
     void saveAsksBeforeReplacing_data();
     void saveAsksBeforeReplacing();
+    void saveFailureSaysWhy_data();
     void saveFailureSaysWhy();
     void plotBreaksAtEveryGap_data();
     void plotBreaksAtEveryGap();
@@ -453,11 +459,27 @@ void TstWatch::longTextsKeepTheWindowWidth()
     QCOMPARE(shownLabel->accessibleName(), shownLabel->fullText());
 }
 
+void TstWatch::firstWindowFitsTheScreen_data()
+{
+    QTest::addColumn<bool>("restored");
+    // No settings: the window of a first start, on the test's small screen.
+    QTest::newRow("first start") << false;
+    // Saved on a larger screen, far off this one.
+    QTest::newRow("restored, larger than the screen") << true;
+}
+
 void TstWatch::firstWindowFitsTheScreen()
 {
-    // No settings: the window of a first start, on the test's small screen.
+    QFETCH(bool, restored);
+    if (restored) {
+        m_window->resize(4000, 3000);
+        m_window->move(2500, 1500);
+        m_window->close();
+        QVERIFY(QSettings().contains(QStringLiteral("window/geometry")));
+    }
     m_window.reset();
-    apptest::resetAll();
+    if (!restored)
+        apptest::resetAll();
     m_window = std::make_unique<MainWindow>();
     m_window->show();
     QVERIFY(QTest::qWaitForWindowExposed(m_window.get()));
@@ -564,20 +586,34 @@ void TstWatch::unsavedSamplesAsk()
 void TstWatch::changesAreAnnounced()
 {
     startWatch(QStringLiteral("0x48"));
-    enter("edit_watch_scale", QStringLiteral("abc"));
-    field<QPushButton>("btn_watch_start")->click();
     const auto spoken = [this](const char* name) {
         QAccessibleInterface* label =
             QAccessible::queryAccessibleInterface(dock()->findChild<QWidget*>(QLatin1String(name)));
         return label ? label->text(QAccessible::Name) : QString();
     };
+    // Nothing to say, no name: not even the blank lines it keeps room for.
+    QCOMPARE(spoken("label_watch_rule_state"), QString());
+    enter("edit_watch_scale", QStringLiteral("abc"));
+    field<QPushButton>("btn_watch_start")->click();
     QVERIFY2(spoken("label_watch_rule_state").startsWith(QStringLiteral("Rule not applied: ")),
              qPrintable(spoken("label_watch_rule_state")));
     QCOMPARE(spoken("label_watch_status"), QStringLiteral("Paused."));
 }
 
+void TstWatch::closedDockPollsNoMore_data()
+{
+    QTest::addColumn<QString>("move");
+    QTest::addColumn<bool>("paused");
+    QTest::newRow("closed") << "close" << true;
+    QTest::newRow("floated") << "float" << false;
+    QTest::newRow("floated and docked again") << "redock" << false;
+    QTest::newRow("tabbed behind Projects") << "tab" << false;
+}
+
 void TstWatch::closedDockPollsNoMore()
 {
+    QFETCH(QString, move);
+    QFETCH(bool, paused);
     enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
     startWatch(QStringLiteral("0x48"));
     auto* running = m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"));
@@ -585,9 +621,25 @@ void TstWatch::closedDockPollsNoMore()
     QCOMPARE(running->text(), QStringLiteral("Watching 0x48 every 10ms"));
     PELLAN_TRY_VERIFY(!dock()->samples().empty());
 
-    dock()->close();
-    QVERIFY(!dock()->isRunning());
-    QVERIFY(running->isHidden());
+    if (move == QLatin1String("close")) {
+        dock()->close();
+    } else if (move == QLatin1String("tab")) {
+        m_window->tabifyDockWidget(dock(), ui()->dock_projects);
+        ui()->dock_projects->raise();
+    } else {
+        dock()->setFloating(true);
+        if (move == QLatin1String("redock"))
+            dock()->setFloating(false);
+    }
+    // Whatever the move left queued has run.
+    QCoreApplication::sendPostedEvents();
+    QCOMPARE(dock()->isRunning(), !paused);
+    QCOMPARE(running->isHidden(), paused);
+    if (!paused) {
+        const size_t before = dock()->samples().size();
+        PELLAN_TRY_VERIFY(dock()->samples().size() > before);
+        return;
+    }
     const size_t taken = dock()->samples().size();
     dock()->toggleViewAction()->trigger();
     QVERIFY(dock()->isVisible());
@@ -824,21 +876,55 @@ void TstWatch::saveAsksBeforeReplacing()
     QCOMPARE(old.readAll() == "old\n", !replace);
 }
 
+void TstWatch::saveFailureSaysWhy_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("diskFull");
+    QTest::newRow("missing folder") << "missing folder/out.csv" << false;
+    // A file size limit cuts the write short as a full disk does; the
+    // table's few hundred bytes would sit in a write buffer.
+    QTest::newRow("disk full, old file kept") << "out.csv" << true;
+}
+
 void TstWatch::saveFailureSaysWhy()
 {
+    QFETCH(QString, name);
+    QFETCH(bool, diskFull);
     ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
     ui()->btn_read->click();
-    const QString path = m_saves->filePath(QStringLiteral("missing folder/out.csv"));
+    const QString path = m_saves->filePath(name);
     testsupport::CDialogAnswerer answerer;
     answerer.chooseFile(path);
+    if (diskFull) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+        answerer.pressButton(QMessageBox::Yes);
+    }
     answerer.pressButton(QMessageBox::Ok);
+    rlimit limit{};
+    QCOMPARE(getrlimit(RLIMIT_FSIZE, &limit), 0);
+    const rlimit tiny{16, limit.rlim_max};
+    const auto previous = std::signal(SIGXFSZ, SIG_IGN);
+    if (diskFull)
+        QCOMPARE(setrlimit(RLIMIT_FSIZE, &tiny), 0);
     ui()->actionSaveOutput->trigger();
+    setrlimit(RLIMIT_FSIZE, &limit);
+    std::signal(SIGXFSZ, previous);
     QVERIFY(answerer.waitDone());
     QCOMPARE(answerer.seen().last().title, QStringLiteral("Save Output"));
-    QVERIFY2(answerer.seen().last().text.contains(QStringLiteral("missing folder/out.csv\":\n")),
+    QVERIFY2(answerer.seen().last().text.contains(name + QStringLiteral("\":\n")),
              qPrintable(answerer.seen().last().text));
     QCOMPARE(ui()->table_data->rowCount(), 1);
-    QVERIFY(!QFile::exists(path));
+    if (diskFull) {
+        QFile old(path);
+        QVERIFY(old.open(QIODevice::ReadOnly));
+        QCOMPARE(old.readAll(), QByteArray("old\n"));
+    } else {
+        QVERIFY(!QFile::exists(path));
+    }
+    // No temporary file is left beside it.
+    QCOMPARE(QDir(m_saves->path()).entryList(QDir::Files | QDir::Hidden),
+             diskFull ? QStringList{QStringLiteral("out.csv")} : QStringList());
 }
 
 void TstWatch::plotBreaksAtEveryGap_data()
@@ -909,8 +995,9 @@ void TstWatch::timeAxisLabels_data()
 {
     QTest::addColumn<int>("window"); // s
     QTest::addColumn<QString>("label");
-    QTest::newRow("5 s") << 5 << "\\d\\d:\\d\\d:\\d\\d";
-    QTest::newRow("10 min") << 600 << "\\d\\d:\\d\\d(:00)?";
+    // Any window that spans midnight names the new date.
+    QTest::newRow("5 s") << 5 << "(\\S+ \\d+ )?\\d\\d:\\d\\d:\\d\\d";
+    QTest::newRow("10 min") << 600 << "(\\S+ \\d+ )?\\d\\d:\\d\\d(:00)?";
     // A day spans two dates: the first label and the one after midnight
     // name theirs.
     QTest::newRow("24 h") << 24 * 3600 << "(\\S+ \\d+ )?\\d\\d:\\d\\d";

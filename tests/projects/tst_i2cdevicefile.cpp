@@ -74,6 +74,7 @@ class TestI2cDeviceFile : public QObject {
     Q_OBJECT
 
 private slots:
+    void example_data();
     void example();
     void layoutAndRoundTrip();
     void load_data();
@@ -96,22 +97,45 @@ private:
     QTemporaryDir m_dir;
 };
 
+void TestI2cDeviceFile::example_data()
+{
+    QTest::addColumn<QString>("path");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("address");
+    QTest::addColumn<QString>("map");
+    QTest::addColumn<int>("commands");
+    QTest::addColumn<SI2cCommand>("last");
+
+    QTest::newRow("BH1750") << EXAMPLE_PATH << "BH1750" << 0x23 << "" << 8
+                            << makeRead(QStringLiteral("Read Measurement"), 2);
+    QTest::newRow("LM75") << QStringLiteral(":/examples/lm75.i2cdev") << "LM75" << 0x48 << "LM75"
+                          << 4 << makeWrite(QStringLiteral("Wake Up"), {0x01, 0x00});
+}
+
+// The examples that a first start installs load, and save byte for byte as
+// they ship.
 void TestI2cDeviceFile::example()
 {
-    const QByteArray original = readFile(EXAMPLE_PATH);
-    QCOMPARE(original.size(), 922);
-    CI2cDeviceFile device;
-    QVERIFY2(device.Load(EXAMPLE_PATH), qPrintable(device.GetLastError()));
-    QCOMPARE(device.GetName(), QStringLiteral("BH1750"));
-    QCOMPARE(device.GetAddress(), uint8_t(0x23));
-    QCOMPARE(device.GetCommands().size(), 8);
-    QCOMPARE(device.GetCommands().first(), makeWrite(QStringLiteral("Power On"), {0x01}));
-    QCOMPARE(device.GetCommands().last(), makeRead(QStringLiteral("Read Measurement"), 2));
+    QFETCH(QString, path);
+    QFETCH(QString, name);
+    QFETCH(int, address);
+    QFETCH(QString, map);
+    QFETCH(int, commands);
+    QFETCH(SI2cCommand, last);
 
-    const QString path = m_dir.filePath(QStringLiteral("example.i2cdev"));
-    QVERIFY2(device.SaveAs(path), qPrintable(device.GetLastError()));
-    QCOMPARE(device.GetFilePath(), path);
-    QCOMPARE(readFile(path), original);
+    const QByteArray original = readFile(path);
+    CI2cDeviceFile device;
+    QVERIFY2(device.Load(path), qPrintable(device.GetLastError()));
+    QCOMPARE(device.GetName(), name);
+    QCOMPARE(device.GetAddress(), uint8_t(address));
+    QCOMPARE(device.GetMap(), map);
+    QCOMPARE(device.GetCommands().size(), commands);
+    QCOMPARE(device.GetCommands().last(), last);
+
+    const QString saved = m_dir.filePath(QStringLiteral("example.i2cdev"));
+    QVERIFY2(device.SaveAs(saved), qPrintable(device.GetLastError()));
+    QCOMPARE(device.GetFilePath(), saved);
+    QCOMPARE(readFile(saved), original);
 }
 
 // The writer's layout to the character, texts escaped on one line; the file

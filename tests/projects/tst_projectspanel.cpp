@@ -294,17 +294,18 @@ void TstProjectsPanel::firstStart()
 
     auto dock = makeDock();
     QCOMPARE(dock->panel->GetFolder(), expected);
-    QCOMPARE(dock->texts(), QStringList{u"BH1750"_s});
+    QCOMPARE(dock->texts(), (QStringList{u"BH1750"_s, u"LM75"_s}));
     QVERIFY(QSettings().value(KEY_EXAMPLES).toBool());
-    const QString example = QDir(expected).filePath(u"bh1750.i2cdev"_s);
-    QCOMPARE(readRaw(example), readRaw(u":/examples/bh1750.i2cdev"_s));
-    QVERIFY(QFile::permissions(example).testFlag(QFileDevice::WriteOwner));
-
-    QVERIFY(QFile::remove(example));
+    for (const QString& name : {u"bh1750.i2cdev"_s, u"lm75.i2cdev"_s}) {
+        const QString example = QDir(expected).filePath(name);
+        QCOMPARE(readRaw(example), readRaw(u":/examples/"_s + name));
+        QVERIFY(QFile::permissions(example).testFlag(QFileDevice::WriteOwner));
+        QVERIFY(QFile::remove(example));
+    }
     dock.reset();
     dock = makeDock();
     QVERIFY(dock->texts().isEmpty());
-    QVERIFY(!QFile::exists(example));
+    QVERIFY(!QFile::exists(QDir(expected).filePath(u"bh1750.i2cdev"_s)));
 }
 
 void TstProjectsPanel::brokenFileGetsNoExample()

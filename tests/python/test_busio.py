@@ -1,9 +1,10 @@
 """busio.I2C: slices, the lock, probes, and an Adafruit-style device on top."""
 
+import threading
 import time
 
 import pytest
-from conftest import OR3, OR5, Recorder, wire
+from conftest import OR3, OR5, WATCHDOG, Recorder, wire
 
 import pellan_i2c.sim as sim
 
@@ -178,3 +179,37 @@ def test_frequency_errors_say_what_was_given(frequency, error, text):
 def test_timeout_is_taken_as_circuitpython_takes_it():
     with sim.busio.I2C(OR3, frequency=400_000, timeout=1000) as i2c:
         assert i2c.frequency == 400_000
+
+
+def test_threads_sharing_one_bus_race_for_its_lock():
+    # A second thread asks for the lock after the first has taken the
+    # adapter's, before the first has noted that it holds it.
+    asked, answered = threading.Event(), threading.Event()
+    second = []
+
+    class Stalling:
+        def __init__(self, adapter):
+            self.adapter = adapter
+
+        def __getattr__(self, name):
+            return getattr(self.adapter, name)
+
+        def try_lock(self):
+            taken = self.adapter.try_lock()
+            if taken and not second:
+                second.append(threading.Thread(target=i2c.try_lock))
+                second[0].start()
+                asked.wait(1)  # the second thread asks here, if it may
+            elif not taken:
+                asked.set()
+                answered.wait(WATCHDOG)
+            return taken
+
+    with sim.Adapter(OR3) as adapter:
+        i2c = sim.busio.I2C(Stalling(adapter))
+        assert i2c.try_lock()
+        answered.set()
+        second[0].join(WATCHDOG)
+        i2c.unlock()
+        assert i2c.try_lock()
+        i2c.unlock()

@@ -2,6 +2,7 @@
 
 import errno
 import os
+import pickle
 import subprocess
 import sys
 
@@ -235,3 +236,36 @@ def test_open_arguments_are_checked_in_plain_words(arguments, error, text):
     with pytest.raises(error, match=text) as raised:
         sim.Adapter(**{"serial": OR3, **arguments})
     assert "pybind11" not in str(raised.value) and "incompatible" not in str(raised.value)
+
+
+class Unanswerable:
+    def __bool__(self):
+        raise ZeroDivisionError("no truth")
+
+
+@pytest.mark.parametrize(
+    "call,error,text",
+    [
+        (lambda: sim.Adapter(OR5, pull_ups=Unanswerable()), ZeroDivisionError, "no truth"),
+        (lambda: sim.Adapter("\udc80"), ValueError, "surrogates"),
+        (lambda: sim.Adapter(OR3).write(0x50, b"a", mode=None), TypeError, "mode must be a str"),
+        (lambda: sim.Adapter(OR3).transfer(None), TypeError, "messages must be an iterable"),
+        (lambda: sim.attach(1.5, Recorder()), TypeError, "address must be an int"),
+        (lambda: sim.set_fault("bus_error", count=2**40), ValueError, "count must be from"),
+        (lambda: sim.set_report_delay("1"), TypeError, "seconds must be a number"),
+        (lambda: sim.take_reports(None), TypeError, "serial must be a str"),
+        (lambda: sim.record_reports(Unanswerable()), ZeroDivisionError, "no truth"),
+        (lambda: sim.i2c_msg.read(0x50, 2**31), ValueError, "length must be 0 to 65535"),
+    ],
+    ids=["bool raises", "unencodable serial", "mode None", "messages None", "float address",
+         "huge count", "str seconds", "serial None", "on raises", "huge message"],
+)
+def test_bad_arguments_are_named_plainly(call, error, text):
+    with pytest.raises(error, match=text) as raised:
+        call()
+    assert "incompatible function arguments" not in str(raised.value)
+
+
+def test_adapter_info_pickles():
+    for info in sim.list_adapters():
+        assert repr(pickle.loads(pickle.dumps(info))) == repr(info)

@@ -444,8 +444,14 @@ void TstRegisterMap::decode()
     const SFieldReading reading = DecodeField(reg, field, value);
     QVERIFY2(reading.number == number, qPrintable(QString::number(reading.number, 'g', 17)));
     QCOMPARE(reading.text, text);
-    // The watch decodes the field alike.
-    QCOMPARE(*DecodeValue(FieldDecodingRule(reg, field), bytes, nullptr), number);
+    // The watch decodes the field alike, also from the texts its fields show.
+    const SDecodingRule rule = FieldDecodingRule(reg, field);
+    QCOMPARE(*DecodeValue(rule, bytes, nullptr), number);
+    QString ruleError;
+    const auto fromTexts = ParseDecodingRule(DecodingRuleTexts(rule), &ruleError);
+    QVERIFY2(fromTexts, qPrintable(ruleError));
+    QCOMPARE(*DecodeValue(*fromTexts, bytes, nullptr), number);
+    QCOMPARE(FormatDecodedValue(*fromTexts, number), FormatDecodedValue(rule, number));
 
     // Round trips: the text typed back, the number, and the raw bits give
     // the same bits.

@@ -20,6 +20,8 @@ private slots:
     void decode();
     void ruleErrors_data();
     void ruleErrors();
+    void signedMask_data();
+    void signedMask();
     void formatValue_data();
     void formatValue();
     void csvLine_data();
@@ -288,6 +290,44 @@ void TstValueDecoding::ruleErrors()
     } else {
         QVERIFY2(message.contains(error), qPrintable(message));
     }
+}
+
+void TstValueDecoding::signedMask_data()
+{
+    QTest::addColumn<QString>("mask");
+    QTest::addColumn<Bytes>("data");
+    QTest::addColumn<QString>("result"); // the value, or the start of the error
+
+    // A 13-bit field below three flag bits, as in a register.
+    QTest::newRow("negative") << "0x1FFF" << Bytes{0xFF, 0xF0} << "-16";
+    QTest::newRow("positive") << "0x1FFF" << Bytes{0xE1, 0x94} << "404";
+    QTest::newRow("32 bits") << "0xFFFFFFFF" << Bytes{0xFF, 0xFF, 0xFF, 0xFE} << "-2";
+    QTest::newRow("not low bits") << "0x1FF0" << Bytes{0xFF, 0xF0} << "The mask 0x1FF0 is not";
+    QTest::newRow("no mask") << "" << Bytes{0xFF, 0xF0} << "A signed masked value needs a mask";
+}
+
+void TstValueDecoding::signedMask()
+{
+    QFETCH(QString, mask);
+    QFETCH(Bytes, data);
+    QFETCH(QString, result);
+
+    SDecodingTexts texts;
+    texts.format = data.size() == 4 ? QStringLiteral("u32be") : QStringLiteral("u16be");
+    texts.mask = mask;
+    texts.maskSigned = true;
+    QString error;
+    const auto rule = ParseDecodingRule(texts, &error);
+    if (!rule) {
+        QVERIFY2(error.startsWith(result), qPrintable(error));
+        return;
+    }
+    QCOMPARE(QString::number(*DecodeValue(*rule, data, nullptr)), result);
+    // The texts of the rule read back into the same rule.
+    const auto again = ParseDecodingRule(DecodingRuleTexts(*rule), nullptr);
+    QVERIFY(again);
+    QCOMPARE(again->mask, rule->mask);
+    QVERIFY(again->maskSigned);
 }
 
 void TstValueDecoding::formatValue_data()
