@@ -15,6 +15,8 @@
 // Arrays ("count" and "stride") are expanded: every register of the map is
 // one entry of registers, in the file's order.
 
+#include "transactions/valuedecoding.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -34,8 +36,9 @@ inline constexpr int MAP_REGISTERS_MAX = 16384;
 inline constexpr int MAP_ARRAY_COUNT_MAX = 4096;
 inline constexpr int MAP_LABELS_MAX = 65536;
 inline constexpr int MAP_NAME_LENGTH_MAX = 64;
-// Enough for steps of 2^-12 or 1e-12 to show exactly.
-inline constexpr int MAP_FIELD_DECIMALS_MAX = 12;
+// Enough for steps of 2^-12 or 1e-12 to show exactly; a field watched
+// keeps its decimals.
+inline constexpr int MAP_FIELD_DECIMALS_MAX = DECODING_DECIMALS_MAX;
 
 // File name suffix of register maps, without the dot.
 inline constexpr char MAP_FILE_SUFFIX[] = "i2cmap";
