@@ -125,6 +125,9 @@ MainWindow::MainWindow(QWidget* parent) : QMainWindow(parent), m_ui(new Ui::Main
     connect(m_ui->btn_i2c_search, &QPushButton::clicked, this, &MainWindow::onI2cSearch);
     connect(m_ui->actionAbout, &QAction::triggered, this, &MainWindow::onAbout);
     connect(m_ui->actionExit, &QAction::triggered, this, &MainWindow::close);
+    m_ui->actionExit->setShortcuts(QKeySequence::Quit);
+    if (m_ui->actionExit->shortcuts().isEmpty())
+        m_ui->actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     connect(m_ui->actionTableClear, &QAction::triggered, m_outputTable, &OutputTable::clear);
     connect(m_ui->tbtn_write_clear, &QToolButton::clicked, m_ui->edit_write, &QLineEdit::clear);
     connect(m_ui->btn_write, &QPushButton::clicked, this, &MainWindow::onWrite);
@@ -346,7 +349,22 @@ void MainWindow::updateUiState()
         const auto speed = static_cast<EI2cSpeed>(action->data().toInt());
         action->setEnabled(!connected || m_adapter->IsSpeedSupported(speed));
     }
-    m_ui->actionPullUps->setEnabled(!connected || m_adapter->HasPullUpSwitch());
+    // A model without the switch has no pull-ups to show as on: the mark
+    // reads off while connected to it and the user's wish comes back after.
+    QAction* pullUps = m_ui->actionPullUps;
+    const bool switchable = !connected || m_adapter->HasPullUpSwitch();
+    pullUps->setEnabled(switchable);
+    if (!switchable && !m_pullUpsWish) {
+        m_pullUpsWish = pullUps->isChecked();
+        m_pullUpsToolTip = pullUps->toolTip();
+        pullUps->setChecked(false);
+        pullUps->setToolTip(tr("The %1 has no switchable pull-ups.")
+                                .arg(QString::fromStdWString(m_adapter->GetTypeName())));
+    } else if (switchable && m_pullUpsWish) {
+        pullUps->setChecked(*m_pullUpsWish);
+        pullUps->setToolTip(m_pullUpsToolTip);
+        m_pullUpsWish.reset();
+    }
 
     m_ui->actionConnect->setIcon(QIcon(connected
                                            ? QStringLiteral(":/icons/res/png/usb_green_32px.png")
@@ -416,6 +434,7 @@ void MainWindow::onAddressFormatTriggered()
     box->setEditText(current ? formatAddress(*current) : currentText);
     box->lineEdit()->setPlaceholderText(formatAddress(0x50));
     m_projects->RefreshAddresses();
+    m_watch->refreshAddresses();
 }
 
 // ---------------------------------------------------------------------------

@@ -129,6 +129,10 @@ private:
     QActionGroup* m_speedGroup = nullptr;
     QActionGroup* m_addressGroup = nullptr;
     bool m_lastAddress8Bit = false;
+    // The pull-ups mark and tool tip kept while a model without the switch
+    // is connected.
+    std::optional<bool> m_pullUpsWish;
+    QString m_pullUpsToolTip;
 
     QLabel* m_statusConnection = nullptr;
     QWidget* m_statusDetails = nullptr;

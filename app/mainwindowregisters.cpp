@@ -45,7 +45,7 @@ void MainWindow::setupRegisters()
     hooks.watch = [this](const WatchDock::STarget& target) { m_watch->watch(target, false); };
     m_registers = new RegistersDock(std::move(hooks), this);
     QAction* view = m_registers->toggleViewAction();
-    view->setText(tr("Registers"));
+    view->setText(tr("&Registers"));
     view->setMenuRole(QAction::NoRole);
     m_ui->menuView->addAction(view);
 

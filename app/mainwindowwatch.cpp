@@ -36,7 +36,7 @@ void MainWindow::setupWatch()
     addDockWidget(Qt::BottomDockWidgetArea, m_watch);
     m_watch->hide();
     QAction* view = m_watch->toggleViewAction();
-    view->setText(tr("Watch"));
+    view->setText(tr("&Watch"));
     view->setMenuRole(QAction::NoRole);
     m_ui->menuView->addAction(view);
 

@@ -79,6 +79,18 @@ std::optional<SSavePath> askSavePath(QWidget* parent, const QString& title,
             completeSavePath(chosen, filters, std::max<int>(0, filters.indexOf(selected)));
         if (!isTaken(path.path))
             return path;
+        if (QFileInfo(path.path).isDir()) {
+            // A folder is never replaced by a file: ask for another name.
+            QMessageBox box(QMessageBox::Warning, title,
+                            tr("\"%1\" is a folder.\nChoose another name.")
+                                .arg(QDir::toNativeSeparators(path.path)),
+                            QMessageBox::Ok, parent);
+            box.setTextFormat(Qt::PlainText);
+            box.exec();
+            proposed = path.path;
+            selected = filters.value(path.filter);
+            continue;
+        }
         QMessageBox box(QMessageBox::Question, title,
                         tr("\"%1\" already exists.\nDo you want to replace it?")
                             .arg(QDir::toNativeSeparators(path.path)),

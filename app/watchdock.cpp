@@ -43,6 +43,9 @@ constexpr int WINDOW_MAX_S = 24 * 3600;
 // The texts and the plot follow the samples at most this often: polls may
 // come every 10 ms, faster than anyone reads or a screen shows.
 constexpr int REFRESH_MS = 50;
+// A poll later than its interval plus the larger of the interval and this
+// left a gap: timer jitter on a busy machine stays below it.
+constexpr int STALL_MIN_MS = 100;
 
 const char* const INTERVAL_PRESETS[] = {"10ms", "100ms", "500ms", "1s", "5s", "1min"};
 
@@ -463,8 +466,19 @@ void WatchDock::start()
 {
     if (!m_target)
         return;
-    if (!m_adapter()) {
+    const COrvI2c* adapter = m_adapter();
+    if (!adapter) {
         setStatus(tr("Connect an adapter to start watching."));
+        updateButtons();
+        return;
+    }
+    // Every poll would fail: refused as a read of that count is.
+    const auto count = static_cast<size_t>(m_target->count);
+    if (count > adapter->GetMaxReadCount()) {
+        setStatus(tr("Not started: the %1 reads 1 to %2 bytes at a time, not %3.")
+                      .arg(QString::fromStdWString(adapter->GetTypeName()))
+                      .arg(adapter->GetMaxReadCount())
+                      .arg(count));
         updateButtons();
         return;
     }
@@ -506,6 +520,16 @@ QString WatchDock::runningText() const
         .arg(m_formatAddress(m_target->address), FormatWatchInterval(m_pollTimer.interval()));
 }
 
+void WatchDock::refreshAddresses()
+{
+    if (!m_target)
+        return;
+    m_sourceLabel->setFullText(sourceText());
+    m_history.setSource(sourceText());
+    if (isRunning())
+        emit runningChanged(true);
+}
+
 void WatchDock::onPoll()
 {
     // Hidden, the dock is being closed, or moved on its way to floating.
@@ -540,14 +564,18 @@ void WatchDock::onPoll()
 
 void WatchDock::addSample(SWatchSample sample)
 {
-    if (m_resumed) {
+    // A poll far behind its time (the window was busy, the system stalled)
+    // leaves a stretch without samples, which the line must not bridge.
+    const std::deque<SWatchSample>& recent = m_history.inMemory();
+    const bool late = !recent.empty() && (sample.seconds - recent.back().seconds) * 1000.0 >
+                                             m_intervalMs + std::max(m_intervalMs, STALL_MIN_MS);
+    if (m_resumed || late) {
         m_plot->append(sample.epochMs, WatchPlot::GAP);
         m_resumed = false;
     }
     countSample(sample);
     m_plot->append(sample.epochMs, sample.value.value_or(WatchPlot::GAP));
     const bool bounded = m_history.append(std::move(sample));
-    m_unsaved = true;
     if (!bounded && m_history.spillError() != m_spillWarning) {
         m_spillWarning = m_history.spillError();
         setStatus(tr("Older samples could not go to a temporary file (%1); they stay in memory.")
@@ -617,11 +645,12 @@ void WatchDock::refreshNow()
 
 bool WatchDock::mayDiscard(const QString& question)
 {
-    if (!m_unsaved || m_history.total() == 0)
+    const qsizetype unsaved = m_history.total() - m_savedTotal;
+    if (unsaved <= 0)
         return true;
     QMessageBox box(QMessageBox::Question, tr("Watch"),
-                    tr("The %n sample(s) of the current watch have not been saved.", nullptr,
-                       static_cast<int>(m_history.total())) +
+                    tr("%n sample(s) of the current watch have not been saved.", nullptr,
+                       static_cast<int>(unsaved)) +
                         QLatin1Char(' ') + question,
                     QMessageBox::Discard | QMessageBox::Cancel, this);
     box.setDefaultButton(QMessageBox::Cancel);
@@ -643,7 +672,7 @@ void WatchDock::clearSamples()
     m_history.clear();
     m_spillWarning.clear();
     resetCounts();
-    m_unsaved = false;
+    m_savedTotal = 0;
     m_resumed = false;
     m_clock.start();
     m_plot->clear();
@@ -672,7 +701,7 @@ void WatchDock::onSaveCsv()
         box.exec();
         return;
     }
-    m_unsaved = false;
+    m_savedTotal = m_history.total();
     setStatus(tr("Saved %n sample(s) to %1.", nullptr, static_cast<int>(m_history.total()))
                   .arg(QDir::toNativeSeparators(path)));
 }

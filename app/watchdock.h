@@ -74,6 +74,8 @@ public:
     void pauseForBench(std::optional<uint8_t> address, const QString& what);
     // What runs, e.g. "Watching 0x48 every 100ms"; empty while paused.
     QString runningText() const;
+    // The address form changed: the texts that name the target follow it.
+    void refreshAddresses();
 
 signals:
     // Polling started or stopped.
@@ -134,7 +136,8 @@ private:
     // applied last, whatever its fields hold now.
     SWatchRule m_rule;
     bool m_connected = false;
-    bool m_unsaved = false;
+    // How many samples the last save wrote: those after it are unsaved.
+    qsizetype m_savedTotal = 0;
     // The next sample follows a pause: the line must not bridge it.
     bool m_resumed = false;
 

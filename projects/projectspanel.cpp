@@ -19,6 +19,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenu>
+#include <QMessageBox>
 #include <QRegularExpression>
 #include <QSettings>
 #include <QSortFilterProxyModel>
@@ -226,8 +227,19 @@ void CProjectsPanel::prepareFolder()
 
 void CProjectsPanel::onOpenFolder()
 {
-    QDir().mkpath(m_folder);
-    QDesktopServices::openUrl(QUrl::fromLocalFile(m_folder));
+    QString reason;
+    if (!QDir().mkpath(m_folder))
+        reason = tr("The folder does not exist and cannot be created.");
+    else if (!QDesktopServices::openUrl(QUrl::fromLocalFile(m_folder)))
+        reason = tr("The desktop has no program set up to open folders.");
+    if (reason.isEmpty())
+        return;
+    QMessageBox box(QMessageBox::Warning, tr("Projects"),
+                    tr("Could not open the projects folder:\n%1\n\n%2")
+                        .arg(QDir::toNativeSeparators(m_folder), reason),
+                    QMessageBox::Ok, m_parentWidget);
+    box.setTextFormat(Qt::PlainText);
+    box.exec();
 }
 
 void CProjectsPanel::reload()

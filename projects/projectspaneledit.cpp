@@ -53,6 +53,16 @@ bool askYesNo(QWidget* parent, const QString& title, const QString& text,
 
 // What an outside change did to the file or command that an action was
 // meant for.
+// Why no file can be removed from the folder that holds path, or nothing
+// when it can: a read-only folder or file system.
+std::optional<QString> removalBlocked(const QString& path)
+{
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (::access(folder.constData(), W_OK | X_OK) == 0)
+        return std::nullopt;
+    return qt_error_string(errno);
+}
+
 QString removedText(const QString& path)
 {
     return CProjectsPanel::tr("\"%1\" is no longer in the projects folder.")
@@ -431,6 +441,13 @@ bool CProjectsPanel::removeFile(const QByteArray& nativePath, const QString& pat
     QString reason;
     if (moveToTrash(nativePath, &reason))
         return true;
+    // Deleting for good fails for the same reason: offer nothing, say why.
+    if (const std::optional<QString> blocked = removalBlocked(path)) {
+        showMessage(m_parentWidget, QMessageBox::Critical, title,
+                    tr("Could not delete the file:\n%1\n\nThe folder is read-only: %2")
+                        .arg(QDir::toNativeSeparators(path), *blocked));
+        return false;
+    }
     // The question promised the trash: deleting for good needs its own Yes.
     if (!askYesNo(m_parentWidget, title,
                   tr("\"%1\" cannot be moved to the trash:\n%2\n\nDelete it permanently?")

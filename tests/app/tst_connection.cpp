@@ -63,6 +63,13 @@ void TstConnection::connectsToEachModel()
     QVERIFY(u->btn_read->isEnabled());
     QVERIFY(u->actionI2cSearch->isEnabled());
     QCOMPARE(u->actionPullUps->isEnabled(), pullUpSwitch);
+    // No switch, no pull-ups shown as on; the wish comes back afterwards.
+    const QString pullUpsTip = QStringLiteral("Internal pull-up resistors on SDA/SCL. Switch off "
+                                              "for external pull-ups or lower voltage levels.");
+    QCOMPARE(u->actionPullUps->isChecked(), pullUpSwitch);
+    QCOMPARE(u->actionPullUps->toolTip(),
+             pullUpSwitch ? pullUpsTip
+                          : QStringLiteral("The %1 has no switchable pull-ups.").arg(typeName));
     QCOMPARE(u->actionSpeed1000k->isEnabled(), speed1000);
     QCOMPARE(u->actionSpeed10k->isEnabled(), speed1000);
     QVERIFY(u->actionSpeed400k->isEnabled());
@@ -83,6 +90,11 @@ void TstConnection::connectsToEachModel()
             QVERIFY(label->text().contains(QStringLiteral("color:") +
                                            QColor(76, 175, 80).darker(120).name()));
     }
+
+    u->actionDisconnect->trigger();
+    QVERIFY(u->actionPullUps->isEnabled());
+    QVERIFY(u->actionPullUps->isChecked());
+    QCOMPARE(u->actionPullUps->toolTip(), pullUpsTip);
 }
 
 void TstConnection::failedConnectShowsBoxAndKeepsState()

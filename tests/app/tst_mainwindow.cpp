@@ -9,7 +9,9 @@
 #include <QDockWidget>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenuBar>
 #include <QScreen>
+#include <QSet>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTest>
@@ -30,6 +32,7 @@ private slots:
     void unreadableTableSettingsFallBack_data();
     void unreadableTableSettingsFallBack();
     void addressPlaceholderFollowsFormat();
+    void menusHaveKeys();
 };
 
 namespace {
@@ -211,6 +214,35 @@ void TstMainWindow::addressPlaceholderFollowsFormat()
     QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0xA0"));
     u->actionAddress7Bit->trigger();
     QCOMPARE(u->cmb_i2c_device->lineEdit()->placeholderText(), QStringLiteral("0x50"));
+}
+
+// Every menu and menu entry has an access key of its own within its menu,
+// and Ctrl+Q quits.
+void TstMainWindow::menusHaveKeys()
+{
+    MainWindow window;
+    window.show();
+    QVERIFY(QTest::qWaitForWindowExposed(&window, testsupport::WAIT_MS));
+    const auto checkKeys = [](const QList<QAction*>& actions, const QString& where) {
+        QSet<QChar> keys;
+        for (const QAction* action : actions) {
+            if (action->isSeparator() || action->actionGroup())
+                continue;
+            const qsizetype mark = action->text().indexOf(QLatin1Char('&'));
+            QVERIFY2(mark >= 0 && mark + 1 < action->text().size(),
+                     qPrintable(where + QStringLiteral(": ") + action->text()));
+            const QChar key = action->text().at(mark + 1).toLower();
+            QVERIFY2(!keys.contains(key),
+                     qPrintable(where + QStringLiteral(": ") + action->text()));
+            keys.insert(key);
+        }
+    };
+    checkKeys(window.menuBar()->actions(), QStringLiteral("menu bar"));
+    for (const QMenu* menu : window.menuBar()->findChildren<QMenu*>())
+        checkKeys(menu->actions(), menu->title());
+
+    QTest::keyClick(&window, Qt::Key_Q, Qt::ControlModifier);
+    QTRY_VERIFY_WITH_TIMEOUT(!window.isVisible(), testsupport::WAIT_MS);
 }
 
 QTEST_MAIN(TstMainWindow)

@@ -11,6 +11,7 @@
 #include <QAccessible>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
@@ -44,6 +45,7 @@ private slots:
     void registerPointerAndRememberedRule();
     void stopConditions_data();
     void stopConditions();
+    void countAboveTheModelsLimitIsRefused();
     void ruleAppliesOnlyWhenValid_data();
     void ruleAppliesOnlyWhenValid();
     void ruleErrorIsNoBusFailure_data();
@@ -56,6 +58,7 @@ private slots:
     void intervalAppliesWhenCommitted();
     void unsavedSamplesAsk_data();
     void unsavedSamplesAsk();
+    void discardCountsOnlyUnsaved();
     void changesAreAnnounced();
     void closedDockPollsNoMore_data();
     void closedDockPollsNoMore();
@@ -64,6 +67,7 @@ private slots:
     void watchFromStoredCommand();
     void saveWatchCsv_data();
     void saveWatchCsv();
+    void addressesFollowTheForm();
     void saveOutput_data();
     void saveOutput();
     void saveAsksBeforeReplacing_data();
@@ -72,6 +76,7 @@ private slots:
     void saveFailureSaysWhy();
     void plotBreaksAtEveryGap_data();
     void plotBreaksAtEveryGap();
+    void stalledWindowLeavesAGap();
     void timeAxisLabels_data();
     void timeAxisLabels();
 
@@ -258,6 +263,22 @@ void TstWatch::stopConditions()
         QCOMPARE(dock()->samples().back().error, QStringLiteral("Timeout"));
     QCOMPARE(field<QPushButton>("btn_watch_start")->text(),
              running ? QStringLiteral("Pause") : QStringLiteral("Start"));
+}
+
+void TstWatch::countAboveTheModelsLimitIsRefused()
+{
+    ui()->actionDisconnect->trigger();
+    auto orvane5 = apptest::plugBare(ESimOrvModel::Orv5, L"SN-5");
+    QVERIFY(connectTo(*m_window, QStringLiteral("SN-5")));
+    orvane5->TakeReceivedReports();
+    ui()->cmb_i2c_device->setEditText(QStringLiteral("0x23"));
+    ui()->spin_read->setValue(257);
+    ui()->btn_watch->click();
+    QVERIFY(!dock()->isRunning());
+    QCOMPARE(status(),
+             QStringLiteral("Not started: the Orvane5 reads 1 to 256 bytes at a time, not 257."));
+    QVERIFY(dock()->samples().empty());
+    QVERIFY(orvane5->TakeReceivedReports().empty());
 }
 
 void TstWatch::clearSamples()
@@ -582,6 +603,32 @@ void TstWatch::unsavedSamplesAsk()
         QCOMPARE(status(), QStringLiteral("Cleared."));
 }
 
+void TstWatch::discardCountsOnlyUnsaved()
+{
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x48"));
+    QPushButton* startPause = field<QPushButton>("btn_watch_start");
+    PELLAN_TRY_VERIFY(!dock()->samples().empty());
+    startPause->click();
+    testsupport::CDialogAnswerer answerer;
+    answerer.chooseFile(m_saves->filePath(QStringLiteral("w.csv")));
+    field<QPushButton>("btn_watch_save")->click();
+    QVERIFY(answerer.waitDone());
+    const qsizetype saved = dock()->history().total();
+    startPause->click();
+    PELLAN_TRY_VERIFY(dock()->history().total() >= saved + 2);
+    startPause->click();
+    const qsizetype unsaved = dock()->history().total() - saved;
+
+    answerer.pressButton(QMessageBox::Discard);
+    dock()->refreshNow();
+    field<QPushButton>("btn_watch_clear")->click();
+    QVERIFY(answerer.waitDone());
+    QCOMPARE(answerer.seen().last().text,
+             QStringLiteral("%1 sample(s) of the current watch have not been saved. Discard them?")
+                 .arg(unsaved));
+}
+
 // Screen readers read the rule's state and the status, as they change.
 void TstWatch::changesAreAnnounced()
 {
@@ -777,6 +824,24 @@ void TstWatch::saveWatchCsv()
     QVERIFY(status().startsWith(QStringLiteral("Saved")));
 }
 
+// Switched to 8-bit while watching, the dock, the status bar and the CSV
+// name the device as the bench does.
+void TstWatch::addressesFollowTheForm()
+{
+    startWatch(QStringLiteral("0x30"));
+    ui()->actionAddress8Bit->trigger();
+    QCOMPARE(shown("label_watch_source"), QStringLiteral("2 bytes from 0x60"));
+    QVERIFY(m_window->findChild<QLabel*>(QStringLiteral("label_status_watch"))
+                ->text()
+                .startsWith(QStringLiteral("Watching 0x60 every ")));
+    const QString path = m_saves->filePath(QStringLiteral("watch.csv"));
+    QString error;
+    QVERIFY2(dock()->saveCsv(path, &error), qPrintable(error));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(file.readLine(), QByteArray("# 2 bytes from 0x60\n"));
+}
+
 void TstWatch::saveOutput_data()
 {
     QTest::addColumn<QString>("typed");
@@ -836,21 +901,29 @@ void TstWatch::saveAsksBeforeReplacing_data()
 {
     QTest::addColumn<QString>("save");
     QTest::addColumn<bool>("replace");
-    QTest::newRow("output, kept") << "output" << false;
-    QTest::newRow("output, replaced") << "output" << true;
-    QTest::newRow("watch, replaced") << "watch" << true;
+    QTest::addColumn<bool>("folder");
+    QTest::newRow("output, kept") << "output" << false << false;
+    QTest::newRow("output, replaced") << "output" << true << false;
+    QTest::newRow("watch, replaced") << "watch" << true << false;
+    // Never offered: a folder is not replaced by a file.
+    QTest::newRow("output, onto a folder") << "output" << false << true;
 }
 
 void TstWatch::saveAsksBeforeReplacing()
 {
     QFETCH(QString, save);
     QFETCH(bool, replace);
+    QFETCH(bool, folder);
 
     // The name is completed to one that is there already.
     const QString existing = m_saves->filePath(QStringLiteral("a6.csv"));
     QFile old(existing);
-    QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
-    old.close();
+    if (folder) {
+        QVERIFY(QDir(m_saves->path()).mkdir(QStringLiteral("a6.csv")));
+    } else {
+        QVERIFY(old.open(QIODevice::WriteOnly) && old.write("old\n") == 4);
+        old.close();
+    }
     if (save == QLatin1String("watch")) {
         startWatch(QStringLiteral("0x30"));
         PELLAN_TRY_VERIFY(!dock()->samples().empty());
@@ -861,7 +934,7 @@ void TstWatch::saveAsksBeforeReplacing()
     }
     testsupport::CDialogAnswerer answerer;
     answerer.chooseFile(m_saves->filePath(QStringLiteral("a6")));
-    answerer.pressButton(replace ? QMessageBox::Yes : QMessageBox::No);
+    answerer.pressButton(folder ? QMessageBox::Ok : replace ? QMessageBox::Yes : QMessageBox::No);
     // Not replaced, the dialog comes back for another name.
     if (!replace)
         answerer.reject();
@@ -870,6 +943,12 @@ void TstWatch::saveAsksBeforeReplacing()
     else
         ui()->actionSaveOutput->trigger();
     QVERIFY(answerer.waitDone());
+    if (folder) {
+        QCOMPARE(answerer.seen().at(1).text,
+                 QStringLiteral("\"%1\" is a folder.\nChoose another name.").arg(existing));
+        QVERIFY(QFileInfo(existing).isDir());
+        return;
+    }
     QCOMPARE(answerer.seen().at(1).text,
              QStringLiteral("\"%1\" already exists.\nDo you want to replace it?").arg(existing));
     QVERIFY(old.open(QIODevice::ReadOnly));
@@ -989,6 +1068,38 @@ void TstWatch::plotBreaksAtEveryGap()
         QCOMPARE(plot->segmentCount(), segments);
     // Never more points than the buckets across the window can show.
     QVERIFY2(plot->pointCount() <= 6 * 151, qPrintable(QString::number(plot->pointCount())));
+}
+
+// The window busy for a second (a large file reloaded, say): the polls it
+// held up are missing, and the plot shows the hole instead of a line.
+void TstWatch::stalledWindowLeavesAGap()
+{
+    enter(field<QComboBox>("cmb_watch_interval")->lineEdit(), QStringLiteral("10ms"));
+    startWatch(QStringLiteral("0x23"));
+    PELLAN_TRY_VERIFY(dock()->history().total() >= 3);
+    qint64 stallStart = 0;
+    qint64 stallEnd = 0;
+    QTimer::singleShot(0, this, [&] {
+        stallStart = QDateTime::currentMSecsSinceEpoch();
+        QElapsedTimer busy;
+        busy.start();
+        while (busy.elapsed() < 1000) {
+        }
+        stallEnd = QDateTime::currentMSecsSinceEpoch();
+    });
+    PELLAN_TRY_VERIFY(stallEnd != 0);
+    const qsizetype before = dock()->history().total();
+    PELLAN_TRY_VERIFY(dock()->history().total() >= before + 3);
+    field<QPushButton>("btn_watch_start")->click();
+    dock()->refreshNow();
+    const qint64 middle = (stallStart + stallEnd) / 2;
+    for (const QList<QPointF>& line : dock()->plot()->lines()) {
+        for (qsizetype i = 1; i < line.size(); ++i)
+            QVERIFY2(line[i - 1].x() > middle || line[i].x() < middle,
+                     qPrintable(QStringLiteral("a line from %1 to %2 crosses the stall")
+                                    .arg(line[i - 1].x())
+                                    .arg(line[i].x())));
+    }
 }
 
 void TstWatch::timeAxisLabels_data()

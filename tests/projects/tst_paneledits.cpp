@@ -9,6 +9,7 @@
 #include "tests/support/dialoganswerer.h"
 #include "tests/support/projectsdock.h"
 #include "tests/support/projectspanelprobe.h"
+#include "tests/support/readonlyfolder.h"
 #include "tests/support/waits.h"
 #include "tests/support/watchdog.h"
 
@@ -96,6 +97,7 @@ private slots:
 
     void trashRefused_data();
     void trashRefused();
+    void readOnlyFolderOffersNoDeletion();
     void staleTree_data();
     void staleTree();
     void propertiesChangedFields_data();
@@ -205,6 +207,32 @@ void TstPanelEdits::trashRefused()
     QVERIFY(defaultNo);
     QCOMPARE(QFile::exists(path), !deleteIt);
     QCOMPARE(dock->texts().size(), deleteIt ? 0 : 1);
+}
+
+// Neither the trash nor a permanent delete can take a file from a read-only
+// folder: the panel says why at once and asks nothing more.
+void TstPanelEdits::readOnlyFolderOffersNoDeletion()
+{
+    const QString path = writeDevice(folder(), u"dev.i2cdev"_s, u"Dev"_s);
+    auto dock = makeDock();
+    const testsupport::CReadOnlyFolder readOnly(folder());
+    if (!readOnly.isReadOnly())
+        QSKIP("this user can write into any folder");
+
+    CDialogAnswerer answerer;
+    answerer.chooseMenuEntry(u"Delete Device..."_s);
+    answerer.pressButton(QMessageBox::Yes);
+    answerer.pressButton(QMessageBox::Ok);
+    dock->openMenu(dock->row(0));
+    QVERIFY(answerer.waitDone());
+
+    QCOMPARE(answerer.seen().size(), 3);
+    const QString prefix = u"Could not delete the file:\n%1\n\nThe folder is read-only: "_s.arg(
+        QDir::toNativeSeparators(path));
+    QVERIFY2(answerer.seen().at(2).text.startsWith(prefix) &&
+                 answerer.seen().at(2).text.size() > prefix.size(),
+             qPrintable(answerer.seen().at(2).text));
+    QVERIFY(QFile::exists(path));
 }
 
 void TstPanelEdits::staleTree_data()

@@ -5,6 +5,7 @@
 #include "tests/support/readonlyfolder.h"
 #include "tests/support/waits.h"
 
+#include <QDesktopServices>
 #include <QDialogButtonBox>
 #include <QDir>
 #include <QFile>
@@ -23,6 +24,7 @@
 #include <QTextDocument>
 #include <QToolTip>
 #include <QTreeView>
+#include <QUrl>
 
 #include <csignal>
 #include <memory>
@@ -191,6 +193,17 @@ CDialogAnswerer::Handler enterLabel(const QString& text, QStringList* initial, b
 
 } // namespace
 
+// Stands in for the desktop's file manager.
+class CFolderOpener : public QObject {
+    Q_OBJECT
+
+public:
+    QList<QUrl> opened;
+
+public slots:
+    void open(const QUrl& url) { opened.append(url); }
+};
+
 class TstProjectsPanel : public QObject {
     Q_OBJECT
 
@@ -242,6 +255,8 @@ private slots:
     void deleteErrorFile();
     void failedSaveKeepsFile();
     void textStaysText();
+    void openFolderSaysWhyItFailed_data();
+    void openFolderSaysWhyItFailed();
 
 private:
     std::unique_ptr<CDock> makeDock() const { return std::make_unique<CDock>(); }
@@ -1219,6 +1234,36 @@ void TstProjectsPanel::textStaysText()
     PELLAN_TRY_VERIFY(QToolTip::isVisible());
     QCOMPARE(QToolTip::text(), Qt::convertFromPlainText(message));
     QToolTip::hideText();
+}
+
+void TstProjectsPanel::openFolderSaysWhyItFailed_data()
+{
+    QTest::addColumn<bool>("opens");
+    QTest::newRow("opened") << true;
+    QTest::newRow("no program for folders") << false;
+}
+
+void TstProjectsPanel::openFolderSaysWhyItFailed()
+{
+    QFETCH(bool, opens);
+    auto dock = makeDock();
+    CFolderOpener opener;
+    // A handler without the slot fails as a desktop without a file manager.
+    QDesktopServices::setUrlHandler(u"file"_s, &opener, opens ? "open" : "missing");
+    const auto restore = qScopeGuard([] { QDesktopServices::unsetUrlHandler(u"file"_s); });
+
+    CDialogAnswerer answerer;
+    answerer.pressButton(QMessageBox::Ok);
+    dock->folderButton->click();
+    QCOMPARE(answerer.pending(), opens ? 1 : 0);
+    if (opens) {
+        QCOMPARE(opener.opened, QList<QUrl>{QUrl::fromLocalFile(dock->panel->GetFolder())});
+        return;
+    }
+    QCOMPARE(answerer.seen().at(0).title, u"Projects"_s);
+    QCOMPARE(answerer.seen().at(0).text,
+             u"Could not open the projects folder:\n%1\n\nThe desktop has no program set up to "
+             "open folders."_s.arg(QDir::toNativeSeparators(dock->panel->GetFolder())));
 }
 
 QTEST_MAIN(TstProjectsPanel)

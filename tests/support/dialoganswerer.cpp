@@ -15,6 +15,23 @@
 
 namespace testsupport {
 
+namespace {
+
+// A menu entry as the user reads it: without its mnemonic marks.
+QString shownText(const QAction* action)
+{
+    QString text;
+    const QString marked = action->text();
+    for (qsizetype i = 0; i < marked.size(); ++i) {
+        if (marked[i] == QLatin1Char('&') && ++i == marked.size())
+            break;
+        text += marked[i];
+    }
+    return text;
+}
+
+} // namespace
+
 CDialogAnswerer::CDialogAnswerer()
 {
     m_timer.setInterval(10);
@@ -113,7 +130,7 @@ void CDialogAnswerer::chooseMenuEntry(const QString& text)
             return;
         }
         for (QAction* action : menu->actions()) {
-            if (!text.isEmpty() && action->text() == text && action->isEnabled()) {
+            if (!text.isEmpty() && shownText(action) == text && action->isEnabled()) {
                 menu->setActiveAction(action);
                 QTest::keyClick(menu, Qt::Key_Return);
                 return;
@@ -159,8 +176,8 @@ void CDialogAnswerer::record(QWidget* dialog)
             if (action->isSeparator())
                 continue;
             m_menuEntries.append(action->isEnabled()
-                                     ? action->text()
-                                     : action->text() + QStringLiteral(" (disabled)"));
+                                     ? shownText(action)
+                                     : shownText(action) + QStringLiteral(" (disabled)"));
         }
         seen.text = m_menuEntries.join(QLatin1Char('\n'));
     }
