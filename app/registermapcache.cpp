@@ -48,16 +48,28 @@ std::vector<SMapEntry> RegisterMapCache::list(const QStringList& folders)
 {
     std::vector<SMapEntry> entries;
     for (const QString& folder : folders) {
+        // Also folders, FIFOs and unreadable files: each is listed with the
+        // reason it does not load.
         const QFileInfoList files = QDir(folder).entryInfoList(
-            {QStringLiteral("*.") + SUFFIX}, QDir::Files | QDir::Readable, QDir::Name);
+            {QStringLiteral("*.") + SUFFIX},
+            QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
+        const size_t folderStart = entries.size();
         for (const QFileInfo& info : files) {
             SMapEntry entry = file(info.filePath()).entry;
             entry.path = info.filePath();
-            const bool known = std::any_of(entries.begin(), entries.end(), [&](const SMapEntry& e) {
-                return e.device.compare(entry.device, Qt::CaseInsensitive) == 0;
-            });
-            if (!known)
+            const auto known =
+                std::find_if(entries.begin(), entries.end(), [&](const SMapEntry& e) {
+                    return e.device.compare(entry.device, Qt::CaseInsensitive) == 0;
+                });
+            if (known == entries.end()) {
                 entries.push_back(std::move(entry));
+            } else if (known - entries.begin() >= static_cast<std::ptrdiff_t>(folderStart)) {
+                // A map of a later folder standing back is intended; two in
+                // one folder are a mistake the user should hear of.
+                known->warnings << QStringLiteral("%1 and %2 are both maps of %3; %1, the "
+                                                  "first by name, is used")
+                                       .arg(known->path, entry.path, known->device);
+            }
         }
     }
     // Files that went are forgotten.
@@ -81,6 +93,11 @@ RegisterMapCache::find(const QString& nameOrPath, const QStringList& folders, QS
 {
     const QString text = nameOrPath.trimmed();
     QString reason;
+    if (text.contains(QChar(0))) {
+        if (error)
+            *error = QStringLiteral("a map name or path cannot hold a NUL character");
+        return nullptr;
+    }
     if (looksLikePath(text)) {
         std::shared_ptr<const SRegisterMap> map = load(text, &reason);
         if (!map && error)
@@ -103,6 +120,11 @@ RegisterMapCache::find(const QString& nameOrPath, const QStringList& folders, QS
         std::shared_ptr<const SRegisterMap> map = load(found->path, &reason);
         if (!map && error)
             *error = found->path + QStringLiteral(": ") + reason;
+        if (map && !found->warnings.isEmpty()) {
+            auto warned = std::make_shared<SRegisterMap>(*map);
+            warned->warnings << found->warnings;
+            return warned;
+        }
         return map;
     }
     if (!error)
