@@ -34,13 +34,25 @@ void MainWindow::setupRegisters()
     hooks.formatAddress = [this](uint8_t address) { return formatAddress(address); };
     hooks.benchAddress = [this] { return currentAddress(); };
     hooks.projectsFolder = [this] { return m_projects->GetFolder(); };
-    // The watch's polls must not come between the view and its chip.
-    hooks.beforeAccess = [this](uint8_t address, const QString& what) {
-        m_watch->pauseForBench(address, what);
+    // Each register access sends its pointer and reads in one go, so a
+    // watch poll cannot come between them; during a long run the timed
+    // polls wait, lest one find the adapter gone and drop it mid-run.
+    hooks.holdPolls = [this](bool held) {
+        m_watch->holdPolls(held);
+        if (held)
+            m_presenceTimer.stop();
+        else if (isConnected())
+            m_presenceTimer.start();
     };
-    hooks.addRow = [this](const SMapStep& step, uint8_t address) {
+    // Named with the chip: two chips have registers of the same names.
+    hooks.addRow = [this](const SMapStep& step, const QString& chip, uint8_t address) {
         const SI2cTransaction& row = step.Row();
-        addTableRow(step.type, TransactionFlagsText(row), row.data, !step.ok(), address);
+        // A read shows the bytes received, as a failed bench read does: a
+        // read whose pointer write failed received none.
+        const bool nothingRead =
+            step.type.startsWith(QLatin1String("Read")) && row.type != EI2cTransactionType::Read;
+        addTableRow(tr("%1: %2").arg(chip, step.type), TransactionFlagsText(row),
+                    nothingRead ? std::vector<uint8_t>() : row.data, !step.ok(), address);
     };
     hooks.watch = [this](const WatchDock::STarget& target) { m_watch->watch(target, false); };
     m_registers = new RegistersDock(std::move(hooks), this);

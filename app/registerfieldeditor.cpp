@@ -27,6 +27,55 @@ int stepDecimals(const SMapField& field)
     return MAP_FIELD_DECIMALS_MAX;
 }
 
+// Takes whatever number is typed: the field's range and step are checked at
+// the write, with a message, rather than by dropping keystrokes or clamping
+// what was typed to a value nobody asked for. The arrows stay in the range.
+class NumberBox : public QDoubleSpinBox {
+public:
+    using QDoubleSpinBox::QDoubleSpinBox;
+
+    void setField(const SFieldRange& range, int shown)
+    {
+        m_range = range;
+        m_shown = shown;
+        setDecimals(std::max(shown, TYPED_DECIMALS));
+        setRange(-TYPED_MAX, TYPED_MAX);
+        setSingleStep(range.step);
+    }
+    const SFieldRange& field() const { return m_range; }
+
+    QString textFromValue(double value) const override
+    {
+        const QString shown = locale().toString(value, 'f', m_shown);
+        // More digits than the field shows were typed: they stay visible.
+        if (std::abs(locale().toDouble(shown) - value) > 1e-12 * std::max(1.0, std::abs(value)))
+            return locale().toString(value, 'g', QLocale::FloatingPointShortest);
+        return shown;
+    }
+    void stepBy(int steps) override
+    {
+        setValue(std::clamp(value() + steps * singleStep(), m_range.low, m_range.high));
+        selectAll();
+    }
+
+protected:
+    StepEnabled stepEnabled() const override
+    {
+        StepEnabled enabled = StepNone;
+        if (value() > m_range.low)
+            enabled |= StepDownEnabled;
+        if (value() < m_range.high)
+            enabled |= StepUpEnabled;
+        return enabled;
+    }
+
+private:
+    static constexpr int TYPED_DECIMALS = 9;
+    static constexpr double TYPED_MAX = 1e12;
+    SFieldRange m_range;
+    int m_shown = 0;
+};
+
 QString fieldBitsText(const SMapField& field)
 {
     return field.msb == field.lsb
@@ -46,7 +95,7 @@ RegisterFieldEditor::RegisterFieldEditor(QWidget* parent) : QWidget(parent)
     m_labels = new QComboBox(this);
     m_labels->setObjectName(QStringLiteral("cmb_registers_value"));
     m_labels->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    m_number = new QDoubleSpinBox(this);
+    m_number = new NumberBox(this);
     m_number->setObjectName(QStringLiteral("spin_registers_value"));
     m_bit = new QCheckBox(this);
     m_bit->setObjectName(QStringLiteral("chk_registers_value"));
@@ -141,11 +190,15 @@ void RegisterFieldEditor::setTarget(const SMapRegister* reg, int field,
         } else {
             setKind(EKind::Number);
             const SFieldRange range = FieldRange(f);
-            // The decimals first: the range and the value are rounded to them.
-            m_number->setDecimals(stepDecimals(f));
-            m_number->setRange(range.low, range.high);
-            m_number->setSingleStep(range.step);
+            const int decimals = stepDecimals(f);
+            static_cast<NumberBox*>(m_number)->setField(range, decimals);
             m_number->setSuffix(f.unit.isEmpty() ? QString() : QLatin1Char(' ') + f.unit);
+            const QLocale locale = m_number->locale();
+            m_number->setToolTip(
+                tr("%1 to %2%3, in steps of %4")
+                    .arg(locale.toString(range.low, 'f', decimals),
+                         locale.toString(range.high, 'f', decimals), m_number->suffix(),
+                         locale.toString(range.step, 'g', QLocale::FloatingPointShortest)));
         }
         m_caption->setText(tr("%1 (%2):").arg(path, fieldBitsText(f)));
         control()->setAccessibleName(tr("New value of %1").arg(path));
@@ -211,10 +264,19 @@ std::optional<uint32_t> RegisterFieldEditor::bits(SMapError* error) const
         return EncodeFieldBits(*m_reg, f, m_labels->currentData().toUInt(), error);
     case EKind::Bit:
         return m_bit->isChecked() ? 1u : 0u;
-    case EKind::Number:
-        // A number typed but not yet taken by the box.
-        m_number->interpretText();
-        return EncodeFieldNumber(*m_reg, f, m_number->value(), error);
+    case EKind::Number: {
+        // What is typed, even before the box has taken it.
+        bool ok = false;
+        const double number = m_number->locale().toDouble(m_number->cleanText(), &ok);
+        if (!ok) {
+            if (error)
+                *error = {EMapErrorKind::BadValue,
+                          tr("%1: \"%2\" is not a number")
+                              .arg(MapFieldPath(*m_reg, m_field), m_number->cleanText())};
+            return std::nullopt;
+        }
+        return EncodeFieldNumber(*m_reg, f, number, error);
+    }
     default:
         return std::nullopt;
     }

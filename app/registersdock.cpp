@@ -8,6 +8,7 @@
 #include "transactions/registercodec.h"
 #include "transactions/registermapfolders.h"
 
+#include <QAbstractItemView>
 #include <QAccessible>
 #include <QApplication>
 #include <QComboBox>
@@ -20,7 +21,9 @@
 #include <QKeyEvent>
 #include <QLabel>
 #include <QMessageBox>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QSettings>
 #include <QTreeView>
 #include <QVBoxLayout>
@@ -35,6 +38,10 @@ const QColor ERROR_COLOR(0xF4, 0x43, 0x36);
 constexpr int EXPANDED_REGISTERS_MAX = 32;
 // Registers named in a status line; the rest are counted.
 constexpr int NAMED_MAX = 4;
+// Characters of a status text shown; the tool tip has the whole.
+constexpr int STATUS_CHARS_MAX = 320;
+// A Read All shows its progress once it has run this long.
+constexpr int PROGRESS_DELAY_MS = 500;
 
 // The program runs from the build tree, where the shipped maps are the build
 // tree's copy (the demo program, the tests); installed, the installed ones.
@@ -118,9 +125,9 @@ RegistersDock::RegistersDock(SHooks hooks, QWidget* parent)
     buildUi();
     const QString last = QSettings().value(SETTINGS_MAP).toString();
     QString error;
-    std::optional<SRegisterMap> map;
+    std::shared_ptr<const SRegisterMap> map;
     if (!last.isEmpty())
-        map = LoadRegisterMap(last, &error);
+        map = m_maps.load(last, &error);
     if (map)
         setMap(std::move(map), std::nullopt);
     else
@@ -140,8 +147,9 @@ void RegistersDock::buildUi()
     auto* source = new QGridLayout;
     m_mapBox = new MapComboBox([this] { fillMapList(); }, contents);
     m_mapBox->setObjectName(QStringLiteral("cmb_registers_map"));
-    m_mapBox->setSizeAdjustPolicy(QComboBox::AdjustToContents);
-    m_mapBox->setMinimumContentsLength(10);
+    // A long entry in the list widens the popup, not the box.
+    m_mapBox->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
+    m_mapBox->setMinimumContentsLength(12);
     m_mapBox->setPlaceholderText(tr("none"));
     m_mapBox->setToolTip(tr("The register maps of the maps folders; the address of a map picked "
                             "here is the one in the I2C Device box"));
@@ -197,12 +205,16 @@ void RegistersDock::buildUi()
     m_tree->setAllColumnsShowFocus(true);
     m_tree->setTextElideMode(Qt::ElideRight);
     QHeaderView* header = m_tree->header();
-    header->setStretchLastSection(true);
+    // The decoded value takes the room there is: it is what is read. The
+    // other columns keep widths that fit their usual contents.
+    header->setStretchLastSection(false);
+    header->setSectionResizeMode(RegisterTreeModel::ColumnValue, QHeaderView::Stretch);
     const int character = m_tree->fontMetrics().horizontalAdvance(QLatin1Char('0'));
+    header->setMinimumSectionSize(4 * character);
     const std::pair<int, int> widths[] = {
-        {RegisterTreeModel::ColumnName, 18},  {RegisterTreeModel::ColumnAddress, 9},
-        {RegisterTreeModel::ColumnRaw, 11},   {RegisterTreeModel::ColumnValue, 22},
-        {RegisterTreeModel::ColumnAccess, 9},
+        {RegisterTreeModel::ColumnName, 14},        {RegisterTreeModel::ColumnAddress, 8},
+        {RegisterTreeModel::ColumnRaw, 8},          {RegisterTreeModel::ColumnAccess, 9},
+        {RegisterTreeModel::ColumnDescription, 24},
     };
     for (const auto& [column, characters] : widths)
         header->resizeSection(column, characters * character);
@@ -284,7 +296,7 @@ void RegistersDock::fillMapList()
     const QSignalBlocker blocker(m_mapBox);
     m_mapBox->clear();
     int selected = -1;
-    for (const SMapEntry& entry : ListRegisterMaps(mapFolders())) {
+    for (const SMapEntry& entry : m_maps.list(mapFolders())) {
         const QString path = QDir::toNativeSeparators(entry.path);
         if (entry.error.isEmpty()) {
             m_mapBox->addItem(entry.device, entry.path);
@@ -308,6 +320,8 @@ void RegistersDock::fillMapList()
         selected = m_mapBox->count() - 1;
     }
     m_mapBox->setCurrentIndex(selected);
+    m_mapBox->view()->setMinimumWidth(m_mapBox->view()->sizeHintForColumn(0) +
+                                      m_mapBox->view()->verticalScrollBar()->sizeHint().width());
 }
 
 void RegistersDock::onMapActivated(int index)
@@ -332,7 +346,7 @@ void RegistersDock::onOpen()
 bool RegistersDock::openMap(const QString& nameOrPath)
 {
     QString error;
-    std::optional<SRegisterMap> map = FindRegisterMap(nameOrPath, mapFolders(), &error);
+    std::shared_ptr<const SRegisterMap> map = m_maps.find(nameOrPath, mapFolders(), &error);
     if (!map) {
         fillMapList();
         setStatus(tr("The register map cannot be used: %1").arg(error), true);
@@ -355,8 +369,11 @@ void RegistersDock::showDevice(const CI2cDeviceFile& device, bool show)
         QDir::isRelativePath(name) && !device.GetFilePath().isEmpty())
         name = QFileInfo(device.GetFilePath()).dir().filePath(name);
     QString error;
-    std::optional<SRegisterMap> map = FindRegisterMap(name, mapFolders(), &error);
+    std::shared_ptr<const SRegisterMap> map = m_maps.find(name, mapFolders(), &error);
     if (!map) {
+        // The device selected has no map: nothing of the one before may be
+        // read or written in its name.
+        setMap(nullptr, SDevice{device.GetName(), device.GetFilePath(), device.GetAddress()});
         setStatus(tr("%1 (%2) names the register map \"%3\", which cannot be used: %4")
                       .arg(device.GetName(), QFileInfo(device.GetFilePath()).fileName(),
                            device.GetMap(), error),
@@ -366,14 +383,15 @@ void RegistersDock::showDevice(const CI2cDeviceFile& device, bool show)
     setMap(std::move(map), SDevice{device.GetName(), device.GetFilePath(), device.GetAddress()});
 }
 
-void RegistersDock::setMap(std::optional<SRegisterMap> map, std::optional<SDevice> device)
+void RegistersDock::setMap(std::shared_ptr<const SRegisterMap> map, std::optional<SDevice> device)
 {
     // The editor points into the map that goes.
     m_editor->setTarget(nullptr, -1, std::nullopt);
-    const bool same = map && m_map && samePath(map->filePath, m_map->filePath);
+    // The cache gives the same map for a file that did not change.
+    const bool same = map && map == m_map;
     m_device = std::move(device);
     if (!same) {
-        m_map = map ? std::make_shared<const SRegisterMap>(std::move(*map)) : nullptr;
+        m_map = std::move(map);
         m_model->setMap(m_map);
         m_valuesAddress.reset();
         if (m_map && static_cast<int>(m_map->registers.size()) <= EXPANDED_REGISTERS_MAX)
@@ -437,7 +455,12 @@ void RegistersDock::setConnected(bool connected)
 
 void RegistersDock::setStatus(const QString& text, bool alert)
 {
-    m_status->setText(text);
+    m_statusText = text;
+    // A few lines at most, or the tree below gets no room: the rest is in
+    // the tool tip.
+    const bool cut = text.size() > STATUS_CHARS_MAX;
+    m_status->setText(cut ? text.left(STATUS_CHARS_MAX - 1).trimmed() + QChar(0x2026) : text);
+    m_status->setToolTip(cut ? text : QString());
     m_status->setStyleSheet(alert ? QStringLiteral("color:%1").arg(ERROR_COLOR.name()) : QString());
     if (alert) {
         QAccessibleEvent event(m_status, QAccessible::Alert);
@@ -447,7 +470,7 @@ void RegistersDock::setStatus(const QString& text, bool alert)
 
 QString RegistersDock::statusText() const
 {
-    return m_status->text();
+    return m_statusText;
 }
 
 int RegistersDock::currentRegister() const
@@ -517,8 +540,8 @@ COrvI2c* RegistersDock::prepareAccess(const QString& operation, uint8_t& address
     if (!target) {
         warn(this, operation,
              tr("Invalid I2C address. The map %1 was picked by hand: enter the address of its "
-                "chip in the I2C Device box, e.g. \"%2\".")
-                 .arg(m_map->device, m_hooks.formatAddress(0x48)));
+                "chip in the I2C Device box.")
+                 .arg(m_map->device));
         return nullptr;
     }
     address = *target;
@@ -529,7 +552,8 @@ COrvI2c* RegistersDock::prepareAccess(const QString& operation, uint8_t& address
     return adapter;
 }
 
-bool RegistersDock::addRows(const std::vector<SMapStep>& steps, uint8_t address, COrvI2c& adapter)
+bool RegistersDock::addRows(const std::vector<SMapStep>& steps, const SRegisterMap& map,
+                            uint8_t address, COrvI2c& adapter)
 {
     const bool failed =
         std::any_of(steps.begin(), steps.end(), [](const SMapStep& step) { return !step.ok(); });
@@ -539,13 +563,15 @@ bool RegistersDock::addRows(const std::vector<SMapStep>& steps, uint8_t address,
     for (size_t i = 0; i < steps.size(); ++i) {
         if (gone && i + 1 == steps.size() && !steps[i].ok())
             break;
-        m_hooks.addRow(steps[i], address);
+        m_hooks.addRow(steps[i], map.device, address);
     }
     return !gone;
 }
 
 void RegistersDock::onReadAll()
 {
+    if (m_running)
+        return;
     uint8_t address = 0;
     COrvI2c* adapter = prepareAccess(tr("Read All"), address);
     if (!adapter)
@@ -553,21 +579,86 @@ void RegistersDock::onReadAll()
     // Held for the run: nothing may replace it in between.
     const std::shared_ptr<const SRegisterMap> map = m_map;
     const QString where = m_hooks.formatAddress(address);
-    m_hooks.beforeAccess(address, tr("Read All of %1 at %2").arg(map->device, where));
-    QApplication::setOverrideCursor(Qt::WaitCursor);
-    const SMapRead read = RunMapReadAll(*adapter, address, *map);
-    QApplication::restoreOverrideCursor();
-    const bool present = addRows(read.steps, address, *adapter);
-    m_model->applyRead(read);
+    const int planned = static_cast<int>(ReadAllRegisters(*map).size());
 
-    QStringList failures;
+    // A chip that stopped answering costs the adapter's deadline per
+    // register: the first register it leaves unanswered ends the run.
+    QProgressDialog progress(tr("Reading the registers of %1 at %2...").arg(map->device, where),
+                             tr("Cancel"), 0, planned, this);
+    progress.setWindowTitle(tr("Read All"));
+    progress.setWindowModality(Qt::WindowModal);
+    progress.setMinimumDuration(PROGRESS_DELAY_MS);
+    progress.setAutoClose(false);
+    progress.setAutoReset(false);
+    progress.setValue(0);
+    int done = 0;
+    QString unanswered;
+    const auto onProgress = [&](const SMapRegisterRead& entry) {
+        if (!entry.value && unanswered.isEmpty() &&
+            adapter->GetLastErrorKind() == EOrvError::Timeout &&
+            entry.error == QString::fromStdString(adapter->GetLastError()))
+            unanswered = map->registers[static_cast<size_t>(entry.reg)].name;
+        progress.setValue(++done);
+    };
+    // Between registers the window repaints and the Cancel button answers;
+    // until the box shows, the user's clicks wait, and once it shows they
+    // reach only the box.
+    const auto cancelled = [&] {
+        QCoreApplication::processEvents(progress.isVisible() ? QEventLoop::AllEvents
+                                                             : QEventLoop::ExcludeUserInputEvents);
+        return !unanswered.isEmpty() || progress.wasCanceled() || m_hooks.adapter() != adapter;
+    };
+    m_running = true;
+    m_hooks.holdPolls(true);
+    QApplication::setOverrideCursor(Qt::WaitCursor);
+    SMapRead read = RunMapReadAll(*adapter, address, *map, {}, cancelled, onProgress);
+    QApplication::restoreOverrideCursor();
+    m_hooks.holdPolls(false);
+    m_running = false;
+    progress.close();
+    // Nothing else drops the adapter while polls are held; should it have
+    // gone, what it left is not looked at.
+    if (m_hooks.adapter() != adapter)
+        return;
+    const bool canceled = progress.wasCanceled() && unanswered.isEmpty();
+
+    int untried = 0;
+    for (SMapRegisterRead& entry : read.registers) {
+        if (entry.value || entry.error != QLatin1String("Cancelled"))
+            continue;
+        ++untried;
+        entry.error = canceled ? tr("not read: Read All was cancelled")
+                               : tr("not read: %1 did not answer").arg(map->device);
+    }
+    const bool present = addRows(read.steps, *map, address, *adapter);
+    if (m_map == map)
+        m_model->applyRead(read);
+
+    // Failed registers grouped by why, so that a failure shared by many
+    // is named once: "A, B (NACK received); C and 250 more (Timeout)".
+    struct SGroup {
+        QString error;
+        QStringList names;
+        int count = 0;
+    };
+    std::vector<SGroup> failures;
     int values = 0;
+    int named = 0;
     for (const SMapRegisterRead& entry : read.registers) {
         if (entry.value) {
             ++values;
-        } else if (failures.size() < NAMED_MAX) {
-            failures << tr("%1 (%2)").arg(map->registers[static_cast<size_t>(entry.reg)].name,
-                                          entry.error);
+            continue;
+        }
+        if (entry.error.startsWith(tr("not read:")))
+            continue;
+        auto group = std::find_if(failures.begin(), failures.end(),
+                                  [&entry](const SGroup& g) { return g.error == entry.error; });
+        if (group == failures.end())
+            group = failures.insert(failures.end(), SGroup{entry.error, {}, 0});
+        ++group->count;
+        if (named < NAMED_MAX && group->names.size() < NAMED_MAX) {
+            group->names << map->registers[static_cast<size_t>(entry.reg)].name;
+            ++named;
         }
     }
     const int total = static_cast<int>(read.registers.size());
@@ -575,13 +666,31 @@ void RegistersDock::onReadAll()
     if (values == total) {
         text = tr("Read All at %1: %n register(s) read.", nullptr, total).arg(where);
     } else {
-        const int more = total - values - static_cast<int>(failures.size());
-        text = tr("Read All at %1: %2 of %3 registers read; no value for %4.")
-                   .arg(where)
-                   .arg(values)
-                   .arg(total)
-                   .arg(failures.join(QStringLiteral(", ")) +
-                        (more > 0 ? tr(" and %n more", nullptr, more) : QString()));
+        text = tr("Read All at %1: %2 of %3 registers read").arg(where).arg(values).arg(total);
+        QStringList groups;
+        int unnamed = 0;
+        for (const SGroup& group : failures) {
+            const int more = group.count - static_cast<int>(group.names.size());
+            if (group.names.isEmpty()) {
+                unnamed += group.count;
+                continue;
+            }
+            groups << tr("%1 (%2)").arg(
+                group.names.join(QStringLiteral(", ")) +
+                    (more > 0 ? tr(" and %n more", nullptr, more) : QString()),
+                group.error);
+        }
+        if (unnamed > 0)
+            groups << tr("%n more for other reasons", nullptr, unnamed);
+        if (!groups.isEmpty())
+            text += tr("; no value for %1").arg(groups.join(QStringLiteral("; ")));
+        if (untried > 0)
+            text +=
+                QStringLiteral("; ") +
+                (canceled ? tr("cancelled, %n not read", nullptr, untried)
+                          : tr("stopped at %1, which did not answer: %n not read", nullptr, untried)
+                                .arg(unanswered));
+        text += QLatin1Char('.');
     }
     const int left = static_cast<int>(
         std::count_if(map->registers.begin(), map->registers.end(),
@@ -607,11 +716,10 @@ void RegistersDock::onRead()
     const std::shared_ptr<const SRegisterMap> map = m_map;
     const SMapRegister& r = map->registers[static_cast<size_t>(reg)];
     const QString where = m_hooks.formatAddress(address);
-    m_hooks.beforeAccess(address, tr("a read of %1 at %2").arg(r.name, where));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapRead read = RunMapRegisterRead(*adapter, address, *map, reg);
     QApplication::restoreOverrideCursor();
-    const bool present = addRows(read.steps, address, *adapter);
+    const bool present = addRows(read.steps, *map, address, *adapter);
     m_model->applyRead(read);
     const std::optional<uint32_t> value =
         read.registers.empty() ? std::nullopt : read.registers.front().value;
@@ -654,11 +762,10 @@ void RegistersDock::onWrite()
                   : DecodeField(r, r.fields[static_cast<size_t>(field)],
                                 WithFieldBits(r.fields[static_cast<size_t>(field)], 0, *bits))
                         .text;
-    m_hooks.beforeAccess(address, tr("a write of %1 at %2").arg(target, where));
     QApplication::setOverrideCursor(Qt::WaitCursor);
     const SMapWriteResult result = RunMapWrite(*adapter, address, *map, write);
     QApplication::restoreOverrideCursor();
-    const bool present = addRows(result.steps, address, *adapter);
+    const bool present = addRows(result.steps, *map, address, *adapter);
     m_model->applyWrite(reg, result);
 
     if (const SMapStep* failed = result.failure()) {
@@ -669,9 +776,13 @@ void RegistersDock::onWrite()
     } else if (!result.refusal.isEmpty()) {
         setStatus(result.refusal, true);
     } else if (result.Mismatch()) {
-        setStatus(tr("Wrote %1 = %2 at %3, but read back %4: %5 differ from what was written.")
+        const QStringList names = result.MismatchNames(*map, write);
+        setStatus((names.size() == 1 ? tr("Wrote %1 = %2 at %3, but read back %4: %5 differs "
+                                          "from what was written.")
+                                     : tr("Wrote %1 = %2 at %3, but read back %4: %5 differ from "
+                                          "what was written."))
                       .arg(target, value, where, RegisterValueText(r, *result.readBack),
-                           result.MismatchNames(*map, write).join(QStringLiteral(", "))),
+                           names.join(QStringLiteral(", "))),
                   true);
     } else if (result.readBack) {
         setStatus(tr("Wrote %1 = %2 at %3; read back %4, as written.")
@@ -682,7 +793,10 @@ void RegistersDock::onWrite()
             tr("Wrote %1 = %2 at %3; %4 cannot be read back.").arg(target, value, where, r.name),
             false);
     }
-    refreshEditor(true);
+    // After a mismatch the value asked for stays, to be looked at or tried
+    // again.
+    if (!result.Mismatch())
+        refreshEditor(true);
     if (!present)
         m_hooks.connectionLost();
 }
@@ -696,8 +810,8 @@ void RegistersDock::onWatch()
     if (!target) {
         warn(this, tr("Watch"),
              tr("Invalid I2C address. The map %1 was picked by hand: enter the address of its "
-                "chip in the I2C Device box, e.g. \"%2\".")
-                 .arg(m_map->device, m_hooks.formatAddress(0x48)));
+                "chip in the I2C Device box.")
+                 .arg(m_map->device));
         return;
     }
     const SMapRegister& r = m_map->registers[static_cast<size_t>(reg)];

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/registermapcache.h"
 #include "app/watchdock.h"
 #include "transactions/registermap.h"
 #include "transactions/registermapaccess.h"
@@ -27,7 +28,8 @@ class RegisterTreeModel;
 // device file selected in the projects names, at the device's address, or
 // one picked by hand, at the address in the bench's address box; the dock
 // says which. Every access runs on the GUI thread like a bench transaction
-// and is a row of the output table named with the register ("Read TEMP").
+// and is a row of the output table named with the chip and the register
+// ("LM75: Read TEMP").
 class RegistersDock : public QDockWidget {
     Q_OBJECT
 
@@ -43,10 +45,11 @@ public:
         std::function<std::optional<uint8_t>()> benchAddress;
         // The projects folder, beside which the user's maps lie.
         std::function<QString()> projectsFolder;
-        // An access to the address is about to run: a watch of it pauses.
-        std::function<void(uint8_t address, const QString& what)> beforeAccess;
-        // One row of the output table.
-        std::function<void(const SMapStep& step, uint8_t address)> addRow;
+        // A run that lets the window's events through between registers
+        // starts (true) or ends: timed polls of the adapter wait meanwhile.
+        std::function<void(bool held)> holdPolls;
+        // One row of the output table; chip names the map's device.
+        std::function<void(const SMapStep& step, const QString& chip, uint8_t address)> addRow;
         // Opens the watch on a field.
         std::function<void(const WatchDock::STarget& target)> watch;
     };
@@ -70,10 +73,13 @@ public:
     RegisterTreeModel* model() const { return m_model; }
     QTreeView* tree() const { return m_tree; }
     RegisterFieldEditor* editor() const { return m_editor; }
+    const RegisterMapCache& maps() const { return m_maps; }
     // The address the accesses go to: the device's, or the bench's.
     std::optional<uint8_t> address() const;
-    // The last outcome, e.g. "Read All: 4 registers read".
+    // The last outcome in full, e.g. "Read All: 4 registers read".
     QString statusText() const;
+    // A Read All is running (its progress may be shown).
+    bool isRunning() const { return m_running; }
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -102,7 +108,7 @@ private:
     void fillMapList();
     // Shows the map (none clears the view); device null for a map picked by
     // hand.
-    void setMap(std::optional<SRegisterMap> map, std::optional<SDevice> device);
+    void setMap(std::shared_ptr<const SRegisterMap> map, std::optional<SDevice> device);
     void showFailure(const QString& text);
     void setStatus(const QString& text, bool alert);
     void updateButtons();
@@ -114,15 +120,18 @@ private:
     COrvI2c* prepareAccess(const QString& operation, uint8_t& address);
     // Adds the rows of the steps; false when the adapter went away, whose
     // last failed step then has no row, as a bench transaction has none.
-    bool addRows(const std::vector<SMapStep>& steps, uint8_t address, COrvI2c& adapter);
+    bool addRows(const std::vector<SMapStep>& steps, const SRegisterMap& map, uint8_t address,
+                 COrvI2c& adapter);
     void refreshEditor(bool force);
 
     SHooks m_hooks;
+    RegisterMapCache m_maps;
     std::shared_ptr<const SRegisterMap> m_map;
     std::optional<SDevice> m_device;
     // The chip whose values the tree shows.
     std::optional<uint8_t> m_valuesAddress;
     bool m_connected = false;
+    bool m_running = false;
 
     QComboBox* m_mapBox = nullptr;
     QPushButton* m_openButton = nullptr;
@@ -135,4 +144,5 @@ private:
     RegisterFieldEditor* m_editor = nullptr;
     QPushButton* m_writeButton = nullptr;
     QLabel* m_status = nullptr;
+    QString m_statusText;
 };

@@ -108,7 +108,7 @@ WatchDock::WatchDock(AdapterAccess adapter, ConnectionLost connectionLost,
             this,
             [this] {
                 if (isHidden() && isRunning())
-                    stop(tr("Paused: the Watch dock was closed. Start goes on."));
+                    stop(tr("Paused: the Watch dock was closed. Press Start to watch again."));
             },
             Qt::QueuedConnection);
     });
@@ -507,8 +507,8 @@ void WatchDock::pauseForBench(std::optional<uint8_t> address, const QString& wha
 {
     if (!isRunning() || !m_target || (address && *address != m_target->address))
         return;
-    stop(tr("Paused for %1 from the bench: the watch's polls would come between it and the "
-            "device. Start goes on.")
+    stop(tr("Paused for %1 from the bench: the watch's polls would come between its parts. "
+            "Press Start to watch again.")
              .arg(what));
 }
 
@@ -533,7 +533,7 @@ void WatchDock::refreshAddresses()
 void WatchDock::onPoll()
 {
     // Hidden, the dock is being closed, or moved on its way to floating.
-    if (!m_target || !isRunning() || isHidden())
+    if (!m_target || !isRunning() || isHidden() || m_held)
         return;
     COrvI2c* adapter = m_adapter();
     if (!adapter) {

@@ -72,6 +72,9 @@ public:
     // (a write that continues or leaves open a transaction) any watch
     // pauses. what names the transaction, e.g. "a write to 0x48".
     void pauseForBench(std::optional<uint8_t> address, const QString& what);
+    // While held, the polls that fall due are skipped and the watch goes on
+    // running: another run on the GUI thread lets events through.
+    void holdPolls(bool held) { m_held = held; }
     // What runs, e.g. "Watching 0x48 every 100ms"; empty while paused.
     QString runningText() const;
     // The address form changed: the texts that name the target follow it.
@@ -136,6 +139,7 @@ private:
     // applied last, whatever its fields hold now.
     SWatchRule m_rule;
     bool m_connected = false;
+    bool m_held = false;
     // How many samples the last save wrote: those after it are unsaved.
     qsizetype m_savedTotal = 0;
     // The next sample follows a pause: the line must not bridge it.

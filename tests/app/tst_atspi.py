@@ -504,8 +504,9 @@ def run(session):
         raise Failure("the watch added rows to the output table")
 
     # The Registers view (View > Registers) on a map opened from a file, at
-    # the LM75's address: Read All names its rows with the registers, and a
-    # field chosen in the tree gets a named control for its new value.
+    # the LM75's address: Read All names its rows with the chip and the
+    # registers, and a field chosen in the tree gets a named control for its
+    # new value.
     map_path = os.path.join(os.environ["HOME"], "sensor.i2cmap")
     with open(map_path, "w", encoding="utf-8") as map_file:
         map_file.write(SENSOR_MAP)
@@ -527,7 +528,7 @@ def run(session):
     wait_for("the rows of Read All", lambda: table.get_n_rows() == rows_before + 4)
     rows = [table.get_accessible_at(rows_before + 2 + i, 0).get_name() for i in range(2)]
     print("Read All rows: %r" % (rows,))
-    if rows != ["Read TEMP", "Read CONF"]:
+    if rows != ["SENSOR: Read TEMP", "SENSOR: Read CONF"]:
         raise Failure("unexpected rows of Read All %r" % (rows,))
     tree = find(main, Atspi.Role.TREE, "Registers") or find(main, Atspi.Role.TREE_TABLE,
                                                              "Registers")

@@ -7,20 +7,25 @@
 #include "app/registertreemodel.h"
 #include "app/watchdock.h"
 #include "apptesthelpers.h"
+#include "projects/i2cdevicefile.h"
+#include "projects/projectspanel.h"
 #include "sim/adapters/simina219.h"
 #include "sim/adapters/simlm75.h"
 #include "sim/adapters/simmcp9808.h"
 #include "sim/adapters/simregisterfile.h"
 #include "sim/adapters/simtmp102.h"
 #include "tests/support/waits.h"
+#include "transactions/registermapfolders.h"
 
 #include <QCheckBox>
+#include <QDir>
 #include <QDoubleSpinBox>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QSpinBox>
 #include <QTemporaryDir>
 #include <QTest>
@@ -44,12 +49,18 @@ private slots:
     void controlPerField();
     void writeReadsBack_data();
     void writeReadsBack();
+    void typedNumberWrittenOrRefused_data();
+    void typedNumberWrittenOrRefused();
     void changedMarks();
     void watchHandsOverTheRule_data();
     void watchHandsOverTheRule();
     void deviceFileNamesTheMap();
+    void deviceWithoutUsableMapClearsTheView();
     void disabledWhileNotConnected();
     void connectionLostDuringReadAll();
+    void readAllStopsAtSilentChip();
+    void mapsReadOnceUntilChanged();
+    void unknownMapNamesAFew();
     void tabReachesEveryControl();
 
 private:
@@ -65,7 +76,8 @@ private:
     // Selects "REG" or "REG.FIELD"; returns the register.
     int select(const QString& target);
     QString text(const QString& target, int column);
-    // The types of the output table's rows from the given one on.
+    // The types of the output table's rows from the given one on, without
+    // the chip that each names first.
     QStringList rowTypes(int from = 0);
     int rowCount() { return ui()->table_data->rowCount(); }
 
@@ -122,7 +134,7 @@ QStringList TstRegistersDock::rowTypes(int from)
 {
     QStringList types;
     for (int row = from; row < rowCount(); ++row)
-        types << apptest::cell(*m_window, row, 0);
+        types << apptest::cell(*m_window, row, 0).section(QStringLiteral(": "), 1);
     return types;
 }
 
@@ -183,6 +195,8 @@ void TstRegistersDock::readAllOnDemoChips()
     open(map, address);
     button("btn_registers_read_all")->click();
     QCOMPARE(rowTypes(), rows);
+    QCOMPARE(apptest::cell(*m_window, 0, 0),
+             view()->map()->device + QStringLiteral(": ") + rows[0]);
     for (int row = 0; row < rowCount(); ++row)
         QVERIFY(!apptest::cell(*m_window, row, 1).contains(QLatin1String("NACK")));
     QCOMPARE(text(reg, RegisterTreeModel::ColumnRaw), raw);
@@ -215,6 +229,8 @@ void TstRegistersDock::failureMarkedRestRead()
     button("btn_registers_read_all")->click();
     QCOMPARE(rowTypes(), (QStringList{"Read A..B", "Read GONE..C", "Read C"}));
     QVERIFY(apptest::cell(*m_window, 1, 1).contains(QLatin1String("NACK")));
+    // The pointer written is not data read.
+    QCOMPARE(apptest::cell(*m_window, 1, 2), QString());
     QCOMPARE(text(QStringLiteral("B"), RegisterTreeModel::ColumnRaw), QStringLiteral("0x11"));
     QCOMPARE(text(QStringLiteral("C"), RegisterTreeModel::ColumnRaw), QStringLiteral("0x16"));
     QVERIFY(text(QStringLiteral("GONE"), RegisterTreeModel::ColumnValue)
@@ -298,8 +314,7 @@ void TstRegistersDock::controlPerField()
         QCOMPARE(QString::number(bit->isChecked()), shown);
     } else if (auto* spin = qobject_cast<QDoubleSpinBox*>(control)) {
         QCOMPARE(spin->text(), shown);
-        QCOMPARE(spin->minimum(), -128.0);
-        QCOMPARE(spin->maximum(), 127.9375);
+        QCOMPARE(spin->toolTip(), QStringLiteral("-128.0000 to 127.9375 °C, in steps of 0.0625"));
         QCOMPARE(spin->singleStep(), 0.0625);
     } else {
         QCOMPARE(qobject_cast<QLineEdit*>(control)->text(), shown);
@@ -376,13 +391,63 @@ void TstRegistersDock::writeReadsBack()
     QCOMPARE(text(target.section(QLatin1Char('.'), 0, 0), RegisterTreeModel::ColumnRaw), readBack);
     QCOMPARE(model()->isMismatch(reg), mismatch);
     const QString status = view()->statusText();
-    QVERIFY2(status.contains(mismatch ? QStringLiteral("differ from what was written")
+    QVERIFY2(status.contains(mismatch ? QStringLiteral("differs from what was written")
                                       : QStringLiteral("as written")),
              qPrintable(status));
     if (mismatch) {
-        QVERIFY(status.contains(QLatin1String("read back 0x1000: CALIBRATION differ")));
+        QVERIFY(status.contains(QLatin1String("read back 0x1000: CALIBRATION differs")));
         QVERIFY(model()->valueText(reg).endsWith(QLatin1String("but 0x1001 was written")));
+        // The value asked for stays in the control.
+        QCOMPARE(qobject_cast<QLineEdit*>(view()->editor()->control())->text(), value);
     }
+}
+
+void TstRegistersDock::typedNumberWrittenOrRefused_data()
+{
+    QTest::addColumn<QString>("typed");
+    QTest::addColumn<QString>("refusal"); // empty: written
+    QTest::addColumn<QString>("raw");
+
+    QTest::newRow("in range") << "-55" << QString() << "0xC900";
+    QTest::newRow("too large") << "150"
+                               << "TOS.T: 150.0 °C is outside what its 9 bit(s) hold"
+                               << "0x5000";
+    QTest::newRow("off the step") << "80.25"
+                                  << "TOS.T: 80.25 °C is not a multiple of its step"
+                                  << "0x5000";
+    QTest::newRow("not a number") << "-"
+                                  << "TOS.T: \"-\" is not a number"
+                                  << "0x5000";
+}
+
+// What is typed is written, or refused with a word: never another value.
+void TstRegistersDock::typedNumberWrittenOrRefused()
+{
+    QFETCH(QString, typed);
+    QFETCH(QString, refusal);
+    QFETCH(QString, raw);
+
+    open(QStringLiteral("LM75"), QStringLiteral("0x48"));
+    button("btn_registers_read_all")->click();
+    select(QStringLiteral("TOS.T"));
+    auto* spin = qobject_cast<QDoubleSpinBox*>(view()->editor()->control());
+    spin->setFocus();
+    spin->selectAll();
+    QTest::keyClicks(spin, typed);
+    testsupport::CDialogAnswerer answerer;
+    answerer.pressButton(QMessageBox::Ok);
+    const int before = rowCount();
+    QTest::keyClick(spin, Qt::Key_Return);
+    if (refusal.isEmpty()) {
+        QCOMPARE(rowTypes(before), (QStringList{"Read TOS", "Write TOS", "Read back TOS"}));
+    } else {
+        QVERIFY(answerer.waitDone());
+        QVERIFY2(answerer.seen().front().text.startsWith(refusal),
+                 qPrintable(answerer.seen().front().text));
+        QCOMPARE(rowCount(), before);
+        QCOMPARE(spin->cleanText(), typed);
+    }
+    QCOMPARE(text(QStringLiteral("TOS"), RegisterTreeModel::ColumnRaw), raw);
 }
 
 void TstRegistersDock::changedMarks()
@@ -468,9 +533,12 @@ void TstRegistersDock::watchHandsOverTheRule()
                 ->fullText()
                 .startsWith(target));
 
-    // An access of the view to the watched chip pauses the watch.
+    // The view's accesses cannot come between a poll's pointer and read:
+    // the watch goes on.
     button("btn_registers_read_all")->click();
-    QVERIFY(!watch->isRunning());
+    select(target);
+    button("btn_registers_read")->click();
+    QVERIFY(watch->isRunning());
 }
 
 void TstRegistersDock::deviceFileNamesTheMap()
@@ -496,7 +564,7 @@ void TstRegistersDock::deviceFileNamesTheMap()
     QCOMPARE(view()->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))->fullText(),
              QStringLiteral("0x48, from the device LM75 (lm75.i2cdev)"));
     button("btn_registers_read_all")->click();
-    QCOMPARE(apptest::lastCell(*m_window, 0), QStringLiteral("Read TOS"));
+    QCOMPARE(apptest::lastCell(*m_window, 0), QStringLiteral("LM75: Read TOS"));
 
     // Picked by hand, the map reads at the bench's address.
     auto* box = view()->findChild<QComboBox*>(QStringLiteral("cmb_registers_map"));
@@ -506,6 +574,27 @@ void TstRegistersDock::deviceFileNamesTheMap()
     QCOMPARE(view()->address(), std::optional<uint8_t>(0x23));
     QCOMPARE(view()->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))->fullText(),
              QStringLiteral("0x23, from the I2C Device box"));
+}
+
+void TstRegistersDock::deviceWithoutUsableMapClearsTheView()
+{
+    open(QStringLiteral("MCP9808"), QStringLiteral("0x18"));
+    select(QStringLiteral("T_CRIT.T"));
+    CI2cDeviceFile device;
+    device.SetName(QStringLiteral("Labels"));
+    device.SetAddress(0x48);
+    device.SetMap(QStringLiteral("NO_SUCH_MAP"));
+    view()->showDevice(device, true);
+    QVERIFY(!view()->map());
+    QCOMPARE(model()->rowCount(), 0);
+    QCOMPARE(view()->editor()->kind(), RegisterFieldEditor::EKind::None);
+    for (const char* name : {"btn_registers_read_all", "btn_registers_read", "btn_registers_write"})
+        QVERIFY2(!button(name)->isEnabled(), name);
+    QVERIFY(view()->statusText().contains(QLatin1String("NO_SUCH_MAP")));
+    QVERIFY(view()
+                ->findChild<ElidedLabel*>(QStringLiteral("label_registers_address"))
+                ->fullText()
+                .contains(QLatin1String("Labels")));
 }
 
 void TstRegistersDock::disabledWhileNotConnected()
@@ -544,6 +633,91 @@ void TstRegistersDock::connectionLostDuringReadAll()
     QCOMPARE(rowTypes(), (QStringList{"Read CONFIG", "Read T_UPPER"}));
     QVERIFY(!model()->error(model()->map()->FindRegister(u"RESOLUTION")).isEmpty());
     QVERIFY(!button("btn_registers_read_all")->isEnabled());
+}
+
+// A chip that stops answering costs one deadline, not one per register.
+void TstRegistersDock::readAllStopsAtSilentChip()
+{
+    auto chip = std::make_shared<CSimRegisterFile>();
+    m_adapter->AddDevice(0x50, chip);
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("eeprom.i2cmap"));
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QByteArray registers;
+    for (int i = 0; i < 8; ++i) {
+        chip->SetRegister(static_cast<uint32_t>(i), 0);
+        registers += QStringLiteral(R"(%1{"name": "R%2", "address": %2})")
+                         .arg(i ? QStringLiteral(",") : QString())
+                         .arg(i)
+                         .toUtf8();
+    }
+    file.write(R"({"version": 1, "device": "EEPROM", "registers": [)" + registers + "]}");
+    file.close();
+    open(path, QStringLiteral("0x50"));
+    // Two registers (a pointer write and a read each), then silence.
+    m_adapter->SetFault(ESimOrvFault::NoAnswer, -1, 4);
+    button("btn_registers_read_all")->click();
+    QCOMPARE(rowTypes(), (QStringList{"Read R0", "Read R1", "Read R2"}));
+    QVERIFY2(view()->statusText().contains(
+                 QLatin1String("2 of 8 registers read; no value for R2 (Timeout); stopped at "
+                               "R2, which did not answer: 5 not read")),
+             qPrintable(view()->statusText()));
+    QCOMPARE(model()->error(7), QStringLiteral("not read: EEPROM did not answer"));
+    QVERIFY(!view()->isRunning());
+}
+
+void TstRegistersDock::mapsReadOnceUntilChanged()
+{
+    const QString folder = UserMapsFolder(m_window->findChild<CProjectsPanel*>()->GetFolder());
+    QVERIFY(QDir().mkpath(folder));
+    QFile file(folder + QStringLiteral("/mine.i2cmap"));
+    const auto write = [&file](const QByteArray& name) {
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(R"({"version": 1, "device": ")" + name +
+                   R"(", "registers": [{"name": "A", "address": 0}]})");
+        file.close();
+    };
+    write("MINE");
+    QVERIFY(view()->openMap(QStringLiteral("MINE")));
+    const int reads = view()->maps().reads();
+    view()->hide();
+    view()->show();
+    QVERIFY(view()->openMap(QStringLiteral("LM75")));
+    QVERIFY(view()->openMap(QStringLiteral("mine")));
+    QCOMPARE(view()->maps().reads(), reads);
+
+    write("MINE2");
+    QVERIFY(view()->openMap(QStringLiteral("MINE2")));
+    QCOMPARE(view()->maps().reads(), reads + 1);
+    QCOMPARE(view()->map()->device, QStringLiteral("MINE2"));
+}
+
+// Among many maps, a name not found offers the nearest and counts the rest.
+void TstRegistersDock::unknownMapNamesAFew()
+{
+    const QString folder = UserMapsFolder(m_window->findChild<CProjectsPanel*>()->GetFolder());
+    QVERIFY(QDir().mkpath(folder));
+    for (int i = 0; i < 150; ++i) {
+        QFile file(folder + QStringLiteral("/vendor%1.i2cmap").arg(i));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral(R"({"version": 1, "device": "VENDOR_SENSOR_MODEL_%1",
+            "description": "%2", "registers": [{"name": "A", "address": 0}]})")
+                       .arg(i)
+                       .arg(QString(40, QLatin1Char('x')))
+                       .toUtf8());
+    }
+    CI2cDeviceFile device;
+    device.SetName(QStringLiteral("Typo"));
+    device.SetAddress(0x48);
+    device.SetMap(QStringLiteral("LM57"));
+    view()->showDevice(device, true);
+    const QString status = view()->statusText();
+    QVERIFY2(QRegularExpression(QStringLiteral("there are LM75, .* and \\d+ more$"))
+                 .match(status)
+                 .hasMatch(),
+             qPrintable(status));
+    QVERIFY(status.size() < 400);
 }
 
 void TstRegistersDock::tabReachesEveryControl()
