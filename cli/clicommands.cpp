@@ -237,7 +237,7 @@ const std::vector<SCliCommandOption>& CliCommandOptions()
          QT_TRANSLATE_NOOP("CCliTool", "Print TEXT after the value, e.g. --unit lx; no\n"
                                        "line breaks, tabs or other control characters.")},
         {nullptr, "decimals", "N",
-         QT_TRANSLATE_NOOP("CCliTool", "Print the value with N decimals, 0 to 9; 2 by\n"
+         QT_TRANSLATE_NOOP("CCliTool", "Print the value with N decimals, 0 to 12; 2 by\n"
                                        "default.")},
         {nullptr, "csv", nullptr,
          QT_TRANSLATE_NOOP("CCliTool", "Print CSV as the window's Watch saves it: the header\n"

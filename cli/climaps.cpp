@@ -174,14 +174,10 @@ ECliExit CommandGetByMap(CCliTool& tool, const QStringList& arguments)
     int reg = -1;
     int field = -1;
     SMapError error;
-    if (!FindMapTarget(*map, arguments[1], reg, field, &error) || !CheckMapRead(*map, reg, &error))
+    if (!FindMapTarget(*map, arguments[1], reg, field, &error) ||
+        !CheckMapRead(*map, reg, field, &error))
         return refuse(tool, error);
     const SMapRegister& target = registerOf(*map, reg);
-    if (field >= 0 && !target.fields[static_cast<size_t>(field)].IsReadable()) {
-        return refuse(
-            tool, {EMapErrorKind::WriteOnly,
-                   tr("%1 is write-only; it reads as nothing").arg(MapFieldPath(target, field))});
-    }
 
     const std::unique_ptr<COrvI2c> adapter =
         CliConnectForRead(tool, static_cast<size_t>(target.bytes), tr("get"), status);
@@ -345,8 +341,11 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
                                   .arg(CCliTool::Quoted(arguments.mid(1).join(QLatin1Char(' ')))));
         const QStringList folders = tool.MapFolders();
         const std::vector<SMapEntry> entries = ListRegisterMaps(folders);
-        for (const SMapEntry& entry : entries)
+        for (const SMapEntry& entry : entries) {
             tool.Output().WriteMapEntry(entry);
+            for (const QString& warning : entry.warnings)
+                tool.Warn(tr("%1: warning: %2").arg(tool.Program(), warning));
+        }
         if (entries.empty()) {
             // JSON Lines stay parseable: the note goes to err.
             tool.Fail(ECliExit::Ok,
@@ -382,7 +381,15 @@ ECliExit CommandMap(CCliTool& tool, const QStringList& arguments)
     const std::optional<SRegisterMap> map = loadMap(tool, arguments[1], status);
     if (!map)
         return status;
-    tool.Output().WriteText(what == QLatin1String("header") ? RegisterMapHeader(*map)
-                                                            : RegisterMapMarkdown(*map));
+    if (what == QLatin1String("markdown")) {
+        tool.Output().WriteText(RegisterMapMarkdown(*map));
+        return ECliExit::Ok;
+    }
+    QString clash;
+    const QString header = RegisterMapHeader(*map, &clash);
+    if (header.isEmpty())
+        return tool.Usage(
+            tr("no C header for %1: %2.").arg(map->filePath, CCliTool::Clause(clash)));
+    tool.Output().WriteText(header);
     return ECliExit::Ok;
 }

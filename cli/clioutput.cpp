@@ -123,11 +123,9 @@ QString mapRegisterJson(const SMapRegister& reg, std::optional<uint32_t> value,
         if (only >= 0 && static_cast<size_t>(only) != i)
             continue;
         const SFieldReading reading = DecodeField(reg, reg.fields[i], *value);
-        fields.append(
-            jsonText(reg.fields[i].name) + QLatin1Char(':') +
-            jsonObject({{QStringLiteral("value"), reading.HasLabel() ? QJsonValue(reading.label)
-                                                                     : QJsonValue(reading.number)},
-                        {QStringLiteral("text"), reading.text}}));
+        fields.append(jsonText(reg.fields[i].name) + QLatin1Char(':') +
+                      jsonObject({{QStringLiteral("value"), FieldReadingValue(reading)},
+                                  {QStringLiteral("text"), reading.text}}));
     }
     QString text = jsonObject({
         {QStringLiteral("register"), reg.name},
@@ -423,12 +421,15 @@ void CCliOutput::WriteWatchHeader(bool csv)
 
 void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& poll,
                                   const SWatchSource& source,
-                                  const std::optional<SDecodingRule>& rule, bool csv)
+                                  const std::optional<SDecodingRule>& rule, bool csv,
+                                  const std::optional<SFieldReading>& reading)
 {
     const bool failed = !sample.error.isEmpty();
     if (m_json) {
         QJsonValue value(QJsonValue::Null);
-        if (rule && sample.value)
+        if (reading && !failed)
+            value = FieldReadingValue(*reading);
+        else if (rule && sample.value)
             value = FormatDecodedNumber(*rule, *sample.value).toDouble();
         const SJsonPairs extra = {
             {QStringLiteral("register"), registerValue(source.reg)},
@@ -454,6 +455,8 @@ void CCliOutput::WriteWatchSample(const SWatchSample& sample, const SWatchPoll& 
         QString text;
         if (failed)
             text = tr("failed: %1").arg(sample.error);
+        else if (reading)
+            text = reading->text;
         else if (rule && sample.value)
             text = FormatDecodedValue(*rule, *sample.value);
         else
@@ -479,8 +482,12 @@ void CCliOutput::WriteMapRegister(const SRegisterMap& map, const SMapRegister& r
         m_out << head << ": " << tr("failed: %1").arg(error) << '\n';
     } else {
         m_out << head << " = " << RegisterValueText(reg, *value) << '\n';
-        for (const SMapField& field : reg.fields)
-            m_out << "  " << field.name << " = " << DecodeField(reg, field, *value).text << '\n';
+        for (const SMapField& field : reg.fields) {
+            const SFieldReading reading = DecodeField(reg, field, *value);
+            // A write-only field's bits are no reading: no "=" and no value.
+            m_out << "  " << field.name << (reading.readable ? " = " : ": ") << reading.text
+                  << '\n';
+        }
     }
     m_out.flush();
 }

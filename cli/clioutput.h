@@ -1,6 +1,7 @@
 #pragma once
 
 #include "transactions/i2ctransaction.h"
+#include "transactions/registercodec.h"
 
 #include <QString>
 #include <QStringList>
@@ -90,10 +91,11 @@ public:
     // "watch" with the register (null for the current pointer), time,
     // seconds since the start (to the microsecond), value (rounded to the
     // rule's decimals; null without one) and unit. A sample has a value
-    // only with a rule.
+    // only with a rule. A field of a map gives reading: the text and value
+    // are then those of get (the label, the number unrounded).
     void WriteWatchSample(const SWatchSample& sample, const SWatchPoll& poll,
                           const SWatchSource& source, const std::optional<SDecodingRule>& rule,
-                          bool csv);
+                          bool csv, const std::optional<SFieldReading>& reading = std::nullopt);
     // The text line that stands for an empty adapter list.
     void WriteNoAdapters();
 

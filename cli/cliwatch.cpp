@@ -244,7 +244,16 @@ ECliExit CommandWatch(CCliTool& tool, const QStringList& arguments)
                                               std::chrono::duration<double>(began - start).count());
         if (!rule)
             sample.value.reset();
-        output.WriteWatchSample(sample, poll, source, rule, csv);
+        // A field decodes as get decodes it: its label, its number unrounded.
+        std::optional<SFieldReading> reading;
+        if (watched && watched->field >= 0 && sample.error.isEmpty() &&
+            sample.raw.size() >= static_cast<size_t>(watchedRegister->bytes)) {
+            reading = DecodeField(*watchedRegister,
+                                  watchedRegister->fields[static_cast<size_t>(watched->field)],
+                                  RegisterValueFromBytes(*watchedRegister, sample.raw));
+            sample.value = reading->number;
+        }
+        output.WriteWatchSample(sample, poll, source, rule, csv, reading);
         if (!poll.ok && !adapter->IsPresent())
             return tool.ConnectionLost(*adapter);
         ++taken;

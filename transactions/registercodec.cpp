@@ -57,17 +57,11 @@ QString NumberText(const SMapField& field, double number)
 // scale and offset exactly, where so few do. Not -0 either.
 double CleanNumber(const SMapField& field, double number)
 {
-    const auto isWhole = [](double value) {
-        return std::abs(value - std::round(value)) <= 1e-9 * std::max(1.0, std::abs(value));
-    };
-    double factor = 1;
-    for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
-        if (isWhole(field.scale * factor) && isWhole(field.offset * factor)) {
-            // Past 2^52 every double is whole already at this factor.
-            if (std::abs(number * factor) < 0x1p52)
-                number = std::round(number * factor) / factor;
-            break;
-        }
+    if (const std::optional<int> decimals = ExactStepDecimals(field.scale, field.offset)) {
+        const double factor = std::pow(10.0, *decimals);
+        // Past 2^52 every double is whole already at this factor.
+        if (std::abs(number * factor) < 0x1p52)
+            number = std::round(number * factor) / factor;
     }
     return number + 0.0;
 }
@@ -134,6 +128,11 @@ uint32_t WithFieldBits(const SMapField& field, uint32_t registerValue, uint32_t 
 SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint32_t registerValue)
 {
     SFieldReading reading;
+    if (!field.IsReadable()) {
+        reading.readable = false;
+        reading.text = QStringLiteral("write-only");
+        return reading;
+    }
     reading.bits = FieldBits(field, registerValue);
     const SDecodingRule rule = FieldDecodingRule(reg, field);
     reading.number = CleanNumber(
@@ -141,6 +140,15 @@ SFieldReading DecodeField(const SMapRegister& reg, const SMapField& field, uint3
     if (const QString* label = field.LabelOf(reading.bits))
         reading.label = *label;
     reading.text = reading.HasLabel() ? reading.label : FormatDecodedValue(rule, reading.number);
+    // Steps finer than the decimals show: a reading that would show as 0
+    // takes significant digits instead.
+    const double shown = 0.5 * std::pow(10.0, -field.decimals);
+    if (!reading.HasLabel() && reading.number != 0 && std::abs(reading.number) < shown &&
+        std::abs(field.scale) < shown) {
+        reading.text = QString::number(reading.number, 'g', 6);
+        if (!field.unit.isEmpty())
+            reading.text += QLatin1Char(' ') + field.unit;
+    }
     return reading;
 }
 
@@ -163,14 +171,19 @@ SFieldRange FieldRange(const SMapField& field)
     return {first, last, std::abs(field.scale)};
 }
 
+QJsonValue FieldReadingValue(const SFieldReading& reading)
+{
+    if (!reading.readable)
+        return QJsonValue(QJsonValue::Null);
+    return reading.HasLabel() ? QJsonValue(reading.label) : QJsonValue(reading.number);
+}
+
 QJsonObject RegisterReadingJson(const SMapRegister& reg, uint32_t value)
 {
     QJsonObject fields;
     for (const SMapField& field : reg.fields) {
         const SFieldReading reading = DecodeField(reg, field, value);
-        fields.insert(field.name, QJsonObject{{QStringLiteral("value"),
-                                               reading.HasLabel() ? QJsonValue(reading.label)
-                                                                  : QJsonValue(reading.number)},
+        fields.insert(field.name, QJsonObject{{QStringLiteral("value"), FieldReadingValue(reading)},
                                               {QStringLiteral("text"), reading.text}});
     }
     return QJsonObject{{QStringLiteral("register"), reg.name},
@@ -314,6 +327,14 @@ std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField
     }
     if (const std::optional<double> number = MapNumber(text))
         return EncodeFieldNumber(reg, field, *number, error);
+    // A bit takes true and false, as Python's True and False, unless its
+    // labels say otherwise.
+    if (field.Width() == 1 && !field.FindLabel(text)) {
+        if (text.compare(u"true", Qt::CaseInsensitive) == 0)
+            return 1;
+        if (text.compare(u"false", Qt::CaseInsensitive) == 0)
+            return 0;
+    }
     return EncodeFieldLabel(reg, field, text, error);
 }
 

@@ -54,6 +54,9 @@ struct SFieldReading {
     double number = 0; // decoded: signed, scaled, offset; 0.3 for 3 x 0.1
     QString label;     // the bits' label; empty when they have none
     QString text;      // the label, or the number with decimals and unit
+    // False for a write-only field: its bits are no reading, so it has no
+    // number or label and its text is "write-only".
+    bool readable = true;
     bool HasLabel() const { return !label.isEmpty(); }
 };
 
@@ -69,6 +72,10 @@ struct SFieldRange {
     double step = 1;
 };
 SFieldRange FieldRange(const SMapField& field);
+
+// The "value" of a field in JSON: the label, the number, or null for a
+// write-only field.
+QJsonValue FieldReadingValue(const SFieldReading& reading);
 
 // A register read as the command-line tool's JSON and Python's dicts give
 // it: {"register":"TEMP","address":0,"raw":"0x1780","fields":{"T":{"value":23.5,
@@ -87,7 +94,8 @@ std::optional<uint32_t> EncodeFieldBits(const SMapRegister& reg, const SMapField
 std::optional<uint32_t> EncodeFieldLabel(const SMapRegister& reg, const SMapField& field,
                                          QStringView label, SMapError* error);
 // The field's bits for a typed value: "0x.." is raw, any other text that
-// reads as a number is a number in the field's unit, anything else a label.
+// reads as a number is a number in the field's unit, anything else a label;
+// a one-bit field also takes true and false where no label is so named.
 // One pair of quotes around the value is taken off.
 std::optional<uint32_t> EncodeFieldText(const SMapRegister& reg, const SMapField& field,
                                         QStringView text, SMapError* error);

@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QJsonParseError>
 #include <QJsonValue>
+#include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
@@ -48,21 +49,36 @@ const QStringList FIELD_KEYS = {
 
 constexpr int REGISTER_BYTES_MAX = 4;
 
-bool IsWhole(double value)
-{
-    return std::abs(value - std::round(value)) <= 1e-9 * std::max(1.0, std::abs(value));
-}
+} // namespace
 
-// The fewest decimals that show every step of the scale and the offset; the
-// watch's 2 for steps no decimal fraction shows exactly (1/1.2).
-int StepDecimals(double scale, double offset)
+std::optional<int> ExactStepDecimals(double scale, double offset)
 {
+    // Near a whole number relative to its own size: a tiny step is no 0.
+    const auto isWhole = [](double value, bool zeroAllowed) {
+        const double whole = std::round(value);
+        if (whole == 0)
+            return zeroAllowed && value == 0;
+        return std::abs(value - whole) <= 1e-9 * std::abs(value);
+    };
     double factor = 1;
     for (int decimals = 0; decimals <= MAP_FIELD_DECIMALS_MAX; ++decimals, factor *= 10) {
-        if (IsWhole(scale * factor) && IsWhole(offset * factor))
+        if (isWhole(scale * factor, false) && isWhole(offset * factor, true))
             return decimals;
     }
-    return 2;
+    return std::nullopt;
+}
+
+namespace {
+
+// The fewest decimals that show every step of the scale and the offset;
+// for steps no decimal fraction shows exactly (1/1.2) two significant
+// digits of the step, at least the watch's 2.
+int StepDecimals(double scale, double offset)
+{
+    if (const std::optional<int> exact = ExactStepDecimals(scale, offset))
+        return *exact;
+    const int digits = 1 - static_cast<int>(std::floor(std::log10(std::abs(scale))));
+    return std::clamp(digits, 2, MAP_FIELD_DECIMALS_MAX);
 }
 
 bool IsIdentifier(const QString& name)
@@ -132,10 +148,15 @@ bool HasLineBreaking(const QString& text)
     return std::any_of(text.cbegin(), text.cend(), IsLineBreaking);
 }
 
+// Characters of a text that a message quotes; a runaway name is cut.
+constexpr qsizetype QUOTED_LENGTH_MAX = 40;
+
 // The text in double quotes, its control characters escaped, so that a
-// message about a map stays one line.
-QString Quoted(const QString& text)
+// message about a map stays one short line.
+QString Quoted(const QString& whole)
 {
+    const bool cut = whole.size() > QUOTED_LENGTH_MAX;
+    const QString text = cut ? whole.left(QUOTED_LENGTH_MAX) : whole;
     QString quoted(QLatin1Char('"'));
     for (QChar c : text) {
         if (c == u'\n')
@@ -147,7 +168,7 @@ QString Quoted(const QString& text)
         else
             quoted += c;
     }
-    return quoted + QLatin1Char('"');
+    return quoted + (cut ? QStringLiteral("…\"") : QStringLiteral("\""));
 }
 
 QString JsonText(const QJsonValue& value)
@@ -193,6 +214,9 @@ private:
     // around it dropped, control characters refused.
     QString LineText(const QJsonObject& object, const QString& key, const QString& place,
                      bool required = false);
+    // A description: lines and tabs allowed, other control characters (a
+    // NUL, a terminal's escape) refused, since exports and lists show it.
+    QString Description(const QJsonObject& object, const QString& place);
     bool Bool(const QJsonObject& object, const QString& key, const QString& place, bool fallback);
     // A whole number from min to max. With hexText, a text must be hex with
     // "0x" unless its value is below 10, where the bases agree: "10" could be
@@ -210,6 +234,7 @@ private:
 
     SRegisterMap m_map;
     int m_labels = 0;
+    QHash<QString, int> m_pageIndex; // case-folded name to page
 };
 
 void CMapReader::CheckKeys(const QJsonObject& object, const QStringList& known,
@@ -238,14 +263,30 @@ QString CMapReader::Text(const QJsonObject& object, const QString& key, const QS
     return value.toString();
 }
 
+QString CMapReader::Description(const QJsonObject& object, const QString& place)
+{
+    const QString text = Text(object, QStringLiteral("description"), place);
+    for (QChar c : text) {
+        if (c.category() == QChar::Other_Control && c != u'\n' && c != u'\r' && c != u'\t') {
+            Fail(place + QStringLiteral("description"),
+                 QStringLiteral("holds the control character U+%1; a description may hold line "
+                                "breaks and tabs, no other control characters")
+                     .arg(c.unicode(), 4, 16, QLatin1Char('0')));
+        }
+    }
+    return text;
+}
+
 QString CMapReader::LineText(const QJsonObject& object, const QString& key, const QString& place,
                              bool required)
 {
-    const QString text = Text(object, key, place, required).trimmed();
-    if (HasLineBreaking(text)) {
+    // Checked before the blanks around it go: those include line breaks.
+    const QString raw = Text(object, key, place, required);
+    const QString text = raw.trimmed();
+    if (HasLineBreaking(raw)) {
         Fail(place + key, QStringLiteral("%1 holds a control character (a line break, a tab or "
                                          "the like), which would break the line it is shown in")
-                              .arg(Quoted(text)));
+                              .arg(Quoted(raw)));
     }
     return text;
 }
@@ -345,8 +386,15 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
     if (m_labels > MAP_LABELS_MAX)
         Fail(place, QStringLiteral("the map has more than %1 labels").arg(MAP_LABELS_MAX));
     const int width = field.Width();
+    // Labels by value and by folded text, so that a field of many labels
+    // loads in linear time.
+    QHash<uint32_t, size_t> values;
+    QHash<QString, size_t> texts;
+    values.reserve(object.size());
+    texts.reserve(object.size());
+    field.labels.reserve(static_cast<size_t>(object.size()));
     for (auto it = object.begin(); it != object.end(); ++it) {
-        const QString at = place + QStringLiteral("[\"%1\"]").arg(it.key());
+        const QString at = place + QLatin1Char('[') + Quoted(it.key()) + QLatin1Char(']');
         const QString keyText = it.key();
         QStringView key = QStringView(keyText).trimmed();
         const bool negative = key.startsWith(u'-');
@@ -384,22 +432,24 @@ void CMapReader::ReadLabels(const QJsonValue& value, SMapField& field, const QSt
         if (!it.value().isString() || it.value().toString().trimmed().isEmpty())
             Fail(at, QStringLiteral("%1 is not a label text").arg(JsonText(it.value())));
         const QString text = it.value().toString().trimmed();
-        if (HasLineBreaking(text)) {
+        if (HasLineBreaking(it.value().toString())) {
             Fail(at, QStringLiteral("the label %1 holds a control character (a line break, a tab "
                                     "or the like), which would break the line it is shown in")
-                         .arg(Quoted(text)));
+                         .arg(Quoted(it.value().toString())));
         }
-        for (const SMapLabel& label : field.labels) {
-            if (label.value == bits) {
-                Fail(at, QStringLiteral("the value %1 has a label already (%2)")
-                             .arg(Hex(bits), Quoted(label.text)));
-            }
-            if (label.text.compare(text, Qt::CaseInsensitive) == 0) {
-                Fail(at, QStringLiteral("the label %1 is given to %2 and %3; labels are told "
-                                        "apart without regard to case")
-                             .arg(Quoted(text), Hex(label.value), Hex(bits)));
-            }
+        if (const auto same = values.constFind(bits); same != values.constEnd()) {
+            Fail(at, QStringLiteral("the value %1 has a label already (%2)")
+                         .arg(Hex(bits), Quoted(field.labels[*same].text)));
         }
+        // Case folded as a case-insensitive compare folds it.
+        const QString folded = text.toCaseFolded();
+        if (const auto same = texts.constFind(folded); same != texts.constEnd()) {
+            Fail(at, QStringLiteral("the label %1 is given to %2 and %3; labels are told "
+                                    "apart without regard to case")
+                         .arg(Quoted(text), Hex(field.labels[*same].value), Hex(bits)));
+        }
+        values.insert(bits, field.labels.size());
+        texts.insert(folded, field.labels.size());
         field.labels.push_back({bits, text});
     }
     std::sort(field.labels.begin(), field.labels.end(),
@@ -459,13 +509,33 @@ SMapField CMapReader::ReadField(const QJsonObject& object, const SMapRegister& r
     if (field.scale == 0)
         Fail(place + QStringLiteral("scale"), QStringLiteral("0 would make every value 0"));
     field.offset = DecodingNumber(object, QStringLiteral("offset"), place, 0.0);
+    // Every value of the field's bits must decode to a number: the ends of
+    // its range are the largest in size.
+    const double low = field.isSigned ? -std::ldexp(1.0, field.Width() - 1) : 0.0;
+    const double high = field.isSigned ? std::ldexp(1.0, field.Width() - 1) - 1
+                                       : static_cast<double>(field.ValueMask());
+    for (const double bitsValue : {low, high}) {
+        if (!std::isfinite(bitsValue * field.scale)) {
+            Fail(place + QStringLiteral("scale"),
+                 QStringLiteral("%1 x %2 is beyond the largest number")
+                     .arg(bitsValue, 0, 'g', 12)
+                     .arg(field.scale, 0, 'g', 12));
+        }
+        if (!std::isfinite(bitsValue * field.scale + field.offset)) {
+            Fail(place + QStringLiteral("offset"),
+                 QStringLiteral("%1 x %2 + %3 is beyond the largest number")
+                     .arg(bitsValue, 0, 'g', 12)
+                     .arg(field.scale, 0, 'g', 12)
+                     .arg(field.offset, 0, 'g', 12));
+        }
+    }
     field.unit = LineText(object, QStringLiteral("unit"), place);
     const QJsonValue decimals = object.value(QStringLiteral("decimals"));
     field.decimals = decimals.isUndefined()
                          ? StepDecimals(field.scale, field.offset)
                          : static_cast<int>(Number(decimals, place + QStringLiteral("decimals"), 0,
                                                    MAP_FIELD_DECIMALS_MAX, false));
-    field.description = Text(object, QStringLiteral("description"), place);
+    field.description = Description(object, place);
 
     field.access = reg.access;
     if (object.contains(QStringLiteral("access"))) {
@@ -543,10 +613,10 @@ void CMapReader::ReadRegister(const QJsonObject& object, int index, const QStrin
     }
     reg.isVolatile = Bool(object, QStringLiteral("volatile"), place, false);
     reg.readClears = Bool(object, QStringLiteral("read_clears"), place, false);
-    reg.description = Text(object, QStringLiteral("description"), place);
+    reg.description = Description(object, place);
     if (object.contains(QStringLiteral("page"))) {
         const QString page = Text(object, QStringLiteral("page"), place);
-        reg.page = m_map.FindPage(page);
+        reg.page = m_pageIndex.value(page.trimmed().toCaseFolded(), -1);
         if (reg.page < 0) {
             QStringList names;
             for (const SMapPage& known : m_map.pages)
@@ -662,9 +732,11 @@ void CMapReader::ReadPages(const QJsonValue& value)
         CheckKeys(object, PAGE_KEYS, at);
         SMapPage page;
         page.name = Name(object, at + QLatin1Char('.'));
-        if (m_map.FindPage(page.name) >= 0)
+        const QString key = page.name.toCaseFolded();
+        if (m_pageIndex.contains(key))
             Fail(at + QStringLiteral(".name"),
                  QStringLiteral("%1 is a page already").arg(page.name));
+        m_pageIndex.insert(key, static_cast<int>(m_map.pages.size()));
         m_map.pages.push_back(page);
     }
 }
@@ -729,6 +801,11 @@ SRegisterMap CMapReader::Read(const QJsonObject& root)
     CheckKeys(root, MAP_KEYS, QString());
     const QJsonValue version = root.value(QStringLiteral("version"));
     if (!version.isUndefined()) {
+        if (!version.isDouble())
+            Fail(QStringLiteral("version"),
+                 QStringLiteral("%1 is not a number; write \"version\": %2")
+                     .arg(JsonText(version))
+                     .arg(MAP_FORMAT_VERSION));
         const uint32_t number = Number(version, QStringLiteral("version"), 1, UINT32_MAX, false);
         if (number > MAP_FORMAT_VERSION) {
             Fail(QStringLiteral("version"),
@@ -740,7 +817,7 @@ SRegisterMap CMapReader::Read(const QJsonObject& root)
     m_map.device = LineText(root, QStringLiteral("device"), QString(), true);
     if (m_map.device.isEmpty())
         Fail(QStringLiteral("device"), QStringLiteral("empty"));
-    m_map.description = Text(root, QStringLiteral("description"), QString());
+    m_map.description = Description(root, QString());
     if (root.contains(QStringLiteral("pointer_bytes"))) {
         m_map.pointerBytes = static_cast<int>(
             Number(root.value(QStringLiteral("pointer_bytes")), QStringLiteral("pointer_bytes"),
@@ -798,6 +875,52 @@ bool Refuse(QString* error, const QString& text)
     if (error)
         *error = text;
     return false;
+}
+
+// The first key given twice in one object of JSON text that parsed, with
+// its place. The JSON reader keeps the last silently, so a map that says
+// "device" twice would load with one of them dropped.
+std::optional<QString> RepeatedKey(const QByteArray& text)
+{
+    struct SLevel {
+        bool object = false;
+        bool keyNext = false;
+        QSet<QByteArray> keys;
+    };
+    std::vector<SLevel> levels;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c == '{' || c == '[') {
+            levels.push_back({c == '{', c == '{', {}});
+        } else if (c == '}' || c == ']') {
+            if (!levels.empty())
+                levels.pop_back();
+        } else if (c == ',') {
+            if (!levels.empty() && levels.back().object)
+                levels.back().keyNext = true;
+        } else if (c == '"') {
+            const qsizetype start = i;
+            for (++i; i < text.size() && text[i] != '"'; ++i) {
+                if (text[i] == '\\')
+                    ++i;
+            }
+            if (levels.empty() || !levels.back().keyNext)
+                continue;
+            levels.back().keyNext = false;
+            QByteArray key = text.mid(start + 1, i - start - 1);
+            // Escapes spell one key in many ways: compare what they mean.
+            if (key.contains('\\')) {
+                key =
+                    QJsonDocument::fromJson("[\"" + key + "\"]").array().at(0).toString().toUtf8();
+            }
+            if (levels.back().keys.contains(key)) {
+                return QStringLiteral("%1: the key %2 is given twice in one object")
+                    .arg(LineAndColumn(text, start), Quoted(QString::fromUtf8(key)));
+            }
+            levels.back().keys.insert(key);
+        }
+    }
+    return std::nullopt;
 }
 
 } // namespace
@@ -935,6 +1058,10 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
         Refuse(error, QStringLiteral("the map is not a JSON object"));
         return std::nullopt;
     }
+    if (const std::optional<QString> repeated = RepeatedKey(body)) {
+        Refuse(error, *repeated);
+        return std::nullopt;
+    }
     CMapReader reader;
     try {
         return reader.Read(document.object());
@@ -946,6 +1073,11 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
 
 std::optional<SRegisterMap> LoadRegisterMap(const QString& path, QString* error)
 {
+    // The system would take the path up to its NUL: another file.
+    if (path.contains(QChar(0))) {
+        Refuse(error, QStringLiteral("a path cannot hold a NUL character"));
+        return std::nullopt;
+    }
     // Opened without blocking and checked by its descriptor: a FIFO named
     // *.i2cmap would otherwise wait for a writer for ever.
     const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);

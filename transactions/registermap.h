@@ -15,6 +15,8 @@
 // Arrays ("count" and "stride") are expanded: every register of the map is
 // one entry of registers, in the file's order.
 
+#include "transactions/valuedecoding.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -34,7 +36,9 @@ inline constexpr int MAP_REGISTERS_MAX = 16384;
 inline constexpr int MAP_ARRAY_COUNT_MAX = 4096;
 inline constexpr int MAP_LABELS_MAX = 65536;
 inline constexpr int MAP_NAME_LENGTH_MAX = 64;
-inline constexpr int MAP_FIELD_DECIMALS_MAX = 9;
+// Enough for steps of 2^-12 or 1e-12 to show exactly; a field watched
+// keeps its decimals.
+inline constexpr int MAP_FIELD_DECIMALS_MAX = DECODING_DECIMALS_MAX;
 
 // File name suffix of register maps, without the dot.
 inline constexpr char MAP_FILE_SUFFIX[] = "i2cmap";
@@ -169,6 +173,10 @@ std::optional<SRegisterMap> ParseRegisterMap(const QByteArray& text, QString* er
 // The map in a file (a regular file; a FIFO or folder is refused without
 // waiting), its path kept in filePath.
 std::optional<SRegisterMap> LoadRegisterMap(const QString& path, QString* error);
+
+// The fewest decimals, up to MAP_FIELD_DECIMALS_MAX, that show every value
+// n x scale + offset exactly; nothing when none do (1/1.2, or a finer step).
+std::optional<int> ExactStepDecimals(double scale, double offset);
 
 // The names nearest to wanted (by edit distance without regard to case, or
 // starting alike), best first, at most max of them; for "did you mean"

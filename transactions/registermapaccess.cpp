@@ -311,6 +311,22 @@ bool CheckMapRead(const SRegisterMap& map, int reg, SMapError* error)
     return true;
 }
 
+bool CheckMapRead(const SRegisterMap& map, int reg, int field, SMapError* error)
+{
+    if (!CheckMapRead(map, reg, error))
+        return false;
+    const SMapRegister& r = map.registers[static_cast<size_t>(reg)];
+    if (field < 0)
+        return true;
+    if (static_cast<size_t>(field) >= r.fields.size())
+        return Refuse(error, EMapErrorKind::UnknownName, QStringLiteral("no such field"));
+    if (!r.fields[static_cast<size_t>(field)].IsReadable())
+        return Refuse(
+            error, EMapErrorKind::WriteOnly,
+            QStringLiteral("%1 is write-only; it reads as nothing").arg(MapFieldPath(r, field)));
+    return true;
+}
+
 int FindMapRegister(const SRegisterMap& map, QStringView name, SMapError* error)
 {
     const int reg = map.FindRegister(name);

@@ -88,6 +88,10 @@ uint32_t MapRegisterPointer(const SRegisterMap& map, const SMapRegister& reg);
 
 // Refuses a read of a write-only register; true when reg can be read.
 bool CheckMapRead(const SRegisterMap& map, int reg, SMapError* error);
+// The same for a field of it (field -1 for the whole register): a write-only
+// field reads as nothing, so asking for its value is refused alike in every
+// front end.
+bool CheckMapRead(const SRegisterMap& map, int reg, int field, SMapError* error);
 // The register named, without regard to case; -1 with a message that lists
 // near names when there is none.
 int FindMapRegister(const SRegisterMap& map, QStringView name, SMapError* error);

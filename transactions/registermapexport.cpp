@@ -4,7 +4,7 @@
 
 #include <cmath>
 
-#include <QSet>
+#include <QHash>
 #include <QStringList>
 
 namespace {
@@ -26,21 +26,49 @@ QString CommentText(QString text)
     return text.simplified();
 }
 
-// Identifiers made unique: a repeat gets _2, _3, ...
+// The header's identifiers and what each was made from: two things that
+// come out as one name refuse the header, since a suffix chosen by order
+// would let a define change meaning when the map is reordered.
 class CNames {
 public:
-    QString Take(const QString& wanted)
+    QString Take(const QString& name, const QString& origin)
     {
-        QString name = wanted;
-        for (int n = 2; m_used.contains(name); ++n)
-            name = wanted + QLatin1Char('_') + QString::number(n);
-        m_used.insert(name);
+        const auto it = m_used.constFind(name);
+        if (it == m_used.constEnd())
+            m_used.insert(name, origin);
+        else if (m_clash.isEmpty())
+            m_clash = QStringLiteral("%1 and %2 both make the C name %3; rename one of them")
+                          .arg(*it, origin, name);
         return name;
     }
+    const QString& Clash() const { return m_clash; }
 
 private:
-    QSet<QString> m_used;
+    QHash<QString, QString> m_used;
+    QString m_clash;
 };
+
+// A label as part of an identifier, its signs kept: "+1.5 °C" is
+// PLUS_1_5_C and "-1.5 °C" MINUS_1_5_C. A + or - before a digit counts as
+// a sign where it does not follow a letter or digit ("a-1" is A_1).
+QString LabelIdentifierPart(QStringView text)
+{
+    QString spelt;
+    for (qsizetype i = 0; i < text.size(); ++i) {
+        const QChar c = text[i];
+        const bool minus = c == u'-' || c == QChar(0x2212);
+        const bool afterWord = i > 0 && text[i - 1].isLetterOrNumber();
+        qsizetype next = i + 1;
+        if (next < text.size() && text[next] == u'.')
+            ++next;
+        const bool beforeDigit = next < text.size() && text[next].isDigit();
+        if ((minus || c == u'+') && beforeDigit && !afterWord)
+            spelt += minus ? QStringLiteral(" MINUS ") : QStringLiteral(" PLUS ");
+        else
+            spelt += c;
+    }
+    return CIdentifierPart(spelt);
+}
 
 QString Define(const QString& name, const QString& value)
 {
@@ -119,7 +147,7 @@ QString CIdentifierPart(QStringView text)
     return part;
 }
 
-QString RegisterMapHeader(const SRegisterMap& map)
+QString RegisterMapHeader(const SRegisterMap& map, QString* error)
 {
     QString device = CIdentifierPart(map.device);
     if (device.isEmpty() || device[0].isDigit())
@@ -127,7 +155,8 @@ QString RegisterMapHeader(const SRegisterMap& map)
     if (device.endsWith(QLatin1Char('_')))
         device.chop(1);
     CNames names;
-    const QString guard = names.Take(device + QStringLiteral("_REGISTERS_H"));
+    const QString guard =
+        names.Take(device + QStringLiteral("_REGISTERS_H"), QStringLiteral("the include guard"));
 
     QString text;
     text += QStringLiteral("/* %1 registers").arg(CommentText(map.device));
@@ -136,10 +165,12 @@ QString RegisterMapHeader(const SRegisterMap& map)
     text += QStringLiteral("\n * Made from its register map; a field's values are its own bits,"
                            "\n * (value & MASK) >> SHIFT. */\n");
     text += QStringLiteral("#ifndef %1\n#define %1\n").arg(guard);
-    text += QLatin1Char('\n') + Define(names.Take(device + QStringLiteral("_POINTER_BYTES")),
+    text += QLatin1Char('\n') + Define(names.Take(device + QStringLiteral("_POINTER_BYTES"),
+                                                  QStringLiteral("the pointer size")),
                                        QStringLiteral("%1u").arg(map.pointerBytes));
     if (map.incrementFlag != 0) {
-        text += Define(names.Take(device + QStringLiteral("_INCREMENT_FLAG")),
+        text += Define(names.Take(device + QStringLiteral("_INCREMENT_FLAG"),
+                                  QStringLiteral("the increment flag")),
                        HexConstant(map.incrementFlag, map.pointerBytes));
     }
     for (const SMapPage& page : map.pages) {
@@ -157,29 +188,42 @@ QString RegisterMapHeader(const SRegisterMap& map)
         if (reg.page >= 0)
             text += QStringLiteral(" (page %1)").arg(map.pages[static_cast<size_t>(reg.page)].name);
         text += QStringLiteral(" */\n");
-        text += Define(names.Take(prefix + QStringLiteral("_ADDR")),
+        text += Define(names.Take(prefix + QStringLiteral("_ADDR"),
+                                  QStringLiteral("the address of ") + reg.name),
                        HexConstant(reg.address, map.pointerBytes));
         if (reg.reset) {
-            text += Define(names.Take(prefix + QStringLiteral("_RESET")),
+            text += Define(names.Take(prefix + QStringLiteral("_RESET"),
+                                      QStringLiteral("the reset value of ") + reg.name),
                            HexConstant(*reg.reset, reg.bytes));
         }
-        for (const SMapField& field : reg.fields) {
+        for (size_t f = 0; f < reg.fields.size(); ++f) {
+            const SMapField& field = reg.fields[f];
+            const QString path = MapFieldPath(reg, static_cast<int>(f));
             const QString fieldPrefix = prefix + QLatin1Char('_') + CIdentifierPart(field.name);
-            text += Define(names.Take(fieldPrefix + QStringLiteral("_SHIFT")),
+            text += Define(names.Take(fieldPrefix + QStringLiteral("_SHIFT"),
+                                      QStringLiteral("the shift of ") + path),
                            QStringLiteral("%1u").arg(field.lsb));
-            text += Define(names.Take(fieldPrefix + QStringLiteral("_MASK")),
+            text += Define(names.Take(fieldPrefix + QStringLiteral("_MASK"),
+                                      QStringLiteral("the mask of ") + path),
                            HexConstant(field.Mask(), reg.bytes));
             const int valueBytes = (field.Width() + 7) / 8;
             for (const SMapLabel& label : field.labels) {
-                QString part = CIdentifierPart(label.text);
+                QString part = LabelIdentifierPart(label.text);
                 if (part.isEmpty())
                     part = QStringLiteral("VALUE_%1").arg(label.value);
-                text += Define(names.Take(fieldPrefix + QLatin1Char('_') + part),
-                               HexConstant(label.value, valueBytes));
+                text += Define(
+                    names.Take(fieldPrefix + QLatin1Char('_') + part,
+                               QStringLiteral("the label \"%1\" of %2").arg(label.text, path)),
+                    HexConstant(label.value, valueBytes));
             }
         }
     }
     text += QStringLiteral("\n#endif /* %1 */\n").arg(guard);
+    if (!names.Clash().isEmpty()) {
+        if (error)
+            *error = names.Clash();
+        return QString();
+    }
     return text;
 }
 
@@ -187,7 +231,8 @@ QString RegisterMapMarkdown(const SRegisterMap& map)
 {
     QString text = QStringLiteral("# %1\n\n").arg(Cell(map.device));
     if (!map.description.trimmed().isEmpty())
-        text += map.description.trimmed() + QStringLiteral("\n\n");
+        // One paragraph: a line of its own could start a heading or a list.
+        text += map.description.simplified() + QStringLiteral("\n\n");
     text += QStringLiteral("Register pointer: %1 byte(s), most significant first. Multi-byte "
                            "registers: %2 endian. Reads run across registers: %3.")
                 .arg(map.pointerBytes)

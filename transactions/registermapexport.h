@@ -14,8 +14,9 @@
 // <DEVICE>_<REG>_<FIELD>_SHIFT and _MASK (in register width), and one
 // <DEVICE>_<REG>_<FIELD>_<LABEL> per labelled value (the field's own bits,
 // not shifted). Names are upper case with anything but letters and digits
-// made _; a name that would repeat another gets _2, _3, ...
-QString RegisterMapHeader(const SRegisterMap& map);
+// made _, a label's sign spelt out (PLUS_1_5_C, MINUS_1_5_C). Empty, with
+// both places in error, when two things would make the same name.
+QString RegisterMapHeader(const SRegisterMap& map, QString* error = nullptr);
 // The map as Markdown: a table of the registers, then one table of fields
 // for each register that has fields.
 QString RegisterMapMarkdown(const SRegisterMap& map);

@@ -19,13 +19,16 @@ void AddFolder(QStringList& folders, const QString& folder)
         folders << clean;
 }
 
-// The *.i2cmap files of a folder, sorted by name.
+// The *.i2cmap entries of a folder, sorted by name: also folders, FIFOs,
+// broken links and unreadable files, so that each is listed with the reason
+// it does not load rather than some silently left out.
 QStringList MapFiles(const QString& folder)
 {
     QStringList paths;
     const QDir dir(folder);
-    const QFileInfoList files = dir.entryInfoList({QStringLiteral("*.") + SUFFIX},
-                                                  QDir::Files | QDir::Readable, QDir::Name);
+    const QFileInfoList files = dir.entryInfoList(
+        {QStringLiteral("*.") + SUFFIX},
+        QDir::Files | QDir::Dirs | QDir::System | QDir::NoDotAndDotDot, QDir::Name);
     for (const QFileInfo& file : files)
         paths << file.filePath();
     return paths;
@@ -80,6 +83,7 @@ std::vector<SMapEntry> ListRegisterMaps(const QStringList& folders)
 {
     std::vector<SMapEntry> entries;
     for (const QString& folder : folders) {
+        const size_t folderStart = entries.size();
         for (const QString& path : MapFiles(folder)) {
             SMapEntry entry;
             entry.path = path;
@@ -91,11 +95,19 @@ std::vector<SMapEntry> ListRegisterMaps(const QStringList& folders)
             } else {
                 entry.device = QFileInfo(path).completeBaseName();
             }
-            const bool known = std::any_of(entries.begin(), entries.end(), [&](const SMapEntry& e) {
-                return e.device.compare(entry.device, Qt::CaseInsensitive) == 0;
-            });
-            if (!known)
+            const auto known =
+                std::find_if(entries.begin(), entries.end(), [&](const SMapEntry& e) {
+                    return e.device.compare(entry.device, Qt::CaseInsensitive) == 0;
+                });
+            if (known == entries.end()) {
                 entries.push_back(std::move(entry));
+            } else if (known - entries.begin() >= static_cast<std::ptrdiff_t>(folderStart)) {
+                // A map of a later folder standing back is intended; two in
+                // one folder are a mistake the user should hear of.
+                known->warnings << QStringLiteral("%1 and %2 are both maps of %3; %1, the "
+                                                  "first by name, is used")
+                                       .arg(known->path, path, known->device);
+            }
         }
     }
     std::stable_sort(entries.begin(), entries.end(), [](const SMapEntry& a, const SMapEntry& b) {
@@ -108,6 +120,10 @@ std::optional<SRegisterMap> FindRegisterMap(const QString& nameOrPath, const QSt
                                             QString* error)
 {
     const QString text = nameOrPath.trimmed();
+    if (text.contains(QChar(0))) {
+        Refuse(error, QStringLiteral("a map name or path cannot hold a NUL character"));
+        return std::nullopt;
+    }
     const QFileInfo file(text);
     if (text.contains(QLatin1Char('/')) || text.endsWith(QLatin1Char('.') + SUFFIX) ||
         (file.exists() && !file.isDir())) {
@@ -138,6 +154,8 @@ std::optional<SRegisterMap> FindRegisterMap(const QString& nameOrPath, const QSt
         std::optional<SRegisterMap> map = LoadRegisterMap(found->path, &reason);
         if (!map)
             Refuse(error, found->path + QStringLiteral(": ") + reason);
+        else
+            map->warnings << found->warnings;
         return map;
     }
     QStringList names;

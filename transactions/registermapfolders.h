@@ -31,10 +31,14 @@ struct SMapEntry {
     QString path;
     QString error; // why it does not load; empty when it does
     int registers = 0;
+    // Other files of the same folder with this device name, which lose to
+    // this one (the first by file name): a warning each, naming both.
+    QStringList warnings;
 };
 
-// The maps in the folders (files named *.i2cmap), one per device name
-// without regard to case, the first folder's winning; sorted by name.
+// The maps in the folders (entries named *.i2cmap; one that is no readable
+// regular file is listed with its error), one per device name without
+// regard to case, the first folder's winning; sorted by name.
 std::vector<SMapEntry> ListRegisterMaps(const QStringList& folders);
 // A map by file (a path to an existing file, or one with a / or the
 // suffix) or by device name (without regard to case; a file's base name

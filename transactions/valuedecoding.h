@@ -61,7 +61,8 @@ struct SDecodingTexts {
     bool maskSigned = false;
 };
 
-inline constexpr int DECODING_DECIMALS_MAX = 9;
+// Enough for a register map's finest steps (2^-12, 1e-12) to show exactly.
+inline constexpr int DECODING_DECIMALS_MAX = 12;
 
 // "u8", "s16be", ... in the order of EValueFormat.
 QStringList ValueFormatNames();
@@ -76,7 +77,7 @@ bool IsValueFormatSigned(EValueFormat format);
 // unknown format, a shift that is not 0 to width-1 bits of the format, a
 // mask that is not a number (0x hex, 0 octal or decimal) within the format's
 // width, a scale or offset that is not a finite number (the scale may be a
-// fraction such as 1/1.2), decimals outside 0 to 9, a unit with a control
+// fraction such as 1/1.2), decimals outside 0 to 12, a unit with a control
 // character (a line break, a tab).
 std::optional<SDecodingRule> ParseDecodingRule(const SDecodingTexts& texts, QString* error);
 // Texts that ParseDecodingRule reads back into the same rule, for a rule made

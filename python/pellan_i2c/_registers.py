@@ -15,7 +15,7 @@ import time
 from contextlib import contextmanager
 from dataclasses import dataclass
 from types import ModuleType
-from typing import Any, Callable, ClassVar, Iterator, Self, Union
+from typing import Any, Callable, ClassVar, Iterator, Self, Union, cast
 
 from pellan_i2c._busio import I2CBase
 from pellan_i2c._smbus import AdapterLike, SMBusBase, check_address
@@ -349,8 +349,10 @@ class RegisterReading:
 
     fields maps each field's name to its value: the number in the field's
     unit (an int where the field holds whole numbers only) or the label of a
-    labelled value; texts gives what the window shows ("23.5 °C"), bits the
-    field's own bits. reading["T"] is fields["T"], without regard to case.
+    labelled value, None for a write-only field (whose bits are no reading;
+    its text is "write-only"); texts gives what the window shows ("23.5 °C"),
+    bits the field's own bits. reading["T"] is fields["T"], without regard to
+    case.
     """
 
     register: Register
@@ -358,7 +360,7 @@ class RegisterReading:
     raw: int
     #: "0x1780": two hex digits per byte of the register.
     raw_text: str
-    fields: dict[str, FieldValue]
+    fields: dict[str, FieldValue | None]
     texts: dict[str, str]
     bits: dict[str, int]
 
@@ -370,7 +372,7 @@ class RegisterReading:
     def address(self) -> int:
         return self.register.address
 
-    def __getitem__(self, name: str) -> FieldValue:
+    def __getitem__(self, name: str) -> FieldValue | None:
         return self.fields[self.register[name].name]
 
     def as_dict(self) -> dict[str, Any]:
@@ -492,10 +494,12 @@ class Device:
         """Reads "NAME.FIELD" and returns the field's value (a number in its unit, or its
         label), or reads "NAME" and returns the register as read() does."""
         reg, fld = self._map._find(target)
+        self._map._core.check_read(reg, fld)
         reading = self._read(reg)
         if fld < 0:
             return reading
-        return reading.fields[self._map.registers[reg].fields[fld].name]
+        # Never None: check_read refused a write-only field.
+        return cast(FieldValue, reading.fields[self._map.registers[reg].fields[fld].name])
 
     def set(
         self, target: str, value: FieldValue | _Unset = _UNSET, /, **fields: FieldValue
@@ -506,9 +510,10 @@ class Device:
         high") several fields of one register, set("CONF", 0x18) the whole
         register. A number is in the field's unit (80.0 for 80 °C); a str is
         a label (without regard to case), a number, or a raw value of the
-        field's bits in 0x hex. The fields not named keep their bits, except
-        that a 1 read from a w1c or w1s field is not written back, nor a 0
-        from a w0c field.
+        field's bits in 0x hex; True and False set a one-bit field (as the
+        command line's true and false), and no other. The fields not named
+        keep their bits, except that a 1 read from a w1c or w1s field is not
+        written back, nor a 0 from a w0c field.
 
         Returns the register as read back, or None for a write-only register.
         A read-back whose checked bits differ from those written raises

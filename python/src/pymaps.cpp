@@ -133,15 +133,15 @@ MapHolder Load(const std::string& nameOrPath, bool isPath, bool simulated)
         if (isPath) {
             map = LoadRegisterMap(wanted, &error);
             if (!map) {
-                missing = !QFileInfo::exists(wanted);
+                missing = !wanted.contains(QChar(0)) && !QFileInfo::exists(wanted);
                 error = wanted + QStringLiteral(": ") + error;
             }
         } else {
             const QStringList folders = Folders(simulated);
             map = FindRegisterMap(wanted, folders, &error);
             if (!map)
-                missing =
-                    !QFileInfo::exists(wanted.trimmed()) && !IsKnownName(wanted.trimmed(), folders);
+                missing = !wanted.contains(QChar(0)) && !QFileInfo::exists(wanted.trimmed()) &&
+                          !IsKnownName(wanted.trimmed(), folders);
         }
     }
     if (!map) {
@@ -288,6 +288,10 @@ std::pair<int, std::vector<std::pair<int, uint32_t>>> PlanWrite(const SRegisterM
         if (PyUnicode_Check(value.ptr())) {
             added = AddMapAssignment(map, writes, Text(target), Text(value.cast<std::string>()),
                                      &error);
+        } else if (PyBool_Check(value.ptr())) {
+            // As the CLI's true and false: for one-bit fields only.
+            added = AddMapAssignment(map, writes, Text(target),
+                                     value.ptr() == Py_True ? u"true" : u"false", &error);
         } else {
             added =
                 AddMapAssignmentNumber(map, writes, Text(target), ToNumber(value, target), &error);
@@ -317,8 +321,9 @@ py::tuple Decode(const SRegisterMap& map, int reg, uint32_t raw)
     const std::vector<SFieldReading> readings = DecodeFields(r, raw);
     for (size_t i = 0; i < readings.size(); ++i) {
         const SFieldReading& reading = readings[i];
-        const py::object value = reading.HasLabel() ? py::object(py::str(Utf8(reading.label)))
-                                                    : Number(r.fields[i], reading.number);
+        const py::object value = !reading.readable    ? py::object(py::none())
+                                 : reading.HasLabel() ? py::object(py::str(Utf8(reading.label)))
+                                                      : Number(r.fields[i], reading.number);
         fields.append(
             py::make_tuple(Utf8(r.fields[i].name), value, Utf8(reading.text), reading.bits));
     }
@@ -448,13 +453,14 @@ void DefineRegisterMapApi(py::module_& module, bool simulated)
             "to case; KeyError with near names when either is unknown.")
         .def(
             "check_read",
-            [](const CPyRegisterMap& self, int reg) {
+            [](const CPyRegisterMap& self, int reg, int field) {
                 RegisterAt(self.Map(), reg);
                 SMapError error;
-                if (!CheckMapRead(self.Map(), reg, &error))
+                if (!CheckMapRead(self.Map(), reg, field, &error))
                     RaiseMapError(error);
             },
-            py::arg("register"), "ValueError for a register that can not be read.")
+            py::arg("register"), py::arg("field") = -1,
+            "ValueError for a register or field (-1 for none) that can not be read.")
         .def(
             "plan_write",
             [](const CPyRegisterMap& self, py::iterable assignments) {

@@ -109,6 +109,10 @@ void TstCliMaps::initTestCase()
     QVERIFY(m_folder.isValid());
     m_eeprom = m_folder.filePath(QStringLiteral("ee.i2cmap"));
     QVERIFY(writeFile(m_eeprom, EEPROM_MAP));
+    // The LM75's temperature shown without decimals.
+    QVERIFY(writeFile(m_folder.filePath(QStringLiteral("whole.i2cmap")), R"({"device": "WHOLE",
+        "registers": [{"name": "TEMP", "address": 0, "bytes": 2, "access": "r",
+        "fields": [{"name": "T", "bits": "15:7", "signed": true, "scale": 0.5, "decimals": 0}]}]})"));
 }
 
 void TstCliMaps::commands_data()
@@ -173,6 +177,15 @@ void TstCliMaps::commands_data()
     QTest::newRow("get ID, JSON")
         << or7 + QStringList{"--json", "get", "0x18", "MANUF_ID", "--map", "MCP9808"} << "" << 0
         << "{\"register\":\"MANUF_ID\",\"address\":6,\"raw\":\"0x0054\",\"fields\":{}}\n"
+        << "";
+    QTest::newRow("write-only field, JSON: no value")
+        << or7 + QStringList{"--json", "get", "0x40", "CONFIG", "--map", "INA219"} << "" << 0
+        << "{\"register\":\"CONFIG\",\"address\":0,\"raw\":\"0x399F\",\"fields\":{\"RST\":{"
+           "\"value\":null,\"text\":\"write-only\"},\"BRNG\":{\"value\":\"32 V\",\"text\":\"32 "
+           "V\"},\"PG\":{\"value\":\"320 mV\",\"text\":\"320 mV\"},\"BADC\":{\"value\":\"12 "
+           "bit\",\"text\":\"12 bit\"},\"SADC\":{\"value\":\"12 bit\",\"text\":\"12 bit\"},"
+           "\"MODE\":{\"value\":\"shunt and bus, continuous\",\"text\":\"shunt and bus, "
+           "continuous\"}}}\n"
         << "";
     QTest::newRow("get labelled field, JSON")
         << or3 + QStringList{"--json", "get", "0x40", "CONFIG.MODE", "--map", "INA219"} << "" << 0
@@ -348,6 +361,11 @@ void TstCliMaps::watchField_data()
     QTest::newRow("value and unit")
         << QStringList{"--json", "watch", "0x40", "--map", "INA219", "--field", "BUS_VOLTAGE.V"}
         << "\"value\":5000,\"unit\":\"mV\"}";
+    QTest::newRow("labelled, as get shows it")
+        << QStringList{"watch", "0x49", "--map", "TMP102", "--field", "CONF.CR"} << "\t4 Hz";
+    QTest::newRow("number unrounded, as get gives it")
+        << QStringList{"--json", "watch", "0x48", "--map", "./whole.i2cmap", "--field", "TEMP.T"}
+        << "\"value\":23.5,";
     QTest::newRow("register without fields")
         << QStringList{"--csv", "watch", "0x18", "--map", "MCP9808", "--field", "MANUF_ID"}
         << ",00 54,84,ok";
@@ -357,8 +375,9 @@ void TstCliMaps::watchField()
 {
     QFETCH(QStringList, arguments);
     QFETCH(QString, sample);
-    const SResult result = runDemo(
-        QStringList{"-a", "OR5-200107", "--samples", "2", "--interval", "10ms"} + arguments);
+    const SResult result =
+        runDemo(QStringList{"-a", "OR5-200107", "--samples", "2", "--interval", "10ms"} + arguments,
+                {}, m_folder.path());
     QCOMPARE(result.err, QString());
     QCOMPARE(result.status, 0);
     QStringList lines = result.out.split(u'\n', Qt::SkipEmptyParts);
@@ -406,6 +425,17 @@ void TstCliMaps::mapCommands()
                                  {QStringLiteral("PELLAN_SIM_FAULT=bus-error")}, m_folder.path());
     QVERIFY2(used.err.contains(u"registers[0].fields[0].bits"), qPrintable(used.err));
     QCOMPARE(used.status, 2);
+
+    // A C name two things would make is no header at all.
+    QVERIFY(writeFile(
+        m_folder.filePath(QStringLiteral("clash.i2cmap")),
+        R"({"device": "C", "registers": [{"name": "A_B", "address": 0}, {"name": "a_b_", "address": 1}]})"));
+    const SResult clash = runDemo({"map", "header", "./clash.i2cmap"}, {}, m_folder.path());
+    QVERIFY2(clash.err.contains(u"the address of A_B and the address of a_b_ both make the C name "
+                                u"C_A_B_ADDR"),
+             qPrintable(clash.err));
+    QCOMPARE(clash.out, QString());
+    QCOMPARE(clash.status, 2);
 
     const SResult markdown = runDemo({"map", "markdown", "lm75"});
     QVERIFY(markdown.out.startsWith(u"# LM75\n"));

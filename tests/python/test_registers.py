@@ -40,7 +40,8 @@ def lm75(open_bus):
 
 
 # A chip made to order: byte registers behind a pointer; a written 1 clears
-# STATUS.DONE, a read of FIFO clears it, CMD can only be written, ID read.
+# STATUS.DONE, a read of FIFO clears it, CMD and STATUS.KICK can only be
+# written, ID read.
 STATUS_MAP = {
     "version": 1,
     "device": "STAT",
@@ -48,6 +49,7 @@ STATUS_MAP = {
         {"name": "STATUS", "address": "0x00", "fields": [
             {"name": "DONE", "bits": "0", "write": "w1c"},
             {"name": "MODE", "bits": "3:1"},
+            {"name": "KICK", "bits": "4", "access": "w"},
             {"name": "EN", "bits": "7", "values": {"0": "off", "1": "on"}}]},
         {"name": "FIFO", "address": "0x01", "read_clears": True},
         {"name": "CMD", "address": "0x02", "access": "w"},
@@ -145,7 +147,9 @@ def test_set_is_one_read_modify_write_with_read_back(lm75, target, value, fields
 
 def test_w1c_field_is_never_cleared_by_writing_another(status):
     chip, device = status
-    assert device.set("STATUS", MODE=5, EN="on").fields == {"DONE": 1, "MODE": 5, "EN": "on"}
+    # A write-only field's bits are no reading.
+    fields = {"DONE": 1, "MODE": 5, "KICK": None, "EN": "on"}
+    assert device.set("STATUS", MODE=5, EN=True).fields == fields
     assert chip.registers[0x00] == 0x8B
     device.set("STATUS.DONE", 1)
     assert chip.registers[0x00] == 0x8A
@@ -186,10 +190,12 @@ REFUSALS = [
     (lambda d: d.set("STATUS", MOED=1), KeyError, 'STATUS has no field "MOED"; near names: MODE'),
     (lambda d: d.set("STATUS", MODE=8), ValueError, "8 is outside what its 3 bit(s) hold, 0 to 7"),
     (lambda d: d.set("STATUS", MODE=1.5), ValueError, "is not a multiple of its step"),
+    (lambda d: d.set("STATUS", MODE=True), ValueError, 'STATUS.MODE: "true" is not a number'),
     (lambda d: d.set("STATUS", EN="maybe"), ValueError, 'give a number or one of "off", "on"'),
     (lambda d: d.set("STATUS.EN", "0x2"), ValueError, "does not fit its 1 bit(s)"),
     (lambda d: d.set("ID", 1), ValueError, "ID is read-only"),
     (lambda d: d.read("CMD"), ValueError, "CMD is write-only"),
+    (lambda d: d.get("STATUS.KICK"), ValueError, "STATUS.KICK is write-only; it reads as nothing"),
     (lambda d: d.set("CMD", 256), ValueError, "not a whole number from 0 to 255"),
     (lambda d: d.set("STATUS", [1]), TypeError, "not list"),
     (lambda d: d.set("STATUS", 1, MODE=1), TypeError, "not both"),

@@ -16,6 +16,8 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <sys/stat.h>
+
 using Bytes = std::vector<uint8_t>;
 Q_DECLARE_METATYPE(Bytes)
 
@@ -61,7 +63,14 @@ const QByteArray CODEC_MAP = R"({
         { "name": "BUS", "address": 10, "bytes": 2,
           "fields": [ { "name": "V", "bits": "15:3", "scale": 4, "unit": "mV" } ] },
         { "name": "HUM", "address": 12,
-          "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] }
+          "fields": [ { "name": "RH", "bits": "7:0", "scale": 0.1, "offset": -5, "unit": "%" } ] },
+        { "name": "NANO", "address": 13, "bytes": 2,
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-9, "unit": "A" } ] },
+        { "name": "FINE", "address": 15, "bytes": 2,
+          "fields": [ { "name": "T", "bits": "15:0", "scale": 0.0009765625 } ] },
+        { "name": "PICO", "address": 17, "bytes": 2,
+          "fields": [ { "name": "I", "bits": "15:0", "scale": 1e-12, "decimals": 2, "unit": "A" } ] },
+        { "name": "BIT", "address": 19, "fields": [ { "name": "ON", "bits": "0" } ] }
     ]
 })";
 
@@ -82,6 +91,8 @@ private slots:
     void jsonRangeAndPointer();
     void nearNames();
     void headerCompiles();
+    void headerClashes_data();
+    void headerClashes();
     void markdown();
     void shippedMaps();
     void userMapWins();
@@ -102,6 +113,14 @@ void TstRegisterMap::refusals_data()
     row("too large", QByteArray(MAP_FILE_SIZE_MAX + 1, ' '), "too large");
     row("newer version", mapWith(r, "\"version\": 2"), "version: 2 is newer");
     row("version not a number", mapWith(r, "\"version\": \"one\""), "version: \"one\" is not");
+    row("version as text", mapWith(r, "\"version\": \"1\""), "version: \"1\" is not a number");
+    row("key given twice", "{\"device\": \"X\",\n \"device\": \"Y\", \"registers\": [" + r + "]}",
+        "line 2, column 2: the key \"device\" is given twice in one object");
+    row("key given twice, escaped", mapWith(R"({"name": "R", "address": 0, "n\u0061me": "S"})"),
+        "line 1, column 59: the key \"name\" is given twice");
+    row("huge name, cut",
+        mapWith("{\"name\": \"" + QByteArray(100000, 'A') + "\", \"address\": 0}"),
+        "registers[0].name: \"" + QByteArray(40, 'A') + "…\" is not a name");
     row("device missing", "{\"registers\": [" + r + "]}", "device: missing");
     row("device not text", "{\"device\": 7, \"registers\": [" + r + "]}",
         "device: 7 is not a text");
@@ -200,9 +219,15 @@ void TstRegisterMap::refusals_data()
         "registers[0].fields[0].scale:");
     row("scale 0", fields(R"({"name": "F", "bits": "0", "scale": 0})"),
         "registers[0].fields[0].scale: 0 would make");
+    row("scale overflows",
+        fields(R"({"name": "F", "bits": "15:0", "scale": 1e305})", ", \"bytes\": 2"),
+        "registers[0].fields[0].scale: 65535 x 1e+305 is beyond");
+    row("offset overflows",
+        fields(R"({"name": "F", "bits": "1:0", "scale": 1e307, "offset": 1.7e308})"),
+        "registers[0].fields[0].offset: 3 x 1e+307 + 1.7e+308 is beyond");
     row("offset not number", fields(R"({"name": "F", "bits": "0", "offset": "x"})"),
         "registers[0].fields[0].offset:");
-    row("decimals", fields(R"({"name": "F", "bits": "0", "decimals": 10})"),
+    row("decimals", fields(R"({"name": "F", "bits": "0", "decimals": 13})"),
         "registers[0].fields[0].decimals:");
     row("unit not text", fields(R"({"name": "F", "bits": "0", "unit": 5})"),
         "registers[0].fields[0].unit:");
@@ -218,6 +243,14 @@ void TstRegisterMap::refusals_data()
     row("label with a line separator",
         fields(R"({"name": "F", "bits": "0", "values": {"1": "o\u2028n"}})"),
         "registers[0].fields[0].values[\"1\"]: the label \"o\\u2028n\" holds a control");
+    row("unit ending in a next line", fields(R"({"name": "F", "bits": "0", "unit": "mV\u0085"})"),
+        "registers[0].fields[0].unit: \"mV\\u0085\" holds a control character");
+    row("label ending in a paragraph separator",
+        fields(R"({"name": "F", "bits": "0", "values": {"1": "on\u2029"}})"),
+        "registers[0].fields[0].values[\"1\"]: the label \"on\\u2029\" holds a control");
+    row("description with an escape",
+        fields(R"({"name": "F", "bits": "0", "description": "hot\n\u001b[31m"})"),
+        "registers[0].fields[0].description: holds the control character U+001b");
     row("device with a line break", "{\"device\": \"T\\r\\nX\", \"registers\": [" + r + "]}",
         "device: \"T\\u000d\\nX\" holds a control character");
     row("field access", fields(R"({"name": "F", "bits": "0", "access": "x"})"),
@@ -382,6 +415,14 @@ void TstRegisterMap::decode_data()
     QTest::newRow("millivolts") << "BUS.V" << Bytes{0x27, 0x12} << 5000.0 << "5000 mV"
                                 << "0x2712";
     // 59 x 0.1 - 5 is 0.9000000000000004 in binary fractions.
+    QTest::newRow("nano steps") << "NANO.I" << Bytes{0x17, 0x80} << 6.016e-6 << "0.000006016 A"
+                                << "0x1780";
+    QTest::newRow("binary step, every digit")
+        << "FINE.T" << Bytes{0x17, 0x80} << 5.875 << "5.8750000000"
+        << "0x1780";
+    QTest::newRow("finer than the decimals")
+        << "PICO.I" << Bytes{0x17, 0x80} << 6.016e-9 << "6.016e-09 A"
+        << "0x1780";
     QTest::newRow("tenths, exactly") << "HUM.RH" << Bytes{0x3B} << 0.9 << "0.9 %"
                                      << "0x3B";
 }
@@ -474,6 +515,15 @@ void TstRegisterMap::encodeRefusals_data()
     QTest::newRow("exponent") << "BUS.V"
                               << "1e3"
                               << "" << 250u;
+    QTest::newRow("true for one bit") << "BIT.ON"
+                                      << "True"
+                                      << "" << 1u;
+    QTest::newRow("false for one bit") << "BIT.ON"
+                                       << "false"
+                                       << "" << 0u;
+    QTest::newRow("true for more bits") << "BUS.V"
+                                        << "true"
+                                        << "BUS.V: \"true\" is not a number" << 0u;
     QTest::newRow("bad hex") << "BUS.V"
                              << "0xG"
                              << "BUS.V: \"0xG\" is not a hex number" << 0u;
@@ -542,7 +592,7 @@ void TstRegisterMap::headerCompiles()
         "description": "ends a comment */ early",
         "registers": [
             { "name": "CONF", "address": "0x01", "reset": "0x18",
-              "fields": [ { "name": "F_QUE", "bits": "4:3", "values": { "0": "1 fault", "1": "4 faults", "2": "4-faults", "3": "°" } } ] },
+              "fields": [ { "name": "F_QUE", "bits": "4:3", "values": { "0": "1 fault", "1": "+1.5 °C", "2": "-1.5 °C", "3": "°" } } ] },
             { "name": "WIDE", "address": 2, "bytes": 4,
               "fields": [ { "name": "ALL", "bits": "31:0" } ] },
             { "name": "CH", "address": 8, "count": 2, "stride": 2 }
@@ -565,7 +615,7 @@ int main(void)
 {
     printf("%x %x %x %x %x %x %x %x\n", CHIP_24C02_X_V2_CONF_ADDR, CHIP_24C02_X_V2_CONF_RESET,
            CHIP_24C02_X_V2_CONF_F_QUE_SHIFT, CHIP_24C02_X_V2_CONF_F_QUE_MASK,
-           CHIP_24C02_X_V2_CONF_F_QUE_4_FAULTS, CHIP_24C02_X_V2_CONF_F_QUE_4_FAULTS_2,
+           CHIP_24C02_X_V2_CONF_F_QUE_PLUS_1_5_C, CHIP_24C02_X_V2_CONF_F_QUE_MINUS_1_5_C,
            CHIP_24C02_X_V2_CONF_F_QUE_VALUE_3, CHIP_24C02_X_V2_CH1_ADDR);
     printf("%lx\n", (unsigned long)CHIP_24C02_X_V2_WIDE_ALL_MASK);
     printf("%x %x %x %x %x\n", LM75_TOS_ADDR, LM75_TOS_T_SHIFT, LM75_TOS_T_MASK,
@@ -586,11 +636,42 @@ int main(void)
              QByteArray("1 18 3 18 1 2 3 a\nffffffff\n3 7 ff80 2 4b00\n"));
 }
 
+void TstRegisterMap::headerClashes_data()
+{
+    QTest::addColumn<QByteArray>("registers");
+    QTest::addColumn<QString>("error");
+    QTest::newRow("register and field join")
+        << QByteArray(R"({"name": "A_B", "address": 0, "fields": [{"name": "C", "bits": "0"}]},
+                        {"name": "A", "address": 1, "fields": [{"name": "B_C", "bits": "1"}]})")
+        << "the shift of A_B.C and the shift of A.B_C both make the C name T_A_B_C_SHIFT";
+    QTest::newRow("label and shift")
+        << QByteArray(R"({"name": "R", "address": 0,
+                          "fields": [{"name": "H", "bits": "0", "values": {"1": "shift"}}]})")
+        << "the shift of R.H and the label \"shift\" of R.H both make the C name T_R_H_SHIFT";
+    QTest::newRow("labels alike")
+        << QByteArray(R"({"name": "R", "address": 0,
+                          "fields": [{"name": "H", "bits": "1:0", "values": {"1": "a b", "2": "a-b"}}]})")
+        << "the label \"a b\" of R.H and the label \"a-b\" of R.H both make the C name T_R_H_A_B";
+}
+
+void TstRegisterMap::headerClashes()
+{
+    QFETCH(QByteArray, registers);
+    QFETCH(QString, error);
+    QString clash;
+    QVERIFY(RegisterMapHeader(parse(mapWith(registers)), &clash).isEmpty());
+    QVERIFY2(clash.startsWith(error), qPrintable(clash));
+}
+
 void TstRegisterMap::markdown()
 {
     const SRegisterMap map = parse(CODEC_MAP);
     const QString text = RegisterMapMarkdown(map);
     QVERIFY(text.startsWith(QStringLiteral("# CODEC\n")));
+    // A description is one paragraph: its lines start no Markdown block.
+    QVERIFY(RegisterMapMarkdown(
+                parse(mapWith(R"({"name": "R", "address": 0})", R"("description": "hot\n# cold")")))
+                .startsWith(QStringLiteral("# T\n\nhot # cold\n\n")));
     QVERIFY(text.contains(QStringLiteral("| LE | 0x06 | 3 | rw |  | little endian |  |\n")));
     QVERIFY(text.contains(QStringLiteral("\n## CONF (0x09)\n")));
     QVERIFY(text.contains(
@@ -626,6 +707,15 @@ void TstRegisterMap::userMapWins()
         user + QStringLiteral("/mine.i2cmap"),
         R"({"device": "lm75", "description": "mine", "registers": [{"name": "A", "address": 0}]})"));
     QVERIFY(writeFile(user + QStringLiteral("/broken.i2cmap"), "{"));
+    // A second lm75 in the same folder stands back, with a warning; entries
+    // that are no regular file are listed alike, with their reason.
+    QVERIFY(writeFile(
+        user + QStringLiteral("/mine2.i2cmap"),
+        R"({"device": "LM75", "description": "other", "registers": [{"name": "A", "address": 0}]})"));
+    QVERIFY(QDir().mkpath(user + QStringLiteral("/folder.i2cmap")));
+    QCOMPARE(::mkfifo(QFile::encodeName(user + QStringLiteral("/fifo.i2cmap")).constData(), 0600),
+             0);
+    QVERIFY(QFile::link(QStringLiteral("loop.i2cmap"), user + QStringLiteral("/loop.i2cmap")));
 
     const QStringList folders = MapFolders(projects, true);
     QCOMPARE(folders.mid(0, 2), QStringList({user, DemoMapsFolder()}));
@@ -635,11 +725,19 @@ void TstRegisterMap::userMapWins()
     QStringList listed;
     for (const SMapEntry& entry : entries)
         listed << entry.device + (entry.error.isEmpty() ? QString() : QStringLiteral(" (broken)"));
-    QCOMPARE(listed, QStringList({"broken (broken)", "INA219", "lm75", "MCP9808", "TMP102"}));
+    QCOMPARE(listed, QStringList({"broken (broken)", "fifo (broken)", "folder (broken)", "INA219",
+                                  "lm75", "loop (broken)", "MCP9808", "TMP102"}));
+    const auto lm75 = std::find_if(entries.begin(), entries.end(),
+                                   [](const SMapEntry& e) { return e.device == u"lm75"; });
+    QCOMPARE(lm75->warnings,
+             QStringList(QStringLiteral("%1/mine.i2cmap and %1/mine2.i2cmap are both maps of lm75; "
+                                        "%1/mine.i2cmap, the first by name, is used")
+                             .arg(user)));
 
     QString error;
-    QCOMPARE(FindRegisterMap(QStringLiteral("LM75"), folders, &error)->description,
-             QStringLiteral("mine"));
+    const auto mine = FindRegisterMap(QStringLiteral("LM75"), folders, &error);
+    QCOMPARE(mine->description, QStringLiteral("mine"));
+    QCOMPARE(mine->warnings, lm75->warnings);
     QCOMPARE(FindRegisterMap(QStringLiteral("mcp9808"), folders, &error)->device,
              QStringLiteral("MCP9808"));
     QCOMPARE(FindRegisterMap(DemoMapsFolder() + QStringLiteral("/lm75.i2cmap"), folders, &error)

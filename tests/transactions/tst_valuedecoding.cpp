@@ -259,7 +259,7 @@ void TstValueDecoding::ruleErrors_data()
                               << ""
                               << ""
                               << ""
-                              << "10" << two << "Invalid number";
+                              << "13" << two << "Invalid number";
     QTest::newRow("too few bytes") << "u24be"
                                    << ""
                                    << ""
