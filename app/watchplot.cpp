@@ -34,6 +34,11 @@ constexpr qint64 LABEL_STEPS[] = {
     MINUTE, 2 * MINUTE, 5 * MINUTE, 10 * MINUTE, 15 * MINUTE, 30 * MINUTE,
     HOUR,   2 * HOUR,   3 * HOUR,   6 * HOUR,    12 * HOUR,   24 * HOUR,
 };
+// What Qt Charts keeps of each label's share of the axis for its padding,
+// with some to spare.
+constexpr qreal LABEL_PADDING = 12;
+// The value axis' most ticks; fewer where the plot is short.
+constexpr int VALUE_TICKS = 5;
 
 } // namespace
 
@@ -122,7 +127,7 @@ WatchPlot::WatchPlot(QWidget* parent)
     m_chart->setBackgroundRoundness(0);
     m_timeAxis->setLabelsPosition(QCategoryAxis::AxisLabelsPositionOnValue);
     m_timeAxis->setTitleText(tr("Time"));
-    m_valueAxis->setTickCount(5);
+    m_valueAxis->setTickCount(VALUE_TICKS);
     m_valueAxis->setLabelFormat(QStringLiteral("%g"));
     m_chart->addAxis(m_timeAxis, Qt::AlignBottom);
     m_chart->addAxis(m_valueAxis, Qt::AlignLeft);
@@ -130,7 +135,17 @@ WatchPlot::WatchPlot(QWidget* parent)
     m_anchor->attachAxis(m_timeAxis);
     m_anchor->attachAxis(m_valueAxis);
     m_linesItem = new WatchPlotLines(m_chart, m_lines);
-    connect(m_chart, &QChart::plotAreaChanged, this, [this] { m_linesItem->areaChanged(); });
+    // The labels fit the plot area, known only once the chart is laid out;
+    // fitting them may lay it out anew.
+    connect(m_chart, &QChart::plotAreaChanged, this, [this] {
+        m_linesItem->areaChanged();
+        if (m_fitting)
+            return;
+        m_fitting = true;
+        updateTimeLabels();
+        updateValueTicks(false);
+        m_fitting = false;
+    });
 
     m_view = new QChartView(m_chart, parent);
     m_view->setRenderHint(QPainter::Antialiasing);
@@ -138,7 +153,13 @@ WatchPlot::WatchPlot(QWidget* parent)
     // texts.
     m_view->setFocusPolicy(Qt::NoFocus);
     m_view->viewport()->setFocusPolicy(Qt::NoFocus);
-    m_view->setMinimumSize(240, 120);
+    // Qt Charts gives the time axis at most 0.4 of the chart's height and
+    // cuts its labels and title short past that.
+    const int axisHeight = QFontMetrics(m_timeAxis->labelsFont()).height() +
+                           QFontMetrics(m_timeAxis->titleFont()).height() + 22;
+    const QMargins margins = m_chart->margins();
+    m_view->setMinimumSize(240, static_cast<int>(std::ceil(axisHeight / 0.4)) + margins.top() +
+                                    margins.bottom());
     m_view->installEventFilter(this);
     clear();
 }
@@ -298,60 +319,137 @@ void WatchPlot::refresh()
     if (low != m_shownLow || high != m_shownHigh) {
         m_shownLow = low;
         m_shownHigh = high;
-        m_valueAxis->setRange(low, high);
-        m_valueAxis->applyNiceNumbers();
+        updateValueTicks(true);
     }
     m_linesItem->setRanges(static_cast<double>(start), static_cast<double>(end), m_valueAxis->min(),
                            m_valueAxis->max());
+}
+
+void WatchPlot::updateValueTicks(bool rangeChanged)
+{
+    // Qt Charts shares out the height down to the plot's bottom among the
+    // value labels and cuts one short with "..." past its share.
+    const QFontMetrics metrics(m_valueAxis->labelsFont());
+    const qreal height = m_chart->plotArea().height() > 0 ? m_chart->plotArea().bottom()
+                                                          : qreal(m_view->height()) / 2;
+    const int most =
+        std::clamp(static_cast<int>(height / (metrics.height() + LABEL_PADDING)), 2, VALUE_TICKS);
+    if (!rangeChanged && most == m_valueTicks)
+        return;
+    m_valueTicks = most;
+    // Nice numbers may take a tick more than asked for.
+    for (int ticks = most;; --ticks) {
+        m_valueAxis->setTickCount(ticks);
+        m_valueAxis->setRange(m_shownLow, m_shownHigh);
+        m_valueAxis->applyNiceNumbers();
+        if (m_valueAxis->tickCount() <= most || ticks == 2)
+            break;
+    }
+    m_linesItem->setRanges(static_cast<double>(m_shownStart), static_cast<double>(m_shownEnd),
+                           m_valueAxis->min(), m_valueAxis->max());
+}
+
+QString WatchPlot::timeLabelText(qint64 time, qint64 step, bool withDate)
+{
+    const QDateTime at = QDateTime::fromMSecsSinceEpoch(time);
+    const QString label =
+        at.toString(step < MINUTE ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm"));
+    if (!withDate)
+        return label;
+    return QLocale().toString(at.date(), QStringLiteral("MMM d")) + QLatin1Char(' ') + label;
 }
 
 void WatchPlot::updateTimeLabels()
 {
     const qint64 start = m_shownStart;
     const qint64 end = m_shownEnd;
-    const QDateTime startTime = QDateTime::fromMSecsSinceEpoch(start);
-    const QDateTime endTime = QDateTime::fromMSecsSinceEpoch(end);
+    const qint64 span = end - start;
+    if (span <= 0)
+        return;
     // A date where it changes, and on the first label of a window that
     // spans days.
-    const bool dated = startTime.date() != endTime.date();
+    const bool dated =
+        QDateTime::fromMSecsSinceEpoch(start).date() != QDateTime::fromMSecsSinceEpoch(end).date();
     const QFontMetrics metrics(m_timeAxis->labelsFont());
-    const QString widest = dated ? QStringLiteral("Mmm 88 88:88:88") : QStringLiteral("88:88:88");
-    const int room = metrics.horizontalAdvance(widest) + metrics.averageCharWidth() * 3;
-    const int width = static_cast<int>(m_chart->plotArea().width() > 0 ? m_chart->plotArea().width()
-                                                                       : m_view->width());
-    const qint64 labels = std::max(2, width / std::max(1, room));
-    const qint64 span = end - start;
-    qint64 step = LABEL_STEPS[std::size(LABEL_STEPS) - 1];
+    const qreal width =
+        m_chart->plotArea().width() > 0 ? m_chart->plotArea().width() : qreal(m_view->width());
+    // Qt Charts shares out the axis' whole width, value labels included.
+    const qreal axisWidth =
+        m_chart->size().width() - m_chart->margins().left() - m_chart->margins().right();
+    // Whole steps of local time: 10:00, not 10:00 UTC in another zone.
+    const qint64 offset = qint64(QDateTime::fromMSecsSinceEpoch(start).offsetFromUtc()) * 1000;
+    const auto stepTimes = [&](qint64 step, qint64 from, qint64 to) {
+        std::vector<qint64> times;
+        for (qint64 local = ((from + offset) / step + 1) * step; local - offset <= to;
+             local += step)
+            times.push_back(local - offset);
+        return times;
+    };
+
+    // The shortest step whose labels each have their room. A label is
+    // centred on its time, so none may lie within half a label of either
+    // end, where the view would cut it; and Qt Charts cuts a label short
+    // with "..." past the axis' width over one more than their number.
+    std::vector<qint64> times;
+    qint64 step = 0;
+    // Narrower than one label: the time in the middle.
+    qint64 fallback = (start + span / 2) / SECOND * SECOND;
+    qint64 fallbackStep = SECOND;
+    const int narrowest = metrics.horizontalAdvance(QStringLiteral("88:88"));
     for (const qint64 candidate : LABEL_STEPS) {
-        if (span / candidate <= labels) {
+        // Too close for any label: not worth measuring a day's seconds.
+        if (width * static_cast<qreal>(candidate) < narrowest * static_cast<qreal>(span) &&
+            candidate != LABEL_STEPS[std::size(LABEL_STEPS) - 1])
+            continue;
+        const std::vector<qint64> all = stepTimes(candidate, start - 1, end);
+        int widest = 0;
+        for (const qint64 time : all)
+            widest =
+                std::max(widest, metrics.horizontalAdvance(timeLabelText(time, candidate, dated)));
+        // Some space between neighbours.
+        const int room = widest + metrics.averageCharWidth() * 2;
+        const qint64 inset = static_cast<qint64>(std::ceil(span * (room / 2.0 + 1) / width));
+        std::vector<qint64> inside;
+        for (const qint64 time : all)
+            if (time >= start + inset && time <= end - inset)
+                inside.push_back(time);
+        if (inside.empty())
+            continue;
+        const qreal gap = width * static_cast<qreal>(candidate) / static_cast<qreal>(span);
+        const qreal share = axisWidth / static_cast<qreal>(inside.size() + 1) - LABEL_PADDING;
+        if (share >= widest && (inside.size() == 1 || gap >= room)) {
+            times = inside;
             step = candidate;
             break;
         }
+        // Where none has its room, one label still names a time: the
+        // coarsest step's nearest the middle.
+        const qint64 middle = start + span / 2;
+        fallback = *std::min_element(inside.begin(), inside.end(), [middle](qint64 a, qint64 b) {
+            return std::abs(a - middle) < std::abs(b - middle);
+        });
+        fallbackStep = candidate;
     }
-    // Whole steps of local time: 10:00, not 10:00 UTC in another zone.
-    const qint64 offset = qint64(startTime.offsetFromUtc()) * 1000;
-    std::vector<qint64> times;
-    for (qint64 local = ((start + offset) / step + 1) * step; local - offset <= end; local += step)
-        times.push_back(local - offset);
-    if (times == m_labelTimes && room == m_labelWidth)
+    if (times.empty()) {
+        step = fallbackStep;
+        times.push_back(fallback);
+    }
+    QStringList texts;
+    QDate shownDate;
+    for (const qint64 time : times) {
+        const QDate date = QDateTime::fromMSecsSinceEpoch(time).date();
+        texts << timeLabelText(time, step, dated && date != shownDate);
+        shownDate = date;
+    }
+    if (times == m_labelTimes && texts == m_timeAxis->categoriesLabels())
         return;
     m_labelTimes = times;
-    m_labelWidth = room;
 
     for (const QString& label : m_timeAxis->categoriesLabels())
         m_timeAxis->remove(label);
     m_timeAxis->setStartValue(static_cast<qreal>(start));
-    const QString format = step < MINUTE ? QStringLiteral("HH:mm:ss") : QStringLiteral("HH:mm");
-    QDate shownDate;
-    for (const qint64 time : times) {
-        const QDateTime at = QDateTime::fromMSecsSinceEpoch(time);
-        QString label = at.toString(format);
-        if (dated && at.date() != shownDate)
-            label =
-                QLocale().toString(at.date(), QStringLiteral("MMM d")) + QLatin1Char(' ') + label;
-        shownDate = at.date();
-        m_timeAxis->append(label, static_cast<qreal>(time));
-    }
+    for (qsizetype i = 0; i < texts.size(); ++i)
+        m_timeAxis->append(texts[i], static_cast<qreal>(times[size_t(i)]));
 }
 
 QStringList WatchPlot::timeLabels() const

@@ -93,6 +93,9 @@ private:
     void addToBuckets(qint64 epochMs, double value);
     void rebuildBuckets();
     void updateTimeLabels();
+    // Value ticks as many as the plot's height has room for.
+    void updateValueTicks(bool rangeChanged);
+    static QString timeLabelText(qint64 time, qint64 step, bool withDate);
 
     QChart* m_chart;
     QChartView* m_view;
@@ -107,9 +110,10 @@ private:
     qint64 m_shownEnd = 0;
     double m_shownLow = 0;
     double m_shownHigh = 0;
-    // The times the time axis is labelled at, and the room it had.
+    // The times the time axis is labelled at.
     std::vector<qint64> m_labelTimes;
-    int m_labelWidth = 0;
+    int m_valueTicks = 0;
+    bool m_fitting = false;
 
     qint64 m_windowMs = 60'000;
     std::vector<std::pair<qint64, double>> m_samples;

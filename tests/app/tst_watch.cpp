@@ -13,6 +13,8 @@
 #include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QGraphicsTextItem>
+#include <QGraphicsView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -79,6 +81,8 @@ private slots:
     void stalledWindowLeavesAGap();
     void timeAxisLabels_data();
     void timeAxisLabels();
+    void plotLabelsFit_data();
+    void plotLabelsFit();
 
 private:
     Ui::MainWindow* ui() { return MainWindowProbe(*m_window).ui(); }
@@ -1119,14 +1123,18 @@ void TstWatch::timeAxisLabels()
     QFETCH(int, window);
     QFETCH(QString, label);
 
+    // With room for several labels.
+    dock()->show();
+    dock()->setFloating(true);
+    dock()->resize(900, 500);
     WatchPlot* plot = dock()->plot();
     plot->setWindowSeconds(window);
     plot->append(QDateTime::currentMSecsSinceEpoch(), 1.0);
     plot->refresh();
     QCOMPARE(plot->timeTitle(), QStringLiteral("Time"));
+    PELLAN_TRY_VERIFY(plot->timeLabels().size() >= 2);
     const QStringList labels = plot->timeLabels();
     const std::vector<qint64>& times = plot->timeLabelTimes();
-    QVERIFY(labels.size() >= 2);
     // Evenly spaced at whole steps of local time.
     const qint64 step = times.at(1) - times.at(0);
     QVERIFY(step % 1000 == 0);
@@ -1137,6 +1145,65 @@ void TstWatch::timeAxisLabels()
         QVERIFY2(pattern.match(text).hasMatch(), qPrintable(text));
     if (window == 24 * 3600)
         QVERIFY2(labels.first().contains(QLatin1Char(' ')), qPrintable(labels.first()));
+}
+
+void TstWatch::plotLabelsFit_data()
+{
+    QTest::addColumn<int>("window"); // s
+    QTest::addColumn<QSize>("size"); // of the floating dock; none: docked
+    const std::pair<const char*, QSize> sizes[] = {
+        {"docked", QSize()},
+        {"smallest", QSize(1, 1)},
+        {"narrow", QSize(330, 420)},
+        {"wide", QSize(900, 500)},
+    };
+    for (const int window : {5, 600, 24 * 3600})
+        for (const auto& [name, size] : sizes)
+            QTest::addRow("%d s, %s", window, name) << window << size;
+}
+
+void TstWatch::plotLabelsFit()
+{
+    QFETCH(int, window);
+    QFETCH(QSize, size);
+
+    dock()->show();
+    if (size.isValid()) {
+        dock()->setFloating(true);
+        dock()->resize(size);
+    }
+    WatchPlot* plot = dock()->plot();
+    plot->setWindowSeconds(window);
+    std::vector<std::pair<qint64, double>> samples;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    for (int i = 0; i <= 100; ++i)
+        samples.emplace_back(now - qint64(window) * 10 * (100 - i), 20 + 5 * std::sin(i / 5.0));
+    plot->setSamples(samples);
+
+    // The texts as laid out: none cut short with "...", none reaching out
+    // of the view, the time's labels and title all shown.
+    auto* view = dock()->findChild<QGraphicsView*>();
+    const auto faults = [&] {
+        const QRectF shown = view->mapToScene(view->viewport()->rect()).boundingRect();
+        QStringList drawn;
+        QStringList faults;
+        for (QGraphicsItem* item : view->scene()->items()) {
+            const auto* text = dynamic_cast<QGraphicsTextItem*>(item);
+            if (!text || !text->isVisible() || text->toPlainText().isEmpty())
+                continue;
+            drawn << text->toPlainText();
+            if (drawn.last().contains(QStringLiteral("...")) ||
+                !shown.contains(text->sceneBoundingRect()))
+                faults << drawn.last();
+        }
+        const QStringList shownToo = plot->timeLabels() << plot->timeTitle();
+        for (const QString& label : shownToo)
+            if (!drawn.contains(label))
+                faults << label + QStringLiteral(" hidden");
+        return faults;
+    };
+    PELLAN_TRY_COMPARE(faults(), QStringList());
+    QVERIFY(!plot->timeLabels().isEmpty());
 }
 
 QTEST_MAIN(TstWatch)
