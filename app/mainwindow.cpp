@@ -326,10 +326,15 @@ void MainWindow::closeEvent(QCloseEvent* event)
         event->ignore();
         return;
     }
+    saveWindowState();
+    QMainWindow::closeEvent(event);
+}
+
+void MainWindow::saveWindowState()
+{
     QSettings settings;
     settings.setValue(SETTINGS_WINDOW_GEOMETRY, saveGeometry());
     settings.setValue(SETTINGS_WINDOW_STATE, saveState(0));
-    QMainWindow::closeEvent(event);
 }
 
 void MainWindow::updateUiState()

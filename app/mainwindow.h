@@ -44,6 +44,10 @@ public:
     // command-line tool shares.
     static QString formatHexLines(const QByteArray& data, int bytesPerLine, bool offsetDecimal);
 
+    // Keeps the geometry and the docks' places for the next start; closing
+    // does it too.
+    void saveWindowState();
+
     friend class MainWindowProbe;
 
 signals:

@@ -632,7 +632,7 @@ void RegistersDock::onReadAll()
     }
     const bool present = addRows(read.steps, *map, address, *adapter);
     if (m_map == map)
-        m_model->applyRead(read);
+        m_model->applyRead(read, true);
 
     // Failed registers grouped by why, so that a failure shared by many
     // is named once: "A, B (NACK received); C and 250 more (Timeout)".

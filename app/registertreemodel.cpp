@@ -4,6 +4,7 @@
 
 #include <QColor>
 #include <QFont>
+#include <QTime>
 
 #include <algorithm>
 
@@ -68,17 +69,33 @@ void RegisterTreeModel::setValue(int reg, uint32_t value)
     state.error.clear();
     state.written.reset();
     state.mismatch = 0;
+    state.generation = m_generation;
 }
 
-void RegisterTreeModel::applyRead(const SMapRead& read)
+void RegisterTreeModel::applyRead(const SMapRead& read, bool all)
 {
     if (!m_map || read.registers.empty())
         return;
+    const QString now = QTime::currentTime().toString(QStringLiteral("HH:mm:ss"));
+    const auto clears = std::find_if(
+        read.registers.begin(), read.registers.end(), [this](const SMapRegisterRead& entry) {
+            return entry.reg >= 0 && static_cast<size_t>(entry.reg) < m_states.size() &&
+                   registerAt(entry.reg).readClears;
+        });
+    if (all) {
+        ++m_generation;
+        m_staleWhy = tr("Not read by the last Read All, at %1").arg(now);
+    } else if (clears != read.registers.end()) {
+        ++m_generation;
+        m_staleWhy = tr("Not read since %1 was read at %2, a read that clears something")
+                         .arg(registerAt(clears->reg).name, now);
+    }
     int first = static_cast<int>(m_states.size());
     int last = -1;
     for (const SMapRegisterRead& entry : read.registers) {
         if (entry.reg < 0 || static_cast<size_t>(entry.reg) >= m_states.size())
             continue;
+        m_states[static_cast<size_t>(entry.reg)].generation = m_generation;
         if (entry.value) {
             setValue(entry.reg, *entry.value);
         } else {
@@ -90,7 +107,9 @@ void RegisterTreeModel::applyRead(const SMapRead& read)
         first = std::min(first, entry.reg);
         last = std::max(last, entry.reg);
     }
-    if (last >= first)
+    if (all || clears != read.registers.end())
+        announce(0, static_cast<int>(m_states.size()) - 1);
+    else if (last >= first)
         announce(first, last);
 }
 
@@ -158,6 +177,15 @@ bool RegisterTreeModel::isChanged(int reg, int field) const
     const uint32_t bits = field < 0 ? registerAt(reg).Mask()
                                     : registerAt(reg).fields[static_cast<size_t>(field)].Mask();
     return (state.changed & bits) != 0;
+}
+
+bool RegisterTreeModel::isStale(int reg) const
+{
+    if (!m_map || reg < 0 || static_cast<size_t>(reg) >= m_states.size())
+        return false;
+    const SState& state = m_states[static_cast<size_t>(reg)];
+    return state.value && state.error.isEmpty() && registerAt(reg).IsReadable() &&
+           state.generation < m_generation;
 }
 
 bool RegisterTreeModel::isMismatch(int reg, int field) const
@@ -264,7 +292,9 @@ QString RegisterTreeModel::stateText(int reg, int field) const
         parts << tr("Read failed");
     if (isMismatch(reg, field))
         parts << tr("Read back other than written");
-    if (isChanged(reg, field))
+    if (isStale(reg))
+        parts << m_staleWhy;
+    else if (isChanged(reg, field))
         parts << tr("Changed since the previous read");
     if (field < 0 && r.readClears)
         parts << tr("A read clears it: Read All leaves it out, Read reads it");
@@ -288,7 +318,7 @@ QString RegisterTreeModel::toolTip(int reg, int field, int column) const
     if (!state.isEmpty())
         lines << state;
     const SState& s = m_states[static_cast<size_t>(reg)];
-    if (isChanged(reg, field) && s.previous) {
+    if (!isStale(reg) && isChanged(reg, field) && s.previous) {
         lines << tr("Before: %1")
                      .arg(field < 0
                               ? RegisterValueText(r, *s.previous)
@@ -368,6 +398,9 @@ QVariant RegisterTreeModel::data(const QModelIndex& index, int role) const
     const SMapRegister& r = registerAt(reg);
     const SState& state = m_states[static_cast<size_t>(reg)];
     const bool marked = column == ColumnName || column == ColumnRaw || column == ColumnValue;
+    // An old value no longer shows what its last read changed.
+    const bool stale = isStale(reg);
+    const bool changed = !stale && isChanged(reg, field);
     switch (role) {
     case Qt::DisplayRole:
         switch (column) {
@@ -396,17 +429,18 @@ QVariant RegisterTreeModel::data(const QModelIndex& index, int role) const
     case Qt::ForegroundRole:
         if (marked && ((field < 0 && !state.error.isEmpty()) || isMismatch(reg, field)))
             return ERROR_COLOR;
-        if (marked && isChanged(reg, field))
+        if (marked && changed)
             return CHANGED_TEXT;
-        if (column == ColumnValue && !state.value)
+        if ((column == ColumnValue && !state.value) ||
+            (stale && (column == ColumnRaw || column == ColumnValue)))
             return QUIET_COLOR;
         return {};
     case Qt::BackgroundRole:
-        if (marked && isChanged(reg, field) && !isMismatch(reg, field))
+        if (marked && changed && !isMismatch(reg, field))
             return CHANGED_BACKGROUND;
         return {};
     case Qt::FontRole:
-        if (marked && isChanged(reg, field)) {
+        if (marked && changed) {
             QFont bold;
             bold.setBold(true);
             return bold;

@@ -42,8 +42,10 @@ public:
 
     // Forgets every value, e.g. for another chip.
     void clearValues();
-    // The registers of a read: each gets its value or its error.
-    void applyRead(const SMapRead& read);
+    // The registers of a read: each gets its value or its error. After a
+    // read of every register (all), or of one whose read clears something,
+    // the values that read did not renew are marked as old.
+    void applyRead(const SMapRead& read, bool all = false);
     // A read-modify-write of the register: its read-back (or, for a register
     // that cannot be read, the value written) and the bits that read back
     // other than written.
@@ -56,6 +58,9 @@ public:
     bool isChanged(int reg, int field = -1) const;
     // Whether the register (field -1) or the field read back other than written.
     bool isMismatch(int reg, int field = -1) const;
+    // Whether the register's value predates the last Read All, or the last
+    // read that clears something, and could have changed since.
+    bool isStale(int reg) const;
     // The Value column's text.
     QString valueText(int reg, int field = -1) const;
 
@@ -80,6 +85,7 @@ private:
         QString error;                    // why the last read gave nothing
         uint32_t changed = 0;             // bits that differ from the read before
         uint32_t mismatch = 0;            // bits that read back other than written
+        quint64 generation = 0;           // m_generation when last read
     };
 
     const SMapRegister& registerAt(int reg) const;
@@ -95,4 +101,8 @@ private:
 
     std::shared_ptr<const SRegisterMap> m_map;
     std::vector<SState> m_states;
+    // Renewed by every Read All and every read that clears something; a
+    // value read before the current one may be old.
+    quint64 m_generation = 0;
+    QString m_staleWhy;
 };

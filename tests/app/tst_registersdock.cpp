@@ -45,6 +45,7 @@ private slots:
     void readAllOnDemoChips();
     void failureMarkedRestRead();
     void readClearsOnlyByName();
+    void valuesNotRenewedMarkedOld();
     void controlPerField_data();
     void controlPerField();
     void writeReadsBack_data();
@@ -261,6 +262,43 @@ void TstRegistersDock::readClearsOnlyByName()
     button("btn_registers_read")->click();
     QCOMPARE(rowTypes(before), QStringList{"Read POWER"});
     QVERIFY(model()->value(model()->map()->FindRegister(u"POWER")).has_value());
+}
+
+void TstRegistersDock::valuesNotRenewedMarkedOld()
+{
+    open(QStringLiteral("INA219"), QStringLiteral("0x40"));
+    const int power = model()->map()->FindRegister(u"POWER");
+    const int bus = model()->map()->FindRegister(u"BUS_VOLTAGE");
+    const auto tip = [this](int reg) {
+        return model()
+            ->indexOf(reg, -1, RegisterTreeModel::ColumnValue)
+            .data(Qt::ToolTipRole)
+            .toString();
+    };
+    button("btn_registers_read_all")->click();
+    QVERIFY(!model()->isStale(bus));
+
+    // Reading POWER may clear a flag in another register.
+    select(QStringLiteral("POWER"));
+    button("btn_registers_read")->click();
+    QVERIFY(!model()->isStale(power));
+    QVERIFY(model()->isStale(bus));
+    QVERIFY(tip(bus).contains(QLatin1String("Not read since POWER was read at")));
+
+    // Read All leaves POWER out: its value is from before.
+    button("btn_registers_read_all")->click();
+    QVERIFY(!model()->isStale(bus));
+    QVERIFY(model()->isStale(power));
+    QVERIFY(tip(power).contains(QLatin1String("Not read by the last Read All, at")));
+    const QModelIndex value = model()->indexOf(power, -1, RegisterTreeModel::ColumnValue);
+    QVERIFY(value.data(Qt::ForegroundRole).value<QColor>() !=
+            model()
+                ->indexOf(bus, -1, RegisterTreeModel::ColumnValue)
+                .data(Qt::ForegroundRole)
+                .value<QColor>());
+
+    button("btn_registers_read")->click();
+    QVERIFY(!model()->isStale(power));
 }
 
 void TstRegistersDock::controlPerField_data()
