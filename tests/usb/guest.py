@@ -340,10 +340,10 @@ class Adapter:
         self.responder.send_signal(signal.SIGCONT)
 
 
-def make_adapters(specs):
+def make_adapters(settings):
     adapters = []
-    for spec in specs:
-        adapter = Adapter(**spec)
+    for setting in settings:
+        adapter = Adapter(**setting)
         adapter.create()
         adapters.append(adapter)
     for adapter in adapters:
@@ -981,8 +981,8 @@ def main():
             DESCRIPTIONS[model] = describe(model)
         udcs = sorted(os.listdir("/sys/class/udc"))
 
-        adapters = make_adapters([dict(spec, serial=DESCRIPTIONS[spec["model"]]["serial"],
-                                       udc=udcs[index]) for index, spec in enumerate(PHASE_ONE)])
+        adapters = make_adapters([dict(setting, serial=DESCRIPTIONS[setting["model"]]["serial"],
+                                       udc=udcs[index]) for index, setting in enumerate(PHASE_ONE)])
         TAP.note("three adapters listed after %.1f s" % (time.monotonic() - started))
         or3, or5, or7 = adapters
         window = None
