@@ -417,7 +417,7 @@ void WatchPlot::updateTimeLabels()
             continue;
         const qreal gap = width * static_cast<qreal>(candidate) / static_cast<qreal>(span);
         const qreal share = axisWidth / static_cast<qreal>(inside.size() + 1) - LABEL_PADDING;
-        if (share >= widest && (inside.size() == 1 || gap >= room)) {
+        if (share >= room && (inside.size() == 1 || gap >= room)) {
             times = inside;
             step = candidate;
             break;
