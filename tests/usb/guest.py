@@ -21,6 +21,7 @@ import errno
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import sys
@@ -759,11 +760,18 @@ def faults_stage(adapters):
     check("cli: an ordinary user without access is told of the udev rule (exit 3)",
           refused.status == 3 and UDEV_RULE in refused.err and "Permission denied" in refused.err,
           refused.describe())
+    # The build folder may lie in a folder only its owner may enter (a
+    # mktemp -d clone), so the user gets a copy of the package of its own.
+    package = tempfile.mkdtemp(prefix="pellan-package-")
+    shutil.copytree(BUILD + "/python/pellan_i2c", package + "/pellan_i2c")
+    os.chmod(package, 0o755)
     refused = run(["/usr/bin/python3", "-c", "import sys, pellan_i2c\n"
                    "try:\n"
                    "    pellan_i2c.Adapter(sys.argv[1])\n"
                    "except OSError as error:\n"
-                   "    print(error.errno, error)\n", or5.serial], prefix=NOBODY)
+                   "    print(error.errno, error)\n", or5.serial], prefix=NOBODY,
+                  env=environment(PYTHONPATH=package))
+    shutil.rmtree(package)
     check("python: an ordinary user without access gets EACCES naming the udev rule",
           refused.out.startswith("%d " % errno.EACCES) and UDEV_RULE in refused.out,
           refused.describe())
